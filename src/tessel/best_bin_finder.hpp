@@ -1,0 +1,238 @@
+// Best-bin finder: the entry point of the packing core.
+//
+// What it does: find_best_packing sorts pointers to the caller's records in
+// six orderings (by area, perimeter, longer side, width, height and
+// elongation), binary-searches for each ordering the smallest bin within a
+// bin_side_limit square that holds all its rectangles (both sides together,
+// then width alone, then height alone), packs the best ordering once more
+// into its bin and writes every placement into the caller's record, calling
+// on_inserted / on_not_inserted once per record.
+// What it does not do: validate input (records with area() <= 0 are simply
+// skipped), throw, start threads, or re-enter itself from a callback. The
+// search assumes bin_side_limit >= 0 with a square that fits a signed 32-bit
+// int, and search_resolution >= 1; otherwise the results are unspecified.
+// Cost: six sorts of n pointers, then per ordering three binary searches of
+// about log2(bin_side_limit) trials each, every trial inserting up to all
+// n rectangles (see empty_spaces.hpp). The orderings and the packing root are
+// thread_local, one set per template instantiation, and keep their storage
+// between calls: after the largest input has been seen once, a call does not
+// allocate.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "empty_spaces.hpp"
+#include "rect_structs.hpp"
+
+namespace tessel {
+
+enum class callback_decision : int { STOP_PACKING = 0, KEEP_PACKING = 1 };
+
+enum class bin_dimension : int { BOTH_SIDES = 0, WIDTH_ONLY = 1, HEIGHT_ONLY = 2 };
+
+template <class F, class G>
+struct finder_input {
+    int bin_side_limit;
+    int search_resolution;
+    F on_inserted;
+    G on_not_inserted;
+    flipping_option flipping;
+};
+
+// Named callables are held by reference (F and G deduce to lvalue references),
+// so they must outlive the finder_input and its copies.
+template <class F, class G>
+finder_input<F, G> make_finder_input(const int bin_side_limit, const int search_resolution, F&& on_inserted,
+                                     G&& on_not_inserted, const flipping_option flipping) {
+    return finder_input<F, G>{bin_side_limit, search_resolution, std::forward<F>(on_inserted),
+                              std::forward<G>(on_not_inserted), flipping};
+}
+
+// Binary search over one or both sides of starting_bin. Returns the bin found,
+// or, when the candidate grows past starting_bin, the area that the last trial
+// placed before its first miss.
+template <class empty_spaces_type, class OrderType>
+std::variant<int, rect_wh> best_packing_for_ordering_impl(empty_spaces_type& root, const OrderType& ordering,
+                                                          const rect_wh starting_bin, const int search_resolution,
+                                                          const bin_dimension tried_dimension) {
+    const bool changes_w =
+        tried_dimension == bin_dimension::BOTH_SIDES || tried_dimension == bin_dimension::WIDTH_ONLY;
+    const bool changes_h = tried_dimension != bin_dimension::WIDTH_ONLY;
+
+    rect_wh candidate(changes_w ? starting_bin.w / 2 : starting_bin.w,
+                      changes_h ? starting_bin.h / 2 : starting_bin.h);
+    int step = changes_w ? starting_bin.w / 2 : starting_bin.h / 2;
+
+    const auto resize = [&](const int delta) {
+        if (changes_w) {
+            candidate.w += delta;
+        }
+        if (changes_h) {
+            candidate.h += delta;
+        }
+    };
+    // 64-bit area: a missing candidate may grow to about 1.25 times the
+    // starting side before this test stops it, and its 32-bit area would
+    // overflow for sides above about 37,000.
+    const auto passed_starting_bin = [&]() {
+        if (changes_w && changes_h) {
+            return std::int64_t{candidate.w} * candidate.h > std::int64_t{starting_bin.w} * starting_bin.h;
+        }
+        return changes_w ? candidate.w > starting_bin.w : candidate.h > starting_bin.h;
+    };
+
+    for (;;) {
+        root.reset(candidate);
+        int total_inserted_area = 0;
+        bool all_inserted = true;
+        for (const auto& element : ordering) {
+            const auto& rect = dereference(element);
+            if (!root.insert(rect.get_wh())) {
+                all_inserted = false;
+                break;
+            }
+            total_inserted_area += rect.area();
+        }
+
+        if (all_inserted) {
+            if (step <= search_resolution) {
+                return candidate;
+            }
+            resize(-step);
+        } else {
+            resize(step);
+            if (passed_starting_bin()) {
+                return total_inserted_area;
+            }
+        }
+        step = std::max(1, step / 2);
+    }
+}
+
+// Smallest bin for one ordering: both sides first, then width, then height.
+template <class empty_spaces_type, class OrderType>
+std::variant<int, rect_wh> best_packing_for_ordering(empty_spaces_type& root, OrderType&& ordering,
+                                                     const rect_wh starting_bin, const int search_resolution) {
+    const auto both_sides = best_packing_for_ordering_impl(root, ordering, starting_bin, search_resolution,
+                                                           bin_dimension::BOTH_SIDES);
+    const rect_wh* const square = std::get_if<rect_wh>(&both_sides);
+    if (square == nullptr) {
+        return both_sides;
+    }
+
+    rect_wh best_bin = *square;
+    for (const bin_dimension narrowed : {bin_dimension::WIDTH_ONLY, bin_dimension::HEIGHT_ONLY}) {
+        const auto result = best_packing_for_ordering_impl(root, ordering, best_bin, search_resolution, narrowed);
+        if (const rect_wh* const bin = std::get_if<rect_wh>(&result)) {
+            best_bin = *bin;
+        }
+    }
+    return best_bin;
+}
+
+// for_each_order calls its argument once with each ordering (OrderType&).
+template <class empty_spaces_type, class OrderType, class F, class G, class OrderVisitor>
+rect_wh find_best_packing_impl(OrderVisitor for_each_order, finder_input<F, G> input) {
+    const rect_wh max_bin(input.bin_side_limit, input.bin_side_limit);
+
+    OrderType* best_order = nullptr;
+    rect_wh best_bin = max_bin;
+
+    thread_local empty_spaces_type root{rect_wh()};
+    root.flipping_mode = input.flipping;
+
+    for_each_order([&](OrderType& current_order) {
+        const auto result = best_packing_for_ordering(root, current_order, max_bin, input.search_resolution);
+        if (const rect_wh* const bin = std::get_if<rect_wh>(&result)) {
+            // Equal areas go to the later ordering; a fit always displaces a
+            // miss, since no fitting bin exceeds max_bin.
+            if (bin->area() <= best_bin.area()) {
+                best_order = &current_order;
+                best_bin = *bin;
+            }
+        } else if (best_order == nullptr) {
+            // Nothing fits yet: the first missing ordering is packed into
+            // max_bin, placing what it can.
+            best_order = &current_order;
+        }
+    });
+
+    assert(best_order != nullptr);
+
+    root.reset(best_bin);
+    for (auto& element : *best_order) {
+        auto& rect = dereference(element);
+        if (const auto placed = root.insert(rect.get_wh())) {
+            rect = *placed;
+            if (input.on_inserted(rect) == callback_decision::STOP_PACKING) {
+                break;
+            }
+        } else if (input.on_not_inserted(rect) == callback_decision::STOP_PACKING) {
+            break;
+        }
+    }
+    return root.get_rects_aabb();
+}
+
+template <class empty_spaces_type, class F, class G, class Comparator, class... Comparators>
+rect_wh find_best_packing(std::vector<typename empty_spaces_type::output_rect_type>& subjects,
+                          const finder_input<F, G>& input, Comparator comparator, Comparators... comparators) {
+    using order_type = std::vector<typename empty_spaces_type::output_rect_type*>;
+    constexpr std::size_t count_orders = 1 + sizeof...(Comparators);
+
+    thread_local std::array<order_type, count_orders> orders;
+
+    order_type& first = orders[0];
+    first.clear();
+    for (auto& subject : subjects) {
+        if (subject.area() > 0) {
+            first.push_back(&subject);
+        }
+    }
+    for (std::size_t i = 1; i < count_orders; ++i) {
+        orders[i] = first;
+    }
+
+    std::size_t next = 0;
+    const auto sort_next = [&](const auto& comp) {
+        std::sort(orders[next].begin(), orders[next].end(), comp);
+        ++next;
+    };
+    sort_next(comparator);
+    (sort_next(comparators), ...);
+
+    return find_best_packing_impl<empty_spaces_type, order_type>(
+        [](auto visit) {
+            for (auto& order : orders) {
+                visit(order);
+            }
+        },
+        input);
+}
+
+// The six default orderings, each largest first.
+template <class empty_spaces_type, class F, class G>
+rect_wh find_best_packing(std::vector<typename empty_spaces_type::output_rect_type>& subjects,
+                          const finder_input<F, G>& input) {
+    using rect_type = typename empty_spaces_type::output_rect_type;
+    return find_best_packing<empty_spaces_type>(
+        subjects, input, [](const rect_type* const a, const rect_type* const b) { return a->area() > b->area(); },
+        [](const rect_type* const a, const rect_type* const b) { return a->perimeter() > b->perimeter(); },
+        [](const rect_type* const a, const rect_type* const b) {
+            return std::max(a->w, a->h) > std::max(b->w, b->h);
+        },
+        [](const rect_type* const a, const rect_type* const b) { return a->w > b->w; },
+        [](const rect_type* const a, const rect_type* const b) { return a->h > b->h; },
+        [](const rect_type* const a, const rect_type* const b) {
+            return a->get_wh().pathological_mult() > b->get_wh().pathological_mult();
+        });
+}
+
+}  // namespace tessel

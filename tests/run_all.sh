@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Every test of the project, from a fresh machine: installs what is missing,
+# then builds and runs the C++ tests twice (GCC, warnings as errors; Clang
+# with AddressSanitizer and UndefinedBehaviorSanitizer).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+missing=()
+[[ -f /usr/include/gtest/gtest.h ]] || missing+=(libgtest-dev)
+command -v clang++ >/dev/null || missing+=(clang)
+command -v cmake >/dev/null || missing+=(cmake)
+if ((${#missing[@]})); then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+jobs=$(nproc)
+
+cpp_suite() {  # name, compiler, extra flags
+    local dir=build/tests-$1
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER="$2" \
+        -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DCMAKE_CXX_FLAGS="$3" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+cpp_suite gcc g++ ""
+UBSAN_OPTIONS=print_stacktrace=1 cpp_suite sanitize clang++ \
+    "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"

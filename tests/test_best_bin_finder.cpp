@@ -1,0 +1,329 @@
+#include <gtest/gtest.h>
+
+#include <tessel/best_bin_finder.hpp>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace {
+
+using tessel::callback_decision;
+using tessel::flipping_option;
+using tessel::rect_wh;
+using tessel::rect_xywhf;
+
+using root_type = tessel::empty_spaces<true, tessel::default_empty_spaces>;
+
+// A packing root that logs every bin it is reset to, so that the tests can
+// follow the search step by step.
+struct recording_root : root_type {
+    static inline std::vector<rect_wh> bins_tried;
+    using root_type::root_type;
+    void reset(const rect_wh& bin) {
+        bins_tried.push_back(bin);
+        root_type::reset(bin);
+    }
+};
+
+struct outcome {
+    rect_wh box;
+    std::vector<const rect_xywhf*> inserted;
+    std::vector<const rect_xywhf*> not_inserted;
+};
+
+template <class root = root_type>
+outcome pack(std::vector<rect_xywhf>& rects, const int limit,
+             const flipping_option flipping = flipping_option::FLIPPING_ALLOWED,
+             const callback_decision on_miss = callback_decision::KEEP_PACKING) {
+    outcome out;
+    auto on_inserted = [&](rect_xywhf& r) {
+        out.inserted.push_back(&r);
+        return callback_decision::KEEP_PACKING;
+    };
+    auto on_not_inserted = [&](rect_xywhf& r) {
+        out.not_inserted.push_back(&r);
+        return on_miss;
+    };
+    out.box = tessel::find_best_packing<root>(
+        rects, tessel::make_finder_input(limit, 1, on_inserted, on_not_inserted, flipping));
+    return out;
+}
+
+std::vector<rect_xywhf> sized(const std::vector<rect_wh>& sizes) {
+    std::vector<rect_xywhf> rects;
+    for (const auto& s : sizes) {
+        rects.emplace_back(-1, -1, s.w, s.h, false);
+    }
+    return rects;
+}
+
+std::vector<int> sides(const std::vector<rect_wh>& bins, const std::size_t from, const std::size_t count,
+                       const bool width) {
+    std::vector<int> out;
+    for (std::size_t i = from; i < from + count; ++i) {
+        out.push_back(width ? bins[i].w : bins[i].h);
+    }
+    return out;
+}
+
+TEST(BinSearch, TenByTenTriesTheDocumentedBins) {
+    auto rects = sized({{10, 10}});
+    recording_root::bins_tried.clear();
+    const auto out = pack<recording_root>(rects, 100);
+    const auto& bins = recording_root::bins_tried;
+
+    // Per ordering: 6 square trials, 5 width trials, 5 height trials; six
+    // orderings, then the final pass.
+    ASSERT_EQ(bins.size(), 6u * 16u + 1u);
+    EXPECT_EQ(sides(bins, 0, 6, true), (std::vector<int>{50, 0, 25, 13, 7, 10}));
+    EXPECT_EQ(sides(bins, 0, 6, false), (std::vector<int>{50, 0, 25, 13, 7, 10}));
+    EXPECT_EQ(sides(bins, 6, 5, true), (std::vector<int>{5, 10, 8, 9, 10}));
+    EXPECT_EQ(sides(bins, 11, 5, false), (std::vector<int>{5, 10, 8, 9, 10}));
+    EXPECT_EQ(out.box.w, 10);
+    EXPECT_EQ(out.box.h, 10);
+}
+
+struct worked_example {
+    flipping_option flipping;
+    std::vector<int> square_sides, widths, heights;
+    rect_wh box;
+    bool flipped;
+};
+
+class WorkedExample : public ::testing::TestWithParam<worked_example> {};
+
+TEST_P(WorkedExample, ThirtyByTenWithLimit64) {
+    const auto& c = GetParam();
+    auto rects = sized({{30, 10}});
+    recording_root::bins_tried.clear();
+    const auto out = pack<recording_root>(rects, 64, c.flipping);
+    const auto& bins = recording_root::bins_tried;
+
+    const auto n_sq = c.square_sides.size(), n_w = c.widths.size(), n_h = c.heights.size();
+    EXPECT_EQ(sides(bins, 0, n_sq, true), c.square_sides);
+    EXPECT_EQ(sides(bins, n_sq, n_w, true), c.widths);
+    EXPECT_EQ(sides(bins, n_sq + n_w, n_h, false), c.heights);
+    EXPECT_EQ(bins.back().w, c.box.w);
+    EXPECT_EQ(bins.back().h, c.box.h);
+
+    EXPECT_EQ(out.box.w, c.box.w);
+    EXPECT_EQ(out.box.h, c.box.h);
+    EXPECT_EQ(rects[0].x, 0);
+    EXPECT_EQ(rects[0].y, 0);
+    EXPECT_EQ(rects[0].w, c.box.w);
+    EXPECT_EQ(rects[0].flipped, c.flipped);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flipping, WorkedExample,
+    ::testing::Values(worked_example{flipping_option::FLIPPING_ALLOWED,
+                                     {32, 0, 16, 24, 28, 30},
+                                     {15, 0, 7, 10},
+                                     {15, 30, 23, 26, 27, 28, 29, 30},
+                                     {10, 30},
+                                     true},
+                      worked_example{flipping_option::NO_FLIPPING,
+                                     {32, 0, 16, 24, 28, 30},
+                                     {15, 30, 23, 26, 27, 28, 29, 30},
+                                     {15, 0, 7, 10},
+                                     {30, 10},
+                                     false}));
+
+TEST(BinSearch, BoxCanBeSmallerThanTheBin) {
+    auto rects = sized({{1, 5}});
+    recording_root::bins_tried.clear();
+    const auto out = pack<recording_root>(rects, 16);
+    EXPECT_EQ(recording_root::bins_tried.back().w, 1);
+    EXPECT_EQ(recording_root::bins_tried.back().h, 6);
+    EXPECT_EQ(out.box.w, 1);
+    EXPECT_EQ(out.box.h, 5);
+}
+
+TEST(BinSearch, LargeLimitEndsWithoutOverflow) {
+    // A miss grows the square candidate past 46,340; its area must not wrap.
+    auto rects = sized({{46340, 46340}, {1, 1}});
+    recording_root::bins_tried.clear();
+    const auto out = pack<recording_root>(rects, 46340);
+    EXPECT_TRUE(out.inserted.size() == 1u);
+    EXPECT_EQ(out.not_inserted.size(), 1u);
+    EXPECT_LT(recording_root::bins_tried.size(), 2000u);
+}
+
+struct miss_case {
+    rect_wh size;
+    int limit;
+};
+
+class NothingFits : public ::testing::TestWithParam<miss_case> {};
+
+TEST_P(NothingFits, FinalPassReportsTheMissAndLeavesTheRecord) {
+    auto rects = sized({GetParam().size});
+    const auto out = pack(rects, GetParam().limit);
+    EXPECT_TRUE(out.inserted.empty());
+    ASSERT_EQ(out.not_inserted.size(), 1u);
+    EXPECT_EQ(rects[0].x, -1);
+    EXPECT_EQ(out.box.w, 0);
+    EXPECT_EQ(out.box.h, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, NothingFits,
+                         ::testing::Values(miss_case{{100, 100}, 64}, miss_case{{5, 3}, 1}, miss_case{{1, 1}, 0}));
+
+TEST(BinSearch, LimitOneHoldsOneUnitSquare) {
+    auto rects = sized({{1, 1}});
+    const auto out = pack(rects, 1);
+    EXPECT_EQ(out.inserted.size(), 1u);
+    EXPECT_EQ(out.box.w, 1);
+    EXPECT_EQ(out.box.h, 1);
+}
+
+TEST(FindBestPacking, RecordsWithoutPositiveAreaAreNeverTouched) {
+    auto rects = sized({{0, 5}, {4, 0}, {3, 3}});
+    rects[0].flipped = true;
+    const auto out = pack(rects, 10);
+    ASSERT_EQ(out.inserted.size(), 1u);
+    EXPECT_EQ(out.inserted[0], &rects[2]);
+    EXPECT_TRUE(out.not_inserted.empty());
+    EXPECT_EQ(rects[0].x, -1);
+    EXPECT_EQ(rects[0].w, 0);
+    EXPECT_EQ(rects[0].h, 5);
+    EXPECT_TRUE(rects[0].flipped);
+    EXPECT_EQ(rects[1].x, -1);
+
+    std::vector<rect_xywhf> none;
+    const auto empty = pack(none, 10);
+    EXPECT_TRUE(empty.inserted.empty());
+    EXPECT_EQ(empty.box.w, 0);
+    EXPECT_EQ(empty.box.h, 0);
+}
+
+TEST(FindBestPacking, StopPackingEndsTheFinalPass) {
+    auto rects = sized({{8, 8}, {4, 4}, {2, 2}});
+    int calls = 0;
+    auto stop = [&](rect_xywhf&) {
+        ++calls;
+        return callback_decision::STOP_PACKING;
+    };
+    auto keep = [](rect_xywhf&) { return callback_decision::KEEP_PACKING; };
+    const auto box = tessel::find_best_packing<root_type>(
+        rects, tessel::make_finder_input(100, 1, stop, keep, flipping_option::FLIPPING_ALLOWED));
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(rects[0].x, 0);
+    EXPECT_EQ(rects[0].y, 0);
+    EXPECT_EQ(rects[1].x, -1);
+    EXPECT_EQ(rects[2].x, -1);
+    EXPECT_EQ(box.w, 8);
+    EXPECT_EQ(box.h, 8);
+}
+
+TEST(FindBestPacking, AnyDecisionButStopKeepsPacking) {
+    auto rects = sized({{8, 8}, {4, 4}});
+    auto odd = [](rect_xywhf&) { return static_cast<callback_decision>(7); };
+    tessel::find_best_packing<root_type>(
+        rects, tessel::make_finder_input(100, 1, odd, odd, flipping_option::FLIPPING_ALLOWED));
+    EXPECT_GE(rects[0].x, 0);
+    EXPECT_GE(rects[1].x, 0);
+}
+
+// Orderings are told apart by the order of the final pass's callbacks.
+std::vector<const rect_xywhf*> final_pass_order(std::vector<rect_xywhf>& rects, const int limit) {
+    std::vector<const rect_xywhf*> order;
+    auto on_inserted = [&](rect_xywhf& r) {
+        order.push_back(&r);
+        return callback_decision::KEEP_PACKING;
+    };
+    auto on_not_inserted = [&](rect_xywhf& r) {
+        order.push_back(&r);
+        return callback_decision::KEEP_PACKING;
+    };
+    const auto by_address = [](const rect_xywhf* a, const rect_xywhf* b) { return a < b; };
+    const auto by_address_reversed = [](const rect_xywhf* a, const rect_xywhf* b) { return a > b; };
+    tessel::find_best_packing<root_type>(
+        rects, tessel::make_finder_input(limit, 1, on_inserted, on_not_inserted, flipping_option::NO_FLIPPING),
+        by_address, by_address_reversed);
+    return order;
+}
+
+TEST(ChoiceOfOrdering, EqualBinsGoToTheLaterOrdering) {
+    auto rects = sized({{5, 5}, {5, 5}});
+    const auto order = final_pass_order(rects, 20);
+    ASSERT_EQ(order.size(), 2u);
+    EXPECT_EQ(order[0], &rects[1]);
+    EXPECT_EQ(order[1], &rects[0]);
+}
+
+TEST(ChoiceOfOrdering, AFittingOrderingDisplacesAMissingOne) {
+    // In a 5 x 5 limit, 1 x 4 then 5 x 1 misses; 5 x 1 then 1 x 4 fits.
+    auto rects = sized({{1, 4}, {5, 1}});
+    const auto order = final_pass_order(rects, 5);
+    ASSERT_EQ(order.size(), 2u);
+    EXPECT_EQ(order[0], &rects[1]);
+    EXPECT_GE(rects[0].x, 0);
+    EXPECT_GE(rects[1].x, 0);
+
+    // The fitting ordering comes first here; the later miss must not
+    // displace it.
+    auto swapped = sized({{5, 1}, {1, 4}});
+    const auto order2 = final_pass_order(swapped, 5);
+    ASSERT_EQ(order2.size(), 2u);
+    EXPECT_EQ(order2[0], &swapped[0]);
+    EXPECT_GE(swapped[1].x, 0);
+}
+
+// Every placement lies inside the returned box, none overlaps another, and
+// each keeps its input size or the quarter turn of it.
+void check_packing(const std::vector<rect_wh>& input, const std::vector<rect_xywhf>& rects, const rect_wh box,
+                   const flipping_option flipping) {
+    std::vector<const rect_xywhf*> placed;
+    for (std::size_t i = 0; i < rects.size(); ++i) {
+        const auto& r = rects[i];
+        if (r.x < 0) {
+            EXPECT_EQ(r.w, input[i].w);
+            EXPECT_EQ(r.h, input[i].h);
+            continue;
+        }
+        const bool turned = r.w != input[i].w || r.h != input[i].h;
+        if (turned) {
+            EXPECT_EQ(flipping, flipping_option::FLIPPING_ALLOWED);
+            EXPECT_EQ(r.w, input[i].h);
+            EXPECT_EQ(r.h, input[i].w);
+        }
+        EXPECT_LE(r.x + r.w, box.w);
+        EXPECT_LE(r.y + r.h, box.h);
+        EXPECT_GE(r.y, 0);
+        for (const auto* other : placed) {
+            const bool apart = r.x + r.w <= other->x || other->x + other->w <= r.x || r.y + r.h <= other->y ||
+                               other->y + other->h <= r.y;
+            EXPECT_TRUE(apart) << "rectangles overlap";
+        }
+        placed.push_back(&r);
+    }
+}
+
+TEST(Property, RandomInputsPackSoundly) {
+    std::mt19937 rng(20261207);
+    for (int round = 0; round < 300; ++round) {
+        const int n = std::uniform_int_distribution<int>(0, 40)(rng);
+        const int max_side = std::uniform_int_distribution<int>(1, 60)(rng);
+        std::uniform_int_distribution<int> side(0, max_side);
+        std::vector<rect_wh> input;
+        for (int i = 0; i < n; ++i) {
+            input.emplace_back(side(rng), side(rng));
+        }
+        const int limit = std::uniform_int_distribution<int>(0, 200)(rng);
+        const auto flipping = round % 2 ? flipping_option::FLIPPING_ALLOWED : flipping_option::NO_FLIPPING;
+
+        auto rects = sized(input);
+        const auto out = pack(rects, limit, flipping);
+        check_packing(input, rects, out.box, flipping);
+        EXPECT_LE(out.inserted.size() + out.not_inserted.size(), static_cast<std::size_t>(n));
+        EXPECT_LE(out.box.w, limit);
+        EXPECT_LE(out.box.h, limit);
+        if (HasFailure()) {
+            FAIL() << "round " << round;
+        }
+    }
+}
+
+}  // namespace
