@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test of the project, from a fresh machine: installs what is missing,
-# then builds and runs the C++ tests twice (GCC, warnings as errors; Clang
-# with AddressSanitizer and UndefinedBehaviorSanitizer).
+# builds and runs the C++ tests twice (GCC, warnings as errors; Clang with
+# AddressSanitizer and UndefinedBehaviorSanitizer), then installs the Python
+# module into a virtual environment and runs its tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,3 +28,10 @@ cpp_suite() {  # name, compiler, extra flags
 cpp_suite gcc g++ ""
 UBSAN_OPTIONS=print_stacktrace=1 cpp_suite sanitize clang++ \
     "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+
+venv=build/venv
+python3 -m venv "$venv"
+"$venv/bin/python" -m pip install -q --upgrade pip
+"$venv/bin/python" -m pip install -q ".[test]"
+# From outside the source tree, so that the installed module is the one tested.
+(cd build && "venv/bin/python" -m pytest -q -p no:cacheprovider ../tests)

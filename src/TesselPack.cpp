@@ -1,0 +1,258 @@
+// The Python module TesselPack: converts an (n, 2) array of widths and
+// heights into packing records, drives the packing core and returns one row
+// per rectangle.
+//
+// A build carries one form of pack, chosen at compile time:
+// - pack(rect_sizes, max_texture_size): max_texture_size 0 packs everything
+//   into one bin as small as the search finds; any other value fills square
+//   textures of that side, one layer after another. Rows are (x, y, layer,
+//   flip).
+// - with TESSEL_LEGACY_PACK, the earlier pack(rect_sizes): always one bin,
+//   rows (x, y, flip).
+//
+// Input is checked completely before any packing or output: sizes and areas
+// must stay inside the core's signed 32-bit model, and every rectangle must
+// be placeable, so that layered mode always ends.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <tessel/best_bin_finder.hpp>
+
+#include <cmath>
+#include <cstdint>
+#include <iostream>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr bool allow_flip = true;
+constexpr tessel::flipping_option runtime_flipping_mode = tessel::flipping_option::FLIPPING_ALLOWED;
+const std::tuple<int, int, int> version{1, 0, 0};
+
+using root_type = tessel::empty_spaces<allow_flip, tessel::default_empty_spaces>;
+using tessel::callback_decision;
+using tessel::rect_wh;
+using tessel::rect_xywhf;
+using int_array = py::array_t<int, py::array::forcecast>;
+using pack_result = std::tuple<int_array, int, int>;
+
+// The largest side whose square still fits a signed 32-bit int.
+constexpr int max_supported_side = 46340;
+
+// Placement of one rectangle, as read back into a result row.
+struct placed_row {
+    int x;
+    int y;
+    int layer;
+    int flip;
+};
+
+std::string size_text(const rect_wh& s) { return std::to_string(s.w) + " x " + std::to_string(s.h); }
+
+[[noreturn]] void reject(const std::string& message) { throw std::runtime_error(message); }
+
+// Reads the (n, 2) array through its strides into records placed at
+// (start_xy, start_xy). Rejects a wrong shape, negative sizes and sides
+// beyond side_limit (the texture, or the largest supported bin).
+std::vector<rect_xywhf> read_records(const int_array& rect_sizes, const int start_xy, const int side_limit,
+                                     const char* const bin_name) {
+    const py::buffer_info info = rect_sizes.request();
+    if (info.ndim != 2) {
+        reject("Incompatible buffer dimension!");
+    }
+    if (info.shape[1] != 2) {
+        reject("Incompatible buffer width!");
+    }
+
+    const auto rows = rect_sizes.unchecked<2>();
+    std::vector<rect_xywhf> records(static_cast<std::size_t>(rows.shape(0)));
+    for (py::ssize_t i = 0; i < rows.shape(0); ++i) {
+        const rect_wh size(rows(i, 0), rows(i, 1));
+        if (size.w < 0 || size.h < 0) {
+            reject("rect_sizes row " + std::to_string(i) + " has a negative size (" + size_text(size) + ")");
+        }
+        if (size.max_side() > side_limit) {
+            reject("rect_sizes row " + std::to_string(i) + " (" + size_text(size) + ") does not fit a " +
+                   std::to_string(side_limit) + " x " + std::to_string(side_limit) + " " + bin_name +
+                   " in either orientation");
+        }
+        rect_xywhf& record = records[static_cast<std::size_t>(i)];
+        record.x = start_xy;
+        record.y = start_xy;
+        record.w = size.w;
+        record.h = size.h;
+    }
+    return records;
+}
+
+int flip_of(const rect_xywhf& record, const int input_w) { return record.w != input_w ? 1 : 0; }
+
+// Grows a square bin from the square root of the total area until the core
+// places every rectangle; the core's search then shrinks it to the tightest
+// bin it finds. Returns the bounding size of the final placement.
+rect_wh pack_single_bin(std::vector<rect_xywhf>& records) {
+    std::int64_t total_area = 0;
+    for (const auto& r : records) {
+        total_area += std::int64_t{r.w} * r.h;
+    }
+    if (total_area > std::numeric_limits<int>::max()) {
+        reject("total area of rect_sizes (" + std::to_string(total_area) +
+               ") exceeds the 32-bit limit of " + std::to_string(std::numeric_limits<int>::max()));
+    }
+
+    bool all_inserted = true;
+    auto on_inserted = [](rect_xywhf&) { return callback_decision::KEEP_PACKING; };
+    auto on_not_inserted = [&all_inserted](rect_xywhf&) {
+        all_inserted = false;
+        return callback_decision::STOP_PACKING;
+    };
+
+    int side = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(total_area))));
+    rect_wh bin;
+    do {
+        if (side > max_supported_side) {
+            reject("the bin would have to grow past the largest supported side of " +
+                   std::to_string(max_supported_side) + " to hold all rectangles");
+        }
+        all_inserted = true;
+        bin = tessel::find_best_packing<root_type>(
+            records, tessel::make_finder_input(side, 1, on_inserted, on_not_inserted, runtime_flipping_mode));
+        // Single precision on purpose: it fixes the sequence of sides tried.
+        side = std::max(side + 1, static_cast<int>(static_cast<float>(side) * 1.1f));
+    } while (!all_inserted);
+    return bin;
+}
+
+// Fills texture after texture with what the previous ones left. Every
+// rectangle fits an empty texture (read_records made sure), so each layer
+// places at least one and the loop ends.
+void pack_layers(std::vector<rect_xywhf>& records, const int texture_side, std::vector<placed_row>& rows_out,
+                 const int_array& rect_sizes) {
+    const auto input = rect_sizes.unchecked<2>();
+
+    std::vector<rect_xywhf> remaining;
+    std::vector<std::int64_t> row_numbers;
+    remaining.reserve(records.size());
+    row_numbers.reserve(records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        // Zero-area rows never take part; they keep the not-placed mark.
+        if (records[i].area() > 0) {
+            remaining.push_back(records[i]);
+            row_numbers.push_back(static_cast<std::int64_t>(i));
+        }
+    }
+
+    auto keep_packing = [](rect_xywhf&) { return callback_decision::KEEP_PACKING; };
+    int layer = 0;
+    do {
+        tessel::find_best_packing<root_type>(
+            remaining,
+            tessel::make_finder_input(texture_side, 1, keep_packing, keep_packing, runtime_flipping_mode));
+
+        std::vector<rect_xywhf> packed_before = std::move(remaining);
+        std::vector<std::int64_t> rows_before = std::move(row_numbers);
+        remaining.clear();
+        row_numbers.clear();
+        remaining.reserve(packed_before.size());
+        row_numbers.reserve(packed_before.size());
+        for (std::size_t i = 0; i < packed_before.size(); ++i) {
+            const rect_xywhf& r = packed_before[i];
+            const auto row = rows_before[i];
+            if (r.x < 0) {
+                remaining.push_back(r);
+                row_numbers.push_back(row);
+            } else {
+                rows_out[static_cast<std::size_t>(row)] = {r.x, r.y, layer, flip_of(r, input(row, 0))};
+            }
+        }
+        std::cout << "There remains " << remaining.size() << " rectangles to pack." << std::endl;
+        ++layer;
+    } while (!remaining.empty());
+}
+
+// Copies the chosen columns of every row into a new (n, columns) array.
+int_array make_result(const std::vector<placed_row>& rows, const bool with_layer) {
+    const py::ssize_t n = static_cast<py::ssize_t>(rows.size());
+    int_array result({n, static_cast<py::ssize_t>(with_layer ? 4 : 3)});
+    auto out = result.mutable_unchecked<2>();
+    for (py::ssize_t i = 0; i < n; ++i) {
+        const placed_row& r = rows[static_cast<std::size_t>(i)];
+        py::ssize_t column = 0;
+        out(i, column++) = r.x;
+        out(i, column++) = r.y;
+        if (with_layer) {
+            out(i, column++) = r.layer;
+        }
+        out(i, column) = r.flip;
+    }
+    return result;
+}
+
+// Runs single-bin mode on records read at start_xy and returns its rows.
+std::pair<std::vector<placed_row>, rect_wh> single_bin_rows(const int_array& rect_sizes, const int start_xy) {
+    std::vector<rect_xywhf> records = read_records(rect_sizes, start_xy, max_supported_side, "bin (the largest supported)");
+    const rect_wh bin = pack_single_bin(records);
+
+    const auto input = rect_sizes.unchecked<2>();
+    std::vector<placed_row> rows(records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const rect_xywhf& r = records[i];
+        rows[i] = {r.x, r.y, 0, flip_of(r, input(static_cast<py::ssize_t>(i), 0))};
+    }
+    return {std::move(rows), bin};
+}
+
+#ifndef TESSEL_LEGACY_PACK
+
+pack_result pack(const int_array rect_sizes, const int max_texture_size) {
+    if (max_texture_size < 0) {
+        reject("max_texture_size must not be negative (got " + std::to_string(max_texture_size) + ")");
+    }
+    if (max_texture_size > max_supported_side) {
+        reject("max_texture_size " + std::to_string(max_texture_size) + " exceeds the largest supported side of " +
+               std::to_string(max_supported_side));
+    }
+
+    if (max_texture_size == 0) {
+        const auto [rows, bin] = single_bin_rows(rect_sizes, -1);
+        return {make_result(rows, true), bin.w, bin.h};
+    }
+
+    std::vector<rect_xywhf> records = read_records(rect_sizes, -1, max_texture_size, "texture");
+    std::vector<placed_row> rows(records.size(), placed_row{-1, -1, 0, 0});
+    pack_layers(records, max_texture_size, rows, rect_sizes);
+    return {make_result(rows, true), max_texture_size, max_texture_size};
+}
+
+#else
+
+pack_result pack(const int_array rect_sizes) {
+    const auto [rows, bin] = single_bin_rows(rect_sizes, 0);
+    return {make_result(rows, false), bin.w, bin.h};
+}
+
+#endif
+
+}  // namespace
+
+PYBIND11_MODULE(TesselPack, m) {
+    m.doc() = "TesselPack internal module for TesselTexturePacker";
+    m.attr("__version__") = version;
+#ifndef TESSEL_LEGACY_PACK
+    m.def("pack", &pack, py::arg("rect_sizes"), py::arg("max_texture_size"),
+          "Pack a (n,2) array representing an array of rectangles with attributes width, height. Return a (n,4) "
+          "arrays with attributes x, y, layer, flip (bool), each layer being a different texture of maximum size "
+          "'max_texture_size' (if it is greater than 0).");
+#else
+    m.def("pack", &pack, py::arg("rect_sizes"),
+          "Pack a (n,2) array representing an array of rectangles with attributes width, height. Return a (n,3) "
+          "array with attributes x, y, flip (bool).");
+#endif
+}
