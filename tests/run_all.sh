@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Every test of the project, from a fresh machine: installs what is missing,
-# builds and runs the C++ tests twice (GCC, warnings as errors; Clang with
-# AddressSanitizer and UndefinedBehaviorSanitizer), then installs the Python
-# module into a virtual environment and runs its tests.
+# then
+# - builds and runs the C++ tests with GCC (warnings as errors), with Clang
+#   under AddressSanitizer and UndefinedBehaviorSanitizer, and cross-compiled
+#   for Windows x64 with MinGW-w64, run under Wine;
+# - builds the Python module in both forms with every CPython on the machine
+#   and runs the Python tests against each build (tests/matrix.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +13,8 @@ missing=()
 [[ -f /usr/include/gtest/gtest.h ]] || missing+=(libgtest-dev)
 command -v clang++ >/dev/null || missing+=(clang)
 command -v cmake >/dev/null || missing+=(cmake)
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)
+command -v wine >/dev/null || missing+=(wine wine64)
 if ((${#missing[@]})); then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
@@ -17,21 +22,19 @@ fi
 
 jobs=$(nproc)
 
-cpp_suite() {  # name, compiler, extra flags
+cpp_suite() {  # name, then extra CMake arguments
     local dir=build/tests-$1
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER="$2" \
-        -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DCMAKE_CXX_FLAGS="$3" >/dev/null
+    shift
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@" >/dev/null
     cmake --build "$dir" -j "$jobs"
     ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 }
 
-cpp_suite gcc g++ ""
-UBSAN_OPTIONS=print_stacktrace=1 cpp_suite sanitize clang++ \
-    "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+cpp_suite gcc -DCMAKE_CXX_COMPILER=g++
+UBSAN_OPTIONS=print_stacktrace=1 cpp_suite sanitize -DCMAKE_CXX_COMPILER=clang++ \
+    "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+WINEDEBUG=-all WINEPREFIX="$PWD/build/wineprefix" cpp_suite mingw \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+    -DTESSEL_GTEST_SOURCE_DIR=/usr/src/googletest -DCMAKE_CROSSCOMPILING_EMULATOR=wine
 
-venv=build/venv
-python3 -m venv "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q ".[test]"
-# From outside the source tree, so that the installed module is the one tested.
-(cd build && "venv/bin/python" -m pytest -q -p no:cacheprovider ../tests)
+bash tests/matrix.sh

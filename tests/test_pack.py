@@ -5,48 +5,15 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-TesselPack = pytest.importorskip("TesselPack")
-if TesselPack.pack.__doc__.startswith("pack(rect_sizes: numpy.ndarray[numpy.int32]) "):
+from packing_checks import LEGACY_FORM, assert_sound_packing
+
+if LEGACY_FORM:
     pytest.skip("this build carries the one-argument pack", allow_module_level=True)
+import TesselPack  # noqa: E402
 
 pack = TesselPack.pack
 
 MAX_SIDE = 46340
-
-
-def footprints(result, sizes):
-    """(layer, x0, y0, x1, y1) of every placed row, turned as the flip column says."""
-    boxes = []
-    for (x, y, layer, flip), (w, h) in zip(result.tolist(), sizes.tolist()):
-        if x < 0:
-            continue
-        fw, fh = (h, w) if flip else (w, h)
-        boxes.append((layer, x, y, x + fw, y + fh))
-    return boxes
-
-
-def assert_sound_packing(result, sizes, bin_w, bin_h):
-    """Every rectangle of positive area placed once, inside its bin, no overlaps."""
-    assert result.dtype == np.int32 and result.shape == (len(sizes), 4)
-    positive = (sizes[:, 0] > 0) & (sizes[:, 1] > 0)
-    assert (result[positive, 0] >= 0).all()
-    assert (result[~positive] == [-1, -1, 0, 0]).all()
-    boxes = footprints(result, sizes)
-    for layer, x0, y0, x1, y1 in boxes:
-        assert 0 <= x0 and 0 <= y0 and x1 <= bin_w and y1 <= bin_h
-    by_layer = {}
-    for box in boxes:
-        by_layer.setdefault(box[0], []).append(box[1:])
-    for placed in by_layer.values():
-        placed.sort()
-        for i, (ax0, ay0, ax1, ay1) in enumerate(placed):
-            for bx0, by0, bx1, by1 in placed[i + 1:]:
-                if bx0 >= ax1:
-                    break
-                assert by0 >= ay1 or ay0 >= by1, "rectangles overlap"
-    # Squares and unturned rectangles report flip 0.
-    squares = sizes[:, 0] == sizes[:, 1]
-    assert (result[squares, 3] == 0).all()
 
 
 def test_module_attributes_and_signature():
