@@ -36,7 +36,7 @@ constexpr bool allow_flip = true;
 constexpr tessel::flipping_option runtime_flipping_mode = tessel::flipping_option::FLIPPING_ALLOWED;
 const std::tuple<int, int, int> version{1, 0, 0};
 
-using root_type = tessel::empty_spaces<allow_flip, tessel::default_empty_spaces>;
+using root_type = tessel::empty_spaces<allow_flip, tessel::indexed_empty_spaces>;
 using tessel::callback_decision;
 using tessel::rect_wh;
 using tessel::rect_xywhf;

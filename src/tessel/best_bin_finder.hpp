@@ -13,10 +13,12 @@
 // int, and search_resolution >= 1; otherwise the results are unspecified.
 // Cost: six sorts of n pointers, then per ordering three binary searches of
 // about log2(bin_side_limit) trials each, every trial inserting up to all
-// n rectangles (see empty_spaces.hpp). The orderings and the packing root are
-// thread_local, one set per template instantiation, and keep their storage
-// between calls: after the largest input has been seen once, a call does not
-// allocate.
+// n rectangles (see empty_spaces.hpp). Trials whose bin cannot hold the
+// ordering (too little area, a side too short) and trials of a bin already
+// tried are decided without packing; the outcomes are exactly those of
+// packing. The orderings and the packing root are thread_local, one set per
+// template instantiation, and keep their storage between calls: after the
+// largest input has been seen once, a call does not allocate.
 #pragma once
 
 #include <algorithm>
@@ -24,6 +26,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -55,11 +58,106 @@ finder_input<F, G> make_finder_input(const int bin_side_limit, const int search_
                               std::forward<G>(on_not_inserted), flipping};
 }
 
+// The trials of one ordering: packing it into a bin of given size, up to the
+// first rectangle that finds no space. Two shortcuts give exactly the
+// outcomes that packing would, only sooner: a bin with less area than the
+// rectangles, or with a side too short for one of them, misses without
+// packing; and the outcome of each recent bin is remembered, since the three
+// searches of an ordering often try the same bin twice.
+template <class empty_spaces_type, class OrderType>
+class ordering_trials {
+    struct remembered_trial {
+        rect_wh bin;
+        bool fits;
+        int inserted_area;  // -1 when the trial was decided without packing
+    };
+
+    empty_spaces_type& root;
+    const OrderType& ordering;
+    std::int64_t total_area = 0;
+    int widest = 0;
+    int tallest = 0;
+    int longest = 0;
+    int thickest = 0;
+    std::array<remembered_trial, 8> recent{};
+    std::size_t remembered = 0;
+
+    bool must_miss(const rect_wh& bin) const {
+        if (ordering.empty()) {
+            return false;
+        }
+        if (std::int64_t{bin.w} * bin.h < total_area) {
+            return true;
+        }
+        if (root.flipping_mode == flipping_option::FLIPPING_ALLOWED) {
+            return bin.min_side() < thickest || bin.max_side() < longest;
+        }
+        return bin.w < widest || bin.h < tallest;
+    }
+
+    remembered_trial pack(const rect_wh& bin) {
+        root.reset(bin);
+        int inserted_area = 0;
+        for (const auto& element : ordering) {
+            const auto& rect = dereference(element);
+            if (!root.insert(rect.get_wh())) {
+                return {bin, false, inserted_area};
+            }
+            inserted_area += rect.area();
+        }
+        return {bin, true, inserted_area};
+    }
+
+    const remembered_trial* find(const rect_wh& bin) const {
+        for (std::size_t i = 0; i < std::min(remembered, recent.size()); ++i) {
+            if (recent[i].bin.w == bin.w && recent[i].bin.h == bin.h) {
+                return &recent[i];
+            }
+        }
+        return nullptr;
+    }
+
+    const remembered_trial& remember(const remembered_trial& trial) {
+        remembered_trial& slot = recent[remembered++ % recent.size()];
+        slot = trial;
+        return slot;
+    }
+
+public:
+    ordering_trials(empty_spaces_type& root_, const OrderType& ordering_) : root(root_), ordering(ordering_) {
+        for (const auto& element : ordering) {
+            const auto& rect = dereference(element);
+            total_area += rect.area();
+            widest = std::max(widest, rect.w);
+            tallest = std::max(tallest, rect.h);
+            longest = std::max(longest, rect.get_wh().max_side());
+            thickest = std::max(thickest, rect.get_wh().min_side());
+        }
+    }
+
+    bool fits(const rect_wh& bin) {
+        if (const remembered_trial* const known = find(bin)) {
+            return known->fits;
+        }
+        return remember(must_miss(bin) ? remembered_trial{bin, false, -1} : pack(bin)).fits;
+    }
+
+    // The area placed before the first miss in this bin (packing it if the
+    // miss was decided without packing).
+    int inserted_area(const rect_wh& bin) {
+        const remembered_trial* const known = find(bin);
+        if (known != nullptr && known->inserted_area >= 0) {
+            return known->inserted_area;
+        }
+        return remember(pack(bin)).inserted_area;
+    }
+};
+
 // Binary search over one or both sides of starting_bin. Returns the bin found,
 // or, when the candidate grows past starting_bin, the area that the last trial
 // placed before its first miss.
 template <class empty_spaces_type, class OrderType>
-std::variant<int, rect_wh> best_packing_for_ordering_impl(empty_spaces_type& root, const OrderType& ordering,
+std::variant<int, rect_wh> best_packing_for_ordering_impl(ordering_trials<empty_spaces_type, OrderType>& trials,
                                                           const rect_wh starting_bin, const int search_resolution,
                                                           const bin_dimension tried_dimension) {
     const bool changes_w =
@@ -89,27 +187,16 @@ std::variant<int, rect_wh> best_packing_for_ordering_impl(empty_spaces_type& roo
     };
 
     for (;;) {
-        root.reset(candidate);
-        int total_inserted_area = 0;
-        bool all_inserted = true;
-        for (const auto& element : ordering) {
-            const auto& rect = dereference(element);
-            if (!root.insert(rect.get_wh())) {
-                all_inserted = false;
-                break;
-            }
-            total_inserted_area += rect.area();
-        }
-
-        if (all_inserted) {
+        if (trials.fits(candidate)) {
             if (step <= search_resolution) {
                 return candidate;
             }
             resize(-step);
         } else {
+            const rect_wh missed = candidate;
             resize(step);
             if (passed_starting_bin()) {
-                return total_inserted_area;
+                return trials.inserted_area(missed);
             }
         }
         step = std::max(1, step / 2);
@@ -120,8 +207,9 @@ std::variant<int, rect_wh> best_packing_for_ordering_impl(empty_spaces_type& roo
 template <class empty_spaces_type, class OrderType>
 std::variant<int, rect_wh> best_packing_for_ordering(empty_spaces_type& root, OrderType&& ordering,
                                                      const rect_wh starting_bin, const int search_resolution) {
-    const auto both_sides = best_packing_for_ordering_impl(root, ordering, starting_bin, search_resolution,
-                                                           bin_dimension::BOTH_SIDES);
+    ordering_trials<empty_spaces_type, std::decay_t<OrderType>> trials(root, ordering);
+    const auto both_sides =
+        best_packing_for_ordering_impl(trials, starting_bin, search_resolution, bin_dimension::BOTH_SIDES);
     const rect_wh* const square = std::get_if<rect_wh>(&both_sides);
     if (square == nullptr) {
         return both_sides;
@@ -129,7 +217,7 @@ std::variant<int, rect_wh> best_packing_for_ordering(empty_spaces_type& root, Or
 
     rect_wh best_bin = *square;
     for (const bin_dimension narrowed : {bin_dimension::WIDTH_ONLY, bin_dimension::HEIGHT_ONLY}) {
-        const auto result = best_packing_for_ordering_impl(root, ordering, best_bin, search_resolution, narrowed);
+        const auto result = best_packing_for_ordering_impl(trials, best_bin, search_resolution, narrowed);
         if (const rect_wh* const bin = std::get_if<rect_wh>(&result)) {
             best_bin = *bin;
         }
