@@ -46,12 +46,30 @@ using pack_result = std::tuple<int_array, int, int>;
 // The largest side whose square still fits a signed 32-bit int.
 constexpr int max_supported_side = 46340;
 
-// Placement of one rectangle, as read back into a result row.
-struct placed_row {
-    int x;
-    int y;
-    int layer;
-    int flip;
+// The result array: one row per input row, (x, y, layer, flip), or
+// (x, y, flip) for the one-argument form. Filled in place, row by row.
+class result_rows {
+    int_array array;
+    py::detail::unchecked_mutable_reference<int, 2> view;
+    bool with_layer;
+
+public:
+    result_rows(const std::size_t n, const bool with_layer_)
+        : array({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(with_layer_ ? 4 : 3)}),
+          view(array.mutable_unchecked<2>()),
+          with_layer(with_layer_) {}
+
+    void set(const std::size_t row, const int x, const int y, const int layer, const int flip) {
+        const auto i = static_cast<py::ssize_t>(row);
+        view(i, 0) = x;
+        view(i, 1) = y;
+        if (with_layer) {
+            view(i, 2) = layer;
+        }
+        view(i, with_layer ? 3 : 2) = flip;
+    }
+
+    int_array take() { return std::move(array); }
 };
 
 std::string size_text(const rect_wh& s) { return std::to_string(s.w) + " x " + std::to_string(s.h); }
@@ -75,6 +93,12 @@ std::vector<rect_xywhf> read_records(const int_array& rect_sizes, const int star
     std::vector<rect_xywhf> records(static_cast<std::size_t>(rows.shape(0)));
     for (py::ssize_t i = 0; i < rows.shape(0); ++i) {
         const rect_wh size(rows(i, 0), rows(i, 1));
+        // NumPy's cast turns NaN, infinities and out-of-range floats into
+        // INT_MIN on the platforms we build for.
+        if (size.w == std::numeric_limits<int>::min() || size.h == std::numeric_limits<int>::min()) {
+            reject("rect_sizes row " + std::to_string(i) +
+                   " has a size that is not a finite number in the 32-bit range");
+        }
         if (size.w < 0 || size.h < 0) {
             reject("rect_sizes row " + std::to_string(i) + " has a negative size (" + size_text(size) + ")");
         }
@@ -133,7 +157,7 @@ rect_wh pack_single_bin(std::vector<rect_xywhf>& records) {
 // Fills texture after texture with what the previous ones left. Every
 // rectangle fits an empty texture (read_records made sure), so each layer
 // places at least one and the loop ends.
-void pack_layers(std::vector<rect_xywhf>& records, const int texture_side, std::vector<placed_row>& rows_out,
+void pack_layers(std::vector<rect_xywhf>& records, const int texture_side, result_rows& rows_out,
                  const int_array& rect_sizes) {
     const auto input = rect_sizes.unchecked<2>();
 
@@ -169,7 +193,7 @@ void pack_layers(std::vector<rect_xywhf>& records, const int texture_side, std::
                 remaining.push_back(r);
                 row_numbers.push_back(row);
             } else {
-                rows_out[static_cast<std::size_t>(row)] = {r.x, r.y, layer, flip_of(r, input(row, 0))};
+                rows_out.set(static_cast<std::size_t>(row), r.x, r.y, layer, flip_of(r, input(row, 0)));
             }
         }
         std::cout << "There remains " << remaining.size() << " rectangles to pack." << std::endl;
@@ -177,36 +201,19 @@ void pack_layers(std::vector<rect_xywhf>& records, const int texture_side, std::
     } while (!remaining.empty());
 }
 
-// Copies the chosen columns of every row into a new (n, columns) array.
-int_array make_result(const std::vector<placed_row>& rows, const bool with_layer) {
-    const py::ssize_t n = static_cast<py::ssize_t>(rows.size());
-    int_array result({n, static_cast<py::ssize_t>(with_layer ? 4 : 3)});
-    auto out = result.mutable_unchecked<2>();
-    for (py::ssize_t i = 0; i < n; ++i) {
-        const placed_row& r = rows[static_cast<std::size_t>(i)];
-        py::ssize_t column = 0;
-        out(i, column++) = r.x;
-        out(i, column++) = r.y;
-        if (with_layer) {
-            out(i, column++) = r.layer;
-        }
-        out(i, column) = r.flip;
-    }
-    return result;
-}
-
-// Runs single-bin mode on records read at start_xy and returns its rows.
-std::pair<std::vector<placed_row>, rect_wh> single_bin_rows(const int_array& rect_sizes, const int start_xy) {
-    std::vector<rect_xywhf> records = read_records(rect_sizes, start_xy, max_supported_side, "bin (the largest supported)");
+// Runs single-bin mode on records read at start_xy and returns its result.
+pack_result single_bin_result(const int_array& rect_sizes, const int start_xy, const bool with_layer) {
+    std::vector<rect_xywhf> records =
+        read_records(rect_sizes, start_xy, max_supported_side, "bin (the largest supported)");
     const rect_wh bin = pack_single_bin(records);
 
     const auto input = rect_sizes.unchecked<2>();
-    std::vector<placed_row> rows(records.size());
+    result_rows rows(records.size(), with_layer);
     for (std::size_t i = 0; i < records.size(); ++i) {
         const rect_xywhf& r = records[i];
-        rows[i] = {r.x, r.y, 0, flip_of(r, input(static_cast<py::ssize_t>(i), 0))};
+        rows.set(i, r.x, r.y, 0, flip_of(r, input(static_cast<py::ssize_t>(i), 0)));
     }
-    return {std::move(rows), bin};
+    return {rows.take(), bin.w, bin.h};
 }
 
 #ifndef TESSEL_LEGACY_PACK
@@ -221,22 +228,21 @@ pack_result pack(const int_array rect_sizes, const int max_texture_size) {
     }
 
     if (max_texture_size == 0) {
-        const auto [rows, bin] = single_bin_rows(rect_sizes, -1);
-        return {make_result(rows, true), bin.w, bin.h};
+        return single_bin_result(rect_sizes, -1, true);
     }
 
     std::vector<rect_xywhf> records = read_records(rect_sizes, -1, max_texture_size, "texture");
-    std::vector<placed_row> rows(records.size(), placed_row{-1, -1, 0, 0});
+    result_rows rows(records.size(), true);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        rows.set(i, -1, -1, 0, 0);  // rows of zero area are never placed
+    }
     pack_layers(records, max_texture_size, rows, rect_sizes);
-    return {make_result(rows, true), max_texture_size, max_texture_size};
+    return {rows.take(), max_texture_size, max_texture_size};
 }
 
 #else
 
-pack_result pack(const int_array rect_sizes) {
-    const auto [rows, bin] = single_bin_rows(rect_sizes, 0);
-    return {make_result(rows, false), bin.w, bin.h};
-}
+pack_result pack(const int_array rect_sizes) { return single_bin_result(rect_sizes, 0, false); }
 
 #endif
 

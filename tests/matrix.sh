@@ -10,14 +10,15 @@ legacy_define=-Ccmake.define.TESSEL_LEGACY_PACK=ON
 report=()
 failed=0
 
-run_one() {  # label, interpreter, form (two-argument | one-argument)
+run_one() {  # label, interpreter, form (two-argument | one-argument), extra pytest arguments
     local label=$1 python=$2 form=$3 venv=build/matrix/$1-$3 define=()
+    shift 3
     [[ $form == one-argument ]] && define=("$legacy_define")
     echo "== $label, $form form"
     if "$python" -m venv --clear "$venv" &&
         "$venv/bin/python" -m pip install -q --upgrade pip &&
         "$venv/bin/python" -m pip install -q ".[test]" "${define[@]}" &&
-        (cd build && "../$venv/bin/python" -m pytest -q -p no:cacheprovider ../tests); then
+        (cd build && "../$venv/bin/python" -m pytest -q -p no:cacheprovider ../tests "$@"); then
         report+=("$label | $form | passed")
     else
         report+=("$label | $form | FAILED")
@@ -27,8 +28,8 @@ run_one() {  # label, interpreter, form (two-argument | one-argument)
 
 default_python=$(command -v python3)
 default_version=$("$default_python" -c 'import platform; print(platform.python_version())')
-run_one "$default_version" "$default_python" two-argument
-run_one "$default_version" "$default_python" one-argument
+run_one "$default_version" "$default_python" two-argument --run-slow
+run_one "$default_version" "$default_python" one-argument --run-slow
 
 if command -v pyenv >/dev/null; then
     for dir in "$(pyenv root)"/versions/3.*; do

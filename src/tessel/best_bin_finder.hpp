@@ -279,6 +279,7 @@ rect_wh find_best_packing(std::vector<typename empty_spaces_type::output_rect_ty
 
     order_type& first = orders[0];
     first.clear();
+    first.reserve(subjects.size());  // exactly, rather than by doubling
     for (auto& subject : subjects) {
         if (subject.area() > 0) {
             first.push_back(&subject);
