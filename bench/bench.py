@@ -25,6 +25,7 @@ import numpy as np
 WORKLOADS = ("sprites", "mixed", "thin")
 MODES = (0, 1024, 2048)  # 0: one bin as small as found; else square textures of that side
 PEER_BUDGET_S = 2.0  # a peer slower than this at some n is not run at ten times that n
+TIMEOUT_S = 120  # one measurement (all its repeats) is given up after this
 
 
 def workload(name, n, seed=2026):
@@ -188,11 +189,16 @@ def main():
                     repeats = 5 if n <= 10000 else 3
                     job = {"packer": packer, "name": name, "n": n, "texture": texture, "repeats": repeats,
                            "stb_library": args.stb}
-                    done = subprocess.run([sys.executable, __file__, "--child", json.dumps(job)],
-                                          capture_output=True, text=True)
+                    try:
+                        done = subprocess.run([sys.executable, __file__, "--child", json.dumps(job)],
+                                              capture_output=True, text=True, timeout=TIMEOUT_S)
+                    except subprocess.TimeoutExpired:
+                        too_slow.add((packer, name, texture))
+                        print(f"| {name} | {n} | {mode} | {packer} | not finished in {TIMEOUT_S} s | | | |")
+                        continue
                     if done.returncode:
-                        print(f"| {name} | {n} | {mode} | {packer} | failed: "
-                              f"{done.stderr.strip().splitlines()[-1]} | | | |")
+                        reason = (done.stderr.strip().splitlines() or [f"exit status {done.returncode}"])[-1]
+                        print(f"| {name} | {n} | {mode} | {packer} | failed: {reason} | | | |")
                         continue
                     m = json.loads(done.stdout)
                     if m["result"] is None:
