@@ -154,6 +154,23 @@ rect_wh pack_single_bin(std::vector<rect_xywhf>& records) {
     return bin;
 }
 
+// Runs single-bin mode on records read at start_xy and returns its result.
+pack_result single_bin_result(const int_array& rect_sizes, const int start_xy, const bool with_layer) {
+    std::vector<rect_xywhf> records =
+        read_records(rect_sizes, start_xy, max_supported_side, "bin (the largest supported)");
+    const rect_wh bin = pack_single_bin(records);
+
+    const auto input = rect_sizes.unchecked<2>();
+    result_rows rows(records.size(), with_layer);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const rect_xywhf& r = records[i];
+        rows.set(i, r.x, r.y, 0, flip_of(r, input(static_cast<py::ssize_t>(i), 0)));
+    }
+    return {rows.take(), bin.w, bin.h};
+}
+
+#ifndef TESSEL_LEGACY_PACK
+
 // Fills texture after texture with what the previous ones left. Every
 // rectangle fits an empty texture (read_records made sure), so each layer
 // places at least one and the loop ends.
@@ -200,23 +217,6 @@ void pack_layers(std::vector<rect_xywhf>& records, const int texture_side, resul
         ++layer;
     } while (!remaining.empty());
 }
-
-// Runs single-bin mode on records read at start_xy and returns its result.
-pack_result single_bin_result(const int_array& rect_sizes, const int start_xy, const bool with_layer) {
-    std::vector<rect_xywhf> records =
-        read_records(rect_sizes, start_xy, max_supported_side, "bin (the largest supported)");
-    const rect_wh bin = pack_single_bin(records);
-
-    const auto input = rect_sizes.unchecked<2>();
-    result_rows rows(records.size(), with_layer);
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const rect_xywhf& r = records[i];
-        rows.set(i, r.x, r.y, 0, flip_of(r, input(static_cast<py::ssize_t>(i), 0)));
-    }
-    return {rows.take(), bin.w, bin.h};
-}
-
-#ifndef TESSEL_LEGACY_PACK
 
 pack_result pack(const int_array rect_sizes, const int max_texture_size) {
     if (max_texture_size < 0) {

@@ -11,9 +11,9 @@ report=()
 failed=0
 
 run_one() {  # label, interpreter, form (two-argument | one-argument), extra pytest arguments
-    local label=$1 python=$2 form=$3 venv=build/matrix/$1-$3 define=()
+    local label=$1 python=$2 form=$3 venv=build/matrix/$1-$3 define=(-Ccmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON)
     shift 3
-    [[ $form == one-argument ]] && define=("$legacy_define")
+    [[ $form == one-argument ]] && define+=("$legacy_define")
     echo "== $label, $form form"
     if "$python" -m venv --clear "$venv" &&
         "$venv/bin/python" -m pip install -q --upgrade pip &&
