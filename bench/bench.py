@@ -45,16 +45,10 @@ def workload(name, n, seed=2026):
 
 def tesselpack(sizes, texture):
     import TesselPack
+    from tessel_atlas.layout import quiet_stdout
 
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    saved = os.dup(1)
-    os.dup2(devnull, 1)  # the layer progress lines
-    try:
+    with quiet_stdout():  # the layer progress lines
         result, w, h = TesselPack.pack(sizes, texture)
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-        os.close(devnull)
     return (w, h) if texture == 0 else (int(result[:, 2].max()) + 1 if len(result) else 0, texture)
 
 

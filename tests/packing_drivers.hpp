@@ -56,7 +56,7 @@ struct reference_packer {
     }
 };
 
-std::vector<rect_xywhf> records_of(const std::vector<rect_wh>& sizes) {
+inline std::vector<rect_xywhf> records_of(const std::vector<rect_wh>& sizes) {
     std::vector<rect_xywhf> records;
     for (const auto& s : sizes) {
         records.emplace_back(-1, -1, s.w, s.h, false);

@@ -2,7 +2,7 @@
 
 #include <tessel/best_bin_finder.hpp>
 
-#include "reference_packer.hpp"
+#include "packing_drivers.hpp"
 
 #include <cstdint>
 #include <random>
@@ -10,13 +10,9 @@
 
 namespace {
 
-using tessel::callback_decision;
-using tessel::flipping_option;
-using tessel::rect_wh;
-using tessel::rect_xywhf;
+using namespace packing_drivers;
 
-using root_type = tessel::empty_spaces<true, tessel::indexed_empty_spaces>;
-using plain_root = tessel::empty_spaces<true, tessel::default_empty_spaces>;
+using root_type = fast_root;
 
 // A packing root that logs every bin it is reset to, so that the tests can
 // follow the straightforward search step by step (the fast one skips trials
@@ -73,14 +69,6 @@ outcome pack_recorded(std::vector<rect_xywhf>& rects, const int limit,
     return out;
 }
 
-std::vector<rect_xywhf> sized(const std::vector<rect_wh>& sizes) {
-    std::vector<rect_xywhf> rects;
-    for (const auto& s : sizes) {
-        rects.emplace_back(-1, -1, s.w, s.h, false);
-    }
-    return rects;
-}
-
 std::vector<int> sides(const std::vector<rect_wh>& bins, const std::size_t from, const std::size_t count,
                        const bool width) {
     std::vector<int> out;
@@ -91,7 +79,7 @@ std::vector<int> sides(const std::vector<rect_wh>& bins, const std::size_t from,
 }
 
 TEST(BinSearch, TenByTenTriesTheDocumentedBins) {
-    auto rects = sized({{10, 10}});
+    auto rects = records_of({{10, 10}});
     const auto out = pack_recorded(rects, 100);
     const auto& bins = recording_root::bins_tried;
 
@@ -117,7 +105,7 @@ class WorkedExample : public ::testing::TestWithParam<worked_example> {};
 
 TEST_P(WorkedExample, ThirtyByTenWithLimit64) {
     const auto& c = GetParam();
-    auto rects = sized({{30, 10}});
+    auto rects = records_of({{30, 10}});
     const auto out = pack_recorded(rects, 64, c.flipping);
     const auto& bins = recording_root::bins_tried;
 
@@ -152,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
                                      false}));
 
 TEST(BinSearch, BoxCanBeSmallerThanTheBin) {
-    auto rects = sized({{1, 5}});
+    auto rects = records_of({{1, 5}});
     const auto out = pack_recorded(rects, 16);
     EXPECT_EQ(recording_root::bins_tried.back().w, 1);
     EXPECT_EQ(recording_root::bins_tried.back().h, 6);
@@ -162,7 +150,7 @@ TEST(BinSearch, BoxCanBeSmallerThanTheBin) {
 
 TEST(BinSearch, LargeLimitEndsWithoutOverflow) {
     // A miss grows the square candidate past 46,340; its area must not wrap.
-    auto rects = sized({{46340, 46340}, {1, 1}});
+    auto rects = records_of({{46340, 46340}, {1, 1}});
     const auto out = pack(rects, 46340);
     EXPECT_EQ(out.inserted.size(), 1u);
     EXPECT_EQ(out.not_inserted.size(), 1u);
@@ -176,7 +164,7 @@ struct miss_case {
 class NothingFits : public ::testing::TestWithParam<miss_case> {};
 
 TEST_P(NothingFits, FinalPassReportsTheMissAndLeavesTheRecord) {
-    auto rects = sized({GetParam().size});
+    auto rects = records_of({GetParam().size});
     const auto out = pack(rects, GetParam().limit);
     EXPECT_TRUE(out.inserted.empty());
     ASSERT_EQ(out.not_inserted.size(), 1u);
@@ -189,7 +177,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, NothingFits,
                          ::testing::Values(miss_case{{100, 100}, 64}, miss_case{{5, 3}, 1}, miss_case{{1, 1}, 0}));
 
 TEST(BinSearch, LimitOneHoldsOneUnitSquare) {
-    auto rects = sized({{1, 1}});
+    auto rects = records_of({{1, 1}});
     const auto out = pack(rects, 1);
     EXPECT_EQ(out.inserted.size(), 1u);
     EXPECT_EQ(out.box.w, 1);
@@ -197,7 +185,7 @@ TEST(BinSearch, LimitOneHoldsOneUnitSquare) {
 }
 
 TEST(FindBestPacking, RecordsWithoutPositiveAreaAreNeverTouched) {
-    auto rects = sized({{0, 5}, {4, 0}, {3, 3}});
+    auto rects = records_of({{0, 5}, {4, 0}, {3, 3}});
     rects[0].flipped = true;
     const auto out = pack(rects, 10);
     ASSERT_EQ(out.inserted.size(), 1u);
@@ -217,7 +205,7 @@ TEST(FindBestPacking, RecordsWithoutPositiveAreaAreNeverTouched) {
 }
 
 TEST(FindBestPacking, StopPackingEndsTheFinalPass) {
-    auto rects = sized({{8, 8}, {4, 4}, {2, 2}});
+    auto rects = records_of({{8, 8}, {4, 4}, {2, 2}});
     int calls = 0;
     auto stop = [&](rect_xywhf&) {
         ++calls;
@@ -236,7 +224,7 @@ TEST(FindBestPacking, StopPackingEndsTheFinalPass) {
 }
 
 TEST(FindBestPacking, AnyDecisionButStopKeepsPacking) {
-    auto rects = sized({{8, 8}, {4, 4}});
+    auto rects = records_of({{8, 8}, {4, 4}});
     auto odd = [](rect_xywhf&) { return static_cast<callback_decision>(7); };
     tessel::find_best_packing<root_type>(
         rects, tessel::make_finder_input(100, 1, odd, odd, flipping_option::FLIPPING_ALLOWED));
@@ -264,7 +252,7 @@ std::vector<const rect_xywhf*> final_pass_order(std::vector<rect_xywhf>& rects, 
 }
 
 TEST(ChoiceOfOrdering, EqualBinsGoToTheLaterOrdering) {
-    auto rects = sized({{5, 5}, {5, 5}});
+    auto rects = records_of({{5, 5}, {5, 5}});
     const auto order = final_pass_order(rects, 20);
     ASSERT_EQ(order.size(), 2u);
     EXPECT_EQ(order[0], &rects[1]);
@@ -273,7 +261,7 @@ TEST(ChoiceOfOrdering, EqualBinsGoToTheLaterOrdering) {
 
 TEST(ChoiceOfOrdering, AFittingOrderingDisplacesAMissingOne) {
     // In a 5 x 5 limit, 1 x 4 then 5 x 1 misses; 5 x 1 then 1 x 4 fits.
-    auto rects = sized({{1, 4}, {5, 1}});
+    auto rects = records_of({{1, 4}, {5, 1}});
     const auto order = final_pass_order(rects, 5);
     ASSERT_EQ(order.size(), 2u);
     EXPECT_EQ(order[0], &rects[1]);
@@ -282,7 +270,7 @@ TEST(ChoiceOfOrdering, AFittingOrderingDisplacesAMissingOne) {
 
     // The fitting ordering comes first here; the later miss must not
     // displace it.
-    auto swapped = sized({{5, 1}, {1, 4}});
+    auto swapped = records_of({{5, 1}, {1, 4}});
     const auto order2 = final_pass_order(swapped, 5);
     ASSERT_EQ(order2.size(), 2u);
     EXPECT_EQ(order2[0], &swapped[0]);
@@ -332,7 +320,7 @@ TEST(Property, RandomInputsPackSoundly) {
         const int limit = std::uniform_int_distribution<int>(0, 200)(rng);
         const auto flipping = round % 2 ? flipping_option::FLIPPING_ALLOWED : flipping_option::NO_FLIPPING;
 
-        auto rects = sized(input);
+        auto rects = records_of(input);
         const auto out = pack(rects, limit, flipping);
         check_packing(input, rects, out.box, flipping);
         EXPECT_LE(out.inserted.size() + out.not_inserted.size(), static_cast<std::size_t>(n));

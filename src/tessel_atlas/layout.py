@@ -45,7 +45,7 @@ class Layer:
 
 
 @contextmanager
-def _quiet_stdout() -> Iterator[None]:
+def quiet_stdout() -> Iterator[None]:
     """Hides the engine's per-layer progress lines, which it writes below Python."""
     sys.stdout.flush()
     saved = os.dup(1)
@@ -69,7 +69,7 @@ def layout(sprites: Sequence[Sprite], max_texture_size: int, padding: int) -> Li
     """
     sizes = np.array([[s.width + 2 * padding, s.height + 2 * padding] for s in sprites], dtype=np.int64)
     try:
-        with _quiet_stdout():
+        with quiet_stdout():
             rows, _, _ = TesselPack.pack(sizes, max_texture_size)
     except RuntimeError as error:
         too_large = _ROW_TOO_LARGE.match(str(error))
