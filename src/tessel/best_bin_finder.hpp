@@ -16,7 +16,9 @@
 // n rectangles (see empty_spaces.hpp). Trials whose bin cannot hold the
 // ordering (too little area, a side too short) and trials of a bin already
 // tried are decided without packing; the outcomes are exactly those of
-// packing. The orderings and the packing root are thread_local, one set per
+// packing. Rectangles that cannot all fit the largest bin (as when filling
+// one texture of many) cost one sort and one pass: every search would end in
+// a miss, and the first ordering is packed as far as it goes. The orderings and the packing root are thread_local, one set per
 // template instantiation, and keep their storage between calls: after the
 // largest input has been seen once, a call does not allocate.
 #pragma once
@@ -58,12 +60,50 @@ finder_input<F, G> make_finder_input(const int bin_side_limit, const int search_
                               std::forward<G>(on_not_inserted), flipping};
 }
 
+// What a set of rectangles needs from any bin, whatever their order: its
+// area, and sides long enough for the largest of them.
+struct ordering_extent {
+    std::int64_t total_area = 0;
+    int widest = 0;
+    int tallest = 0;
+    int longest = 0;
+    int thickest = 0;
+    bool empty = true;
+
+    template <class OrderType>
+    explicit ordering_extent(const OrderType& ordering) {
+        for (const auto& element : ordering) {
+            const auto& rect = dereference(element);
+            total_area += rect.area();
+            widest = std::max(widest, rect.w);
+            tallest = std::max(tallest, rect.h);
+            longest = std::max(longest, rect.get_wh().max_side());
+            thickest = std::max(thickest, rect.get_wh().min_side());
+            empty = false;
+        }
+    }
+
+    // True when packing into `bin` must end with a miss: a bin with less area
+    // than the rectangles, or a side too short for one of them.
+    bool must_miss(const rect_wh& bin, const flipping_option flipping) const {
+        if (empty) {
+            return false;
+        }
+        if (std::int64_t{bin.w} * bin.h < total_area) {
+            return true;
+        }
+        if (flipping == flipping_option::FLIPPING_ALLOWED) {
+            return bin.min_side() < thickest || bin.max_side() < longest;
+        }
+        return bin.w < widest || bin.h < tallest;
+    }
+};
+
 // The trials of one ordering: packing it into a bin of given size, up to the
 // first rectangle that finds no space. Two shortcuts give exactly the
-// outcomes that packing would, only sooner: a bin with less area than the
-// rectangles, or with a side too short for one of them, misses without
-// packing; and the outcome of each recent bin is remembered, since the three
-// searches of an ordering often try the same bin twice.
+// outcomes that packing would, only sooner: a bin that the ordering's extent
+// must miss is not packed, and the outcome of each recent bin is remembered,
+// since the three searches of an ordering often try the same bin twice.
 template <class empty_spaces_type, class OrderType>
 class ordering_trials {
     struct remembered_trial {
@@ -74,26 +114,9 @@ class ordering_trials {
 
     empty_spaces_type& root;
     const OrderType& ordering;
-    std::int64_t total_area = 0;
-    int widest = 0;
-    int tallest = 0;
-    int longest = 0;
-    int thickest = 0;
+    const ordering_extent extent;
     std::array<remembered_trial, 8> recent{};
     std::size_t remembered = 0;
-
-    bool must_miss(const rect_wh& bin) const {
-        if (ordering.empty()) {
-            return false;
-        }
-        if (std::int64_t{bin.w} * bin.h < total_area) {
-            return true;
-        }
-        if (root.flipping_mode == flipping_option::FLIPPING_ALLOWED) {
-            return bin.min_side() < thickest || bin.max_side() < longest;
-        }
-        return bin.w < widest || bin.h < tallest;
-    }
 
     remembered_trial pack(const rect_wh& bin) {
         root.reset(bin);
@@ -124,22 +147,15 @@ class ordering_trials {
     }
 
 public:
-    ordering_trials(empty_spaces_type& root_, const OrderType& ordering_) : root(root_), ordering(ordering_) {
-        for (const auto& element : ordering) {
-            const auto& rect = dereference(element);
-            total_area += rect.area();
-            widest = std::max(widest, rect.w);
-            tallest = std::max(tallest, rect.h);
-            longest = std::max(longest, rect.get_wh().max_side());
-            thickest = std::max(thickest, rect.get_wh().min_side());
-        }
-    }
+    ordering_trials(empty_spaces_type& root_, const OrderType& ordering_)
+        : root(root_), ordering(ordering_), extent(ordering_) {}
 
     bool fits(const rect_wh& bin) {
         if (const remembered_trial* const known = find(bin)) {
             return known->fits;
         }
-        return remember(must_miss(bin) ? remembered_trial{bin, false, -1} : pack(bin)).fits;
+        const bool hopeless = extent.must_miss(bin, root.flipping_mode);
+        return remember(hopeless ? remembered_trial{bin, false, -1} : pack(bin)).fits;
     }
 
     // The area placed before the first miss in this bin (packing it if the
@@ -225,6 +241,33 @@ std::variant<int, rect_wh> best_packing_for_ordering(empty_spaces_type& root, Or
     return best_bin;
 }
 
+// The packing root of one instantiation and thread; it keeps its storage
+// between calls.
+template <class empty_spaces_type>
+empty_spaces_type& packing_root() {
+    thread_local empty_spaces_type root{rect_wh()};
+    return root;
+}
+
+// Packs the chosen ordering into its bin for good, writing each placement
+// into the caller's record and reporting every record until told to stop.
+template <class empty_spaces_type, class OrderType, class F, class G>
+rect_wh pack_ordering(empty_spaces_type& root, OrderType& ordering, const rect_wh bin, finder_input<F, G>& input) {
+    root.reset(bin);
+    for (auto& element : ordering) {
+        auto& rect = dereference(element);
+        if (const auto placed = root.insert(rect.get_wh())) {
+            rect = *placed;
+            if (input.on_inserted(rect) == callback_decision::STOP_PACKING) {
+                break;
+            }
+        } else if (input.on_not_inserted(rect) == callback_decision::STOP_PACKING) {
+            break;
+        }
+    }
+    return root.get_rects_aabb();
+}
+
 // for_each_order calls its argument once with each ordering (OrderType&).
 template <class empty_spaces_type, class OrderType, class F, class G, class OrderVisitor>
 rect_wh find_best_packing_impl(OrderVisitor for_each_order, finder_input<F, G> input) {
@@ -233,7 +276,7 @@ rect_wh find_best_packing_impl(OrderVisitor for_each_order, finder_input<F, G> i
     OrderType* best_order = nullptr;
     rect_wh best_bin = max_bin;
 
-    thread_local empty_spaces_type root{rect_wh()};
+    empty_spaces_type& root = packing_root<empty_spaces_type>();
     root.flipping_mode = input.flipping;
 
     for_each_order([&](OrderType& current_order) {
@@ -253,20 +296,7 @@ rect_wh find_best_packing_impl(OrderVisitor for_each_order, finder_input<F, G> i
     });
 
     assert(best_order != nullptr);
-
-    root.reset(best_bin);
-    for (auto& element : *best_order) {
-        auto& rect = dereference(element);
-        if (const auto placed = root.insert(rect.get_wh())) {
-            rect = *placed;
-            if (input.on_inserted(rect) == callback_decision::STOP_PACKING) {
-                break;
-            }
-        } else if (input.on_not_inserted(rect) == callback_decision::STOP_PACKING) {
-            break;
-        }
-    }
-    return root.get_rects_aabb();
+    return pack_ordering(root, *best_order, best_bin, input);
 }
 
 template <class empty_spaces_type, class F, class G, class Comparator, class... Comparators>
@@ -285,6 +315,19 @@ rect_wh find_best_packing(std::vector<typename empty_spaces_type::output_rect_ty
             first.push_back(&subject);
         }
     }
+
+    // Rectangles that must miss the largest bin make every search end in a
+    // miss, bins of all sizes being no larger; the first ordering is then
+    // the one packed, as far as it goes. Nothing else needs sorting.
+    const rect_wh max_bin(input.bin_side_limit, input.bin_side_limit);
+    if (ordering_extent(first).must_miss(max_bin, input.flipping)) {
+        std::sort(first.begin(), first.end(), comparator);
+        finder_input<F, G> packing_input = input;
+        empty_spaces_type& root = packing_root<empty_spaces_type>();
+        root.flipping_mode = input.flipping;
+        return pack_ordering(root, first, max_bin, packing_input);
+    }
+
     for (std::size_t i = 1; i < count_orders; ++i) {
         orders[i] = first;
     }
