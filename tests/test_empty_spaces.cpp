@@ -141,3 +141,41 @@ TEST(EmptySpaces, FullBinRefusesUntilReset) {
 }
 
 }  // namespace
+
+// The indexed list remembers images that found no space; an added space that
+// holds one, or a change of turning mode, must not leave it ruled out. The
+// three spaces leave the bound on their sides loose, so only the record can
+// rule an image out.
+struct recheck_case {
+    const char* name;
+    rect_wh failed_image;
+    bool turn_first;
+    rect_xywh added_space;  // w == 0: nothing added
+    bool turn_again;
+    int expected_slot;
+};
+
+class FailedImageRecord : public ::testing::TestWithParam<recheck_case> {};
+
+TEST_P(FailedImageRecord, RuledOutOnlyWhileNothingCanHoldIt) {
+    const recheck_case& c = GetParam();
+    tessel::indexed_empty_spaces spaces;
+    for (const rect_xywh& space : {rect_xywh(0, 0, 6, 2), rect_xywh(0, 2, 4, 3), rect_xywh(6, 0, 2, 6)}) {
+        spaces.add(space);
+    }
+    ASSERT_EQ(spaces.last_candidate(3, c.failed_image, c.turn_first), -1);
+    if (c.added_space.w > 0) {
+        spaces.add(c.added_space);
+    }
+    const int end = static_cast<int>(spaces.get_count());
+    EXPECT_EQ(spaces.last_candidate(end, c.failed_image, c.turn_again), c.expected_slot);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FailedImageRecord,
+    ::testing::Values(recheck_case{"StillTooLarge", {5, 3}, true, {0, 0, 0, 0}, true, -1},
+                      recheck_case{"SpaceAddedThatHoldsIt", {5, 3}, true, {8, 0, 5, 3}, true, 3},
+                      recheck_case{"SpaceAddedTooSmall", {5, 3}, true, {8, 0, 5, 2}, true, -1},
+                      recheck_case{"TurnedSpaceHoldsIt", {5, 3}, true, {8, 0, 3, 5}, true, 3},
+                      recheck_case{"TurningNowAllowed", {3, 4}, false, {0, 0, 0, 0}, true, 1}),
+    [](const ::testing::TestParamInfo<recheck_case>& info) { return info.param.name; });

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstddef>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -61,14 +62,69 @@ public:
     void reset() { space_rects.clear(); }
 };
 
+// Images that found no space in the list since it was last reset, kept as
+// their minimal elements. Spaces are only ever replaced by smaller pieces of
+// themselves, so an image at least as large as a failed one, side for side,
+// cannot fit either; only an added space that holds a failed image makes the
+// record forget. Turning allowed, sides are compared shorter with shorter.
+// Costs O(log k) per query and added space, O(k) per failure, for k kept.
+class failed_images {
+    // Ascending w; h then strictly descends, no element covering another.
+    std::vector<rect_wh> minimal;
+    bool turned = false;
+
+    static rect_wh key(const rect_wh& r, const bool turn_allowed) {
+        return turn_allowed ? rect_wh(r.min_side(), r.max_side()) : r;
+    }
+
+    // Whether some kept image is no larger than k in both sides.
+    bool covers(const rect_wh& k) const {
+        const auto after = std::upper_bound(minimal.begin(), minimal.end(), k.w,
+                                            [](const int w, const rect_wh& p) { return w < p.w; });
+        return after != minimal.begin() && std::prev(after)->h <= k.h;
+    }
+
+public:
+    bool rules_out(const rect_wh& image, const bool turn_allowed) const {
+        return turn_allowed == turned && covers(key(image, turn_allowed));
+    }
+
+    void record(const rect_wh& image, const bool turn_allowed) {
+        if (turn_allowed != turned) {
+            minimal.clear();
+            turned = turn_allowed;
+        }
+        const rect_wh k = key(image, turn_allowed);
+        if (covers(k)) {
+            return;
+        }
+        auto first = std::lower_bound(minimal.begin(), minimal.end(), k.w,
+                                      [](const rect_wh& p, const int w) { return p.w < w; });
+        auto last = first;
+        while (last != minimal.end() && last->h >= k.h) {
+            ++last;
+        }
+        minimal.insert(minimal.erase(first, last), k);
+    }
+
+    void space_added(const rect_wh& space) {
+        if (!minimal.empty() && covers(key(space, turned))) {
+            minimal.clear();
+        }
+    }
+
+    void reset() { minimal.clear(); }
+};
+
 // The same list in the same slot order, with the widths and heights also
 // kept in arrays of their own, so that last_candidate can test 32 spaces at a
 // time without branches (compilers vectorise it) and look closely only at the
 // block that holds the last fit. It returns exactly the slot that a scan from
 // the end would accept, several times faster. It also keeps an upper bound on
-// the spaces' sides, exact after every scan that finds nothing: once a bin is
-// nearly full, the rectangles that no longer fit anywhere fail at once
-// instead of scanning the whole list. Add and remove cost O(1).
+// the spaces' sides, exact after every scan that finds nothing, and the
+// failed_images record: once a bin is nearly full, the rectangles that no
+// longer fit anywhere fail at once instead of scanning the whole list. Add
+// and remove cost O(1) plus the record's O(log k).
 class indexed_empty_spaces {
     static constexpr int block = 32;
 
@@ -78,6 +134,7 @@ class indexed_empty_spaces {
     // No space is wider, taller or has a longer shorter side than this.
     rect_wh largest;
     int thickest = INT_MIN;
+    failed_images failures;
 
     void tighten_bound() {
         largest = rect_wh(INT_MIN, INT_MIN);
@@ -98,6 +155,7 @@ public:
         heights.push_back(r.h);
         largest = rect_wh(std::max(largest.w, r.w), std::max(largest.h, r.h));
         thickest = std::max(thickest, std::min(r.w, r.h));
+        failures.space_added(rect_wh(r.w, r.h));
         return true;
     }
 
@@ -119,7 +177,8 @@ public:
 
     // The last slot below `end` whose space holds the image, or -1.
     int last_candidate(int end, const rect_wh& image, const bool turn_allowed) {
-        if (thickest < image.min_side() || !holds(largest, image, turn_allowed)) {
+        if (thickest < image.min_side() || !holds(largest, image, turn_allowed) ||
+            failures.rules_out(image, turn_allowed)) {
             return -1;
         }
         const int* const w = widths.data();
@@ -146,6 +205,7 @@ public:
         }
         if (whole_list) {
             tighten_bound();
+            failures.record(image, turn_allowed);
         }
         return -1;
     }
@@ -156,6 +216,7 @@ public:
         heights.clear();
         largest = rect_wh(INT_MIN, INT_MIN);
         thickest = INT_MIN;
+        failures.reset();
     }
 };
 
