@@ -21,8 +21,8 @@ using tessel::rect_wh;
 
 // Sizes with the ties and repeats that make orderings coincide, thin and
 // square ones, and now and then a zero side.
-std::vector<rect_wh> random_sizes(std::mt19937& rng) {
-    const int n = std::uniform_int_distribution<int>(0, 60)(rng);
+std::vector<rect_wh> random_sizes(std::mt19937& rng, const int max_count) {
+    const int n = std::uniform_int_distribution<int>(0, max_count)(rng);
     const int max_side = std::uniform_int_distribution<int>(1, 80)(rng);
     std::uniform_int_distribution<int> side(1, max_side);
     std::vector<rect_wh> palette;
@@ -50,22 +50,33 @@ std::vector<rect_wh> random_sizes(std::mt19937& rng) {
 
 class Exactness : public ::testing::TestWithParam<flipping_option> {};
 
+void expect_same_results(const std::vector<rect_wh>& sizes, const flipping_option flipping, std::mt19937& rng,
+                         const int round) {
+    int longest = 1;
+    for (const auto& s : sizes) {
+        longest = std::max(longest, s.max_side());
+    }
+    const int texture = longest + std::uniform_int_distribution<int>(0, 100)(rng);
+
+    ASSERT_TRUE(single_bin(sizes, flipping, fast_packer{}) == single_bin(sizes, flipping, reference_packer{}))
+        << "single bin, round " << round;
+    ASSERT_TRUE(layered(sizes, texture, flipping, fast_packer{}) ==
+                layered(sizes, texture, flipping, reference_packer{}))
+        << "layered, round " << round;
+}
+
 TEST_P(Exactness, FastSearchMatchesTheStraightforwardOne) {
-    const flipping_option flipping = GetParam();
     std::mt19937 rng(7);
     for (int round = 0; round < 1500; ++round) {
-        const auto sizes = random_sizes(rng);
-        int longest = 1;
-        for (const auto& s : sizes) {
-            longest = std::max(longest, s.max_side());
-        }
-        const int texture = longest + std::uniform_int_distribution<int>(0, 100)(rng);
+        expect_same_results(random_sizes(rng, 60), GetParam(), rng, round);
+    }
+}
 
-        ASSERT_TRUE(single_bin(sizes, flipping, fast_packer{}) == single_bin(sizes, flipping, reference_packer{}))
-            << "single bin, round " << round;
-        ASSERT_TRUE(layered(sizes, texture, flipping, fast_packer{}) ==
-                    layered(sizes, texture, flipping, reference_packer{}))
-            << "layered, round " << round;
+// Long free lists, where the index passes over whole runs of spaces.
+TEST_P(Exactness, ManyRectanglesMatchTheStraightforwardOne) {
+    std::mt19937 rng(13);
+    for (int round = 0; round < 12; ++round) {
+        expect_same_results(random_sizes(rng, 1500), GetParam(), rng, round);
     }
 }
 

@@ -10,14 +10,18 @@
 // (best_bin_finder.hpp does that).
 // Cost: the list holds at most one space more than the rectangles placed.
 // default_empty_spaces finds the last fit by scanning from the end, O(spaces)
-// per insertion; indexed_empty_spaces finds the same space with a scan that
-// tests 32 spaces at a time without branches. Both keep storage across
-// reset, so they allocate only when a list outgrows its largest earlier size.
+// per insertion; indexed_empty_spaces finds the same space passing over runs
+// of 64 spaces that cannot hold the rectangle with one test each, at the
+// price of a 516-byte summary per run. Both keep storage across reset, so
+// they allocate only when a list outgrows its largest earlier size.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <optional>
 #include <vector>
@@ -116,25 +120,72 @@ public:
     void reset() { minimal.clear(); }
 };
 
-// The same list in the same slot order, with the widths and heights also
-// kept in arrays of their own, so that last_candidate can test 32 spaces at a
-// time without branches (compilers vectorise it) and look closely only at the
-// block that holds the last fit. It returns exactly the slot that a scan from
-// the end would accept, several times faster. It also keeps an upper bound on
-// the spaces' sides, exact after every scan that finds nothing, and the
-// failed_images record: once a bin is nearly full, the rectangles that no
-// longer fit anywhere fail at once instead of scanning the whole list. Add
-// and remove cost O(1) plus the record's O(log k).
+// The same list in the same slot order, with an index that lets
+// last_candidate pass over most of it. Spaces are classed by their shorter
+// side in eighths of an octave, and every run of 64 slots keeps, for each class,
+// the longest longer side among its spaces of that class or above. A space
+// holds an image, turned or not, only if its shorter side is at least the
+// image's and its longer side too; so a run whose entry for the image's
+// class is shorter than the image is passed over with one test. The other
+// runs are tested 32 slots at a time without branches (compilers vectorise
+// it) and the block with the last fit is looked at closely. The entries only
+// grow stale (too long) as spaces are removed, which keeps them valid; a run
+// that held nothing for an image is recounted. An upper bound on the
+// spaces' sides, exact after every scan that finds nothing, and the
+// failed_images record fail hopeless insertions at once. last_candidate
+// returns exactly the slot that a scan from the end would accept. Add and
+// remove cost O(classes) plus the record's O(log k).
 class indexed_empty_spaces {
+    static constexpr int run = 64;
     static constexpr int block = 32;
+    static constexpr int classes = 128;
+    // Per run and class: no space in the run whose shorter side has this
+    // class or a higher one has a longer side beyond this.
+    struct run_summary {
+        std::array<int, classes> longest;
+        bool stale;  // spaces changed since it was counted
+    };
 
     std::vector<rect_xywh> space_rects;
     std::vector<int> widths;
     std::vector<int> heights;
+    std::vector<run_summary> runs;
     // No space is wider, taller or has a longer shorter side than this.
     rect_wh largest;
     int thickest = INT_MIN;
     failed_images failures;
+
+    // 8 * floor(log2 side) plus the three bits after the leading one, read
+    // from the exponent and mantissa of the side as a float: a longer side
+    // never has a lower class, since the conversion keeps the order.
+    static int side_class(const int side) {
+        const float f = static_cast<float>(std::max(side, 1));
+        std::uint32_t bits = 0;
+        std::memcpy(&bits, &f, sizeof bits);
+        return std::min(classes - 1, static_cast<int>(bits >> 20) - (127 << 3));
+    }
+
+    void include(const std::size_t r, const int w, const int h) {
+        const int longer = std::max(w, h);
+        run_summary& summary = runs[r];
+        for (std::size_t c = 0; c <= static_cast<std::size_t>(side_class(std::min(w, h))); ++c) {
+            summary.longest[c] = std::max(summary.longest[c], longer);
+        }
+        summary.stale = true;
+    }
+
+    void recount_run(const std::size_t r) {
+        auto& longest = runs[r].longest;
+        longest.fill(INT_MIN);
+        for (std::size_t slot = r * run; slot < std::min((r + 1) * run, get_count()); ++slot) {
+            int& entry = longest[static_cast<std::size_t>(side_class(std::min(widths[slot], heights[slot])))];
+            entry = std::max(entry, std::max(widths[slot], heights[slot]));
+        }
+        for (std::size_t c = classes - 1; c-- > 0;) {
+            longest[c] = std::max(longest[c], longest[c + 1]);
+        }
+        runs[r].stale = false;
+    }
 
     void tighten_bound() {
         largest = rect_wh(INT_MIN, INT_MIN);
@@ -146,6 +197,31 @@ class indexed_empty_spaces {
         }
     }
 
+    // The last slot in [first, end) whose space holds the image, or -1.
+    int last_fit_in(const int first, int end, const rect_wh& image, const bool turn_allowed) const {
+        const int* const w = widths.data();
+        const int* const h = heights.data();
+        // Without turning, the turned test repeats the plain one: no branch.
+        const rect_wh turned = turn_allowed ? rect_wh(image.h, image.w) : image;
+        while (end - first >= block) {
+            int any = 0;
+            for (int k = end - block; k < end; ++k) {
+                any |= (w[k] >= image.w) & (h[k] >= image.h);
+                any |= (w[k] >= turned.w) & (h[k] >= turned.h);
+            }
+            if (any) {
+                break;
+            }
+            end -= block;
+        }
+        for (int i = end - 1; i >= first; --i) {
+            if (holds(rect_wh(w[i], h[i]), image, turn_allowed)) {
+                return i;
+            }
+        }
+        return -1;
+    }
+
 public:
     indexed_empty_spaces() { reset(); }
 
@@ -153,13 +229,19 @@ public:
         space_rects.push_back(r);
         widths.push_back(r.w);
         heights.push_back(r.h);
+        const std::size_t r_of_slot = (get_count() - 1) / run;
+        if (r_of_slot < runs.size()) {
+            include(r_of_slot, r.w, r.h);
+        } else if (get_count() % run == 0) {
+            runs.emplace_back();
+            recount_run(r_of_slot);
+        }
         largest = rect_wh(std::max(largest.w, r.w), std::max(largest.h, r.h));
         thickest = std::max(thickest, std::min(r.w, r.h));
         failures.space_added(rect_wh(r.w, r.h));
         return true;
     }
 
-    // The bound may only grow stale (too large) here, which keeps it valid.
     void remove(const int i) {
         const auto slot = static_cast<std::size_t>(i);
         space_rects[slot] = space_rects.back();
@@ -168,6 +250,12 @@ public:
         space_rects.pop_back();
         widths.pop_back();
         heights.pop_back();
+        if (runs.size() > (get_count() + run - 1) / run) {
+            runs.pop_back();  // the last run is empty
+        }
+        if (slot < get_count() && slot / run < runs.size()) {
+            include(slot / run, widths[slot], heights[slot]);
+        }
     }
 
     rect_xywh& get(const int i) { return space_rects[static_cast<std::size_t>(i)]; }
@@ -176,34 +264,31 @@ public:
     std::size_t get_count() const { return space_rects.size(); }
 
     // The last slot below `end` whose space holds the image, or -1.
-    int last_candidate(int end, const rect_wh& image, const bool turn_allowed) {
+    int last_candidate(const int end, const rect_wh& image, const bool turn_allowed) {
         if (thickest < image.min_side() || !holds(largest, image, turn_allowed) ||
             failures.rules_out(image, turn_allowed)) {
             return -1;
         }
-        const int* const w = widths.data();
-        const int* const h = heights.data();
-        // Without turning, the turned test repeats the plain one: no branch.
-        const rect_wh turned = turn_allowed ? rect_wh(image.h, image.w) : image;
-        const bool whole_list = end == static_cast<int>(get_count());
-        while (end >= block) {
-            const int first = end - block;
-            int any = 0;
-            for (int k = first; k < end; ++k) {
-                any |= (w[k] >= image.w) & (h[k] >= image.h);
-                any |= (w[k] >= turned.w) & (h[k] >= turned.h);
+        const auto image_class = static_cast<std::size_t>(side_class(image.min_side()));
+        for (int stop = end; stop > 0;) {
+            const auto r = static_cast<std::size_t>(stop - 1) / run;
+            const int first = static_cast<int>(r) * run;
+            // A run is summarised from the moment it first fills up until
+            // it empties; before that (the last run, whose spaces come and
+            // go with every insertion) it is always tested.
+            const bool summarised = r < runs.size();
+            if (!summarised || runs[r].longest[image_class] >= image.max_side()) {
+                const int found = last_fit_in(first, stop, image, turn_allowed);
+                if (found >= 0) {
+                    return found;
+                }
+                if (summarised && runs[r].stale) {
+                    recount_run(r);
+                }
             }
-            if (any) {
-                break;
-            }
-            end = first;
+            stop = first;
         }
-        for (int i = end - 1; i >= 0; --i) {
-            if (holds(rect_wh(w[i], h[i]), image, turn_allowed)) {
-                return i;
-            }
-        }
-        if (whole_list) {
+        if (end == static_cast<int>(get_count())) {
             tighten_bound();
             failures.record(image, turn_allowed);
         }
@@ -214,6 +299,7 @@ public:
         space_rects.clear();
         widths.clear();
         heights.clear();
+        runs.clear();
         largest = rect_wh(INT_MIN, INT_MIN);
         thickest = INT_MIN;
         failures.reset();
