@@ -90,7 +90,7 @@ class failed_images {
 
 public:
     bool rules_out(const rect_wh& image, const bool turn_allowed) const {
-        return turn_allowed == turned && covers(key(image, turn_allowed));
+        return !minimal.empty() && turn_allowed == turned && covers(key(image, turn_allowed));
     }
 
     void record(const rect_wh& image, const bool turn_allowed) {
@@ -168,8 +168,11 @@ class indexed_empty_spaces {
     void include(const std::size_t r, const int w, const int h) {
         const int longer = std::max(w, h);
         run_summary& summary = runs[r];
-        for (std::size_t c = 0; c <= static_cast<std::size_t>(side_class(std::min(w, h))); ++c) {
-            summary.longest[c] = std::max(summary.longest[c], longer);
+        // The entries never grow with the class, so those below `longer` end
+        // at the space's own class: raise them from there down.
+        for (int c = side_class(std::min(w, h)); c >= 0 && summary.longest[static_cast<std::size_t>(c)] < longer;
+             --c) {
+            summary.longest[static_cast<std::size_t>(c)] = longer;
         }
         summary.stale = true;
     }
@@ -197,28 +200,36 @@ class indexed_empty_spaces {
         }
     }
 
-    // The last slot in [first, end) whose space holds the image, or -1.
-    int last_fit_in(const int first, int end, const rect_wh& image, const bool turn_allowed) const {
+    // The last slot below `end` whose space holds the image, testing 32
+    // slots at a time down to `first` (the last block may reach below it),
+    // or -1 with `end` lowered to the lowest slot tested.
+    int last_fit_down_to(const int first, int& end, const rect_wh& image, const bool turn_allowed) const {
         const int* const w = widths.data();
         const int* const h = heights.data();
         // Without turning, the turned test repeats the plain one: no branch.
         const rect_wh turned = turn_allowed ? rect_wh(image.h, image.w) : image;
-        while (end - first >= block) {
+        int lowest = 0;
+        while (end > first && end >= block) {
             int any = 0;
             for (int k = end - block; k < end; ++k) {
                 any |= (w[k] >= image.w) & (h[k] >= image.h);
                 any |= (w[k] >= turned.w) & (h[k] >= turned.h);
             }
             if (any) {
+                lowest = end - block;
                 break;
             }
             end -= block;
         }
-        for (int i = end - 1; i >= first; --i) {
+        if (end <= first) {
+            return -1;
+        }
+        for (int i = end - 1; i >= lowest; --i) {
             if (holds(rect_wh(w[i], h[i]), image, turn_allowed)) {
                 return i;
             }
         }
+        end = lowest;
         return -1;
     }
 
@@ -277,16 +288,17 @@ public:
             // it empties; before that (the last run, whose spaces come and
             // go with every insertion) it is always tested.
             const bool summarised = r < runs.size();
-            if (!summarised || runs[r].longest[image_class] >= image.max_side()) {
-                const int found = last_fit_in(first, stop, image, turn_allowed);
-                if (found >= 0) {
-                    return found;
-                }
-                if (summarised && runs[r].stale) {
-                    recount_run(r);
-                }
+            if (summarised && runs[r].longest[image_class] < image.max_side()) {
+                stop = first;
+                continue;
             }
-            stop = first;
+            const int found = last_fit_down_to(first, stop, image, turn_allowed);
+            if (found >= 0) {
+                return found;
+            }
+            if (summarised && runs[r].stale) {
+                recount_run(r);
+            }
         }
         if (end == static_cast<int>(get_count())) {
             tighten_bound();
