@@ -17,10 +17,12 @@
 // ordering (too little area, a side too short) and trials of a bin already
 // tried are decided without packing; the outcomes are exactly those of
 // packing. Rectangles that cannot all fit the largest bin (as when filling
-// one texture of many) cost one sort and one pass: every search would end in
-// a miss, and the first ordering is packed as far as it goes. The orderings and the packing root are thread_local, one set per
-// template instantiation, and keep their storage between calls: after the
-// largest input has been seen once, a call does not allocate.
+// one texture of many) cost one sort and one pass: every search would end
+// in a miss, and the first ordering is packed as far as it goes. Memory: two
+// orderings of n pointers (the best so far and the one being tried) and the
+// packing root, all thread_local, one set per template instantiation; they
+// keep their storage between calls, so after the largest input has been seen
+// once, a call does not allocate.
 #pragma once
 
 #include <algorithm>
@@ -269,6 +271,8 @@ rect_wh pack_ordering(empty_spaces_type& root, OrderType& ordering, const rect_w
 }
 
 // for_each_order calls its argument once with each ordering (OrderType&).
+// The call returns true when the ordering is the best so far: the finder
+// packs it at the end, so its storage must stay as it is until then.
 template <class empty_spaces_type, class OrderType, class F, class G, class OrderVisitor>
 rect_wh find_best_packing_impl(OrderVisitor for_each_order, finder_input<F, G> input) {
     const rect_wh max_bin(input.bin_side_limit, input.bin_side_limit);
@@ -287,12 +291,15 @@ rect_wh find_best_packing_impl(OrderVisitor for_each_order, finder_input<F, G> i
             if (bin->area() <= best_bin.area()) {
                 best_order = &current_order;
                 best_bin = *bin;
+                return true;
             }
         } else if (best_order == nullptr) {
             // Nothing fits yet: the first missing ordering is packed into
             // max_bin, placing what it can.
             best_order = &current_order;
+            return true;
         }
+        return false;
     });
 
     assert(best_order != nullptr);
@@ -303,48 +310,48 @@ template <class empty_spaces_type, class F, class G, class Comparator, class... 
 rect_wh find_best_packing(std::vector<typename empty_spaces_type::output_rect_type>& subjects,
                           const finder_input<F, G>& input, Comparator comparator, Comparators... comparators) {
     using order_type = std::vector<typename empty_spaces_type::output_rect_type*>;
-    constexpr std::size_t count_orders = 1 + sizeof...(Comparators);
 
-    thread_local std::array<order_type, count_orders> orders;
+    // Two orderings are enough: the best one so far, and the one being tried.
+    thread_local std::array<order_type, 2> orders;
+    order_type* trying = &orders[0];
+    order_type* kept = &orders[1];
 
-    order_type& first = orders[0];
-    first.clear();
-    first.reserve(subjects.size());  // exactly, rather than by doubling
-    for (auto& subject : subjects) {
-        if (subject.area() > 0) {
-            first.push_back(&subject);
+    // Each ordering is sorted from the subjects' own order, which decides
+    // where std::sort leaves equal elements.
+    const auto take_subjects = [&subjects](order_type& order) {
+        order.clear();
+        order.reserve(subjects.size());  // exactly, rather than by doubling
+        for (auto& subject : subjects) {
+            if (subject.area() > 0) {
+                order.push_back(&subject);
+            }
         }
-    }
+    };
+    take_subjects(*trying);
 
     // Rectangles that must miss the largest bin make every search end in a
     // miss, bins of all sizes being no larger; the first ordering is then
     // the one packed, as far as it goes. Nothing else needs sorting.
     const rect_wh max_bin(input.bin_side_limit, input.bin_side_limit);
-    if (ordering_extent(first).must_miss(max_bin, input.flipping)) {
-        std::sort(first.begin(), first.end(), comparator);
+    if (ordering_extent(*trying).must_miss(max_bin, input.flipping)) {
+        std::sort(trying->begin(), trying->end(), comparator);
         finder_input<F, G> packing_input = input;
         empty_spaces_type& root = packing_root<empty_spaces_type>();
         root.flipping_mode = input.flipping;
-        return pack_ordering(root, first, max_bin, packing_input);
+        return pack_ordering(root, *trying, max_bin, packing_input);
     }
-
-    for (std::size_t i = 1; i < count_orders; ++i) {
-        orders[i] = first;
-    }
-
-    std::size_t next = 0;
-    const auto sort_next = [&](const auto& comp) {
-        std::sort(orders[next].begin(), orders[next].end(), comp);
-        ++next;
-    };
-    sort_next(comparator);
-    (sort_next(comparators), ...);
 
     return find_best_packing_impl<empty_spaces_type, order_type>(
-        [](auto visit) {
-            for (auto& order : orders) {
-                visit(order);
-            }
+        [&](auto visit) {
+            const auto try_ordering = [&](const auto& comp) {
+                take_subjects(*trying);
+                std::sort(trying->begin(), trying->end(), comp);
+                if (visit(*trying)) {
+                    std::swap(trying, kept);
+                }
+            };
+            try_ordering(comparator);
+            (try_ordering(comparators), ...);
         },
         input);
 }
