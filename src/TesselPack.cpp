@@ -171,51 +171,50 @@ pack_result single_bin_result(const int_array& rect_sizes, const int start_xy, c
 
 #ifndef TESSEL_LEGACY_PACK
 
-// Fills texture after texture with what the previous ones left. Every
-// rectangle fits an empty texture (read_records made sure), so each layer
-// places at least one and the loop ends.
+// Fills texture after texture with what the previous ones left, keeping
+// the records still to place (in their order) at the front of `records`.
+// Every rectangle fits an empty texture (read_records made sure), so each
+// layer places at least one and the loop ends.
 void pack_layers(std::vector<rect_xywhf>& records, const int texture_side, result_rows& rows_out,
                  const int_array& rect_sizes) {
     const auto input = rect_sizes.unchecked<2>();
 
-    std::vector<rect_xywhf> remaining;
+    // Which row each remaining record came from. Zero-area rows never take
+    // part; they keep the not-placed mark.
     std::vector<std::int64_t> row_numbers;
-    remaining.reserve(records.size());
     row_numbers.reserve(records.size());
+    std::size_t kept = 0;
     for (std::size_t i = 0; i < records.size(); ++i) {
-        // Zero-area rows never take part; they keep the not-placed mark.
         if (records[i].area() > 0) {
-            remaining.push_back(records[i]);
+            records[kept++] = records[i];
             row_numbers.push_back(static_cast<std::int64_t>(i));
         }
     }
+    records.resize(kept);
 
     auto keep_packing = [](rect_xywhf&) { return callback_decision::KEEP_PACKING; };
     int layer = 0;
     do {
         tessel::find_best_packing<root_type>(
-            remaining,
-            tessel::make_finder_input(texture_side, 1, keep_packing, keep_packing, runtime_flipping_mode));
+            records, tessel::make_finder_input(texture_side, 1, keep_packing, keep_packing, runtime_flipping_mode));
 
-        std::vector<rect_xywhf> packed_before = std::move(remaining);
-        std::vector<std::int64_t> rows_before = std::move(row_numbers);
-        remaining.clear();
-        row_numbers.clear();
-        remaining.reserve(packed_before.size());
-        row_numbers.reserve(packed_before.size());
-        for (std::size_t i = 0; i < packed_before.size(); ++i) {
-            const rect_xywhf& r = packed_before[i];
-            const auto row = rows_before[i];
+        std::size_t left = 0;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            const rect_xywhf r = records[i];
+            const auto row = row_numbers[i];
             if (r.x < 0) {
-                remaining.push_back(r);
-                row_numbers.push_back(row);
+                records[left] = r;
+                row_numbers[left] = row;
+                ++left;
             } else {
                 rows_out.set(static_cast<std::size_t>(row), r.x, r.y, layer, flip_of(r, input(row, 0)));
             }
         }
-        std::cout << "There remains " << remaining.size() << " rectangles to pack." << std::endl;
+        records.resize(left);
+        row_numbers.resize(left);
+        std::cout << "There remains " << records.size() << " rectangles to pack." << std::endl;
         ++layer;
-    } while (!remaining.empty());
+    } while (!records.empty());
 }
 
 pack_result pack(const int_array rect_sizes, const int max_texture_size) {
