@@ -12,8 +12,9 @@
 // default_empty_spaces finds the last fit by scanning from the end, O(spaces)
 // per insertion; indexed_empty_spaces finds the same space passing over runs
 // of 64 spaces that cannot hold the rectangle with one test each, at the
-// price of a 516-byte summary per run. Both keep storage across reset, so
-// they allocate only when a list outgrows its largest earlier size.
+// price of a byte per space and a 516-byte summary per run. Both keep
+// storage across reset, so they allocate only when a list outgrows its
+// largest earlier size.
 #pragma once
 
 #include <algorithm>
@@ -149,6 +150,7 @@ class indexed_empty_spaces {
     std::vector<rect_xywh> space_rects;
     std::vector<int> widths;
     std::vector<int> heights;
+    std::vector<unsigned char> side_classes;  // per slot, of the shorter side
     std::vector<run_summary> runs;
     // No space is wider, taller or has a longer shorter side than this.
     rect_wh largest;
@@ -165,13 +167,12 @@ class indexed_empty_spaces {
         return std::min(classes - 1, static_cast<int>(bits >> 20) - (127 << 3));
     }
 
-    void include(const std::size_t r, const int w, const int h) {
-        const int longer = std::max(w, h);
+    void include(const std::size_t r, const std::size_t slot) {
+        const int longer = std::max(widths[slot], heights[slot]);
         run_summary& summary = runs[r];
         // The entries never grow with the class, so those below `longer` end
         // at the space's own class: raise them from there down.
-        for (int c = side_class(std::min(w, h)); c >= 0 && summary.longest[static_cast<std::size_t>(c)] < longer;
-             --c) {
+        for (int c = side_classes[slot]; c >= 0 && summary.longest[static_cast<std::size_t>(c)] < longer; --c) {
             summary.longest[static_cast<std::size_t>(c)] = longer;
         }
         summary.stale = true;
@@ -180,11 +181,13 @@ class indexed_empty_spaces {
     void recount_run(const std::size_t r) {
         auto& longest = runs[r].longest;
         longest.fill(INT_MIN);
+        std::size_t highest = 0;
         for (std::size_t slot = r * run; slot < std::min((r + 1) * run, get_count()); ++slot) {
-            int& entry = longest[static_cast<std::size_t>(side_class(std::min(widths[slot], heights[slot])))];
-            entry = std::max(entry, std::max(widths[slot], heights[slot]));
+            const std::size_t c = side_classes[slot];
+            longest[c] = std::max(longest[c], std::max(widths[slot], heights[slot]));
+            highest = std::max(highest, c);
         }
-        for (std::size_t c = classes - 1; c-- > 0;) {
+        for (std::size_t c = highest; c-- > 0;) {
             longest[c] = std::max(longest[c], longest[c + 1]);
         }
         runs[r].stale = false;
@@ -240,9 +243,10 @@ public:
         space_rects.push_back(r);
         widths.push_back(r.w);
         heights.push_back(r.h);
+        side_classes.push_back(static_cast<unsigned char>(side_class(std::min(r.w, r.h))));
         const std::size_t r_of_slot = (get_count() - 1) / run;
         if (r_of_slot < runs.size()) {
-            include(r_of_slot, r.w, r.h);
+            include(r_of_slot, get_count() - 1);
         } else if (get_count() % run == 0) {
             runs.emplace_back();
             recount_run(r_of_slot);
@@ -258,14 +262,16 @@ public:
         space_rects[slot] = space_rects.back();
         widths[slot] = widths.back();
         heights[slot] = heights.back();
+        side_classes[slot] = side_classes.back();
         space_rects.pop_back();
         widths.pop_back();
         heights.pop_back();
+        side_classes.pop_back();
         if (runs.size() > (get_count() + run - 1) / run) {
             runs.pop_back();  // the last run is empty
         }
         if (slot < get_count() && slot / run < runs.size()) {
-            include(slot / run, widths[slot], heights[slot]);
+            include(slot / run, slot);
         }
     }
 
@@ -311,6 +317,7 @@ public:
         space_rects.clear();
         widths.clear();
         heights.clear();
+        side_classes.clear();
         runs.clear();
         largest = rect_wh(INT_MIN, INT_MIN);
         thickest = INT_MIN;
