@@ -239,7 +239,7 @@ class indexed_empty_spaces {
 public:
     indexed_empty_spaces() { reset(); }
 
-    bool add(const rect_xywh r) {
+    bool add(const rect_xywh& r) {
         space_rects.push_back(r);
         widths.push_back(r.w);
         heights.push_back(r.h);
