@@ -143,9 +143,7 @@ TEST(EmptySpaces, FullBinRefusesUntilReset) {
 }  // namespace
 
 // The indexed list remembers images that found no space; an added space that
-// holds one, or a change of turning mode, must not leave it ruled out. The
-// three spaces leave the bound on their sides loose, so only the record can
-// rule an image out.
+// holds one, or a change of turning mode, must not leave it ruled out.
 struct recheck_case {
     const char* name;
     rect_wh failed_image;

@@ -123,19 +123,18 @@ public:
 
 // The same list in the same slot order, with an index that lets
 // last_candidate pass over most of it. Spaces are classed by their shorter
-// side in eighths of an octave, and every run of 64 slots keeps, for each class,
-// the longest longer side among its spaces of that class or above. A space
-// holds an image, turned or not, only if its shorter side is at least the
-// image's and its longer side too; so a run whose entry for the image's
+// side in eighths of an octave, and every run of 64 slots keeps, for each
+// class, the longest longer side among its spaces of that class or above. A
+// space holds an image, turned or not, only if its shorter side is at least
+// the image's and its longer side too; so a run whose entry for the image's
 // class is shorter than the image is passed over with one test. The other
 // runs are tested 32 slots at a time without branches (compilers vectorise
 // it) and the block with the last fit is looked at closely. The entries only
 // grow stale (too long) as spaces are removed, which keeps them valid; a run
-// that held nothing for an image is recounted. An upper bound on the
-// spaces' sides, exact after every scan that finds nothing, and the
-// failed_images record fail hopeless insertions at once. last_candidate
-// returns exactly the slot that a scan from the end would accept. Add and
-// remove cost O(classes) plus the record's O(log k).
+// that held nothing for an image is recounted. The failed_images record
+// fails hopeless insertions at once. last_candidate returns exactly the slot
+// that a scan from the end would accept. Add and remove cost O(classes) at
+// worst, usually O(1), plus the record's O(log k).
 class indexed_empty_spaces {
     static constexpr int run = 64;
     static constexpr int block = 32;
@@ -152,9 +151,6 @@ class indexed_empty_spaces {
     std::vector<int> heights;
     std::vector<unsigned char> side_classes;  // per slot, of the shorter side
     std::vector<run_summary> runs;
-    // No space is wider, taller or has a longer shorter side than this.
-    rect_wh largest;
-    int thickest = INT_MIN;
     failed_images failures;
 
     // 8 * floor(log2 side) plus the three bits after the leading one, read
@@ -191,16 +187,6 @@ class indexed_empty_spaces {
             longest[c] = std::max(longest[c], longest[c + 1]);
         }
         runs[r].stale = false;
-    }
-
-    void tighten_bound() {
-        largest = rect_wh(INT_MIN, INT_MIN);
-        thickest = INT_MIN;
-        for (std::size_t i = 0; i < widths.size(); ++i) {
-            largest.w = std::max(largest.w, widths[i]);
-            largest.h = std::max(largest.h, heights[i]);
-            thickest = std::max(thickest, std::min(widths[i], heights[i]));
-        }
     }
 
     // The last slot below `end` whose space holds the image, testing 32
@@ -251,8 +237,6 @@ public:
             runs.emplace_back();
             recount_run(r_of_slot);
         }
-        largest = rect_wh(std::max(largest.w, r.w), std::max(largest.h, r.h));
-        thickest = std::max(thickest, std::min(r.w, r.h));
         failures.space_added(rect_wh(r.w, r.h));
         return true;
     }
@@ -282,8 +266,7 @@ public:
 
     // The last slot below `end` whose space holds the image, or -1.
     int last_candidate(const int end, const rect_wh& image, const bool turn_allowed) {
-        if (thickest < image.min_side() || !holds(largest, image, turn_allowed) ||
-            failures.rules_out(image, turn_allowed)) {
+        if (failures.rules_out(image, turn_allowed)) {
             return -1;
         }
         const auto image_class = static_cast<std::size_t>(side_class(image.min_side()));
@@ -307,7 +290,6 @@ public:
             }
         }
         if (end == static_cast<int>(get_count())) {
-            tighten_bound();
             failures.record(image, turn_allowed);
         }
         return -1;
@@ -319,8 +301,6 @@ public:
         heights.clear();
         side_classes.clear();
         runs.clear();
-        largest = rect_wh(INT_MIN, INT_MIN);
-        thickest = INT_MIN;
         failures.reset();
     }
 };
