@@ -18,16 +18,18 @@
 // tried are decided without packing; the outcomes are exactly those of
 // packing. Rectangles that cannot all fit the largest bin (as when filling
 // one texture of many) cost one sort and one pass: every search would end
-// in a miss, and the first ordering is packed as far as it goes. Memory: two
-// orderings of n pointers (the best so far and the one being tried) and the
-// packing root, all thread_local, one set per template instantiation; they
-// keep their storage between calls, so after the largest input has been seen
-// once, a call does not allocate.
+// in a miss, and the first ordering is packed as far as it goes (sorted by
+// key when it is a largest_first). Memory: two orderings of n pointers (the
+// best so far and the one being tried), or one and the keyed sort's scratch,
+// and the packing root, all thread_local, one set per template
+// instantiation; they keep their storage between calls, so after the largest
+// input has been seen once, a call does not allocate.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cassert>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -306,6 +308,69 @@ rect_wh find_best_packing_impl(OrderVisitor for_each_order, finder_input<F, G> i
     return pack_ordering(root, *best_order, best_bin, input);
 }
 
+// An ordering by a key, largest first, usable as the comparator
+// "a's key > b's key". Sorting (key, position) pairs by key makes the same
+// comparisons in the same sequence as sorting pointers with that comparator,
+// so std::sort leaves the same permutation, equal keys included; the pairs
+// just keep the keys at hand instead of behind pointers.
+template <class KeyOf>
+struct largest_first {
+    KeyOf key_of;
+
+    template <class R>
+    bool operator()(const R* const a, const R* const b) const {
+        return key_of(*a) > key_of(*b);
+    }
+};
+
+template <class KeyOf>
+largest_first(KeyOf) -> largest_first<KeyOf>;
+
+// The subjects that take part (positive area), in their own order, which
+// decides where std::sort leaves equal elements.
+template <class Order, class Subjects>
+void collect_subjects(Order& order, Subjects& subjects) {
+    order.clear();
+    order.reserve(subjects.size());  // exactly, rather than by doubling
+    for (auto& subject : subjects) {
+        if (subject.area() > 0) {
+            order.push_back(&subject);
+        }
+    }
+}
+
+template <class Order, class Subjects, class Comparator>
+void collect_sorted(Order& order, Subjects& subjects, const Comparator& comparator) {
+    collect_subjects(order, subjects);
+    std::sort(order.begin(), order.end(), comparator);
+}
+
+// The same permutation through (key, position) pairs: a scratch of 8 bytes
+// per subject for the common 4-byte keys, kept between calls.
+template <class Order, class Subjects, class KeyOf>
+void collect_sorted(Order& order, Subjects& subjects, const largest_first<KeyOf>& ordering) {
+    using key_type = std::decay_t<decltype(ordering.key_of(subjects.front()))>;
+    if (subjects.size() > UINT32_MAX) {
+        collect_subjects(order, subjects);
+        std::sort(order.begin(), order.end(), ordering);
+        return;
+    }
+    thread_local std::vector<std::pair<key_type, std::uint32_t>> keyed;
+    keyed.clear();
+    keyed.reserve(subjects.size());
+    for (std::size_t i = 0; i < subjects.size(); ++i) {
+        if (subjects[i].area() > 0) {
+            keyed.emplace_back(ordering.key_of(subjects[i]), static_cast<std::uint32_t>(i));
+        }
+    }
+    std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    order.clear();
+    order.reserve(subjects.size());
+    for (const auto& entry : keyed) {
+        order.push_back(&subjects[entry.second]);
+    }
+}
+
 template <class empty_spaces_type, class F, class G, class Comparator, class... Comparators>
 rect_wh find_best_packing(std::vector<typename empty_spaces_type::output_rect_type>& subjects,
                           const finder_input<F, G>& input, Comparator comparator, Comparators... comparators) {
@@ -316,25 +381,16 @@ rect_wh find_best_packing(std::vector<typename empty_spaces_type::output_rect_ty
     order_type* trying = &orders[0];
     order_type* kept = &orders[1];
 
-    // Each ordering is sorted from the subjects' own order, which decides
-    // where std::sort leaves equal elements.
-    const auto take_subjects = [&subjects](order_type& order) {
-        order.clear();
-        order.reserve(subjects.size());  // exactly, rather than by doubling
-        for (auto& subject : subjects) {
-            if (subject.area() > 0) {
-                order.push_back(&subject);
-            }
-        }
-    };
-    take_subjects(*trying);
-
     // Rectangles that must miss the largest bin make every search end in a
     // miss, bins of all sizes being no larger; the first ordering is then
-    // the one packed, as far as it goes. Nothing else needs sorting.
+    // the one packed, as far as it goes. Nothing else needs sorting, and
+    // with one ordering kept instead of two, a keyed sort's scratch fits in
+    // the same memory; this is the path that filling texture after texture
+    // takes for every texture but the last.
     const rect_wh max_bin(input.bin_side_limit, input.bin_side_limit);
+    collect_subjects(*trying, subjects);
     if (ordering_extent(*trying).must_miss(max_bin, input.flipping)) {
-        std::sort(trying->begin(), trying->end(), comparator);
+        collect_sorted(*trying, subjects, comparator);
         finder_input<F, G> packing_input = input;
         empty_spaces_type& root = packing_root<empty_spaces_type>();
         root.flipping_mode = input.flipping;
@@ -344,7 +400,7 @@ rect_wh find_best_packing(std::vector<typename empty_spaces_type::output_rect_ty
     return find_best_packing_impl<empty_spaces_type, order_type>(
         [&](auto visit) {
             const auto try_ordering = [&](const auto& comp) {
-                take_subjects(*trying);
+                collect_subjects(*trying, subjects);
                 std::sort(trying->begin(), trying->end(), comp);
                 if (visit(*trying)) {
                     std::swap(trying, kept);
@@ -362,16 +418,11 @@ rect_wh find_best_packing(std::vector<typename empty_spaces_type::output_rect_ty
                           const finder_input<F, G>& input) {
     using rect_type = typename empty_spaces_type::output_rect_type;
     return find_best_packing<empty_spaces_type>(
-        subjects, input, [](const rect_type* const a, const rect_type* const b) { return a->area() > b->area(); },
-        [](const rect_type* const a, const rect_type* const b) { return a->perimeter() > b->perimeter(); },
-        [](const rect_type* const a, const rect_type* const b) {
-            return std::max(a->w, a->h) > std::max(b->w, b->h);
-        },
-        [](const rect_type* const a, const rect_type* const b) { return a->w > b->w; },
-        [](const rect_type* const a, const rect_type* const b) { return a->h > b->h; },
-        [](const rect_type* const a, const rect_type* const b) {
-            return a->get_wh().pathological_mult() > b->get_wh().pathological_mult();
-        });
+        subjects, input, largest_first{[](const rect_type& r) { return r.area(); }},
+        largest_first{[](const rect_type& r) { return r.perimeter(); }},
+        largest_first{[](const rect_type& r) { return std::max(r.w, r.h); }},
+        largest_first{[](const rect_type& r) { return r.w; }}, largest_first{[](const rect_type& r) { return r.h; }},
+        largest_first{[](const rect_type& r) { return r.get_wh().pathological_mult(); }});
 }
 
 }  // namespace tessel
