@@ -128,8 +128,9 @@ public:
 // space holds an image, turned or not, only if its shorter side is at least
 // the image's and its longer side too; so a run whose entry for the image's
 // class is shorter than the image is passed over with one test. The other
-// runs are tested 32 slots at a time without branches (compilers vectorise
-// it) and the block with the last fit is looked at closely. The entries only
+// runs are tested 8 slots at a time without branches (compilers vectorise
+// it; most fits lie among the last few slots, so small blocks waste least)
+// and the block with the last fit is looked at closely. The entries only
 // grow stale (too long) as spaces are removed, which keeps them valid; a run
 // that held nothing for an image is recounted. The failed_images record
 // fails hopeless insertions at once. last_candidate returns exactly the slot
@@ -137,7 +138,7 @@ public:
 // worst, usually O(1), plus the record's O(log k).
 class indexed_empty_spaces {
     static constexpr int run = 64;
-    static constexpr int block = 32;
+    static constexpr int block = 8;
     static constexpr int classes = 128;
     // Per run and class: no space in the run whose shorter side has this
     // class or a higher one has a longer side beyond this.
@@ -189,8 +190,8 @@ class indexed_empty_spaces {
         runs[r].stale = false;
     }
 
-    // The last slot below `end` whose space holds the image, testing 32
-    // slots at a time down to `first` (the last block may reach below it),
+    // The last slot below `end` whose space holds the image, testing a
+    // block of slots at a time down to `first` (the last block may reach below it),
     // or -1 with `end` lowered to the lowest slot tested.
     int last_fit_down_to(const int first, int& end, const rect_wh& image, const bool turn_allowed) const {
         const int* const w = widths.data();
