@@ -20,16 +20,15 @@
 // one texture of many) cost one sort and one pass: every search would end
 // in a miss, and the first ordering is packed as far as it goes (sorted by
 // key when it is a largest_first). Memory: two orderings of n pointers (the
-// best so far and the one being tried), or one and the keyed sort's scratch,
-// and the packing root, all thread_local, one set per template
-// instantiation; they keep their storage between calls, so after the largest
-// input has been seen once, a call does not allocate.
+// best so far and the one being tried), or one and the keyed sort's scratch
+// of two words per rectangle, and the packing root, all thread_local, one
+// set per template instantiation; they keep their storage between calls, so
+// after the largest input has been seen once, a call does not allocate.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cassert>
-#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -309,10 +308,10 @@ rect_wh find_best_packing_impl(OrderVisitor for_each_order, finder_input<F, G> i
 }
 
 // An ordering by a key, largest first, usable as the comparator
-// "a's key > b's key". Sorting (key, position) pairs by key makes the same
-// comparisons in the same sequence as sorting pointers with that comparator,
-// so std::sort leaves the same permutation, equal keys included; the pairs
-// just keep the keys at hand instead of behind pointers.
+// "a's key > b's key". Sorting (key, pointer) pairs by key makes the same
+// comparisons in the same sequence as sorting the pointers with that
+// comparator, so std::sort leaves the same permutation, equal keys included;
+// the pairs just keep the keys at hand instead of behind pointers.
 template <class KeyOf>
 struct largest_first {
     KeyOf key_of;
@@ -326,6 +325,29 @@ struct largest_first {
 template <class KeyOf>
 largest_first(KeyOf) -> largest_first<KeyOf>;
 
+template <class Order, class Comparator>
+void sort_ordering(Order& order, const Comparator& comparator) {
+    std::sort(order.begin(), order.end(), comparator);
+}
+
+// The same permutation through (key, pointer) pairs, in a scratch of 16
+// bytes per rectangle that is kept between calls.
+template <class Order, class KeyOf>
+void sort_ordering(Order& order, const largest_first<KeyOf>& ordering) {
+    using pointer = typename Order::value_type;
+    using key_type = std::decay_t<decltype(ordering.key_of(*order.front()))>;
+    thread_local std::vector<std::pair<key_type, pointer>> keyed;
+    keyed.clear();
+    keyed.reserve(order.size());
+    for (const pointer p : order) {
+        keyed.emplace_back(ordering.key_of(*p), p);
+    }
+    std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (std::size_t i = 0; i < keyed.size(); ++i) {
+        order[i] = keyed[i].second;
+    }
+}
+
 // The subjects that take part (positive area), in their own order, which
 // decides where std::sort leaves equal elements.
 template <class Order, class Subjects>
@@ -336,38 +358,6 @@ void collect_subjects(Order& order, Subjects& subjects) {
         if (subject.area() > 0) {
             order.push_back(&subject);
         }
-    }
-}
-
-template <class Order, class Subjects, class Comparator>
-void collect_sorted(Order& order, Subjects& subjects, const Comparator& comparator) {
-    collect_subjects(order, subjects);
-    std::sort(order.begin(), order.end(), comparator);
-}
-
-// The same permutation through (key, position) pairs: a scratch of 8 bytes
-// per subject for the common 4-byte keys, kept between calls.
-template <class Order, class Subjects, class KeyOf>
-void collect_sorted(Order& order, Subjects& subjects, const largest_first<KeyOf>& ordering) {
-    using key_type = std::decay_t<decltype(ordering.key_of(subjects.front()))>;
-    if (subjects.size() > UINT32_MAX) {
-        collect_subjects(order, subjects);
-        std::sort(order.begin(), order.end(), ordering);
-        return;
-    }
-    thread_local std::vector<std::pair<key_type, std::uint32_t>> keyed;
-    keyed.clear();
-    keyed.reserve(subjects.size());
-    for (std::size_t i = 0; i < subjects.size(); ++i) {
-        if (subjects[i].area() > 0) {
-            keyed.emplace_back(ordering.key_of(subjects[i]), static_cast<std::uint32_t>(i));
-        }
-    }
-    std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
-    order.clear();
-    order.reserve(subjects.size());
-    for (const auto& entry : keyed) {
-        order.push_back(&subjects[entry.second]);
     }
 }
 
@@ -383,14 +373,15 @@ rect_wh find_best_packing(std::vector<typename empty_spaces_type::output_rect_ty
 
     // Rectangles that must miss the largest bin make every search end in a
     // miss, bins of all sizes being no larger; the first ordering is then
-    // the one packed, as far as it goes. Nothing else needs sorting, and
-    // with one ordering kept instead of two, a keyed sort's scratch fits in
-    // the same memory; this is the path that filling texture after texture
-    // takes for every texture but the last.
+    // the one packed, as far as it goes. Nothing else needs sorting. This is
+    // the path that filling texture after texture takes for every texture
+    // but the last, where sorting is most of the work: the ordering is
+    // sorted by key when it can be, keeping only one ordering leaving room
+    // for the scratch.
     const rect_wh max_bin(input.bin_side_limit, input.bin_side_limit);
     collect_subjects(*trying, subjects);
     if (ordering_extent(*trying).must_miss(max_bin, input.flipping)) {
-        collect_sorted(*trying, subjects, comparator);
+        sort_ordering(*trying, comparator);
         finder_input<F, G> packing_input = input;
         empty_spaces_type& root = packing_root<empty_spaces_type>();
         root.flipping_mode = input.flipping;
@@ -399,6 +390,9 @@ rect_wh find_best_packing(std::vector<typename empty_spaces_type::output_rect_ty
 
     return find_best_packing_impl<empty_spaces_type, order_type>(
         [&](auto visit) {
+            // The comparator itself here: with two orderings kept, a keyed
+            // scratch would cost more memory than it saves time, six sorts
+            // being little next to the searches.
             const auto try_ordering = [&](const auto& comp) {
                 collect_subjects(*trying, subjects);
                 std::sort(trying->begin(), trying->end(), comp);

@@ -190,9 +190,9 @@ class indexed_empty_spaces {
         runs[r].stale = false;
     }
 
-    // The last slot below `end` whose space holds the image, testing a
-    // block of slots at a time down to `first` (the last block may reach below it),
-    // or -1 with `end` lowered to the lowest slot tested.
+    // The last slot below `end` whose space holds the image, testing a block
+    // of slots at a time down to `first` (the last block may reach below
+    // it), or -1 with `end` lowered to the lowest slot tested.
     int last_fit_down_to(const int first, int& end, const rect_wh& image, const bool turn_allowed) const {
         const int* const w = widths.data();
         const int* const h = heights.data();
