@@ -7,6 +7,13 @@ import TesselPack
 LEGACY_FORM = "max_texture_size" not in TesselPack.pack.__doc__.splitlines()[0]
 
 
+def assert_module_attributes(pack_doc):
+    """The module's docstring and version, and the docstring pybind11 renders for `pack`."""
+    assert TesselPack.__doc__ == "TesselPack internal module for TesselTexturePacker"
+    assert TesselPack.__version__ == (1, 0, 0)
+    assert TesselPack.pack.__doc__ == pack_doc
+
+
 def assert_sound_packing(result, sizes, bin_w, bin_h):
     """Every rectangle of positive area placed once, inside its bin, no two overlapping.
 

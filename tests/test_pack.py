@@ -5,7 +5,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from packing_checks import LEGACY_FORM, assert_sound_packing
+from packing_checks import LEGACY_FORM, assert_module_attributes, assert_sound_packing
 
 if LEGACY_FORM:
     pytest.skip("this build carries the one-argument pack", allow_module_level=True)
@@ -17,9 +17,7 @@ MAX_SIDE = 46340
 
 
 def test_module_attributes_and_signature():
-    assert TesselPack.__doc__ == "TesselPack internal module for TesselTexturePacker"
-    assert TesselPack.__version__ == (1, 0, 0)
-    assert pack.__doc__ == (
+    assert_module_attributes(
         "pack(rect_sizes: numpy.ndarray[numpy.int32], max_texture_size: int) "
         "-> Tuple[numpy.ndarray[numpy.int32], int, int]\n\n"
         "Pack a (n,2) array representing an array of rectangles with attributes width, height. "
