@@ -244,11 +244,12 @@ std::variant<int, rect_wh> best_packing_for_ordering(empty_spaces_type& root, Or
     return best_bin;
 }
 
-// The packing root of one instantiation and thread; it keeps its storage
-// between calls.
+// The packing root of one instantiation and thread, set to the call's
+// flipping option; it keeps its storage between calls.
 template <class empty_spaces_type>
-empty_spaces_type& packing_root() {
+empty_spaces_type& packing_root(const flipping_option flipping) {
     thread_local empty_spaces_type root{rect_wh()};
+    root.flipping_mode = flipping;
     return root;
 }
 
@@ -281,8 +282,7 @@ rect_wh find_best_packing_impl(OrderVisitor for_each_order, finder_input<F, G> i
     OrderType* best_order = nullptr;
     rect_wh best_bin = max_bin;
 
-    empty_spaces_type& root = packing_root<empty_spaces_type>();
-    root.flipping_mode = input.flipping;
+    empty_spaces_type& root = packing_root<empty_spaces_type>(input.flipping);
 
     for_each_order([&](OrderType& current_order) {
         const auto result = best_packing_for_ordering(root, current_order, max_bin, input.search_resolution);
@@ -383,9 +383,7 @@ rect_wh find_best_packing(std::vector<typename empty_spaces_type::output_rect_ty
     if (ordering_extent(*trying).must_miss(max_bin, input.flipping)) {
         sort_ordering(*trying, comparator);
         finder_input<F, G> packing_input = input;
-        empty_spaces_type& root = packing_root<empty_spaces_type>();
-        root.flipping_mode = input.flipping;
-        return pack_ordering(root, *trying, max_bin, packing_input);
+        return pack_ordering(packing_root<empty_spaces_type>(input.flipping), *trying, max_bin, packing_input);
     }
 
     return find_best_packing_impl<empty_spaces_type, order_type>(
