@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <iostream>
 #include <limits>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -179,39 +180,37 @@ void pack_layers(std::vector<rect_xywhf>& records, const int texture_side, resul
                  const int_array& rect_sizes) {
     const auto input = rect_sizes.unchecked<2>();
 
-    // Which row each remaining record came from. Zero-area rows never take
-    // part; they keep the not-placed mark.
-    std::vector<std::int64_t> row_numbers;
-    row_numbers.reserve(records.size());
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        if (records[i].area() > 0) {
-            records[kept++] = records[i];
-            row_numbers.push_back(static_cast<std::int64_t>(i));
+    // Which row each remaining record came from.
+    std::vector<std::int64_t> row_numbers(records.size());
+    std::iota(row_numbers.begin(), row_numbers.end(), std::int64_t{0});
+    // Moves the records that `stays` keeps to the front, in their order.
+    const auto keep_if = [&](const auto& stays) {
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            if (stays(records[i], row_numbers[i])) {
+                records[kept] = records[i];
+                row_numbers[kept] = row_numbers[i];
+                ++kept;
+            }
         }
-    }
-    records.resize(kept);
+        records.resize(kept);
+        row_numbers.resize(kept);
+    };
+
+    // Zero-area rows never take part; they keep the not-placed mark.
+    keep_if([](const rect_xywhf& r, std::int64_t) { return r.area() > 0; });
 
     auto keep_packing = [](rect_xywhf&) { return callback_decision::KEEP_PACKING; };
     int layer = 0;
     do {
         tessel::find_best_packing<root_type>(
             records, tessel::make_finder_input(texture_side, 1, keep_packing, keep_packing, runtime_flipping_mode));
-
-        std::size_t left = 0;
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            const rect_xywhf r = records[i];
-            const auto row = row_numbers[i];
-            if (r.x < 0) {
-                records[left] = r;
-                row_numbers[left] = row;
-                ++left;
-            } else {
+        keep_if([&](const rect_xywhf& r, const std::int64_t row) {
+            if (r.x >= 0) {
                 rows_out.set(static_cast<std::size_t>(row), r.x, r.y, layer, flip_of(r, input(row, 0)));
             }
-        }
-        records.resize(left);
-        row_numbers.resize(left);
+            return r.x < 0;
+        });
         std::cout << "There remains " << records.size() << " rectangles to pack." << std::endl;
         ++layer;
     } while (!records.empty());
