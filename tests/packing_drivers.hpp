@@ -5,6 +5,7 @@
 #pragma once
 
 #include <tessel/best_bin_finder.hpp>
+#include <tessel/concurrent_search.hpp>
 
 #include "reference_packer.hpp"
 
@@ -45,6 +46,17 @@ struct fast_packer {
                        flipping_option flipping) const {
         return tessel::find_best_packing<fast_root>(
             records, tessel::make_finder_input(limit, 1, on_inserted, on_not_inserted, flipping));
+    }
+};
+
+struct concurrent_packer {
+    int threads;
+
+    template <class F, class G>
+    rect_wh operator()(std::vector<rect_xywhf>& records, int limit, F& on_inserted, G& on_not_inserted,
+                       flipping_option flipping) const {
+        return tessel::find_best_packing_concurrently<fast_root>(
+            records, tessel::make_finder_input(limit, 1, on_inserted, on_not_inserted, flipping), threads);
     }
 };
 

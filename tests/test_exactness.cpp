@@ -83,6 +83,25 @@ TEST_P(Exactness, ManyRectanglesMatchTheStraightforwardOne) {
 INSTANTIATE_TEST_SUITE_P(Flipping, Exactness,
                          ::testing::Values(flipping_option::FLIPPING_ALLOWED, flipping_option::NO_FLIPPING));
 
+// Searching the orderings on several threads changes nothing a caller sees,
+// whatever the thread count.
+class ConcurrentSearch : public ::testing::TestWithParam<int> {};
+
+TEST_P(ConcurrentSearch, MatchesTheSequentialSearch) {
+    std::mt19937 rng(17);
+    for (int round = 0; round < 200; ++round) {
+        const auto sizes = random_sizes(rng, round % 20 == 0 ? 800 : 60);
+        const auto flipping = round % 2 ? flipping_option::FLIPPING_ALLOWED : flipping_option::NO_FLIPPING;
+        const concurrent_packer concurrent{GetParam()};
+        ASSERT_TRUE(single_bin(sizes, flipping, concurrent) == single_bin(sizes, flipping, fast_packer{}))
+            << "single bin, round " << round;
+        ASSERT_TRUE(layered(sizes, 90, flipping, concurrent) == layered(sizes, 90, flipping, fast_packer{}))
+            << "layered, round " << round;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, ConcurrentSearch, ::testing::Values(2, 3, 6));
+
 // The indexed free list accepts the same spaces in the same slot order as
 // the plain one, insertion by insertion, failures included.
 TEST(IndexedEmptySpaces, SameSlotsAsTheScanFromTheEnd) {

@@ -31,6 +31,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -404,17 +405,24 @@ rect_wh find_best_packing(std::vector<typename empty_spaces_type::output_rect_ty
         input);
 }
 
-// The six default orderings, each largest first.
+// The six default orderings, each largest first: by area, perimeter, longer
+// side, width, height and elongation.
+template <class rect_type>
+auto default_orderings() {
+    return std::make_tuple(largest_first{[](const rect_type& r) { return r.area(); }},
+                           largest_first{[](const rect_type& r) { return r.perimeter(); }},
+                           largest_first{[](const rect_type& r) { return std::max(r.w, r.h); }},
+                           largest_first{[](const rect_type& r) { return r.w; }},
+                           largest_first{[](const rect_type& r) { return r.h; }},
+                           largest_first{[](const rect_type& r) { return r.get_wh().pathological_mult(); }});
+}
+
 template <class empty_spaces_type, class F, class G>
 rect_wh find_best_packing(std::vector<typename empty_spaces_type::output_rect_type>& subjects,
                           const finder_input<F, G>& input) {
-    using rect_type = typename empty_spaces_type::output_rect_type;
-    return find_best_packing<empty_spaces_type>(
-        subjects, input, largest_first{[](const rect_type& r) { return r.area(); }},
-        largest_first{[](const rect_type& r) { return r.perimeter(); }},
-        largest_first{[](const rect_type& r) { return std::max(r.w, r.h); }},
-        largest_first{[](const rect_type& r) { return r.w; }}, largest_first{[](const rect_type& r) { return r.h; }},
-        largest_first{[](const rect_type& r) { return r.get_wh().pathological_mult(); }});
+    return std::apply(
+        [&](const auto&... orderings) { return find_best_packing<empty_spaces_type>(subjects, input, orderings...); },
+        default_orderings<typename empty_spaces_type::output_rect_type>());
 }
 
 }  // namespace tessel
