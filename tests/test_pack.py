@@ -1,5 +1,7 @@
 """Tests of the two-argument TesselPack.pack."""
 
+import os
+
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -186,3 +188,50 @@ def test_random_inputs_pack_soundly_and_repeatably(capfd, sizes, texture):
     assert np.array_equal(result, again[0]) and (w, h) == again[1:]
     layers = result[:, 2].max() + 1 if len(result) else 1
     assert capfd.readouterr().out.count("\n") == (2 * layers if texture else 0)
+
+
+@pytest.mark.parametrize(
+    "sizes, texture, message",
+    [
+        (np.array([[2**32 + 5, 3]]), 0, "rect_sizes row 0 has a size beyond the 32-bit range (4294967301 x 3)"),
+        (np.array([[4, 4], [2**32, 3]]), 64, "rect_sizes row 1 has a size beyond the 32-bit range (4294967296 x 3)"),
+        (np.array([[-2**32 + 10, 3]]), 0, "rect_sizes row 0 has a negative size (-4294967286 x 3)"),
+        (np.array([[3_000_000_000, 1]], dtype=np.uint32), 0,
+         "rect_sizes row 0 has a size beyond the 32-bit range (3000000000 x 1)"),
+        (np.array([[2**64 - 1, 0]], dtype=np.uint64), 64,
+         "rect_sizes row 0 has a size beyond the 32-bit range (18446744073709551615 x 0)"),
+        (np.array([[3, 2**63 - 1]]), 0, "rect_sizes row 0 has a size beyond the 32-bit range (3 x 9223372036854775807)"),
+    ],
+)
+def test_wide_integers_are_judged_by_their_own_value(capfd, sizes, texture, message):
+    with pytest.raises(RuntimeError) as error:
+        pack(sizes, texture)
+    assert str(error.value) == message
+    assert capfd.readouterr().out == ""
+
+
+@pytest.mark.parametrize("sizes", [[[45000, 1]], [[23170, 23170]] * 3, [[46340, 46340]]])
+def test_single_bins_up_to_the_largest_side_are_packed(sizes):
+    sizes = np.array(sizes, dtype=np.int32)
+    result, w, h = pack(sizes, 0)
+    assert w <= MAX_SIDE and h <= MAX_SIDE
+    assert_sound_packing(result, sizes, w, h)
+
+
+@pytest.mark.parametrize("sizes, texture", [([[0, 65], [3, 3]], 64), ([[MAX_SIDE + 1, 0], [3, 3]], 0)])
+def test_zero_area_rows_need_not_fit(capfd, sizes, texture):
+    result, _, _ = pack(np.array(sizes, dtype=np.int32), texture)
+    assert result.tolist() == [[-1, -1, 0, 0], [0, 0, 0, 0]]
+
+
+def test_progress_lines_survive_a_failed_write(capfd):
+    sizes = np.full((2, 2), 60, dtype=np.int32)
+    saved = os.dup(1)
+    os.close(1)  # every write to stdout fails
+    try:
+        pack(sizes, 100)
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+    pack(sizes, 100)
+    assert capfd.readouterr().out.endswith("There remains 1 rectangles to pack.\nThere remains 0 rectangles to pack.\n")
