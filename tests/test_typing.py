@@ -19,12 +19,18 @@ placements, width, height = TesselPack.pack({ARGS})
 rows: npt.NDArray[np.int32] = placements
 area: int = width * height
 version: Tuple[int, int, int] = TesselPack.__version__
+
+from tessel_atlas import place
+
+placed, side, _ = place(sizes, 0, allow_rotation=False, growth=1.02, progress=print)
+placed_rows: npt.NDArray[np.int32] = placed
 """
 
 MISUSES = [
     f"import TesselPack\nname: str = TesselPack.pack([[1, 2]]{'' if LEGACY_FORM else ', 0'})[1]\n",
     "import TesselPack\nTesselPack.pack([[1, 2]], 'big', 3)\n",
     "import TesselPack\nTesselPack.unpack([[1, 2]])\n",
+    "from tessel_atlas import place\nplace([[1, 2]], 0, False)\n",
 ]
 
 
