@@ -52,6 +52,13 @@ def tesselpack(sizes, texture):
     return (w, h) if texture == 0 else (int(result[:, 2].max()) + 1 if len(result) else 0, texture)
 
 
+def place(sizes, texture):
+    from tessel_atlas import place as place_threaded
+
+    result, w, h = place_threaded(sizes, texture, threads=0)
+    return (w, h) if texture == 0 else (int(result[:, 2].max()) + 1 if len(result) else 0, texture)
+
+
 def grow_square(sizes, fits):
     """The usual single-bin loop: a square from the root of the total area, 1% larger until all fit."""
     side = max(int(math.isqrt(int((sizes[:, 0] * sizes[:, 1]).sum()))), int(sizes.max()))
@@ -129,7 +136,7 @@ def measure(packer, name, n, texture, repeats, stb_library):
     import TesselPack  # noqa: F401  (loaded before the baseline, like NumPy)
 
     sizes = workload(name, n)
-    run = {"TesselPack": tesselpack, "stb_rect_pack": lambda s, t: stb(s, t, stb_library),
+    run = {"TesselPack": tesselpack, "tessel_atlas.place": place, "stb_rect_pack": lambda s, t: stb(s, t, stb_library),
            "rectangle-packer": rectangle_packer, "rectpack MaxRects": rectpack_maxrects}[packer]
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     times, result = [], None
@@ -154,7 +161,8 @@ def quality(sizes, texture, result):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", default="100,1000,10000,100000")
-    parser.add_argument("--packers", default="TesselPack,stb_rect_pack,rectangle-packer,rectpack MaxRects")
+    parser.add_argument("--packers",
+                        default="TesselPack,tessel_atlas.place,stb_rect_pack,rectangle-packer,rectpack MaxRects")
     parser.add_argument("--stb", help="the stb_shim library built by bench/run.sh")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -197,7 +205,7 @@ def main():
                     m = json.loads(done.stdout)
                     if m["result"] is None:
                         continue  # this packer has no such mode
-                    if m["seconds"] > PEER_BUDGET_S and packer != "TesselPack":
+                    if m["seconds"] > PEER_BUDGET_S and not packer.startswith("Tessel"):
                         too_slow.add((packer, name, texture))
                     peak = m["peak_kib"] * 1024
                     print(f"| {name} | {n} | {mode} | {packer} | {m['seconds'] * 1000:.1f} | "

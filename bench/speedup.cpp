@@ -3,7 +3,10 @@
 // results are identical, and prints a table. Usage: tessel_speedup [max_n]
 #include "packing_drivers.hpp"
 
+#include <tessel/concurrent_search.hpp>
+
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -45,9 +48,56 @@ double median_ms(const Run& run, const int repeats) {
     return times[times.size() / 2];
 }
 
+// Time of each ordering's bin-size search, summed over the attempts of a
+// single-bin run: the search is what several threads share out, one
+// ordering each, so the slowest ordering bounds a six-core run.
+void print_ordering_times(const int max_n) {
+    std::printf("| workload | n | sorting ms | ordering 0 ms | 1 | 2 | 3 | 4 | 5 | all six ms | slowest / all |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const std::string name : {"sprites", "mixed", "thin"}) {
+        for (int n = 10000; n <= max_n; n *= 10) {
+            std::array<double, 6> search_ms{};
+            double sort_ms = 0;
+            const auto timing_packer = [&](std::vector<rect_xywhf>& records, int limit, auto& on_inserted,
+                                           auto& on_not_inserted, flipping_option flipping) {
+                fast_root root{rect_wh()};
+                root.flipping_mode = flipping;
+                const auto orderings = tessel::default_orderings<rect_xywhf>();
+                for (std::size_t i = 0; i < search_ms.size(); ++i) {
+                    std::vector<rect_xywhf*> order;
+                    auto start = std::chrono::steady_clock::now();
+                    tessel::collect_subjects(order, records);
+                    tessel::with_element(orderings, i, [&](const auto& c) { std::sort(order.begin(), order.end(), c); });
+                    auto sorted = std::chrono::steady_clock::now();
+                    tessel::best_packing_for_ordering(root, order, rect_wh(limit, limit), 1);
+                    sort_ms += std::chrono::duration<double, std::milli>(sorted - start).count();
+                    search_ms[i] +=
+                        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sorted).count();
+                }
+                return fast_packer{}(records, limit, on_inserted, on_not_inserted, flipping);
+            };
+            single_bin(workload(name, n), flipping_option::FLIPPING_ALLOWED, timing_packer);
+            double all = 0;
+            double slowest = 0;
+            std::printf("| %s | %d | %.1f |", name.c_str(), n, sort_ms);
+            for (const double ms : search_ms) {
+                std::printf(" %.1f |", ms);
+                all += ms;
+                slowest = std::max(slowest, ms);
+            }
+            std::printf(" %.1f | %.2f |\n", all, slowest / all);
+            std::fflush(stdout);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 2 && std::string(argv[1]) == "--orderings") {
+        print_ordering_times(std::atoi(argv[2]));
+        return 0;
+    }
     const int max_n = argc > 1 ? std::atoi(argv[1]) : 10000;
     const auto flipping = flipping_option::FLIPPING_ALLOWED;
     std::printf("| workload | n | mode | straightforward ms | fast ms | speed-up | identical |\n");
