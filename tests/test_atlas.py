@@ -7,34 +7,20 @@ import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 Image = pytest.importorskip("PIL.Image")
-from packing_checks import LEGACY_FORM
-
-if LEGACY_FORM:
-    pytest.skip("tessel-atlas needs the two-argument pack", allow_module_level=True)
+from atlas_files import frame_box, make_sprites, noise_sprite, read_frames, restore, visible_bytes  # noqa: E402
 from tessel_atlas.cli import main  # noqa: E402
 
 
-def noise_sprite(rng, width, height):
-    data = bytes(rng.randrange(256) for _ in range(width * height * 4))
-    return Image.frombytes("RGBA", (width, height), data)
-
-
-@pytest.fixture
-def sprite_dir(tmp_path):
-    """A folder with a subfolder of random-pixel PNGs, thin ones among them."""
-    rng = random.Random(5)
-    root = tmp_path / "sprites"
-    (root / "ui").mkdir(parents=True)
-    sources = {}
-    for i in range(40):
-        size = (rng.randint(3, 12), rng.randint(20, 40)) if i % 4 == 0 else (rng.randint(4, 24), rng.randint(4, 24))
-        name = f"ui/s{i:02d}.png" if i % 2 else f"s{i:02d}.png"
-        image = noise_sprite(rng, *size)
-        image.save(root / name)
-        sources[name] = image
+@pytest.fixture(scope="module")
+def sprite_dir(tmp_path_factory):
+    root = tmp_path_factory.mktemp("in") / "sprites"
+    sources = make_sprites(root)
     (root / "notes.txt").write_text("not an image")
     return root, sources
 
@@ -44,55 +30,61 @@ def read_layers(out):
     return [json.loads(p.read_text()) for p in manifests]
 
 
-def cut_frame(atlas, entry):
-    f = entry["frame"]
-    w, h = (f["h"], f["w"]) if entry["rotated"] else (f["w"], f["h"])
-    region = atlas.crop((f["x"], f["y"], f["x"] + w, f["y"] + h))
-    return region.transpose(Image.Transpose.ROTATE_90) if entry["rotated"] else region
-
-
-@pytest.mark.parametrize("texture, padding", [(64, 0), (64, 2), (0, 1)])
-def test_round_trip_restores_every_sprite(tmp_path, sprite_dir, capsys, texture, padding):
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(fmt=st.sampled_from(["json-hash", "json-array", "phaser3", "pixijs"]), trim=st.booleans(),
+       alias=st.booleans(), rotation=st.booleans(), extrude=st.sampled_from([0, 2]),
+       padding=st.sampled_from([0, 1]), sizes=st.sampled_from(["", "--pot", "--full-size"]),
+       texture=st.sampled_from([0, 64]))
+def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, trim, alias, rotation, extrude,
+                                          padding, sizes, texture):
     root, sources = sprite_dir
-    out = tmp_path / "out"
-    assert main(["pack", str(root), "--out", str(out), "--max-texture-size", str(texture),
-                 "--padding", str(padding), "--preview"]) == 0
+    out = tmp_path_factory.mktemp("out")
+    options = [f"--format={fmt}", f"--extrude={extrude}", f"--padding={padding}", f"--max-texture-size={texture}",
+               "--quiet", "--preview"]
+    options += [flag for flag, off in (("--no-trim", trim), ("--no-alias", alias), ("--no-rotation", rotation))
+                if not off] + ([sizes] if sizes else [])
+    assert main(["pack", str(root), "--out", str(out), *options]) == 0
 
-    layers = read_layers(out)
-    seen, rotated = set(), 0
-    for index, manifest in enumerate(layers):
-        meta = manifest["meta"]
-        assert meta["image"] == f"atlas_{index}.png" and meta["format"] == "RGBA8888" and meta["scale"] == "1"
-        atlas = Image.open(out / meta["image"])
-        assert atlas.size == (meta["size"]["w"], meta["size"]["h"])
-        assert Image.open(out / f"atlas_{index}_preview.png").size == atlas.size
+    frames = read_frames(out)
+    assert set(frames) == set(sources)
+    atlases = {path: Image.open(path) for path, _ in frames.values()}
+    for path, atlas in atlases.items():
+        assert (path.parent / path.name.replace(".png", "_preview.png")).exists()
+        w, h = atlas.size
+        if sizes == "--pot":
+            assert w & (w - 1) == 0 and h & (h - 1) == 0
+        elif sizes == "--full-size" and texture:
+            assert atlas.size == (texture, texture)
         if texture:
-            assert atlas.width <= texture and atlas.height <= texture
-        rects = []
-        for name, entry in manifest["frames"].items():
-            assert entry["trimmed"] is False
-            assert entry["sourceSize"] == {"w": sources[name].width, "h": sources[name].height}
-            assert cut_frame(atlas, entry).tobytes() == sources[name].tobytes(), name
-            f = entry["frame"]
-            w, h = (f["h"], f["w"]) if entry["rotated"] else (f["w"], f["h"])
-            rects.append((f["x"] - padding, f["y"] - padding, f["x"] + w + padding, f["y"] + h + padding))
-            rotated += entry["rotated"]
-            seen.add(name)
-        # Padded footprints stay inside the atlas and never overlap.
-        for i, a in enumerate(rects):
-            assert a[0] >= 0 and a[1] >= 0 and a[2] <= atlas.width and a[3] <= atlas.height
-            for b in rects[i + 1:]:
-                assert a[2] <= b[0] or b[2] <= a[0] or a[3] <= b[1] or b[3] <= a[1]
-        # Outside the frames (the padding included) every pixel is transparent.
+            assert w <= texture and h <= texture
+    boxes = {}
+    for name, (path, f) in frames.items():
+        atlas = atlases[path]
+        assert visible_bytes(restore(atlas, f)) == visible_bytes(sources[name]), name
+        assert f["trimmed"] == (trim and sources[name].getchannel("A").getbbox() != (0, 0) + sources[name].size)
+        assert not f["rotated"] or (rotation and fmt != "phaser3")
+        box = frame_box(f)
+        if extrude:  # the ring around the frame repeats its edge pixels
+            ring = atlas.crop((box[0] - extrude, box[1] - extrude, box[2] + extrude, box[3] + extrude))
+            stored = np.asarray(atlas.crop(box))
+            assert (np.asarray(ring) == np.pad(stored, ((extrude,) * 2, (extrude,) * 2, (0, 0)), mode="edge")).all()
+        boxes.setdefault((path, box), []).append(name)
+    # Sprites identical after trimming share a frame exactly when sharing is on.
+    assert (len(boxes) < len(frames)) == alias
+    # Margins (extrusion, then padding) stay inside the image and never overlap.
+    margin = extrude + padding
+    placed = sorted((path, x0 - margin, y0 - margin, x1 + margin, y1 + margin) for path, (x0, y0, x1, y1) in boxes)
+    for i, (path, *a) in enumerate(placed):
+        assert a[0] >= 0 and a[1] >= 0 and a[2] <= atlases[path].width and a[3] <= atlases[path].height
+        for other_path, *b in placed[i + 1:]:
+            assert other_path != path or a[2] <= b[0] or b[2] <= a[0] or a[3] <= b[1] or b[3] <= a[1]
+    # Outside the extruded frames every pixel is transparent.
+    for path, atlas in atlases.items():
         alpha = atlas.getchannel("A")
-        for x0, y0, x1, y1 in rects:
-            alpha.paste(0, (x0 + padding, y0 + padding, x1 - padding, y1 - padding))
+        for p, x0, y0, x1, y1 in placed:
+            if p == path:
+                alpha.paste(0, (x0 + padding, y0 + padding, x1 - padding, y1 - padding))
         assert alpha.getbbox() is None
-    assert seen == set(sources)
-    assert rotated > 0
-    summary = capsys.readouterr().out
-    assert summary.startswith(f"tessel-atlas: 40 sprites in {len(layers)} layer")
-    assert "There remains" not in summary
 
 
 def test_csv_layout_writes_manifests_only(tmp_path, capsys):
@@ -132,7 +124,7 @@ def nothing(folder):
 
 
 def huge_sprite(folder):
-    Image.new("RGBA", (300, 20)).save(folder / "huge.png")
+    Image.new("RGBA", (300, 20), (9, 9, 9, 255)).save(folder / "huge.png")
 
 
 @pytest.mark.parametrize(
@@ -140,7 +132,7 @@ def huge_sprite(folder):
     [
         (broken_png, [], "broken.png: not a readable image"),
         (truncated_png, [], "cut.png: not a readable image"),
-        (nothing, [], "no sprites found in the input"),
+        (nothing, [], "no sprites found in "),
         (huge_sprite, ["--max-texture-size", "256"],
          "huge.png: 300 x 20 pixels does not fit a 256 x 256 texture; raise --max-texture-size"),
         (huge_sprite, ["--max-texture-size", "300", "--padding", "1"],
@@ -166,8 +158,9 @@ def test_unwritable_output_folder(tmp_path, capsys):
     assert "cannot write the output folder" in capsys.readouterr().err
 
 
-def test_failure_keeps_an_existing_atlas(tmp_path, sprite_dir):
-    root, _ = sprite_dir
+def test_failure_keeps_an_existing_atlas(tmp_path):
+    root = tmp_path / "sprites"
+    make_sprites(root, count=8)
     out = tmp_path / "out"
     assert main(["pack", str(root), "--out", str(out)]) == 0
     before = {p.name: p.read_bytes() for p in out.iterdir()}
@@ -178,13 +171,22 @@ def test_failure_keeps_an_existing_atlas(tmp_path, sprite_dir):
 
 @pytest.mark.parametrize(
     "argv",
-    [[], ["pack", "x.png"], ["pack", "x.png", "--out", "o", "--padding", "-1"],
+    [["pack", "x.png"], ["pack", "x.png", "--out", "o", "--padding", "-1"],
      ["pack", "x.png", "--out", "o", "--max-texture-size", "big"]],
 )
 def test_bad_usage_exits_with_2(argv):
     with pytest.raises(SystemExit) as exit_info:
         main(argv)
     assert exit_info.value.code == 2
+
+
+@pytest.mark.parametrize("argv, out", [([], "usage: tessel-atlas"), (["--version"], "tessel-atlas 1.")])
+def test_bare_command_shows_help_and_version(capsys, argv, out):
+    try:
+        assert main(argv) == 0
+    except SystemExit as done:  # argparse's --version
+        assert done.code == 0
+    assert capsys.readouterr().out.startswith(out)
 
 
 @pytest.mark.parametrize("bad_row", ["a,4", "a,4,-1", "a,x,3", ",4,4"])

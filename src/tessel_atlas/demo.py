@@ -45,10 +45,8 @@ def demo_sprites(count: int = 300, seed: int = 2026) -> List[Sprite]:
         shape = rng.choice(_SHAPES)
         width, height = _size(rng, shape)
         colour = (rng.randint(40, 255), rng.randint(40, 255), rng.randint(40, 255), 255)
+        name = f"demo/{i:03d}_{shape}.png"
         sprites.append(
-            Sprite(
-                f"demo/{i:03d}_{shape}.png", width, height,
-                lambda shape=shape, w=width, h=height, c=colour: _draw(shape, w, h, c),
-            )
+            Sprite(name, name, width, height, lambda shape=shape, w=width, h=height, c=colour: _draw(shape, w, h, c))
         )
     return sprites

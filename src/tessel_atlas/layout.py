@@ -1,34 +1,38 @@
-"""Placing sprites with the engine: padding, the engine's errors, and per-layer results."""
+"""Placing the pictures with the engine: padding and extrusion around each,
+checks in the command's own terms, and each layer's size."""
 
 from __future__ import annotations
 
-import os
-import re
-import sys
-from contextlib import contextmanager
+import math
 from dataclasses import dataclass, field
-from typing import Iterator, List, Sequence, Tuple
+from typing import Callable, List, Sequence, Tuple
 
 import numpy as np
-import TesselPack
 
+from . import place
 from .errors import AtlasError
-from .sprites import Sprite
+from .images import Pixels
+
+# The engine's largest single bin.
+MAX_SIDE = 46340
+# Single bins grow by 1% between attempts: on the benchmark's sprite sets
+# (bench/place.py) that gave denser bins than pack's 10%, and was faster.
+SINGLE_BIN_GROWTH = 1.01
 
 
 @dataclass(frozen=True)
 class Placement:
-    """Where a sprite lies in its layer; its atlas footprint is turned when `rotated`."""
+    """Where a picture's own pixels lie in its layer; it covers h x w there when rotated."""
 
-    sprite: Sprite
+    pixels: Pixels
     x: int
     y: int
     rotated: bool
 
     @property
     def footprint(self) -> Tuple[int, int]:
-        s = self.sprite
-        return (s.height, s.width) if self.rotated else (s.width, s.height)
+        p = self.pixels
+        return (p.height, p.width) if self.rotated else (p.width, p.height)
 
 
 @dataclass
@@ -40,57 +44,71 @@ class Layer:
 
     @property
     def fill_ratio(self) -> float:
-        used = sum(p.sprite.width * p.sprite.height for p in self.placements)
+        used = sum(p.pixels.width * p.pixels.height for p in self.placements)
         return used / (self.width * self.height) if self.width and self.height else 0.0
 
 
-@contextmanager
-def quiet_stdout() -> Iterator[None]:
-    """Hides the engine's per-layer progress lines, which it writes below Python."""
-    sys.stdout.flush()
-    saved = os.dup(1)
-    try:
-        with open(os.devnull, "w") as devnull:
-            os.dup2(devnull.fileno(), 1)
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
+def _describe_margin(padding: int, extrusion: int) -> str:
+    parts = [f"{padding} px padding" if padding else "", f"{extrusion} px extrusion" if extrusion else ""]
+    return " with " + " and ".join(p for p in parts if p) if padding or extrusion else ""
 
 
-_ROW_TOO_LARGE = re.compile(r"rect_sizes row (\d+) \(\d+ x \d+\) does not fit a (\d+) x \d+ ")
-
-
-def layout(sprites: Sequence[Sprite], max_texture_size: int, padding: int) -> List[Layer]:
-    """Packs the sprites, each with `padding` pixels of empty border, into layers.
-
-    Every layer is cropped to what it uses (with max_texture_size 0 that is the
-    smallest bin the engine finds).
-    """
-    sizes = np.array([[s.width + 2 * padding, s.height + 2 * padding] for s in sprites], dtype=np.int64)
-    try:
-        with quiet_stdout():
-            rows, _, _ = TesselPack.pack(sizes, max_texture_size)
-    except RuntimeError as error:
-        too_large = _ROW_TOO_LARGE.match(str(error))
-        if too_large:
-            sprite = sprites[int(too_large.group(1))]
-            limit = too_large.group(2)
+def _check(pictures: Sequence[Pixels], sizes: np.ndarray, texture: int, padding: int, extrusion: int) -> None:
+    """Refuses, naming the sprite and the option to change, what the engine cannot place."""
+    limit = texture or MAX_SIDE
+    for picture, (w, h) in zip(pictures, sizes.tolist()):
+        if max(w, h) > limit:
+            trimmed = " (trimmed)" if (picture.width, picture.height) != (picture.sprite.width, picture.sprite.height) else ""
+            fix = "raise --max-texture-size" if texture else "use --max-texture-size to spread sprites over textures"
             raise AtlasError(
-                f"{sprite.name}: {sprite.width} x {sprite.height} pixels"
-                f"{f' with {padding} px padding' if padding else ''}"
-                f" does not fit a {limit} x {limit} texture; raise --max-texture-size"
-            ) from None
-        raise AtlasError(str(error)) from None
+                f"{picture.sprite.source}: {picture.width} x {picture.height} pixels{trimmed}"
+                f"{_describe_margin(padding, extrusion)} does not fit a {limit} x {limit} texture; {fix}"
+            )
+    if not texture and int((sizes[:, 0] * sizes[:, 1]).sum()) > MAX_SIDE * MAX_SIDE:
+        raise AtlasError(
+            f"the sprites need more than one bin of {MAX_SIDE} x {MAX_SIDE} pixels; "
+            "use --max-texture-size to spread them over textures"
+        )
+
+
+def _round_up_to_power_of_two(side: int) -> int:
+    return 1 << max(0, math.ceil(math.log2(side))) if side > 0 else 0
+
+
+def lay_out(pictures: Sequence[Pixels], *, max_texture_size: int, padding: int, extrusion: int, rotation: bool,
+            texture_sizes: str, progress: Callable[[int], None]) -> List[Layer]:
+    """Packs the pictures, each with `extrusion` and then `padding` pixels of
+    border, into layers. Each layer is cropped to what it uses, rounded up to
+    a power of two (texture_sizes 'pot'), or as large as the texture ('full';
+    with max_texture_size 0 that is the bin the engine found)."""
+    margin = padding + extrusion
+    sizes = np.array([[p.width + 2 * margin, p.height + 2 * margin] for p in pictures], dtype=np.int64)
+    _check(pictures, sizes, max_texture_size, padding, extrusion)
+    done = [len(pictures)]
+
+    def advance(remaining: int) -> None:
+        progress(done[0] - remaining)
+        done[0] = remaining
+
+    try:
+        rows, bin_w, bin_h = place(sizes.reshape(-1, 2), max_texture_size, allow_rotation=rotation,
+                                   growth=SINGLE_BIN_GROWTH, progress=advance)
+    except RuntimeError as error:  # the checks above should leave nothing for the engine to refuse
+        raise AtlasError(f"the packer refused the layout: {error}") from None
 
     layers: List[Layer] = []
-    for sprite, (x, y, layer_index, flip) in zip(sprites, rows.tolist()):
+    for picture, (x, y, layer_index, flip) in zip(pictures, rows.tolist()):
         while len(layers) <= layer_index:
             layers.append(Layer(len(layers)))
         layer = layers[layer_index]
-        placement = Placement(sprite, x + padding, y + padding, bool(flip))
+        placement = Placement(picture, x + margin, y + margin, bool(flip))
         layer.placements.append(placement)
         w, h = placement.footprint
-        layer.width = max(layer.width, x + w + 2 * padding)
-        layer.height = max(layer.height, y + h + 2 * padding)
+        layer.width = max(layer.width, x + w + 2 * margin)
+        layer.height = max(layer.height, y + h + 2 * margin)
+    for layer in layers:
+        if texture_sizes == "full":
+            layer.width, layer.height = (max_texture_size,) * 2 if max_texture_size else (bin_w, bin_h)
+        elif texture_sizes == "pot":
+            layer.width, layer.height = map(_round_up_to_power_of_two, (layer.width, layer.height))
     return layers

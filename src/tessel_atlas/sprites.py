@@ -1,28 +1,51 @@
-"""Finding the sprites to pack: image files, folders of images, or CSV layouts."""
+"""Finding the sprites to pack: image files, folders searched for images, or CSV layouts."""
 
 from __future__ import annotations
 
 import csv
-from dataclasses import dataclass
+import fnmatch
+import os
+from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable, Iterable, List, Optional
+from typing import Callable, Dict, Iterable, Iterator, List, Optional, Sequence
 
 from .errors import AtlasError, require_pillow
+
+# Raster formats only: Pillow also opens PostScript, video and science
+# formats, which need outside programs or are not sprites at all.
+IMAGE_EXTENSIONS = frozenset(
+    ".png .apng .jpg .jpeg .jpe .gif .bmp .dib .tga .webp .tif .tiff .ppm .pgm .pbm .pnm .qoi .ico".split()
+)
 
 
 @dataclass(frozen=True)
 class Sprite:
-    """One rectangle to place; `load` gives its pixels, None for a pixel-less layout."""
+    """One rectangle to place. `source` names where it came from in messages;
+    `open` gives its pixels as an RGBA image, None for a pixel-less layout row."""
 
     name: str
+    source: str
     width: int
     height: int
-    load: Optional[Callable[[], "object"]] = None
+    open: Optional[Callable[[], "object"]] = None
 
 
-def _image_extensions() -> set:
+@dataclass
+class Found:
+    """The sprites of a run, and how many other files the folder scan passed over."""
+
+    sprites: List[Sprite] = field(default_factory=list)
+    skipped_files: int = 0
+
+
+def _open_rgba(path: Path) -> "object":
     Image = require_pillow()
-    return {ext.lower() for ext, fmt in Image.registered_extensions().items() if fmt in Image.OPEN}
+    try:
+        with Image.open(path) as image:
+            image.load()
+            return image if image.mode == "RGBA" else image.convert("RGBA")
+    except (OSError, ValueError, Image.DecompressionBombError) as error:
+        raise AtlasError(f"{path}: not a readable image ({error})") from error
 
 
 def _image_sprite(path: Path, name: str) -> Sprite:
@@ -30,20 +53,12 @@ def _image_sprite(path: Path, name: str) -> Sprite:
     try:
         with Image.open(path) as image:
             width, height = image.size
-    except (OSError, Image.DecompressionBombError) as error:
+    except (OSError, ValueError, Image.DecompressionBombError) as error:
         raise AtlasError(f"{path}: not a readable image ({error})") from error
-
-    def load() -> "object":
-        try:
-            with Image.open(path) as image:
-                return image.convert("RGBA")
-        except (OSError, Image.DecompressionBombError) as error:
-            raise AtlasError(f"{path}: not a readable image ({error})") from error
-
-    return Sprite(name, width, height, load)
+    return Sprite(name, str(path), width, height, lambda: _open_rgba(path))
 
 
-def _csv_sprites(path: Path) -> Iterable[Sprite]:
+def _csv_sprites(path: Path) -> Iterator[Sprite]:
     try:
         with path.open(newline="", encoding="utf-8") as stream:
             rows = list(csv.reader(stream))
@@ -60,30 +75,80 @@ def _csv_sprites(path: Path) -> Iterable[Sprite]:
             raise AtlasError(
                 f"{path}, line {number}: expected 'name,w,h' with positive whole numbers, got {row!r}"
             ) from None
-        yield Sprite(name, width, height)
+        yield Sprite(name, f"{path}, line {number}", width, height)
 
 
-def collect_sprites(inputs: Iterable[Path]) -> List[Sprite]:
-    """Sprites of every input in order: folders are searched recursively for images."""
-    sprites: List[Sprite] = []
+def _walk(root: Path, skip: Sequence[Path]) -> Iterator[Path]:
+    """Every file under root in a stable order, following folder links once
+    each (a link back up the tree would loop) and leaving out `skip`."""
+    seen = set()
+    for folder, subfolders, files in os.walk(root, followlinks=True):
+        real = os.stat(folder)
+        if (real.st_dev, real.st_ino) in seen or any(Path(folder).resolve() == s for s in skip):
+            subfolders[:] = []
+            continue
+        seen.add((real.st_dev, real.st_ino))
+        subfolders.sort()
+        for name in sorted(files):
+            path = Path(folder, name)
+            if path.is_file():
+                yield path
+
+
+def _excluded(relative: str, patterns: Sequence[str]) -> bool:
+    name = relative.rsplit("/", 1)[-1]
+    return any(fnmatch.fnmatchcase(relative, p) or fnmatch.fnmatchcase(name, p) for p in patterns)
+
+
+def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: Sequence[Path] = ()) -> Found:
+    """Sprites of every input in order: folders are searched recursively for
+    raster images (other files are counted, not read), CSV files give rows of
+    name,w,h. Files matching an `exclude` pattern (against the path inside
+    its folder, or the file name) and folders in `skip` are left out.
+
+    A run is either all images or all CSV layout: a mix would leave some
+    frames without pixels.
+    """
+    inputs = list(inputs)
+    skip = [s.resolve() for s in skip]
+    found = Found()
+    origin: Dict[str, str] = {}
+    first_of_kind: Dict[bool, str] = {}
+
+    def add(sprite: Sprite) -> None:
+        if sprite.name in origin:
+            raise AtlasError(
+                f"two sprites would both be named {sprite.name!r}: {origin[sprite.name]} and {sprite.source}; "
+                "manifest keys must be unique, so rename one or pack them separately"
+            )
+        origin[sprite.name] = sprite.source
+        first_of_kind.setdefault(sprite.open is not None, sprite.source)
+        found.sprites.append(sprite)
+
     for path in inputs:
         if path.is_dir():
-            extensions = _image_extensions()
-            for file in sorted(p for p in path.rglob("*") if p.is_file()):
-                if file.suffix.lower() in extensions:
-                    sprites.append(_image_sprite(file, file.relative_to(path).as_posix()))
-        elif path.suffix.lower() == ".csv":
-            sprites.extend(_csv_sprites(path))
+            for file in _walk(path, skip):
+                relative = file.relative_to(path).as_posix()
+                if _excluded(relative, exclude):
+                    continue
+                if file.suffix.lower() in IMAGE_EXTENSIONS:
+                    add(_image_sprite(file, relative))
+                else:
+                    found.skipped_files += 1
+        elif path.suffix.lower() == ".csv" and path.is_file():
+            for sprite in _csv_sprites(path):
+                add(sprite)
         elif path.is_file():
-            sprites.append(_image_sprite(path, path.name))
+            add(_image_sprite(path, path.name))
         else:
             raise AtlasError(f"{path}: no such file or folder")
 
-    if not sprites:
-        raise AtlasError("no sprites found in the input")
-    seen = set()
-    for sprite in sprites:
-        if sprite.name in seen:
-            raise AtlasError(f"two sprites are both named {sprite.name!r}; manifest keys must be unique")
-        seen.add(sprite.name)
-    return sprites
+    if not found.sprites:
+        names = ", ".join(str(p) for p in inputs)
+        raise AtlasError(f"no sprites found in {names} (looked for PNG, JPEG, GIF, BMP, TGA, WebP and TIFF images)")
+    if len(first_of_kind) == 2:
+        raise AtlasError(
+            f"images and CSV layouts cannot be packed together: {first_of_kind[True]} has pixels, "
+            f"{first_of_kind[False]} has none; pack the images alone, or lay out the CSV alone"
+        )
+    return found

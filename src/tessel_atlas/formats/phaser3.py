@@ -1,0 +1,23 @@
+"""One multi-atlas JSON file listing every layer with its frames, for the
+multi-atlas loader of Phaser 3, which cannot draw rotated frames."""
+
+from typing import Dict, List
+
+from .. import __version__
+from . import AtlasLayer
+
+ROTATES = False
+
+
+def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
+    textures = []
+    for layer in layers:
+        meta = layer.meta()
+        textures.append({
+            "image": meta["image"],
+            "format": meta["format"],
+            "size": meta["size"],
+            "scale": 1,
+            "frames": [{"filename": e.sprite.name, **layer.frame(e)} for e in layer.entries],
+        })
+    return {"atlas.json": {"textures": textures, "meta": {"app": "tessel-atlas", "version": __version__}}}

@@ -1,0 +1,18 @@
+"""The hash layout per layer, each naming the other layers' files in
+meta.related_multi_packs, so that loading the first loads them all."""
+
+from typing import Dict, List
+
+from . import AtlasLayer, json_hash, layer_manifest_name
+
+ROTATES = True
+
+
+def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
+    names = [layer_manifest_name(layer) for layer in layers]
+    out = {}
+    for name, layer in zip(names, layers):
+        manifest = json_hash.manifest(layer)
+        manifest["meta"]["related_multi_packs"] = [other for other in names if other != name]
+        out[name] = manifest
+    return out

@@ -1,0 +1,172 @@
+"""Image operations: reading sprites (trimmed and fingerprinted), extruding
+edges, composing layers and drawing previews.
+
+Pillow releases the interpreter lock while it decodes, encodes and pastes,
+so the work is spread over a thread per core.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+from collections import deque
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+from typing import Callable, Deque, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, TypeVar
+
+import numpy as np
+
+from .errors import require_pillow
+from .sprites import Sprite
+
+T = TypeVar("T")
+R = TypeVar("R")
+
+Box = Tuple[int, int, int, int]
+
+# Trimmed sprites kept in memory between reading and composing, at most;
+# past that they are decoded again when their layer is composed. Measured on
+# wesnoth's 14,000 sprites (about 840 MB of RGBA): keeping them all passes
+# the memory a build machine should need, decoding all twice costs seconds.
+KEEP_BUDGET_BYTES = 192 * 2**20
+
+
+def workers() -> int:
+    return max(1, min(8, os.cpu_count() or 1))
+
+
+def ordered_map(fn: Callable[[T], R], items: Iterable[T], ahead: int) -> Iterator[R]:
+    """fn over items on a thread per core, results in order, with at most
+    `ahead` items in flight so that results do not pile up in memory. On an
+    error or interrupt, what has not started is cancelled and what runs is
+    waited for."""
+    with ThreadPoolExecutor(workers()) as pool:
+        pending: Deque = deque()
+        try:
+            for item in items:
+                pending.append(pool.submit(fn, item))
+                if len(pending) >= ahead:
+                    yield pending.popleft().result()
+            while pending:
+                yield pending.popleft().result()
+        finally:
+            for future in pending:
+                future.cancel()
+
+
+@dataclass
+class Pixels:
+    """One distinct picture to place: `box` of the first sprite that shows it,
+    kept decoded in `kept` or read again from the sprite when needed. A
+    sprite without pixels (a CSV row) is a box of its whole size."""
+
+    sprite: Sprite
+    box: Box
+    kept: Optional["object"] = None
+
+    @property
+    def width(self) -> int:
+        return self.box[2] - self.box[0]
+
+    @property
+    def height(self) -> int:
+        return self.box[3] - self.box[1]
+
+    def image(self) -> "object":
+        if self.kept is not None:
+            return self.kept
+        image = self.sprite.open()
+        return image if self.box == (0, 0) + image.size else image.crop(self.box)
+
+
+@dataclass
+class Entry:
+    """A sprite as the manifest names it: its pixels (maybe shared with other
+    sprites) and where they lie inside its own, untrimmed size."""
+
+    sprite: Sprite
+    pixels: Pixels
+    box: Box  # of the sprite's own pixels: identical pixels may lie elsewhere in another sprite
+
+    @property
+    def trimmed(self) -> bool:
+        return self.box != (0, 0, self.sprite.width, self.sprite.height)
+
+
+def _visible(image: "object", trim: bool) -> Tuple["object", Box]:
+    """The image cut to its rows and columns with some alpha, and that box;
+    a fully transparent image keeps its corner pixel."""
+    full = (0, 0) + image.size
+    box = (image.getchannel("A").getbbox() or (0, 0, 1, 1)) if trim else full
+    return (image if box == full else image.crop(box)), box
+
+
+def read_entries(sprites: Sequence[Sprite], trim: bool, share: bool, step: Callable[[int], None]) -> List[Entry]:
+    """Every sprite's entry, trimmed if asked; with `share`, sprites whose
+    (trimmed) pixels are identical share one Pixels."""
+
+    def read(sprite: Sprite) -> Tuple["object", Box, bytes]:
+        image, box = _visible(sprite.open(), trim)
+        digest = hashlib.blake2b(image.tobytes(), digest_size=20).digest() if share else b""
+        return image, box, digest
+
+    entries: List[Entry] = []
+    by_content: Dict[Tuple[bytes, Tuple[int, int]], Pixels] = {}
+    kept_bytes = 0
+    for sprite, (image, box, digest) in zip(sprites, ordered_map(read, sprites, ahead=4 * workers())):
+        key = (digest, image.size)
+        pixels = by_content.get(key) if share else None
+        if pixels is None:
+            size = image.size[0] * image.size[1] * 4
+            keep = kept_bytes + size <= KEEP_BUDGET_BYTES
+            kept_bytes += size if keep else 0
+            pixels = Pixels(sprite, box, image if keep else None)
+            by_content[key] = pixels
+        entries.append(Entry(sprite, pixels, box))
+        step(1)
+    return entries
+
+
+def extrude(image: "object", pixels: int) -> "object":
+    """The image with its edge rows and columns repeated `pixels` times outward."""
+    Image = require_pillow()
+    padded = np.pad(np.asarray(image), ((pixels, pixels), (pixels, pixels), (0, 0)), mode="edge")
+    return Image.fromarray(padded)  # (h, w, 4) bytes: RGBA
+
+
+def compose(size: Tuple[int, int], placements: Iterable, extrusion: int) -> "object":
+    """A transparent layer with every placement's pixels pasted in, extruded
+    and turned a quarter turn clockwise where the placement is rotated."""
+    Image = require_pillow()
+    layer = Image.new("RGBA", size, (0, 0, 0, 0))
+    for p in placements:
+        image = p.pixels.image()
+        if extrusion:
+            image = extrude(image, extrusion)
+        if p.rotated:
+            image = image.transpose(Image.Transpose.ROTATE_270)
+        layer.paste(image, (p.x - extrusion, p.y - extrusion))
+    return layer
+
+
+def _colour(name: str) -> tuple:
+    digest = hashlib.md5(name.encode()).digest()
+    return (80 + digest[0] % 160, 80 + digest[1] % 160, 80 + digest[2] % 160, 255)
+
+
+def preview(size: Tuple[int, int], placements: Iterable, caption: str) -> "object":
+    """Each placement as an outlined colour block, with a caption on top."""
+    Image = require_pillow()
+    from PIL import ImageDraw
+
+    image = Image.new("RGBA", (max(size[0], 1), max(size[1], 1)), (24, 24, 28, 255))
+    draw = ImageDraw.Draw(image)
+    for p in placements:
+        w, h = p.footprint
+        fill = _colour(p.pixels.sprite.name)
+        outline = tuple(c // 2 for c in fill[:3]) + (255,)
+        draw.rectangle((p.x, p.y, p.x + w - 1, p.y + h - 1), fill=fill, outline=outline)
+    box = draw.textbbox((4, 4), caption)
+    draw.rectangle((box[0] - 3, box[1] - 3, box[2] + 3, box[3] + 3), fill=(0, 0, 0, 200))
+    draw.text((4, 4), caption, fill=(255, 255, 255, 255))
+    return image

@@ -1,0 +1,36 @@
+"""Progress of the phases that take time: a bar on a terminal, one plain
+line per phase elsewhere (logs, CI), nothing when quiet.
+
+tqdm draws the bars: one small pure-Python package, and its `delay` keeps a
+phase that ends within a second from ever showing a bar.
+"""
+
+from __future__ import annotations
+
+import sys
+import time
+from contextlib import contextmanager
+from typing import Callable, Iterator, TextIO
+
+
+class Progress:
+    def __init__(self, quiet: bool = False, stream: TextIO = sys.stderr):
+        self.quiet = quiet
+        self.stream = stream
+
+    @contextmanager
+    def phase(self, verb: str, total: int, unit: str) -> Iterator[Callable[[int], None]]:
+        """Yields a function that advances the phase by a count of units."""
+        start = time.perf_counter()
+        if self.quiet:
+            yield lambda n: None
+        elif self.stream.isatty():
+            from tqdm import tqdm
+
+            with tqdm(total=total, desc=verb, unit=f" {unit}", delay=1.0, leave=False, file=self.stream) as bar:
+                yield bar.update
+        else:
+            yield lambda n: None
+            units = unit if total == 1 else f"{unit}s"
+            print(f"tessel-atlas: {verb} {total} {units} in {time.perf_counter() - start:.2f} s",
+                  file=self.stream, flush=True)

@@ -1,0 +1,84 @@
+"""Sprite folders for the atlas tests, and reading an atlas back by its manifests alone."""
+
+import json
+import random
+from pathlib import Path
+
+from PIL import Image
+
+
+def noise_sprite(rng, width, height, border=(0, 0, 0, 0)):
+    """Random opaque and half-transparent pixels inside a fully transparent
+    border (left, top, right, bottom)."""
+    inner_w, inner_h = width - border[0] - border[2], height - border[1] - border[3]
+    data = bytes(rng.choice((rng.randrange(256), 255)) if i % 4 == 3 else rng.randrange(256)
+                 for i in range(inner_w * inner_h * 4))
+    image = Image.new("RGBA", (width, height), (0, 0, 0, 0))
+    image.paste(Image.frombytes("RGBA", (inner_w, inner_h), data), border[:2])
+    return image
+
+
+def make_sprites(root, count=30, seed=5):
+    """A folder with a subfolder: sprites with and without transparent
+    borders, thin ones, two pairs identical after trimming and a fully
+    transparent one. Returns {name: image}."""
+    rng = random.Random(seed)
+    (root / "ui").mkdir(parents=True)
+    sources = {}
+    for i in range(count):
+        size = (rng.randint(3, 8), rng.randint(20, 34)) if i % 4 == 0 else (rng.randint(6, 22), rng.randint(6, 22))
+        border = (0, 0, 0, 0) if i % 3 else tuple(rng.randint(0, 2) for _ in range(4))
+        sources[f"ui/s{i:02d}.png" if i % 2 else f"s{i:02d}.png"] = noise_sprite(
+            rng, size[0] + border[0] + border[2], size[1] + border[1] + border[3], border)
+    twin = sources["s06.png"].crop(sources["s06.png"].getchannel("A").getbbox())
+    sources["ui/twin.png"] = Image.new("RGBA", (twin.width + 3, twin.height + 1), (0, 0, 0, 0))
+    sources["ui/twin.png"].paste(twin, (3, 0))
+    sources["copy.png"] = sources["s02.png"].copy()
+    sources["empty.png"] = Image.new("RGBA", (5, 4), (0, 0, 0, 0))
+    for name, image in sources.items():
+        image.save(root / name)
+    return sources
+
+
+def read_frames(out: Path):
+    """{name: (image path, frame record)} from whichever manifests the folder holds."""
+    frames = {}
+    multi = out / "atlas.json"
+    if multi.exists():
+        for texture in json.loads(multi.read_text())["textures"]:
+            for f in texture["frames"]:
+                frames[f["filename"]] = (out / texture["image"], f)
+        return frames
+    for path in sorted(out.glob("atlas_*.json")):
+        manifest = json.loads(path.read_text())
+        listed = manifest["frames"]
+        for name, f in (listed.items() if isinstance(listed, dict) else ((f["filename"], f) for f in listed)):
+            frames[name] = (out / manifest["meta"]["image"], f)
+    return frames
+
+
+def frame_box(f):
+    """The frame's footprint in its image: (x0, y0, x1, y1)."""
+    r = f["frame"]
+    w, h = (r["h"], r["w"]) if f["rotated"] else (r["w"], r["h"])
+    return r["x"], r["y"], r["x"] + w, r["y"] + h
+
+
+def restore(atlas, f):
+    """The sprite as it was before packing: its frame cut out, turned back and
+    put at its place inside its source size."""
+    region = atlas.crop(frame_box(f))
+    if f["rotated"]:
+        region = region.transpose(Image.Transpose.ROTATE_90)
+    source = Image.new("RGBA", (f["sourceSize"]["w"], f["sourceSize"]["h"]), (0, 0, 0, 0))
+    source.paste(region, (f["spriteSourceSize"]["x"], f["spriteSourceSize"]["y"]))
+    return source
+
+
+def visible_bytes(image):
+    """Pixels with every fully transparent one as (0, 0, 0, 0)."""
+    data = bytearray(image.convert("RGBA").tobytes())
+    for i in range(3, len(data), 4):
+        if data[i] == 0:
+            data[i - 3:i] = b"\0\0\0"
+    return bytes(data)
