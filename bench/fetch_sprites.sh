@@ -9,7 +9,7 @@ cache=build/sprites
 mkdir -p "$cache"
 for package in "$@"; do
     dest=$cache/$package
-    if [[ -f $dest/.done ]]; then
+    if [[ -f $dest.done ]]; then
         echo "$dest"
         continue
     fi
@@ -37,6 +37,6 @@ for path in sorted(src.rglob("*.png")):
         shutil.copyfile(path, target)
 PY
     rm -rf "$cache/$package.tmp"
-    touch "$dest/.done"
+    touch "$dest.done"
     echo "$dest"
 done

@@ -5,6 +5,7 @@ import random
 import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -212,3 +213,84 @@ def test_demo_command_writes_both_atlases(tmp_path):
         assert names == {f"atlas_{i}{suffix}" for i in range(layers)
                          for suffix in (".png", ".json", "_preview.png")}
     assert len(read_layers(tmp_path / "demo" / "single")) == 1
+
+
+def test_folder_scan(tmp_path, capsys):
+    root = tmp_path / "in"
+    (root / "a").mkdir(parents=True)
+    Image.new("RGBA", (4, 4), (1, 2, 3, 255)).save(root / "a" / "one.png")
+    Image.new("RGBA", (5, 5), (1, 2, 3, 255)).save(root / "a" / "skip_me.png")
+    (root / "a" / "doc.eps").write_text("%!PS")  # Pillow registers it, but it needs Ghostscript
+    (root / "a" / "loop").symlink_to(root, target_is_directory=True)
+    (tmp_path / "elsewhere").mkdir()
+    Image.new("RGBA", (6, 6), (1, 2, 3, 255)).save(tmp_path / "elsewhere" / "two.png")
+    (root / "linked").symlink_to(tmp_path / "elsewhere", target_is_directory=True)
+    out = root / "atlas"  # inside the input: never read back as sprites
+    for _ in range(2):
+        assert main(["pack", str(root), "--out", str(out), "--exclude", "skip_*"]) == 0
+    assert set(read_frames(out)) == {"a/one.png", "linked/two.png"}
+    assert "(1 other file skipped)" in capsys.readouterr().out
+
+
+def test_mixed_inputs_and_clashes_name_both_files(tmp_path, capsys):
+    for folder in ("x", "y"):
+        (tmp_path / folder).mkdir()
+        Image.new("RGBA", (4, 4), (1, 2, 3, 255)).save(tmp_path / folder / "a.png")
+    (tmp_path / "layout.csv").write_text("b,3,3\n")
+    out = tmp_path / "out"
+    assert main(["pack", str(tmp_path / "x"), str(tmp_path / "layout.csv"), "--out", str(out)]) == 1
+    err = capsys.readouterr().err
+    assert f"{tmp_path / 'x' / 'a.png'} has pixels, {tmp_path / 'layout.csv'}, line 1 has none" in err
+    assert main(["pack", str(tmp_path / "x"), str(tmp_path / "y"), "--out", str(out)]) == 1
+    assert f"{tmp_path / 'x' / 'a.png'} and {tmp_path / 'y' / 'a.png'}" in capsys.readouterr().err
+    assert not out.exists()
+
+
+def test_large_layer_warns_and_summary_stays_short(tmp_path, capsys):
+    layout = tmp_path / "layout.csv"
+    layout.write_text("".join(f"s{i},60,60\n" for i in range(40)))
+    assert main(["pack", str(layout), "--out", str(tmp_path / "a"), "--max-texture-size", "100"]) == 0
+    summary = capsys.readouterr().out
+    assert "(fill lowest " in summary and len(summary) - len(str(tmp_path)) < 120
+    layout.write_text("wide,9000,10\n")
+    assert main(["pack", str(layout), "--out", str(tmp_path / "b"), "--max-texture-size", "0"]) == 0
+    assert "warning: layer 0 is 9000 x" in capsys.readouterr().err
+
+
+def test_progress_lines_off_a_terminal(tmp_path, capsys):
+    layout = tmp_path / "layout.csv"
+    layout.write_text("a,3,3\n")
+    assert main(["pack", str(layout), "--out", str(tmp_path / "out")]) == 0
+    err = capsys.readouterr().err.splitlines()
+    assert [line.split(" in ")[0] for line in err] == ["tessel-atlas: packed 1 sprite", "tessel-atlas: wrote 1 layer"]
+    assert main(["pack", str(layout), "--out", str(tmp_path / "out"), "--quiet"]) == 0
+    assert capsys.readouterr() == ("", "")
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
+@pytest.mark.parametrize("signal_number, status", [(2, 130), (15, 143)])
+def test_a_signal_leaves_no_partial_output(tmp_path, signal_number, status):
+    executable = shutil.which("tessel-atlas", path=str(Path(sys.executable).parent)) or shutil.which("tessel-atlas")
+    if executable is None:
+        pytest.skip("the tessel-atlas script is not on PATH")
+    root = tmp_path / "in"
+    root.mkdir()
+    rng = random.Random(3)
+    for i in range(24):  # noise compresses slowly at level 9: a few seconds of writing
+        noise_sprite(rng, 256, 256).save(root / f"n{i}.png", compress_level=0)
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "keep.txt").write_text("mine")
+    run = subprocess.Popen([executable, "pack", str(root), "--out", str(out), "--png-level", "9",
+                            "--max-texture-size", "512"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 60
+        while not list(out.glob(".tessel-atlas-*/atlas_0.json")) and time.monotonic() < deadline:
+            assert run.poll() is None, run.communicate()
+            time.sleep(0.01)
+        run.send_signal(signal_number)
+        assert run.wait(timeout=60) == status
+    finally:
+        run.kill()
+        run.communicate()
+    assert [p.name for p in out.iterdir()] == ["keep.txt"]

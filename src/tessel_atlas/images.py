@@ -93,35 +93,53 @@ class Entry:
         return self.box != (0, 0, self.sprite.width, self.sprite.height)
 
 
+def _alpha_box(image: "object") -> Optional[Box]:
+    try:
+        return image.getbbox(alpha_only=True)
+    except TypeError:  # Pillow before 10 looks at every channel; its alpha alone then
+        return image.getchannel("A").getbbox()
+
+
 def _visible(image: "object", trim: bool) -> Tuple["object", Box]:
     """The image cut to its rows and columns with some alpha, and that box;
     a fully transparent image keeps its corner pixel."""
     full = (0, 0) + image.size
-    box = (image.getchannel("A").getbbox() or (0, 0, 1, 1)) if trim else full
+    box = (_alpha_box(image) or (0, 0, 1, 1)) if trim else full
     return (image if box == full else image.crop(box)), box
+
+
+def _fingerprint(image: "object") -> bytes:
+    return hashlib.blake2b(image.tobytes(), digest_size=20).digest()
 
 
 def read_entries(sprites: Sequence[Sprite], trim: bool, share: bool, step: Callable[[int], None]) -> List[Entry]:
     """Every sprite's entry, trimmed if asked; with `share`, sprites whose
-    (trimmed) pixels are identical share one Pixels."""
-
-    def read(sprite: Sprite) -> Tuple["object", Box, bytes]:
-        image, box = _visible(sprite.open(), trim)
-        digest = hashlib.blake2b(image.tobytes(), digest_size=20).digest() if share else b""
-        return image, box, digest
-
+    (trimmed) pixels are identical share one Pixels. Only pictures of the
+    same size can be identical, so only those are fingerprinted."""
     entries: List[Entry] = []
-    by_content: Dict[Tuple[bytes, Tuple[int, int]], Pixels] = {}
+    by_size: Dict[Tuple[int, int], List[Pixels]] = {}
+    fingerprints: Dict[int, bytes] = {}
     kept_bytes = 0
-    for sprite, (image, box, digest) in zip(sprites, ordered_map(read, sprites, ahead=4 * workers())):
-        key = (digest, image.size)
-        pixels = by_content.get(key) if share else None
+    pictures = ordered_map(lambda sprite: _visible(sprite.open(), trim), sprites, ahead=4 * workers())
+    for sprite, (image, box) in zip(sprites, pictures):
+        same_size = by_size.setdefault(image.size, []) if share else []
+        pixels = None
+        fingerprint = _fingerprint(image) if same_size else None
+        if fingerprint is not None:
+            for other in same_size:
+                if id(other) not in fingerprints:
+                    fingerprints[id(other)] = _fingerprint(other.image())
+                if fingerprints[id(other)] == fingerprint:
+                    pixels = other
+                    break
         if pixels is None:
             size = image.size[0] * image.size[1] * 4
             keep = kept_bytes + size <= KEEP_BUDGET_BYTES
             kept_bytes += size if keep else 0
             pixels = Pixels(sprite, box, image if keep else None)
-            by_content[key] = pixels
+            same_size.append(pixels)
+            if fingerprint is not None:
+                fingerprints[id(pixels)] = fingerprint
         entries.append(Entry(sprite, pixels, box))
         step(1)
     return entries

@@ -10,13 +10,13 @@ from __future__ import annotations
 import sys
 import time
 from contextlib import contextmanager
-from typing import Callable, Iterator, TextIO
+from typing import Callable, Iterator, Optional, TextIO
 
 
 class Progress:
-    def __init__(self, quiet: bool = False, stream: TextIO = sys.stderr):
+    def __init__(self, quiet: bool = False, stream: Optional[TextIO] = None):
         self.quiet = quiet
-        self.stream = stream
+        self.stream = stream or sys.stderr
 
     @contextmanager
     def phase(self, verb: str, total: int, unit: str) -> Iterator[Callable[[int], None]]:
