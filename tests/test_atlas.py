@@ -254,7 +254,7 @@ def test_large_layer_warns_and_summary_stays_short(tmp_path, capsys):
     assert "(fill lowest " in summary and len(summary) - len(str(tmp_path)) < 120
     layout.write_text("wide,9000,10\n")
     assert main(["pack", str(layout), "--out", str(tmp_path / "b"), "--max-texture-size", "0"]) == 0
-    assert "warning: layer 0 is 9000 x" in capsys.readouterr().err
+    assert "warning: layer 0 is " in capsys.readouterr().err
 
 
 def test_progress_lines_off_a_terminal(tmp_path, capsys):

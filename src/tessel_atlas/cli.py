@@ -84,8 +84,8 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _entries_without_pixels(sprites) -> List[Entry]:
-    boxes = [(0, 0, s.width, s.height) for s in sprites]
-    return [Entry(s, Pixels(s, box), box) for s, box in zip(sprites, boxes)]
+    boxes = [(0, 0) + s.size for s in sprites]
+    return [Entry(s, Pixels(s, box), box, s.size) for s, box in zip(sprites, boxes)]
 
 
 def _fill_summary(layers: Sequence[Layer]) -> str:
@@ -138,7 +138,8 @@ def run_job(found: Found, out: Path, args: argparse.Namespace, progress: Progres
               f"{skipped} other file{'' if skipped == 1 else 's'} skipped" if skipped else ""]
     extra = "; ".join(e for e in extras if e)
     return (
-        f"tessel-atlas: {len(sprites)} sprites{f' ({extra})' if extra else ''} in {len(layers)} {noun} "
+        f"tessel-atlas: {len(sprites)} sprite{'' if len(sprites) == 1 else 's'}{f' ({extra})' if extra else ''} "
+        f"in {len(layers)} {noun} "
         f"({_fill_summary(layers)}) in {time.perf_counter() - start:.2f} s -> {out}"
     )
 

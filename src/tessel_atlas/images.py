@@ -63,6 +63,7 @@ class Pixels:
     sprite: Sprite
     box: Box
     kept: Optional["object"] = None
+    trimmed: bool = False
 
     @property
     def width(self) -> int:
@@ -87,10 +88,11 @@ class Entry:
     sprite: Sprite
     pixels: Pixels
     box: Box  # of the sprite's own pixels: identical pixels may lie elsewhere in another sprite
+    size: Tuple[int, int]  # the sprite's own, untrimmed
 
     @property
     def trimmed(self) -> bool:
-        return self.box != (0, 0, self.sprite.width, self.sprite.height)
+        return self.box != (0, 0) + self.size
 
 
 def _alpha_box(image: "object") -> Optional[Box]:
@@ -100,12 +102,12 @@ def _alpha_box(image: "object") -> Optional[Box]:
         return image.getchannel("A").getbbox()
 
 
-def _visible(image: "object", trim: bool) -> Tuple["object", Box]:
-    """The image cut to its rows and columns with some alpha, and that box;
-    a fully transparent image keeps its corner pixel."""
+def _visible(image: "object", trim: bool) -> Tuple["object", Box, Tuple[int, int]]:
+    """The image cut to its rows and columns with some alpha, that box, and
+    the whole image's size; a fully transparent image keeps its corner pixel."""
     full = (0, 0) + image.size
     box = (_alpha_box(image) or (0, 0, 1, 1)) if trim else full
-    return (image if box == full else image.crop(box)), box
+    return (image if box == full else image.crop(box)), box, image.size
 
 
 def _fingerprint(image: "object") -> bytes:
@@ -121,7 +123,7 @@ def read_entries(sprites: Sequence[Sprite], trim: bool, share: bool, step: Calla
     fingerprints: Dict[int, bytes] = {}
     kept_bytes = 0
     pictures = ordered_map(lambda sprite: _visible(sprite.open(), trim), sprites, ahead=4 * workers())
-    for sprite, (image, box) in zip(sprites, pictures):
+    for sprite, (image, box, size) in zip(sprites, pictures):
         same_size = by_size.setdefault(image.size, []) if share else []
         pixels = None
         fingerprint = _fingerprint(image) if same_size else None
@@ -133,14 +135,14 @@ def read_entries(sprites: Sequence[Sprite], trim: bool, share: bool, step: Calla
                     pixels = other
                     break
         if pixels is None:
-            size = image.size[0] * image.size[1] * 4
-            keep = kept_bytes + size <= KEEP_BUDGET_BYTES
-            kept_bytes += size if keep else 0
-            pixels = Pixels(sprite, box, image if keep else None)
+            nbytes = image.size[0] * image.size[1] * 4
+            keep = kept_bytes + nbytes <= KEEP_BUDGET_BYTES
+            kept_bytes += nbytes if keep else 0
+            pixels = Pixels(sprite, box, image if keep else None, box != (0, 0) + size)
             same_size.append(pixels)
             if fingerprint is not None:
                 fingerprints[id(pixels)] = fingerprint
-        entries.append(Entry(sprite, pixels, box))
+        entries.append(Entry(sprite, pixels, box, size))
         step(1)
     return entries
 

@@ -58,7 +58,7 @@ def _check(pictures: Sequence[Pixels], sizes: np.ndarray, texture: int, padding:
     limit = texture or MAX_SIDE
     for picture, (w, h) in zip(pictures, sizes.tolist()):
         if max(w, h) > limit:
-            trimmed = " (trimmed)" if (picture.width, picture.height) != (picture.sprite.width, picture.sprite.height) else ""
+            trimmed = " (trimmed)" if picture.trimmed else ""
             fix = "raise --max-texture-size" if texture else "use --max-texture-size to spread sprites over textures"
             raise AtlasError(
                 f"{picture.sprite.source}: {picture.width} x {picture.height} pixels{trimmed}"

@@ -7,7 +7,7 @@ import fnmatch
 import os
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable, Dict, Iterable, Iterator, List, Optional, Sequence
+from typing import Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from .errors import AtlasError, require_pillow
 
@@ -20,13 +20,13 @@ IMAGE_EXTENSIONS = frozenset(
 
 @dataclass(frozen=True)
 class Sprite:
-    """One rectangle to place. `source` names where it came from in messages;
-    `open` gives its pixels as an RGBA image, None for a pixel-less layout row."""
+    """One rectangle to place. `source` names where it came from in messages.
+    `open` gives an image's pixels as RGBA (its size is known once read);
+    a layout row has a size and no pixels."""
 
     name: str
     source: str
-    width: int
-    height: int
+    size: Optional[Tuple[int, int]] = None
     open: Optional[Callable[[], "object"]] = None
 
 
@@ -49,13 +49,8 @@ def _open_rgba(path: Path) -> "object":
 
 
 def _image_sprite(path: Path, name: str) -> Sprite:
-    Image = require_pillow()
-    try:
-        with Image.open(path) as image:
-            width, height = image.size
-    except (OSError, ValueError, Image.DecompressionBombError) as error:
-        raise AtlasError(f"{path}: not a readable image ({error})") from error
-    return Sprite(name, str(path), width, height, lambda: _open_rgba(path))
+    # Not opened here: reading decodes each image once, on a thread per core.
+    return Sprite(name, str(path), None, lambda: _open_rgba(path))
 
 
 def _csv_sprites(path: Path) -> Iterator[Sprite]:
@@ -75,7 +70,7 @@ def _csv_sprites(path: Path) -> Iterator[Sprite]:
             raise AtlasError(
                 f"{path}, line {number}: expected 'name,w,h' with positive whole numbers, got {row!r}"
             ) from None
-        yield Sprite(name, f"{path}, line {number}", width, height)
+        yield Sprite(name, f"{path}, line {number}", (width, height))
 
 
 def _walk(root: Path, skip: Sequence[Path]) -> Iterator[Path]:

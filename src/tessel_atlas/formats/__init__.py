@@ -33,7 +33,7 @@ class AtlasLayer:
             "rotated": p.rotated,
             "trimmed": entry.trimmed,
             "spriteSourceSize": {"x": x0, "y": y0, "w": w, "h": h},
-            "sourceSize": {"w": entry.sprite.width, "h": entry.sprite.height},
+            "sourceSize": {"w": entry.size[0], "h": entry.size[1]},
         }
 
     def meta(self) -> dict:
