@@ -10,6 +10,7 @@ within one level, premultiplied, as the browser blends them).
 import base64
 import http.server
 import json
+import os
 import shutil
 import subprocess
 import threading
@@ -126,7 +127,9 @@ def frames_drawn(folder: Path, page: str, flags):
     browser = subprocess.Popen(
         [CHROMIUM, "--headless", "--no-sandbox", "--no-first-run", f"--user-data-dir={folder / 'profile'}",
          *flags, f"http://127.0.0.1:{server.server_address[1]}/index.html"],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        # Not the sanitizer runtimes that a sanitized test run preloads.
+        env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
     try:
         assert results.arrived.wait(90), "the page posted nothing within 90 s"
     finally:
