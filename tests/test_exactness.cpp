@@ -89,8 +89,8 @@ class ConcurrentSearch : public ::testing::TestWithParam<int> {};
 
 TEST_P(ConcurrentSearch, MatchesTheSequentialSearch) {
     std::mt19937 rng(17);
-    for (int round = 0; round < 200; ++round) {
-        const auto sizes = random_sizes(rng, round % 20 == 0 ? 800 : 60);
+    for (int round = 0; round < 60; ++round) {
+        const auto sizes = random_sizes(rng, round % 12 == 0 ? 800 : 60);
         const auto flipping = round % 2 ? flipping_option::FLIPPING_ALLOWED : flipping_option::NO_FLIPPING;
         const concurrent_packer concurrent{GetParam()};
         ASSERT_TRUE(single_bin(sizes, flipping, concurrent) == single_bin(sizes, flipping, fast_packer{}))
