@@ -19,6 +19,7 @@ import statistics
 import subprocess
 import sys
 import time
+from contextlib import contextmanager
 
 import numpy as np
 
@@ -43,9 +44,22 @@ def workload(name, n, seed=2026):
 
 # Each packer returns (bin_w, bin_h) for one bin, or (textures, side) in layered mode.
 
+@contextmanager
+def quiet_stdout():
+    """Hides pack's per-layer progress lines, which it writes below Python."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    try:
+        with open(os.devnull, "w") as devnull:
+            os.dup2(devnull.fileno(), 1)
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+
+
 def tesselpack(sizes, texture):
     import TesselPack
-    from tessel_atlas.layout import quiet_stdout
 
     with quiet_stdout():  # the layer progress lines
         result, w, h = TesselPack.pack(sizes, texture)

@@ -13,7 +13,7 @@
 #   browser tests load atlases in Phaser 3 and PixiJS in headless Chromium;
 # - the benchmark at n = 1,000 as a smoke test.
 # It stops at the first part that fails; the last line says which, or that
-# the whole run passed. About 15 minutes on 2 cores.
+# the whole run passed. About 25 minutes on 2 cores.
 #
 #   bash tests/run_all.sh --quick   the everyday subset, about 3 minutes:
 #                                   C++ tests with GCC, the Python tests once
