@@ -15,7 +15,7 @@ from .errors import AtlasError
 from .formats import FORMATS, AtlasLayer
 from .images import Entry, Pixels, read_entries
 from .layout import MAX_SIDE, Layer, lay_out
-from .output import write_atlas
+from .output import image_name, write_atlas
 from .progress import Progress
 from .sprites import Found, collect_sprites
 
@@ -116,7 +116,7 @@ def run_job(found: Found, out: Path, args: argparse.Namespace, progress: Progres
                          texture_sizes="pot" if args.pot else "full" if args.full_size else "crop", progress=step)
 
     placement_of = {id(p.pixels): (layer, p) for layer in layers for p in layer.placements}
-    atlas = [AtlasLayer(layer, f"atlas_{layer.index}.png", [], {}) for layer in layers]
+    atlas = [AtlasLayer(layer, image_name(layer), [], {}) for layer in layers]
     for entry in entries:
         layer, placement = placement_of[id(entry.pixels)]
         atlas[layer.index].entries.append(entry)

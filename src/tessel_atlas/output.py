@@ -19,6 +19,10 @@ from .layout import Layer
 OUR_FILE = re.compile(r"atlas(_\d+(\.png|\.json|_preview\.png)|\.json)")
 
 
+def image_name(layer: Layer) -> str:
+    return f"atlas_{layer.index}.png"
+
+
 @contextmanager
 def signals_held() -> Iterator[None]:
     """Holds Ctrl-C and SIGTERM back while files are moved into place, so
@@ -56,7 +60,7 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, dic
         names = []
         size = (layer.width, layer.height)
         if with_pixels:
-            name = f"atlas_{layer.index}.png"
+            name = image_name(layer)
             compose(size, layer.placements, extrusion).save(staging / name, "PNG", compress_level=png_level)
             names.append(name)
         if with_preview:
