@@ -76,8 +76,7 @@ class Pixels:
     def image(self) -> "object":
         if self.kept is not None:
             return self.kept
-        image = self.sprite.open()
-        return image if self.box == (0, 0) + image.size else image.crop(self.box)
+        return _cropped(self.sprite.open(), self.box)
 
 
 @dataclass
@@ -95,6 +94,10 @@ class Entry:
         return self.box != (0, 0) + self.size
 
 
+def _cropped(image: "object", box: Box) -> "object":
+    return image if box == (0, 0) + image.size else image.crop(box)
+
+
 def _alpha_box(image: "object") -> Optional[Box]:
     try:
         return image.getbbox(alpha_only=True)
@@ -105,9 +108,8 @@ def _alpha_box(image: "object") -> Optional[Box]:
 def _visible(image: "object", trim: bool) -> Tuple["object", Box, Tuple[int, int]]:
     """The image cut to its rows and columns with some alpha, that box, and
     the whole image's size; a fully transparent image keeps its corner pixel."""
-    full = (0, 0) + image.size
-    box = (_alpha_box(image) or (0, 0, 1, 1)) if trim else full
-    return (image if box == full else image.crop(box)), box, image.size
+    box = (_alpha_box(image) or (0, 0, 1, 1)) if trim else (0, 0) + image.size
+    return _cropped(image, box), box, image.size
 
 
 def _fingerprint(image: "object") -> bytes:
