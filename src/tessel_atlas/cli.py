@@ -70,8 +70,8 @@ def _parser() -> argparse.ArgumentParser:
                       help="pixels of empty border kept around each sprite (default 0)")
     pack.add_argument("--extrude", type=_whole(0, 1024), default=0, metavar="N",
                       help="repeat each sprite's edge pixels N pixels outward, inside the padding (default 0)")
-    pack.add_argument("--png-level", type=_whole(0, 9), default=4, metavar="L",
-                      help="PNG compression level, 0 (fastest) to 9 (smallest files) (default 4)")
+    pack.add_argument("--png-level", type=_whole(0, 9), default=3, metavar="L",
+                      help="PNG compression level, 0 (fastest) to 9 (smallest files) (default 3)")
     pack.add_argument("--exclude", action="append", default=[], metavar="GLOB",
                       help="leave out files whose path inside the input folder, or name, matches (repeatable)")
     pack.add_argument("--preview", action="store_true", help="also draw each layer's layout as a PNG")
