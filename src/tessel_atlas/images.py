@@ -113,37 +113,33 @@ def _visible(image: "object", trim: bool) -> Tuple["object", Box, Tuple[int, int
 
 
 def _fingerprint(image: "object") -> bytes:
-    return hashlib.blake2b(image.tobytes(), digest_size=20).digest()
+    # SHA-256: collision-proof like any cryptographic hash, and the fastest of
+    # them where processors compute it in hardware (most made since 2017).
+    return hashlib.sha256(image.tobytes()).digest()
 
 
 def read_entries(sprites: Sequence[Sprite], trim: bool, share: bool, step: Callable[[int], None]) -> List[Entry]:
     """Every sprite's entry, trimmed if asked; with `share`, sprites whose
-    (trimmed) pixels are identical share one Pixels. Only pictures of the
-    same size can be identical, so only those are fingerprinted."""
+    (trimmed) pixels are identical share one Pixels. Pictures are
+    fingerprinted on the reading threads, as they are decoded: afterwards
+    some would have to be decoded again."""
+
+    def read(sprite: Sprite) -> Tuple["object", Box, Tuple[int, int], Optional[bytes]]:
+        image, box, size = _visible(sprite.open(), trim)
+        return image, box, size, _fingerprint(image) if share else None
+
     entries: List[Entry] = []
-    by_size: Dict[Tuple[int, int], List[Pixels]] = {}
-    fingerprints: Dict[int, bytes] = {}
+    by_fingerprint: Dict[Tuple[Tuple[int, int], Optional[bytes]], Pixels] = {}
     kept_bytes = 0
-    pictures = ordered_map(lambda sprite: _visible(sprite.open(), trim), sprites, ahead=4 * workers())
-    for sprite, (image, box, size) in zip(sprites, pictures):
-        same_size = by_size.setdefault(image.size, []) if share else []
-        pixels = None
-        fingerprint = _fingerprint(image) if same_size else None
-        if fingerprint is not None:
-            for other in same_size:
-                if id(other) not in fingerprints:
-                    fingerprints[id(other)] = _fingerprint(other.image())
-                if fingerprints[id(other)] == fingerprint:
-                    pixels = other
-                    break
+    for sprite, (image, box, size, fingerprint) in zip(sprites, ordered_map(read, sprites, ahead=4 * workers())):
+        pixels = by_fingerprint.get((image.size, fingerprint)) if share else None
         if pixels is None:
             nbytes = image.size[0] * image.size[1] * 4
             keep = kept_bytes + nbytes <= KEEP_BUDGET_BYTES
             kept_bytes += nbytes if keep else 0
             pixels = Pixels(sprite, box, image if keep else None, box != (0, 0) + size)
-            same_size.append(pixels)
-            if fingerprint is not None:
-                fingerprints[id(pixels)] = fingerprint
+            if share:
+                by_fingerprint[image.size, fingerprint] = pixels
         entries.append(Entry(sprite, pixels, box, size))
         step(1)
     return entries
