@@ -1,5 +1,7 @@
-"""The layer PNG writer: whatever the pixels, Pillow reads back exactly them."""
+"""The PNG writer and reader of tessel-atlas, against Pillow's."""
 
+import io
+import struct
 import zlib
 from unittest import mock
 
@@ -10,7 +12,7 @@ from hypothesis import strategies as st
 
 Image = pytest.importorskip("PIL.Image")
 from tessel_atlas import png  # noqa: E402
-from tessel_atlas._png import filter_rows  # noqa: E402
+from tessel_atlas._png import alpha_box, filter_rows, unfilter_rows  # noqa: E402
 
 
 def pictures():
@@ -32,26 +34,113 @@ def pictures():
 
 
 @settings(max_examples=60, deadline=None)
-@given(pixels=pictures(), level=st.sampled_from([0, 1, 3, 9]), chunk=st.sampled_from([7, png.IDAT_BYTES]),
+@given(pixels=pictures(), level=st.sampled_from([0, 1, 3, 9]), strip=st.sampled_from([1, 100, png.STRIP_BYTES]),
        stdlib=st.booleans())
-def test_pixels_read_back_exactly(tmp_path_factory, pixels, level, chunk, stdlib):
+def test_written_pixels_read_back_exactly(tmp_path_factory, pixels, level, strip, stdlib):
     path = tmp_path_factory.mktemp("png") / "layer.png"
-    with mock.patch.object(png, "IDAT_BYTES", chunk), \
+    with mock.patch.object(png, "STRIP_BYTES", strip), \
             mock.patch.object(png, "deflater", zlib if stdlib else png.deflater):
         png.write_png(path, pixels, level)
+        ours = png.read_rgba(path, None)
     with Image.open(path) as image:
         assert image.mode == "RGBA"
         np.testing.assert_array_equal(np.asarray(image), pixels)
+    np.testing.assert_array_equal(ours, pixels)
+
+
+@settings(max_examples=30, deadline=None)
+@given(pixels=pictures(), options=st.sampled_from([{}, {"optimize": True}, {"compress_level": 1}]))
+def test_reads_what_pillow_writes_as_pillow_reads_it(tmp_path_factory, pixels, options):
+    path = tmp_path_factory.mktemp("png") / "sprite.png"
+    Image.fromarray(pixels).save(path, **options)
+    np.testing.assert_array_equal(png.read_rgba(path, None), pixels)
+
+
+def _chunks(data):
+    position = 8
+    while position < len(data):
+        length, kind = struct.unpack_from(">I4s", data, position)
+        yield position, length, kind
+        position += 12 + length
+
+
+def _broken(data, how):
+    """The PNG file `data` damaged in one way."""
+    spans = {kind: (position, length) for position, length, kind in _chunks(data)}
+    at, length = spans[b"IDAT"]
+    if how == "checksum":
+        return data[:at + 8] + bytes([data[at + 8] ^ 1]) + data[at + 9:]
+    if how == "truncated":
+        return data[:at + 8 + length // 2]
+    body = zlib.decompressobj().decompress(data[at + 8:at + 8 + length])
+    if how == "filter byte":
+        body = b"\x05" + body[1:]
+    elif how == "short data":
+        body = body[:-1]
+    else:  # inflates to more than the image holds
+        body = body + b"\x00" * 10
+    idat = zlib.compress(body)
+    chunk = struct.pack(">I", len(idat)) + b"IDAT" + idat + struct.pack(">I", zlib.crc32(idat, zlib.crc32(b"IDAT")))
+    return data[:at] + chunk + data[at + 12 + length:]
+
+
+@pytest.mark.parametrize("how", ["checksum", "truncated", "filter byte", "short data", "long data"])
+def test_damaged_files_read_as_pillow_reads_them_or_are_left_to_it(tmp_path, how):
+    good = io.BytesIO()
+    Image.fromarray(np.arange(4 * 5 * 4, dtype=np.uint8).reshape(4, 5, 4)).save(good, "PNG")
+    path = tmp_path / "damaged.png"
+    path.write_bytes(_broken(good.getvalue(), how))
+    ours = png.read_rgba(path, None)
+    try:
+        with Image.open(path) as image:
+            theirs = np.asarray(image)
+    except (OSError, SyntaxError, ValueError):
+        assert ours is None
+    else:
+        assert ours is None or np.array_equal(ours, theirs)
+
+
+@pytest.mark.parametrize("mode", ["RGB", "P", "LA", "L", "1", "I;16"])
+def test_other_kinds_of_png_are_left_to_pillow(tmp_path, mode):
+    path = tmp_path / "sprite.png"
+    Image.new("RGBA", (3, 2), (10, 20, 30, 40)).convert(mode).save(path)
+    assert png.read_rgba(path, None) is None
+
+
+def test_images_past_the_pixel_limit_are_left_to_pillow(tmp_path):
+    path = tmp_path / "big.png"
+    Image.new("RGBA", (10, 10)).save(path)
+    assert png.read_rgba(path, 99) is None and png.read_rgba(path, 100) is not None
 
 
 def test_rows_that_repeat_are_filtered_to_zeros():
     # The previous row predicts a repeated one exactly: the chosen filter must see that.
     pixels = np.repeat(np.arange(64, dtype=np.uint8).reshape(1, 16, 4), 3, axis=0)
-    rows = np.frombuffer(filter_rows(pixels), np.uint8).reshape(3, 65)
+    rows = np.frombuffer(filter_rows(pixels, 0, 3), np.uint8).reshape(3, 65)
     assert (rows[1:, 1:] == 0).all()
 
 
-@pytest.mark.parametrize("shape", [(4, 4), (2, 2, 5), (2, 2, 0)])
-def test_filter_rows_refuses_other_shapes(shape):
-    with pytest.raises(ValueError, match="height, width, channels"):
-        filter_rows(np.zeros(shape, np.uint8))
+@given(st.lists(st.tuples(st.integers(0, 7), st.integers(0, 5), st.integers(1, 255)), max_size=4))
+def test_alpha_box_bounds_the_pixels_with_alpha(dots):
+    pixels = np.zeros((6, 8, 4), np.uint8)
+    for x, y, alpha in dots:
+        pixels[y, x, 3] = alpha
+    expected = None
+    if dots:
+        xs, ys = [d[0] for d in dots], [d[1] for d in dots]
+        expected = (min(xs), min(ys), max(xs) + 1, max(ys) + 1)
+    assert alpha_box(pixels) == expected
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: filter_rows(np.zeros((4, 4), np.uint8), 0, 4), "RGBA"),
+    (lambda: filter_rows(np.zeros((2, 2, 3), np.uint8), 0, 2), "RGBA"),
+    (lambda: filter_rows(np.zeros((2, 0, 4), np.uint8), 0, 2), "RGBA"),
+    (lambda: filter_rows(np.zeros((2, 2, 4), np.uint8), 1, 3), "start <= stop <= height"),
+    (lambda: filter_rows(np.zeros((2, 2, 4), np.uint8), 2, 1), "start <= stop <= height"),
+    (lambda: unfilter_rows(b"\0" * 8, 2, 1), "height rows"),
+    (lambda: unfilter_rows(b"", 0, 1), "one row and one column"),
+    (lambda: alpha_box(np.zeros((2, 2, 3), np.uint8)), "RGBA")])
+def test_what_the_filters_cannot_read_is_refused(call, message):
+    with pytest.raises(ValueError, match=message):
+        call()

@@ -12,8 +12,6 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import Callable, Dict, Iterator, List, Sequence
 
-import numpy as np
-
 from .errors import AtlasError
 from .images import compose, ordered_map, preview, workers
 from .layout import Layer
@@ -64,7 +62,7 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, dic
         size = (layer.width, layer.height)
         if with_pixels:
             name = image_name(layer)
-            write_png(staging / name, np.asarray(compose(size, layer.placements, extrusion)), png_level)
+            write_png(staging / name, compose(size, layer.placements, extrusion), png_level)
             names.append(name)
         if with_preview:
             name = f"atlas_{layer.index}_preview.png"
