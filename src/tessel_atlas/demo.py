@@ -5,6 +5,8 @@ from __future__ import annotations
 import random
 from typing import List
 
+import numpy as np
+
 from .errors import require_pillow
 from .sprites import Sprite
 
@@ -19,7 +21,7 @@ def _size(rng: random.Random, shape: str) -> tuple:
     return side, max(8, int(side * rng.uniform(0.6, 1.5)))
 
 
-def _draw(shape: str, width: int, height: int, colour: tuple) -> "object":
+def _draw(shape: str, width: int, height: int, colour: tuple) -> np.ndarray:
     Image = require_pillow()
     from PIL import ImageDraw
 
@@ -35,7 +37,7 @@ def _draw(shape: str, width: int, height: int, colour: tuple) -> "object":
         draw.ellipse(box, outline=colour, width=max(2, min(width, height) // 6))
     else:
         draw.rectangle(box, fill=colour, outline=dark)
-    return image
+    return np.asarray(image)
 
 
 def demo_sprites(count: int = 300, seed: int = 2026) -> List[Sprite]:

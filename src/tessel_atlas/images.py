@@ -1,13 +1,15 @@
 """Image operations: reading sprites (trimmed and fingerprinted), extruding
 edges, composing layers and drawing previews.
 
-Pillow releases the interpreter lock while it decodes, encodes and pastes,
-so the work is spread over a thread per core.
+Pixels are NumPy arrays of RGBA, (height, width, 4). Decoding, hashing and
+encoding release the interpreter lock, so the work is spread over a thread
+per core.
 """
 
 from __future__ import annotations
 
 import hashlib
+import heapq
 import os
 from collections import deque
 from concurrent.futures import ThreadPoolExecutor
@@ -16,6 +18,7 @@ from typing import Callable, Deque, Dict, Iterable, Iterator, List, Optional, Se
 
 import numpy as np
 
+from ._png import alpha_box
 from .errors import require_pillow
 from .sprites import Sprite
 
@@ -28,6 +31,8 @@ Box = Tuple[int, int, int, int]
 # past that they are decoded again when their layer is composed. Measured on
 # wesnoth's 14,000 sprites (about 840 MB of RGBA): keeping them all passes
 # the memory a build machine should need, decoding all twice costs seconds.
+# The largest are the ones let go: opening a file costs as much as decoding
+# tens of kilobytes, so small sprites are the dearest to read again.
 KEEP_BUDGET_BYTES = 192 * 2**20
 
 
@@ -62,7 +67,7 @@ class Pixels:
 
     sprite: Sprite
     box: Box
-    kept: Optional["object"] = None
+    kept: Optional[np.ndarray] = None
     trimmed: bool = False
 
     @property
@@ -73,7 +78,7 @@ class Pixels:
     def height(self) -> int:
         return self.box[3] - self.box[1]
 
-    def image(self) -> "object":
+    def image(self) -> np.ndarray:
         if self.kept is not None:
             return self.kept
         return _cropped(self.sprite.open(), self.box)
@@ -94,28 +99,28 @@ class Entry:
         return self.box != (0, 0) + self.size
 
 
-def _cropped(image: "object", box: Box) -> "object":
-    return image if box == (0, 0) + image.size else image.crop(box)
+def _size(pixels: np.ndarray) -> Tuple[int, int]:
+    return pixels.shape[1], pixels.shape[0]
 
 
-def _alpha_box(image: "object") -> Optional[Box]:
-    try:
-        return image.getbbox(alpha_only=True)
-    except TypeError:  # Pillow before 10 looks at every channel; its alpha alone then
-        return image.getchannel("A").getbbox()
+def _cropped(pixels: np.ndarray, box: Box) -> np.ndarray:
+    """The pixels inside box, copied: a view would keep the whole image alive."""
+    if box == (0, 0) + _size(pixels):
+        return pixels
+    return np.ascontiguousarray(pixels[box[1]:box[3], box[0]:box[2]])
 
 
-def _visible(image: "object", trim: bool) -> Tuple["object", Box, Tuple[int, int]]:
-    """The image cut to its rows and columns with some alpha, that box, and
+def _visible(pixels: np.ndarray, trim: bool) -> Tuple[np.ndarray, Box, Tuple[int, int]]:
+    """The pixels cut to the rows and columns with some alpha, that box, and
     the whole image's size; a fully transparent image keeps its corner pixel."""
-    box = (_alpha_box(image) or (0, 0, 1, 1)) if trim else (0, 0) + image.size
-    return _cropped(image, box), box, image.size
+    box = (alpha_box(pixels) or (0, 0, 1, 1)) if trim else (0, 0) + _size(pixels)
+    return _cropped(pixels, box), box, _size(pixels)
 
 
-def _fingerprint(image: "object") -> bytes:
+def _fingerprint(pixels: np.ndarray) -> bytes:
     # SHA-256: collision-proof like any cryptographic hash, and the fastest of
     # them where processors compute it in hardware (most made since 2017).
-    return hashlib.sha256(image.tobytes()).digest()
+    return hashlib.sha256(np.ascontiguousarray(pixels)).digest()
 
 
 def read_entries(sprites: Sequence[Sprite], trim: bool, share: bool, step: Callable[[int], None]) -> List[Entry]:
@@ -124,46 +129,51 @@ def read_entries(sprites: Sequence[Sprite], trim: bool, share: bool, step: Calla
     fingerprinted on the reading threads, as they are decoded: afterwards
     some would have to be decoded again."""
 
-    def read(sprite: Sprite) -> Tuple["object", Box, Tuple[int, int], Optional[bytes]]:
+    def read(sprite: Sprite) -> Tuple[np.ndarray, Box, Tuple[int, int], Optional[bytes]]:
         image, box, size = _visible(sprite.open(), trim)
         return image, box, size, _fingerprint(image) if share else None
 
     entries: List[Entry] = []
     by_fingerprint: Dict[Tuple[Tuple[int, int], Optional[bytes]], Pixels] = {}
+    kept: List[Tuple[int, int, Pixels]] = []  # a heap, largest first: (-bytes, order, pixels)
     kept_bytes = 0
     for sprite, (image, box, size, fingerprint) in zip(sprites, ordered_map(read, sprites, ahead=4 * workers())):
-        pixels = by_fingerprint.get((image.size, fingerprint)) if share else None
+        pixels = by_fingerprint.get((_size(image), fingerprint)) if share else None
         if pixels is None:
-            nbytes = image.size[0] * image.size[1] * 4
-            keep = kept_bytes + nbytes <= KEEP_BUDGET_BYTES
-            kept_bytes += nbytes if keep else 0
-            pixels = Pixels(sprite, box, image if keep else None, box != (0, 0) + size)
+            pixels = Pixels(sprite, box, image, box != (0, 0) + size)
+            heapq.heappush(kept, (-image.nbytes, len(entries), pixels))
+            kept_bytes += image.nbytes
+            while kept_bytes > KEEP_BUDGET_BYTES:
+                negative_bytes, _, largest = heapq.heappop(kept)
+                largest.kept = None
+                kept_bytes += negative_bytes
             if share:
-                by_fingerprint[image.size, fingerprint] = pixels
+                by_fingerprint[_size(image), fingerprint] = pixels
         entries.append(Entry(sprite, pixels, box, size))
         step(1)
     return entries
 
 
-def extrude(image: "object", pixels: int) -> "object":
-    """The image with its edge rows and columns repeated `pixels` times outward."""
-    Image = require_pillow()
-    padded = np.pad(np.asarray(image), ((pixels, pixels), (pixels, pixels), (0, 0)), mode="edge")
-    return Image.fromarray(padded)  # (h, w, 4) bytes: RGBA
+def extrude(pixels: np.ndarray, width: int) -> np.ndarray:
+    """The (height, width, 4) pixels with their edge rows and columns repeated `width` times outward."""
+    return np.pad(pixels, ((width, width), (width, width), (0, 0)), mode="edge")
 
 
-def compose(size: Tuple[int, int], placements: Iterable, extrusion: int) -> "object":
-    """A transparent layer with every placement's pixels pasted in, extruded
-    and turned a quarter turn clockwise where the placement is rotated."""
-    Image = require_pillow()
-    layer = Image.new("RGBA", size, (0, 0, 0, 0))
+def compose(size: Tuple[int, int], placements: Iterable, extrusion: int) -> np.ndarray:
+    """A transparent layer of RGBA pixels, (height, width, 4), with every
+    placement's pixels copied in, extruded and turned a quarter turn
+    clockwise where the placement is rotated. An array rather than an image:
+    the PNG writer reads it as it is, without a copy."""
+    width, height = size
+    layer = np.zeros((height, width, 4), np.uint8)
     for p in placements:
-        image = p.pixels.image()
+        pixels = p.pixels.image()
         if extrusion:
-            image = extrude(image, extrusion)
+            pixels = extrude(pixels, extrusion)
         if p.rotated:
-            image = image.transpose(Image.Transpose.ROTATE_270)
-        layer.paste(image, (p.x - extrusion, p.y - extrusion))
+            pixels = np.rot90(pixels, -1)
+        x, y = p.x - extrusion, p.y - extrusion
+        layer[y:y + pixels.shape[0], x:x + pixels.shape[1]] = pixels
     return layer
 
 

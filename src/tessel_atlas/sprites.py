@@ -9,7 +9,10 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
+import numpy as np
+
 from .errors import AtlasError, require_pillow
+from .png import read_rgba
 
 # Raster formats only: Pillow also opens PostScript, video and science
 # formats, which need outside programs or are not sprites at all.
@@ -21,13 +24,14 @@ IMAGE_EXTENSIONS = frozenset(
 @dataclass(frozen=True)
 class Sprite:
     """One rectangle to place. `source` names where it came from in messages.
-    `open` gives an image's pixels as RGBA (its size is known once read);
+    `open` gives an image's pixels, RGBA of shape (height, width, 4) (its
+    size is known once read);
     a layout row has a size and no pixels."""
 
     name: str
     source: str
     size: Optional[Tuple[int, int]] = None
-    open: Optional[Callable[[], "object"]] = None
+    open: Optional[Callable[[], np.ndarray]] = None
 
 
 @dataclass
@@ -38,12 +42,15 @@ class Found:
     skipped_files: int = 0
 
 
-def _open_rgba(path: Path) -> "object":
+def _open_rgba(path: Path) -> np.ndarray:
     Image = require_pillow()
     try:
+        pixels = read_rgba(path, Image.MAX_IMAGE_PIXELS)
+        if pixels is not None:
+            return pixels
         with Image.open(path) as image:
             image.load()
-            return image if image.mode == "RGBA" else image.convert("RGBA")
+            return np.asarray(image if image.mode == "RGBA" else image.convert("RGBA"))
     except (OSError, ValueError, Image.DecompressionBombError) as error:
         raise AtlasError(f"{path}: not a readable image ({error})") from error
 
