@@ -94,10 +94,14 @@ std::uint64_t magnitude(const byte* bytes, const std::size_t length) {
 // Exact type only: a conversion would copy the whole image on every call.
 using pixel_array = py::array_t<byte, py::array::c_style>;
 
-py::bytes filter_rows(const pixel_array& pixels, const py::ssize_t start, const py::ssize_t stop) {
+void require_rgba(const pixel_array& pixels) {
     if (pixels.ndim() != 3 || pixels.shape(1) < 1 || pixels.shape(2) != static_cast<py::ssize_t>(bpp)) {
         throw py::value_error("pixels must be an array of RGBA, of shape (height, width, 4), width 1 or more");
     }
+}
+
+py::bytes filter_rows(const pixel_array& pixels, const py::ssize_t start, const py::ssize_t stop) {
+    require_rgba(pixels);
     if (start < 0 || stop < start || stop > pixels.shape(0)) {
         throw py::value_error("rows must satisfy 0 <= start <= stop <= height");
     }
@@ -207,9 +211,7 @@ py::array_t<byte> unfilter_rows(const py::bytes& image_data, const py::ssize_t w
 // The box (left, top, right, bottom) of the pixels whose alpha is not zero,
 // or None when there are none: what trimming cuts a sprite to.
 py::object alpha_box(const pixel_array& pixels) {
-    if (pixels.ndim() != 3 || pixels.shape(2) != static_cast<py::ssize_t>(bpp)) {
-        throw py::value_error("pixels must be an array of RGBA, of shape (height, width, 4)");
-    }
+    require_rgba(pixels);
     const auto height = static_cast<std::size_t>(pixels.shape(0));
     const auto width = static_cast<std::size_t>(pixels.shape(1));
     const byte* data = pixels.data();
