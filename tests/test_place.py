@@ -128,11 +128,23 @@ def test_other_threads_run_while_it_packs():
 
 
 @pytest.mark.skipif(os.name != "posix", reason="sends SIGINT to itself")
-def test_ctrl_c_ends_the_call():
-    timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+@pytest.mark.parametrize("job, threads", [
+    (big_job(), 0),
+    # One single-bin search of these takes many seconds: the signal lands inside it.
+    ((np.random.default_rng(8).integers(1, 40, size=(200_000, 2)), 0), 1),
+    ((np.random.default_rng(8).integers(1, 40, size=(200_000, 2)), 0), 2),
+])
+def test_ctrl_c_ends_the_call_soon_and_leaves_the_engine_clean(job, threads):
+    sizes = np.random.default_rng(2).integers(1, 50, size=(5000, 2))
+    expected = place(sizes, 0, threads=threads)
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    start = time.perf_counter()
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            place(*big_job(), progress=lambda _: None)
+            place(*job, threads=threads, progress=lambda _: None)
     finally:
         timer.cancel()
+    assert time.perf_counter() - start < 2.5
+    got = place(sizes, 0, threads=threads)
+    assert np.array_equal(got[0], expected[0]) and got[1:] == expected[1:]

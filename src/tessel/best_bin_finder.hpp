@@ -7,6 +7,10 @@
 // then width alone, then height alone), packs the best ordering once more
 // into its bin and writes every placement into the caller's record, calling
 // on_inserted / on_not_inserted once per record.
+// A caller on another thread can end a long search early through
+// finder_input::stop: once it reads true, every trial counts as a miss and
+// the final pass places nothing more, so the call returns within one
+// insertion per thread; the records then hold no meaningful placement.
 // What it does not do: validate input (records with area() <= 0 are simply
 // skipped), throw, start threads, or re-enter itself from a callback. The
 // search assumes bin_side_limit >= 0 with a square that fits a signed 32-bit
@@ -28,6 +32,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -53,7 +58,13 @@ struct finder_input {
     F on_inserted;
     G on_not_inserted;
     flipping_option flipping;
+    // When set and true, the search ends as soon as it can (see above).
+    const std::atomic<bool>* stop = nullptr;
 };
+
+inline bool stop_requested(const std::atomic<bool>* const stop) {
+    return stop != nullptr && stop->load(std::memory_order_relaxed);
+}
 
 // Named callables are held by reference (F and G deduce to lvalue references),
 // so they must outlive the finder_input and its copies.
@@ -61,7 +72,7 @@ template <class F, class G>
 finder_input<F, G> make_finder_input(const int bin_side_limit, const int search_resolution, F&& on_inserted,
                                      G&& on_not_inserted, const flipping_option flipping) {
     return finder_input<F, G>{bin_side_limit, search_resolution, std::forward<F>(on_inserted),
-                              std::forward<G>(on_not_inserted), flipping};
+                              std::forward<G>(on_not_inserted), flipping, nullptr};
 }
 
 // What a set of rectangles needs from any bin, whatever their order: its
@@ -119,6 +130,7 @@ class ordering_trials {
     empty_spaces_type& root;
     const OrderType& ordering;
     const ordering_extent extent;
+    const std::atomic<bool>* const stop;
     std::array<remembered_trial, 8> recent{};
     std::size_t remembered = 0;
 
@@ -127,7 +139,7 @@ class ordering_trials {
         int inserted_area = 0;
         for (const auto& element : ordering) {
             const auto& rect = dereference(element);
-            if (!root.insert(rect.get_wh())) {
+            if (stop_requested(stop) || !root.insert(rect.get_wh())) {
                 return {bin, false, inserted_area};
             }
             inserted_area += rect.area();
@@ -151,8 +163,8 @@ class ordering_trials {
     }
 
 public:
-    ordering_trials(empty_spaces_type& root_, const OrderType& ordering_)
-        : root(root_), ordering(ordering_), extent(ordering_) {}
+    ordering_trials(empty_spaces_type& root_, const OrderType& ordering_, const std::atomic<bool>* const stop_)
+        : root(root_), ordering(ordering_), extent(ordering_), stop(stop_) {}
 
     bool fits(const rect_wh& bin) {
         if (const remembered_trial* const known = find(bin)) {
@@ -226,8 +238,9 @@ std::variant<int, rect_wh> best_packing_for_ordering_impl(ordering_trials<empty_
 // Smallest bin for one ordering: both sides first, then width, then height.
 template <class empty_spaces_type, class OrderType>
 std::variant<int, rect_wh> best_packing_for_ordering(empty_spaces_type& root, OrderType&& ordering,
-                                                     const rect_wh starting_bin, const int search_resolution) {
-    ordering_trials<empty_spaces_type, std::decay_t<OrderType>> trials(root, ordering);
+                                                     const rect_wh starting_bin, const int search_resolution,
+                                                     const std::atomic<bool>* const stop = nullptr) {
+    ordering_trials<empty_spaces_type, std::decay_t<OrderType>> trials(root, ordering, stop);
     const auto both_sides =
         best_packing_for_ordering_impl(trials, starting_bin, search_resolution, bin_dimension::BOTH_SIDES);
     const rect_wh* const square = std::get_if<rect_wh>(&both_sides);
@@ -260,6 +273,9 @@ template <class empty_spaces_type, class OrderType, class F, class G>
 rect_wh pack_ordering(empty_spaces_type& root, OrderType& ordering, const rect_wh bin, finder_input<F, G>& input) {
     root.reset(bin);
     for (auto& element : ordering) {
+        if (stop_requested(input.stop)) {
+            break;
+        }
         auto& rect = dereference(element);
         if (const auto placed = root.insert(rect.get_wh())) {
             rect = *placed;
@@ -286,7 +302,8 @@ rect_wh find_best_packing_impl(OrderVisitor for_each_order, finder_input<F, G> i
     empty_spaces_type& root = packing_root<empty_spaces_type>(input.flipping);
 
     for_each_order([&](OrderType& current_order) {
-        const auto result = best_packing_for_ordering(root, current_order, max_bin, input.search_resolution);
+        const auto result =
+            best_packing_for_ordering(root, current_order, max_bin, input.search_resolution, input.stop);
         if (const rect_wh* const bin = std::get_if<rect_wh>(&result)) {
             // Equal areas go to the later ordering; a fit always displaces a
             // miss, since no fitting bin exceeds max_bin.

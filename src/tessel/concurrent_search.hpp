@@ -87,7 +87,7 @@ rect_wh find_best_packing_concurrently(std::vector<typename empty_spaces_type::o
                 collect_subjects(order, subjects);
                 with_element(orderings, i,
                              [&](const auto& comparator) { std::sort(order.begin(), order.end(), comparator); });
-                outcomes[i] = best_packing_for_ordering(root, order, max_bin, input.search_resolution);
+                outcomes[i] = best_packing_for_ordering(root, order, max_bin, input.search_resolution, input.stop);
             }
         } catch (...) {  // out of memory: the caller rethrows it once all threads are joined
             const std::lock_guard<std::mutex> hold(failure_lock);
