@@ -20,7 +20,6 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
-#include <string_view>
 #include <vector>
 
 namespace py = pybind11;
@@ -173,18 +172,25 @@ void unfilter_with(const byte* stored, const byte* above, const std::size_t leng
     }
 }
 
-py::array_t<byte> unfilter_rows(const py::bytes& image_data, const py::ssize_t width, const py::ssize_t height) {
+py::array_t<byte> unfilter_rows(const py::buffer& image_data, const py::ssize_t width, const py::ssize_t height) {
     if (width < 1 || height < 1) {
         throw py::value_error("an image has at least one row and one column");
     }
-    const std::size_t length = static_cast<std::size_t>(width) * bpp;
+    const py::buffer_info data = image_data.request();
+    if (data.ndim != 1 || data.itemsize != 1 || data.strides[0] != 1) {
+        throw py::value_error("the image data must be contiguous bytes");
+    }
+    const auto size = static_cast<std::size_t>(data.size);
     const auto rows = static_cast<std::size_t>(height);
-    const std::string_view data = image_data;
-    if (data.size() != rows * (length + 1)) {
+    // Sizes compared by division first: width and height are the file's
+    // word, and their product could wrap.
+    if (size / rows / bpp < static_cast<std::size_t>(width) ||
+        size != rows * (static_cast<std::size_t>(width) * bpp + 1)) {
         throw py::value_error("the image data is not height rows of a filter byte and width pixels");
     }
+    const std::size_t length = static_cast<std::size_t>(width) * bpp;
     py::array_t<byte> pixels({height, width, static_cast<py::ssize_t>(bpp)});
-    const auto* stored = reinterpret_cast<const byte*>(data.data());
+    const auto* stored = static_cast<const byte*>(data.ptr);
     byte* out = pixels.mutable_data();
     bool known_filters = true;
     {
@@ -258,8 +264,8 @@ PYBIND11_MODULE(_png, m) {
           "before deflating: each row prefixed by the filter that leaves its bytes smallest, and\n"
           "filtered by it.");
     m.def("unfilter_rows", &unfilter_rows, py::arg("image_data"), py::arg("width"), py::arg("height"),
-          "RGBA pixels (height, width, 4) from inflated PNG image data: rows that each start\n"
-          "with their filter byte.");
+          "RGBA pixels (height, width, 4) from inflated PNG image data (bytes-like): rows that\n"
+          "each start with their filter byte.");
     m.def("alpha_box", &alpha_box, py::arg("pixels").noconvert(),
           "The box (left, top, right, bottom) of the RGBA pixels whose alpha is not zero, or None.");
 }

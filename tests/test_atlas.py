@@ -1,7 +1,10 @@
 """Tests of the tessel-atlas command line."""
 
+import io
 import json
+import os
 import random
+import signal
 import shutil
 import subprocess
 import sys
@@ -10,7 +13,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 Image = pytest.importorskip("PIL.Image")
@@ -128,6 +131,10 @@ def huge_sprite(folder):
     Image.new("RGBA", (300, 20), (9, 9, 9, 255)).save(folder / "huge.png")
 
 
+def undecodable_name(folder):
+    Image.new("RGBA", (3, 3), (9, 9, 9, 255)).save(os.path.join(os.fsencode(folder), b"bad\xff\xfe.png"))
+
+
 @pytest.mark.parametrize(
     "make_input, extra, message",
     [
@@ -138,6 +145,8 @@ def huge_sprite(folder):
          "huge.png: 300 x 20 pixels does not fit a 256 x 256 texture; raise --max-texture-size"),
         (huge_sprite, ["--max-texture-size", "300", "--padding", "1"],
          "huge.png: 300 x 20 pixels with 1 px padding does not fit a 300 x 300 texture"),
+        pytest.param(undecodable_name, [], "bad\ufffd\ufffd.png: the name is not valid UTF-8",
+                     marks=pytest.mark.skipif(sys.platform in ("win32", "darwin"), reason="names are Unicode")),
     ],
 )
 def test_failures_name_the_file_and_leave_no_output(tmp_path, capsys, make_input, extra, message):
@@ -147,7 +156,8 @@ def test_failures_name_the_file_and_leave_no_output(tmp_path, capsys, make_input
     make_input(folder)
     out = tmp_path / "out"
     assert main(["pack", str(folder), "--out", str(out), *extra]) == 1
-    assert message in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1
     assert not out.exists()
 
 
@@ -168,6 +178,72 @@ def test_failure_keeps_an_existing_atlas(tmp_path):
     truncated_png(root)
     assert main(["pack", str(root), "--out", str(out)]) == 1
     assert {p.name: p.read_bytes() for p in out.iterdir()} == before
+
+
+def files_in(folder):
+    return {p.name: p.read_bytes() for p in folder.iterdir()}
+
+
+@pytest.fixture(scope="module")
+def samples(tmp_path_factory):
+    """Small images in each format tessel-atlas reads, its own layer among them."""
+    root = tmp_path_factory.mktemp("samples")
+    make_sprites(root / "sprites", count=8)
+    assert main(["pack", str(root / "sprites"), "--out", str(root / "atlas"), "--quiet"]) == 0
+    found = {"png": (root / "atlas" / "atlas_0.png").read_bytes()}
+    picture = noise_sprite(random.Random(2), 12, 9)
+    for kind, save in (("gif", {}), ("bmp", {}), ("tiff", {}), ("jpg", {"quality": 90}), ("webp", {})):
+        stream = io.BytesIO()
+        (picture.convert("RGB") if kind == "jpg" else picture).save(stream, "JPEG" if kind == "jpg" else kind, **save)
+        found[kind] = stream.getvalue()
+    return root / "sprites", found
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(kind=st.sampled_from(["png", "gif", "bmp", "tiff", "jpg", "webp"]),
+       flips=st.lists(st.tuples(st.integers(0, 2**20), st.integers(1, 255)), max_size=3),
+       cut=st.one_of(st.none(), st.integers(0, 4000)))
+@example(kind="png", flips=[], cut=51)  # Pillow raises SyntaxError from load() for this one
+def test_an_unreadable_image_gets_one_line_naming_it_and_the_atlas_stays(tmp_path_factory, capsys, samples, kind,
+                                                                        flips, cut):
+    sprites, files = samples
+    data = bytearray(files[kind])
+    for at, mask in flips:
+        data[at % len(data)] ^= mask
+    folder = tmp_path_factory.mktemp("damaged")
+    shutil.copy(sprites / "s02.png", folder)
+    damaged = folder / f"damaged.{kind}"
+    damaged.write_bytes(data[:cut])
+    out = tmp_path_factory.mktemp("out")
+    assert main(["pack", str(sprites), "--out", str(out), "--quiet"]) == 0
+    before = files_in(out)
+    status = main(["pack", str(folder), "--out", str(out), "--quiet"])
+    err = capsys.readouterr().err
+    if status == 1:  # unreadable, or read as something no texture holds
+        assert err.startswith(f"tessel-atlas: error: {damaged}: ") and err.count("\n") == 1
+        assert files_in(out) == before
+    else:  # damage that Pillow reads through
+        assert (status, err) == (0, "")
+
+
+@pytest.mark.parametrize("mode, samples, top, file_format", [
+    ("I;16", np.linspace(0, 65535, 24, dtype=np.uint16), 65535, "png"),
+    ("I;16", np.linspace(0, 65535, 24, dtype=np.uint16), 65535, "tiff"),
+    ("I", np.linspace(0, 2**31 - 1, 24, dtype=np.int32), 2**32 - 1, "tiff"),
+    ("F", np.linspace(0.0, 1.0, 24, dtype=np.float32), 1.0, "tiff"),
+])
+def test_wide_samples_are_scaled_to_eight_bits(tmp_path, mode, samples, top, file_format):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    image = Image.fromarray(samples.reshape(4, 6))
+    assert image.mode == mode
+    image.save(folder / f"grey.{file_format}")
+    assert main(["pack", str(folder), "--out", str(tmp_path / "out"), "--quiet"]) == 0
+    (path, frame), = read_frames(tmp_path / "out").values()
+    drawn = np.asarray(restore(Image.open(path), frame))
+    expected = np.round(samples.astype(np.float64) * 255 / top).reshape(4, 6)
+    assert np.abs(drawn[..., 0].astype(int) - expected).max() <= 1
+    assert (drawn[..., 0] == drawn[..., 2]).all() and (drawn[..., 3] == 255).all()
 
 
 @pytest.mark.parametrize(
@@ -199,11 +275,7 @@ def test_bad_csv_rows_name_the_line(tmp_path, capsys, bad_row):
 
 
 def test_demo_command_writes_both_atlases(tmp_path):
-    # The script sits beside the interpreter of the environment it was installed into.
-    executable = shutil.which("tessel-atlas", path=str(Path(sys.executable).parent)) or shutil.which("tessel-atlas")
-    if executable is None:
-        pytest.skip("the tessel-atlas script is not on PATH")
-    done = subprocess.run([executable, "demo", "--out", str(tmp_path / "demo")],
+    done = subprocess.run([command(), "demo", "--out", str(tmp_path / "demo")],
                           capture_output=True, text=True, check=True)
     lines = done.stdout.splitlines()
     assert len(lines) == 2 and all(line.startswith("tessel-atlas: 300 sprites in ") for line in lines)
@@ -267,30 +339,118 @@ def test_progress_lines_off_a_terminal(tmp_path, capsys):
     assert capsys.readouterr() == ("", "")
 
 
-@pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
-@pytest.mark.parametrize("signal_number, status", [(2, 130), (15, 143)])
-def test_a_signal_leaves_no_partial_output(tmp_path, signal_number, status):
+def command():
+    # The script sits beside the interpreter of the environment it was installed into.
     executable = shutil.which("tessel-atlas", path=str(Path(sys.executable).parent)) or shutil.which("tessel-atlas")
     if executable is None:
         pytest.skip("the tessel-atlas script is not on PATH")
-    root = tmp_path / "in"
+    return executable
+
+
+def slow_sprites(root):
+    """Noise compresses slowly at level 9: a few seconds of writing."""
     root.mkdir()
     rng = random.Random(3)
-    for i in range(24):  # noise compresses slowly at level 9: a few seconds of writing
+    for i in range(24):
         noise_sprite(rng, 256, 256).save(root / f"n{i}.png", compress_level=0)
+    return ["--png-level", "9", "--max-texture-size", "512"]
+
+
+def wait_for(condition, run):
+    deadline = time.monotonic() + 60
+    while not condition() and time.monotonic() < deadline:
+        assert run.poll() is None, run.communicate()
+        time.sleep(0.01)
+
+
+posix_signals = pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
+
+
+@posix_signals
+@pytest.mark.parametrize("signal_number, status", [(2, 130), (15, 143)])
+@pytest.mark.parametrize("folder_made_by_the_run", [False, True])
+def test_a_signal_leaves_no_partial_output(tmp_path, signal_number, status, folder_made_by_the_run):
+    options = slow_sprites(tmp_path / "in")
     out = tmp_path / "out"
-    out.mkdir()
-    (out / "keep.txt").write_text("mine")
-    run = subprocess.Popen([executable, "pack", str(root), "--out", str(out), "--png-level", "9",
-                            "--max-texture-size", "512"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if not folder_made_by_the_run:
+        out.mkdir()
+        (out / "keep.txt").write_text("mine")
+    run = subprocess.Popen([command(), "pack", str(tmp_path / "in"), "--out", str(out), *options],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        deadline = time.monotonic() + 60
-        while not list(out.glob(".tessel-atlas-*/atlas_0.json")) and time.monotonic() < deadline:
-            assert run.poll() is None, run.communicate()
-            time.sleep(0.01)
+        wait_for(lambda: list(out.glob(".tessel-atlas-*/atlas_0.json")), run)
+        if folder_made_by_the_run:  # another's file: the run must not take it away with the folder
+            (out / "keep.txt").write_text("mine")
         run.send_signal(signal_number)
         assert run.wait(timeout=60) == status
     finally:
         run.kill()
         run.communicate()
     assert [p.name for p in out.iterdir()] == ["keep.txt"]
+
+
+@posix_signals
+@pytest.mark.slow
+@pytest.mark.parametrize("signal_number, status", [(2, 130), (15, 143)])
+def test_a_signal_as_the_new_atlas_moves_in_leaves_one_whole_atlas(tmp_path, signal_number, status):
+    root = tmp_path / "in"
+    root.mkdir()
+    rng = random.Random(4)
+    for i in range(60):  # one sprite a layer: many files to move
+        noise_sprite(rng, 60, 60).save(root / f"s{i}.png")
+    argv = [command(), "pack", str(root), "--max-texture-size", "64", "--preview", "--quiet", "--out"]
+    for name, extra in (("old", ["--extrude", "1"]), ("new", [])):  # more layers before than after
+        subprocess.run(argv + [str(tmp_path / name)] + extra, check=True)
+    old, new = files_in(tmp_path / "old"), files_in(tmp_path / "new")
+    out = tmp_path / "out"
+    statuses = []
+    for _ in range(12):
+        shutil.rmtree(out, ignore_errors=True)
+        shutil.copytree(tmp_path / "old", out)
+        first = os.stat(out / "atlas_0.json").st_ino
+        run = subprocess.Popen(argv + [str(out)], stderr=subprocess.PIPE)
+        while run.poll() is None and os.stat(out / "atlas_0.json").st_ino == first:
+            pass  # the first file of the new atlas moves in: signal now
+        run.send_signal(signal_number)
+        statuses.append(run.wait(timeout=60))
+        run.communicate()
+        now = files_in(out)
+        assert now in (old, new), "a mix of two atlases"
+        assert statuses[-1] == (0 if now == new else status)
+
+
+@posix_signals
+@pytest.mark.slow
+def test_ctrl_c_at_any_moment_gives_one_line(tmp_path):
+    layout = tmp_path / "layout.csv"
+    layout.write_text("".join(f"s{i},{i % 50 + 1},{i % 37 + 1}\n" for i in range(3000)))
+    rng = random.Random(6)
+    for _ in range(25):
+        # From the end of the interpreter's own start-up (a signal before
+        # that is the interpreter's to handle) to the end of the run.
+        run = subprocess.Popen([command(), "pack", str(layout), "--out", str(tmp_path / "out"), "--quiet",
+                                "--max-texture-size", "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(rng.uniform(0.05, 0.5))
+        run.send_signal(signal.SIGINT)
+        out, err = run.communicate(timeout=60)
+        assert (run.returncode, err) in ((130, "tessel-atlas: interrupted\n"), (0, ""), (
+            0, f"tessel-atlas: interrupted once the new atlas was in place: {tmp_path / 'out'} holds it whole\n"))
+
+
+@posix_signals
+def test_a_second_run_into_a_folder_being_written_is_refused(tmp_path, capsys):
+    options = slow_sprites(tmp_path / "in")
+    out = tmp_path / "out"
+    run = subprocess.Popen([command(), "pack", str(tmp_path / "in"), "--out", str(out), "--quiet", *options])
+    try:
+        wait_for(lambda: list(out.glob(".tessel-atlas-*")), run)
+        layout = tmp_path / "layout.csv"
+        layout.write_text("a,4,4\n")
+        assert main(["pack", str(layout), "--out", str(out)]) == 1
+        assert f"{out}: another tessel-atlas run is writing this folder" in capsys.readouterr().err
+        assert run.wait(timeout=120) == 0
+    finally:
+        run.kill()
+    names = {p.name for p in out.iterdir()}
+    layers = sum(name.endswith(".json") for name in names)
+    assert names == {f"atlas_{i}{suffix}" for i in range(layers) for suffix in (".json", ".png")}

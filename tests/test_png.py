@@ -2,6 +2,8 @@
 
 import io
 import struct
+import subprocess
+import sys
 import zlib
 from unittest import mock
 
@@ -41,7 +43,7 @@ def test_written_pixels_read_back_exactly(tmp_path_factory, pixels, level, strip
     with mock.patch.object(png, "STRIP_BYTES", strip), \
             mock.patch.object(png, "deflater", zlib if stdlib else png.deflater):
         png.write_png(path, pixels, level)
-        ours = png.read_rgba(path, None)
+        ours = png.read_rgba(path.read_bytes(), None)
     with Image.open(path) as image:
         assert image.mode == "RGBA"
         np.testing.assert_array_equal(np.asarray(image), pixels)
@@ -53,7 +55,7 @@ def test_written_pixels_read_back_exactly(tmp_path_factory, pixels, level, strip
 def test_reads_what_pillow_writes_as_pillow_reads_it(tmp_path_factory, pixels, options):
     path = tmp_path_factory.mktemp("png") / "sprite.png"
     Image.fromarray(pixels).save(path, **options)
-    np.testing.assert_array_equal(png.read_rgba(path, None), pixels)
+    np.testing.assert_array_equal(png.read_rgba(path.read_bytes(), None), pixels)
 
 
 def _chunks(data):
@@ -90,7 +92,7 @@ def test_damaged_files_read_as_pillow_reads_them_or_are_left_to_it(tmp_path, how
     Image.fromarray(np.arange(4 * 5 * 4, dtype=np.uint8).reshape(4, 5, 4)).save(good, "PNG")
     path = tmp_path / "damaged.png"
     path.write_bytes(_broken(good.getvalue(), how))
-    ours = png.read_rgba(path, None)
+    ours = png.read_rgba(path.read_bytes(), None)
     try:
         with Image.open(path) as image:
             image.load()
@@ -101,17 +103,109 @@ def test_damaged_files_read_as_pillow_reads_them_or_are_left_to_it(tmp_path, how
         assert ours is None or np.array_equal(ours, theirs)
 
 
+def _chunk(kind, body, mended=True):
+    checksum = zlib.crc32(body, zlib.crc32(kind)) ^ (0 if mended else 1)
+    return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", checksum)
+
+
+# Chunks to put where they may or may not belong: harmless ones, ones Pillow
+# refuses or reads into other pixels, and ones that are not chunks at all.
+STRAY_CHUNKS = [
+    (b"tEXt", b"Comment\0made here"), (b"tEXt", b"\0"), (b"gAMA", b"\0\0\xb1\x8f"), (b"gAMA", b"\0"),
+    (b"sRGB", b"\0"), (b"pHYs", bytes(9)), (b"tIME", bytes(7)), (b"cHRM", bytes(31)), (b"IEND", b""),
+    (b"zTXt", b"k\0\0" + zlib.compress(b"x" * 5_000_000)), (b"zTXt", b"k\0\7" + zlib.compress(b"x")),
+    (b"iCCP", b"p\0\3" + zlib.compress(b"x")), (b"IHDR", struct.pack(">IIBBBBB", 1, 9, 8, 6, 0, 0, 0)),
+    (b"IHDR", struct.pack(">IIBBBBB", 2, 2, 8, 2, 0, 0, 0)), (b"IDAT", zlib.compress(bytes(40))),
+    (b"PLTE", bytes(6)), (b"acTL", struct.pack(">II", 1, 0)), (b"a\0c!", b""), (b"prVt", b"mine"),
+]
+
+
+@st.composite
+def mutated_pngs(draw):
+    """A PNG written by Pillow, its chunks then moved, doubled, dropped,
+    split, joined by strays or changed (checksum mended or not), and maybe
+    cut short."""
+    image = io.BytesIO()
+    Image.fromarray(draw(pictures())).save(image, "PNG", compress_level=draw(st.sampled_from([0, 1, 6])))
+    data = image.getvalue()
+    chunks = [(kind, data[at + 8:at + 8 + length], True) for at, length, kind in _chunks(data)]
+    for _ in range(draw(st.integers(1, 3))):
+        i = draw(st.integers(0, len(chunks) - 1))
+        how = draw(st.sampled_from(["stray", "drop", "double", "swap", "split", "flip", "flip unmended"]))
+        kind, body, mended = chunks[i]
+        if how == "stray":
+            chunks.insert(i, draw(st.sampled_from(STRAY_CHUNKS)) + (True,))
+        elif how == "drop":
+            del chunks[i]
+        elif how == "double":
+            chunks.insert(draw(st.integers(0, len(chunks))), chunks[i])
+        elif how == "swap":
+            j = draw(st.integers(0, len(chunks) - 1))
+            chunks[i], chunks[j] = chunks[j], chunks[i]
+        elif how == "split" and len(body) > 1:
+            cut = draw(st.integers(1, len(body) - 1))
+            chunks[i:i + 1] = [(kind, body[:cut], mended), (kind, body[cut:], mended)]
+        elif how.startswith("flip") and body:
+            at = draw(st.integers(0, len(body) - 1))
+            flipped = body[:at] + bytes([body[at] ^ draw(st.integers(1, 255))]) + body[at + 1:]
+            chunks[i] = (kind, flipped, mended and how == "flip")
+        if not chunks:
+            break
+    out = png.SIGNATURE + b"".join(_chunk(*chunk) for chunk in chunks)
+    if draw(st.booleans()):
+        out = out[:draw(st.integers(0, len(out)))]
+    return out
+
+
+@settings(max_examples=400, deadline=None)
+@given(data=mutated_pngs())
+def test_the_reader_gives_pillows_pixels_or_leaves_the_file_to_pillow(data):
+    ours = png.read_rgba(data, Image.MAX_IMAGE_PIXELS)
+    if ours is not None:
+        with Image.open(io.BytesIO(data)) as image:
+            image.load()
+            assert image.mode == "RGBA"
+            np.testing.assert_array_equal(np.asarray(image), ours)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+def test_reading_costs_a_small_multiple_of_the_image_however_it_is_chunked(tmp_path):
+    pixels = np.random.default_rng(1).integers(0, 256, (200, 200, 4), dtype=np.uint8)
+    image = io.BytesIO()
+    Image.fromarray(pixels).save(image, "PNG", compress_level=1)
+    data = image.getvalue()
+    at = next(c[0] for c in _chunks(data) if c[2] == b"IDAT")
+    idat = b"".join(data[a + 8:a + 8 + n] for a, n, kind in _chunks(data) if kind == b"IDAT")
+    # One byte a chunk: 160 KB of pixels in about 160,000 chunks.
+    path = tmp_path / "crumbs.png"
+    path.write_bytes(data[:at] + b"".join(_chunk(b"IDAT", idat[i:i + 1]) for i in range(len(idat)))
+                     + _chunk(b"IEND", b""))
+    script = (
+        "import sys, numpy as np\n"
+        "from tessel_atlas import png\n"
+        "def peak():\n"
+        "    return int(next(l for l in open('/proc/self/status') if l.startswith('VmHWM')).split()[1]) * 1024\n"
+        "data = open(sys.argv[1], 'rb').read()\n"
+        "before = peak()\n"
+        "pixels = png.read_rgba(data, None)\n"
+        "assert pixels is not None and pixels.shape == (200, 200, 4)\n"
+        "print(peak() - before)\n")
+    grown = int(subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True, text=True,
+                               check=True).stdout)
+    assert grown < 12 * pixels.nbytes, f"{grown} bytes for {pixels.nbytes} bytes of pixels"
+
+
 @pytest.mark.parametrize("mode", ["RGB", "P", "LA", "L", "1", "I;16"])
 def test_other_kinds_of_png_are_left_to_pillow(tmp_path, mode):
     path = tmp_path / "sprite.png"
     Image.new(mode, (3, 2)).save(path)
-    assert png.read_rgba(path, None) is None
+    assert png.read_rgba(path.read_bytes(), None) is None
 
 
 def test_images_past_the_pixel_limit_are_left_to_pillow(tmp_path):
     path = tmp_path / "big.png"
     Image.new("RGBA", (10, 10)).save(path)
-    assert png.read_rgba(path, 99) is None and png.read_rgba(path, 100) is not None
+    assert png.read_rgba(path.read_bytes(), 99) is None and png.read_rgba(path.read_bytes(), 100) is not None
 
 
 def test_rows_that_repeat_are_filtered_to_zeros():
@@ -141,6 +235,8 @@ def test_alpha_box_bounds_the_pixels_with_alpha(dots):
     (lambda: filter_rows(np.zeros((2, 2, 4), np.uint8), 2, 1), "start <= stop <= height"),
     (lambda: unfilter_rows(b"\0" * 8, 2, 1), "height rows"),
     (lambda: unfilter_rows(b"", 0, 1), "one row and one column"),
+    (lambda: unfilter_rows(b"\0", 2**62, 1), "height rows"),  # sizes whose products wrap
+    (lambda: unfilter_rows(b"\0" * 9, 2, 2**62), "height rows"),
     (lambda: alpha_box(np.zeros((2, 2, 3), np.uint8)), "RGBA")])
 def test_what_the_filters_cannot_read_is_refused(call, message):
     with pytest.raises(ValueError, match=message):

@@ -1,33 +1,28 @@
-"""The tessel-atlas command: sprite folders in, texture atlases and manifests out."""
+"""The tessel-atlas command: sprite folders in, texture atlases and manifests out.
+
+Ctrl-C can come at any moment, start-up included, and must end the command
+with one line. So this module imports next to nothing before main() takes
+over the signals; the rest, NumPy and the engine above all, is imported
+inside it.
+"""
 
 from __future__ import annotations
 
-import argparse
-import signal
-import statistics
 import sys
-import time
-from pathlib import Path
-from typing import List, Optional, Sequence
 
-from . import __version__
+from . import __version__, interrupts
 from .errors import AtlasError
-from .formats import FORMATS, AtlasLayer
-from .images import Entry, Pixels, read_entries
-from .layout import MAX_SIDE, Layer, lay_out
-from .output import image_name, write_atlas
-from .progress import Progress
-from .sprites import Found, collect_sprites
+from .interrupts import Terminated
 
-# Many GPUs load textures of at most 8,192 px a side, most at most 16,384.
-GPU_SAFE_SIDE = 8192
-
-
-class Terminated(BaseException):
-    """SIGTERM, raised where the program is so that it cleans up as for Ctrl-C."""
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+    from typing import List, Optional
 
 
 def _whole(low: int, high: int):
+    import argparse
+
     def parse(text: str) -> int:
         try:
             value = int(text)
@@ -41,6 +36,12 @@ def _whole(low: int, high: int):
 
 
 def _parser() -> argparse.ArgumentParser:
+    import argparse
+    from pathlib import Path
+
+    from .formats import FORMATS
+    from .layout import MAX_SIDE
+
     parser = argparse.ArgumentParser(
         prog="tessel-atlas", description="Pack sprite images into texture atlases with JSON manifests."
     )
@@ -83,105 +84,70 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _entries_without_pixels(sprites) -> List[Entry]:
-    boxes = [(0, 0) + s.size for s in sprites]
-    return [Entry(s, Pixels(s, box), box, s.size) for s, box in zip(sprites, boxes)]
+def run() -> None:
+    """The tessel-atlas script: main() on the command line's arguments, and
+    the process ends with its status, whatever signal comes after."""
+    sys.exit(main(ending_process=True))
 
 
-def _fill_summary(layers: Sequence[Layer]) -> str:
-    fills = [layer.fill_ratio for layer in layers]
-    if len(fills) <= 3:
-        return "fill " + ", ".join(f"{f:.1%}" for f in fills)
-    return f"fill lowest {min(fills):.1%}, median {statistics.median(fills):.1%}, highest {max(fills):.1%}"
+def main(argv: Optional[List[str]] = None, *, ending_process: bool = False) -> int:
+    """Runs the command on argv (default: the command line's arguments) and
+    returns its exit status: 0, 1 for an error it explains, 130 or 143 for
+    Ctrl-C or SIGTERM (argparse exits with 2 for bad usage)."""
+    with interrupts.installed(restore=not ending_process):
+        try:
+            with interrupts.held():
+                # Most of a start-up: a signal meanwhile is raised once the
+                # imports are done, not inside NumPy's, which would report it
+                # as a broken install.
+                import argparse  # noqa: F401
+                from . import build  # noqa: F401
+            interrupts.release()
+            return _run(argv)
+        except AtlasError as error:
+            print(f"tessel-atlas: error: {error}", file=sys.stderr)
+            return 1
+        except KeyboardInterrupt:
+            print("tessel-atlas: interrupted", file=sys.stderr)
+            return 130
+        except Terminated:
+            print("tessel-atlas: terminated", file=sys.stderr)
+            return 143
 
 
-def run_job(found: Found, out: Path, args: argparse.Namespace, progress: Progress) -> str:
-    """Reads, packs and writes one atlas; returns its summary line."""
-    start = time.perf_counter()
-    sprites = found.sprites
-    with_pixels = sprites[0].open is not None
-    fmt = FORMATS[args.format]
-    rotation = fmt.ROTATES and not args.no_rotation
+def _run(argv: Optional[List[str]]) -> int:
+    from .build import run_job
+    from .progress import Progress
+    from .sprites import Found, collect_sprites
 
-    if with_pixels:
-        with progress.phase("read", len(sprites), "sprite") as step:
-            entries = read_entries(sprites, trim=not args.no_trim, share=not args.no_alias, step=step)
-    else:
-        entries = _entries_without_pixels(sprites)
-    pictures = list({id(e.pixels): e.pixels for e in entries}.values())
-
-    with progress.phase("packed", len(pictures), "sprite") as step:
-        layers = lay_out(pictures, max_texture_size=args.max_texture_size, padding=args.padding,
-                         extrusion=args.extrude, rotation=rotation,
-                         texture_sizes="pot" if args.pot else "full" if args.full_size else "crop", progress=step)
-
-    placement_of = {id(p.pixels): (layer, p) for layer in layers for p in layer.placements}
-    atlas = [AtlasLayer(layer, image_name(layer), [], {}) for layer in layers]
-    for entry in entries:
-        layer, placement = placement_of[id(entry.pixels)]
-        atlas[layer.index].entries.append(entry)
-        atlas[layer.index].placement_of[id(entry.pixels)] = placement
-
-    with progress.phase("wrote", len(layers), "layer") as step:
-        write_atlas(out, layers, fmt.manifests(atlas), with_pixels=with_pixels, with_preview=args.preview,
-                    extrusion=args.extrude, png_level=args.png_level, step=step)
-
-    for layer in layers:
-        if max(layer.width, layer.height) > GPU_SAFE_SIDE:
-            print(f"tessel-atlas: warning: layer {layer.index} is {layer.width} x {layer.height} px; many GPUs load "
-                  "at most 8,192 px a side, most at most 16,384: lower --max-texture-size", file=sys.stderr)
-
-    shared = len(entries) - len(pictures)
-    noun = "layer" if len(layers) == 1 else "layers"
-    skipped = found.skipped_files
-    extras = [f"{shared} shared" if shared else "",
-              f"{skipped} other file{'' if skipped == 1 else 's'} skipped" if skipped else ""]
-    extra = "; ".join(e for e in extras if e)
-    return (
-        f"tessel-atlas: {len(sprites)} sprite{'' if len(sprites) == 1 else 's'}{f' ({extra})' if extra else ''} "
-        f"in {len(layers)} {noun} "
-        f"({_fill_summary(layers)}) in {time.perf_counter() - start:.2f} s -> {out}"
-    )
-
-
-def _terminate(signum, frame) -> None:
-    raise Terminated()
-
-
-def main(argv: Optional[List[str]] = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     if args.command is None:
         parser.print_help()
         return 0
-    previous = signal.signal(signal.SIGTERM, _terminate)
-    try:
-        progress = Progress(args.quiet)
-        summaries = []
-        if args.command == "pack":
-            if args.pot and args.max_texture_size & (args.max_texture_size - 1):
-                parser.error(f"--pot needs a power-of-two --max-texture-size (got {args.max_texture_size})")
-            found = collect_sprites(args.inputs, exclude=args.exclude, skip=[args.out])
-            summaries.append(run_job(found, args.out, args, progress))
-        else:
-            from .demo import demo_sprites
+    progress = Progress(args.quiet)
+    jobs = []
+    if args.command == "pack":
+        if args.pot and args.max_texture_size & (args.max_texture_size - 1):
+            parser.error(f"--pot needs a power-of-two --max-texture-size (got {args.max_texture_size})")
+        jobs.append((collect_sprites(args.inputs, exclude=args.exclude, skip=[args.out]), args.out, args))
+    else:
+        from .demo import demo_sprites
 
-            found = Found(demo_sprites())
-            defaults = _parser().parse_args(["pack", "-", "--out", "-", "--preview"])
-            for mode, texture in (("single", 0), ("layered", 512)):
-                defaults.max_texture_size, defaults.padding = texture, 1
-                summaries.append(run_job(found, args.out / mode, defaults, progress))
-        if not args.quiet:
-            print("\n".join(summaries))
-    except AtlasError as error:
-        print(f"tessel-atlas: error: {error}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print("tessel-atlas: interrupted", file=sys.stderr)
-        return 130
-    except Terminated:
-        print("tessel-atlas: terminated", file=sys.stderr)
-        return 143
-    finally:
-        signal.signal(signal.SIGTERM, previous)
+        found = Found(demo_sprites())
+        for mode, texture in (("single", 0), ("layered", 512)):
+            defaults = parser.parse_args(["pack", "-", "--out", "-", "--preview"])
+            defaults.max_texture_size, defaults.padding = texture, 1
+            jobs.append((found, args.out / mode, defaults))
+    summaries = []
+    for found, out, options in jobs:
+        # A signal held while the previous atlas went into place ends the
+        # command before the next one starts.
+        interrupts.release()
+        summaries.append(run_job(found, out, options, progress))
+    if not args.quiet:
+        print("\n".join(summaries))
+    if interrupts.pending():
+        print(f"tessel-atlas: interrupted once the new atlas was in place: {jobs[-1][1]} holds it whole",
+              file=sys.stderr)
     return 0

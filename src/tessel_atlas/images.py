@@ -10,17 +10,24 @@ from __future__ import annotations
 
 import hashlib
 import heapq
+import io
 import os
+import threading
 from collections import deque
+from contextlib import contextmanager
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import Callable, Deque, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, TypeVar
+from pathlib import Path
+from typing import TYPE_CHECKING, Callable, Deque, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, TypeVar
 
 import numpy as np
 
 from ._png import alpha_box
-from .errors import require_pillow
-from .sprites import Sprite
+from .errors import AtlasError, require_pillow
+from .png import image_size, read_rgba
+
+if TYPE_CHECKING:
+    from .sprites import Sprite
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -34,6 +41,13 @@ Box = Tuple[int, int, int, int]
 # The largest are the ones let go: opening a file costs as much as decoding
 # tens of kilobytes, so small sprites are the dearest to read again.
 KEEP_BUDGET_BYTES = 192 * 2**20
+# Memory that images being decoded may take at once, over all reading
+# threads; an image that needs more is decoded alone. Large canvases would
+# otherwise be decoded side by side, a gigabyte or more each.
+DECODING_BUDGET_BYTES = 256 * 2**20
+# What decoding costs per pixel at its peak: the decoder's own image (or the
+# inflated rows), the RGBA pixels, and a copy on the way to NumPy.
+DECODING_BYTES_PER_PIXEL = 12
 
 
 def workers() -> int:
@@ -57,6 +71,90 @@ def ordered_map(fn: Callable[[T], R], items: Iterable[T], ahead: int) -> Iterato
         finally:
             for future in pending:
                 future.cancel()
+
+
+class MemoryBudget:
+    """Bytes shared out between threads: reserve() waits until what it asks
+    for fits beside what the others hold, or until it is alone."""
+
+    def __init__(self, limit: int):
+        self.limit = limit
+        self.used = 0
+        self.changed = threading.Condition()
+
+    @contextmanager
+    def reserve(self, amount: int) -> Iterator[None]:
+        with self.changed:
+            self.changed.wait_for(lambda: self.used == 0 or self.used + amount <= self.limit)
+            self.used += amount
+        try:
+            yield
+        finally:
+            with self.changed:
+                self.used -= amount
+                self.changed.notify_all()
+
+
+DECODING = MemoryBudget(DECODING_BUDGET_BYTES)
+
+
+def _grey_rgba(grey: np.ndarray, alpha: Optional[np.ndarray] = None) -> np.ndarray:
+    pixels = np.empty(grey.shape + (4,), np.uint8)
+    pixels[..., :3] = grey[..., None]
+    pixels[..., 3] = 255 if alpha is None else alpha
+    return pixels
+
+
+def _rgba_array(image) -> np.ndarray:
+    """An opened image's pixels as RGBA, as a viewer shows them: wider
+    integer and float samples scaled to 8 bits (not clipped), a JPEG turned
+    as its EXIF orientation says."""
+    if image.format in ("JPEG", "MPO") and image.getexif().get(0x0112, 1) != 1:
+        from PIL import ImageOps
+
+        image = ImageOps.exif_transpose(image)
+    mode = image.mode
+    if mode == "RGBA":
+        return np.asarray(image)
+    if mode.startswith("I") or mode == "F":
+        samples = np.asarray(image)
+        if mode == "F":  # 0.0 to 1.0
+            grey = np.nan_to_num(np.clip(samples, 0.0, 1.0) * 255.0 + 0.5).astype(np.uint8)
+        else:
+            # Pillow widens 16-bit PNG samples to I; other I images hold 32 bits.
+            top = 65535 if mode.startswith("I;16") or image.format == "PNG" else 2**32 - 1
+            wide = np.clip(samples.astype(np.int64), 0, top)
+            grey = ((wide * 255 + top // 2) // top).astype(np.uint8)
+        key = image.info.get("transparency")
+        alpha = None if key is None or mode == "F" else np.where(samples == key, 0, 255).astype(np.uint8)
+        return _grey_rgba(grey, alpha)
+    return np.asarray(image.convert("RGBA"))
+
+
+def read_image(path: Path) -> np.ndarray:
+    """The RGBA pixels of an image file, (height, width, 4). Plain RGBA
+    PNGs are read by tessel_atlas.png, everything else by Pillow; any file
+    that cannot be read raises AtlasError naming it. Decoding waits its turn
+    in DECODING, by the size the file's header gives."""
+    Image = require_pillow()
+    try:
+        data = path.read_bytes()
+        size = image_size(data)
+        image = None
+        if size is None:
+            image = Image.open(io.BytesIO(data))  # reads the header only
+            size = image.size
+        with DECODING.reserve(size[0] * size[1] * DECODING_BYTES_PER_PIXEL):
+            pixels = read_rgba(data, Image.MAX_IMAGE_PIXELS) if image is None else None
+            if pixels is not None:
+                return pixels
+            with image or Image.open(io.BytesIO(data)) as opened:
+                opened.load()
+                return _rgba_array(opened)
+    # Pillow's plugins report damaged files with many kinds of error
+    # (SyntaxError, struct.error, EOFError, ...), not only OSError.
+    except Exception as error:
+        raise AtlasError(f"{path}: not a readable image ({error})") from error
 
 
 @dataclass
@@ -123,14 +221,22 @@ def _fingerprint(pixels: np.ndarray) -> bytes:
     return hashlib.sha256(np.ascontiguousarray(pixels)).digest()
 
 
-def read_entries(sprites: Sequence[Sprite], trim: bool, share: bool, step: Callable[[int], None]) -> List[Entry]:
+def read_entries(sprites: Sequence[Sprite], trim: bool, share: bool, step: Callable[[int], None],
+                 check: Callable[[Pixels], None]) -> List[Entry]:
     """Every sprite's entry, trimmed if asked; with `share`, sprites whose
     (trimmed) pixels are identical share one Pixels. Pictures are
     fingerprinted on the reading threads, as they are decoded: afterwards
-    some would have to be decoded again."""
+    some would have to be decoded again. `check` sees each picture on its
+    reading thread, so that one that cannot be packed ends the run before
+    the rest are read, and before it is handed on whole."""
 
     def read(sprite: Sprite) -> Tuple[np.ndarray, Box, Tuple[int, int], Optional[bytes]]:
         image, box, size = _visible(sprite.open(), trim)
+        try:
+            check(Pixels(sprite, box, None, box != (0, 0) + size))
+        except AtlasError:
+            del image  # the traceback would keep a canvas of any size alive until the run ends
+            raise
         return image, box, size, _fingerprint(image) if share else None
 
     entries: List[Entry] = []

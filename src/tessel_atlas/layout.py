@@ -53,17 +53,23 @@ def _describe_margin(padding: int, extrusion: int) -> str:
     return " with " + " and ".join(p for p in parts if p) if padding or extrusion else ""
 
 
-def _check(pictures: Sequence[Pixels], sizes: np.ndarray, texture: int, padding: int, extrusion: int) -> None:
-    """Refuses, naming the sprite and the option to change, what the engine cannot place."""
+def check_fit(picture: Pixels, *, texture: int, padding: int, extrusion: int) -> None:
+    """Refuses, naming the sprite and the option to change, a picture that
+    no texture can hold: checked as each sprite is read, before the rest."""
     limit = texture or MAX_SIDE
-    for picture, (w, h) in zip(pictures, sizes.tolist()):
-        if max(w, h) > limit:
-            trimmed = " (trimmed)" if picture.trimmed else ""
-            fix = "raise --max-texture-size" if texture else "use --max-texture-size to spread sprites over textures"
-            raise AtlasError(
-                f"{picture.sprite.source}: {picture.width} x {picture.height} pixels{trimmed}"
-                f"{_describe_margin(padding, extrusion)} does not fit a {limit} x {limit} texture; {fix}"
-            )
+    if max(picture.width, picture.height) + 2 * (padding + extrusion) > limit:
+        trimmed = " (trimmed)" if picture.trimmed else ""
+        fix = "raise --max-texture-size" if texture else "use --max-texture-size to spread sprites over textures"
+        raise AtlasError(
+            f"{picture.sprite.source}: {picture.width} x {picture.height} pixels{trimmed}"
+            f"{_describe_margin(padding, extrusion)} does not fit a {limit} x {limit} texture; {fix}"
+        )
+
+
+def _check(pictures: Sequence[Pixels], sizes: np.ndarray, texture: int, padding: int, extrusion: int) -> None:
+    """Refuses what the engine cannot place, in the command's own terms."""
+    for picture in pictures:
+        check_fit(picture, texture=texture, padding=padding, extrusion=extrusion)
     if not texture and int((sizes[:, 0] * sizes[:, 1]).sum()) > MAX_SIDE * MAX_SIDE:
         raise AtlasError(
             f"the sprites need more than one bin of {MAX_SIDE} x {MAX_SIDE} pixels; "

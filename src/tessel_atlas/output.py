@@ -6,54 +6,108 @@ import json
 import os
 import re
 import shutil
-import signal
 import tempfile
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Callable, Dict, Iterator, List, Sequence
 
+try:
+    import fcntl
+except ImportError:  # Windows
+    fcntl = None  # type: ignore[assignment]
+    import msvcrt
+
+from . import interrupts
 from .errors import AtlasError
 from .images import compose, ordered_map, preview, workers
 from .layout import Layer
 from .png import write_png
 
 OUR_FILE = re.compile(r"atlas(_\d+(\.png|\.json|_preview\.png)|\.json)")
+# Hidden: a lock while a run writes, and the folder its files are made in.
+LOCK_NAME = ".tessel-atlas.lock"
+STAGING_PREFIX = ".tessel-atlas-"
 
 
 def image_name(layer: Layer) -> str:
     return f"atlas_{layer.index}.png"
 
 
+def _lock_file(fd: int) -> None:
+    """Locks an open file for this process, or raises OSError at once if another holds it."""
+    if fcntl is not None:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    else:
+        msvcrt.locking(fd, msvcrt.LK_NBLCK, 1)
+
+
+def _take_lock(out_dir: Path) -> int:
+    path = out_dir / LOCK_NAME
+    while True:
+        try:
+            fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
+        except OSError as error:
+            raise AtlasError(f"{out_dir}: cannot write the output folder ({error.strerror})") from error
+        try:
+            _lock_file(fd)
+        except OSError:
+            os.close(fd)
+            raise AtlasError(f"{out_dir}: another tessel-atlas run is writing this folder; "
+                             "wait for it to end, or choose another --out") from None
+        # The run that held it may have removed the file just before we
+        # locked it: a lock on a file no longer there locks nothing.
+        try:
+            if os.path.samestat(os.fstat(fd), os.stat(path)):
+                return fd
+        except FileNotFoundError:
+            pass
+        os.close(fd)
+
+
 @contextmanager
-def signals_held() -> Iterator[None]:
-    """Holds Ctrl-C and SIGTERM back while files are moved into place, so
-    that an interrupt cannot leave half an atlas; they arrive right after."""
-    held = {signal.SIGINT, signal.SIGTERM}
-    block = getattr(signal, "pthread_sigmask", None)
-    if block is None:
-        yield
-        return
-    previous = block(signal.SIG_BLOCK, held)
+def locked_folder(out_dir: Path) -> Iterator[None]:
+    """Holds out_dir for one run: made if missing, refused (AtlasError)
+    while another run holds it. Hidden folders left by a run that was killed
+    are removed. On the way out the lock goes, and so does the folder if
+    this run made it and it is still empty: a failed run leaves what others
+    wrote, and only that."""
+    created = not out_dir.exists()
     try:
+        out_dir.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise AtlasError(f"{out_dir}: cannot write the output folder ({error.strerror})") from error
+    fd = _take_lock(out_dir)
+    try:
+        for left in out_dir.glob(STAGING_PREFIX + "*"):
+            shutil.rmtree(left, ignore_errors=True)
         yield
     finally:
-        block(signal.SIG_SETMASK, previous)
+        with interrupts.held():
+            try:
+                os.unlink(out_dir / LOCK_NAME)  # while still locked, so no run can take it meanwhile
+            except OSError:  # Windows keeps an open file
+                pass
+            os.close(fd)
+            if created:
+                try:
+                    out_dir.rmdir()
+                except OSError:  # not empty: it holds an atlas, or another run's files
+                    pass
 
 
 def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, dict], *, with_pixels: bool,
                 with_preview: bool, extrusion: int, png_level: int, step: Callable[[int], None]) -> List[str]:
     """Writes the manifests and, with pixels, each layer's image (and preview).
 
-    The files are made in a hidden folder inside out_dir and moved into place
-    only when all of them exist; on any failure or interrupt none is left
-    behind, and a folder this run created is removed. Files of earlier runs
-    that this run does not write (more layers, another format) are removed,
-    so the folder always describes one atlas. Returns the names written.
+    The files are made in a hidden folder inside out_dir (held with
+    locked_folder) and moved into place only when all of them exist; on any
+    failure or interrupt before that none is left behind. Files of earlier
+    runs that this run does not write (more layers, another format) are
+    removed, so the folder always describes one atlas. Returns the names
+    written.
     """
-    created = not out_dir.exists()
     try:
-        out_dir.mkdir(parents=True, exist_ok=True)
-        staging = Path(tempfile.mkdtemp(prefix=".tessel-atlas-", dir=out_dir))
+        staging = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=out_dir))
     except OSError as error:
         raise AtlasError(f"{out_dir}: cannot write the output folder ({error.strerror})") from error
 
@@ -80,18 +134,17 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, dic
         for names in ordered_map(write_layer, layers, ahead=workers() + 1):
             written.extend(names)
             step(1)
-        with signals_held():
-            for name in written:
-                os.replace(staging / name, out_dir / name)
+        # From here on the new atlas goes in whole: a signal waits until the
+        # command has said so (cli.main), whichever thread received it.
+        interrupts.hold()
+        for name in written:
+            os.replace(staging / name, out_dir / name)
+        for stale in out_dir.iterdir():
+            if OUR_FILE.fullmatch(stale.name) and stale.name not in written:
+                stale.unlink()
+    except OSError as error:
+        raise AtlasError(f"{out_dir}: cannot write the atlas ({error})") from error
+    finally:
+        with interrupts.held():
             shutil.rmtree(staging, ignore_errors=True)
-            for stale in out_dir.iterdir():
-                if OUR_FILE.fullmatch(stale.name) and stale.name not in written:
-                    stale.unlink()
-    except BaseException as error:
-        shutil.rmtree(staging, ignore_errors=True)
-        if created:
-            shutil.rmtree(out_dir, ignore_errors=True)
-        if isinstance(error, OSError):
-            raise AtlasError(f"{out_dir}: cannot write the atlas ({error})") from error
-        raise
     return written

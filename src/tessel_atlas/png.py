@@ -15,7 +15,7 @@ from __future__ import annotations
 import struct
 import zlib
 from pathlib import Path
-from typing import BinaryIO, Optional
+from typing import BinaryIO, Optional, Tuple
 
 import numpy as np
 
@@ -61,44 +61,90 @@ def write_png(path: Path, pixels: np.ndarray, level: int) -> None:
 # IHDR's bit depth, colour type (RGBA), compression, filter method and
 # interlacing that read_rgba reads itself.
 PLAIN_RGBA = (8, 6, 0, 0, 0)
+# Chunks that may stand beside the image data in a file read here, with the
+# one length they may have (None: any): none changes a pixel, and Pillow
+# accepts each of them at that length. Any other chunk, known or not, sends
+# the file to Pillow, so that what it refuses stays refused.
+HARMLESS_CHUNKS = {b"gAMA": 4, b"cHRM": 32, b"sRGB": 1, b"pHYs": 9, b"tIME": 7, b"tEXt": None}
+# Text past this (Pillow allows 64 MiB) is Pillow's to judge.
+TEXT_LIMIT = 1 << 20
 
 
-def read_rgba(path: Path, max_pixels: Optional[int]) -> Optional[np.ndarray]:
-    """The (height, width, 4) pixels of a PNG file that is 8-bit RGBA without
-    interlacing, the kind nearly every sprite is, with every chunk's checksum
-    verified. None for any other file, anything irregular, or more than
-    `max_pixels` pixels: Pillow reads (or refuses) those, in its own words.
-    Pillow leaves these pixels as stored too (no gamma or colour profile is
-    applied), so either way they are the same."""
-    with open(path, "rb") as stream:
-        data = memoryview(stream.read())
+def image_size(data: bytes) -> Optional[Tuple[int, int]]:
+    """The width and height in a PNG's header, if data starts like a PNG
+    file, without checking anything else."""
+    if data[:8] != SIGNATURE or data[12:16] != b"IHDR" or len(data) < 24:
+        return None
+    return struct.unpack_from(">II", data, 16)
+
+
+def read_rgba(data: bytes, max_pixels: Optional[int]) -> Optional[np.ndarray]:
+    """The (height, width, 4) pixels of a PNG file's bytes when the file is
+    8-bit RGBA without interlacing, the kind nearly every sprite is, in the
+    strict form: IHDR first and once, IDAT chunks in one unbroken run, only
+    harmless chunks beside them, every checksum right. None for any other
+    file, anything irregular, or more than `max_pixels` pixels: Pillow reads
+    (or refuses) those, in its own words. Pillow leaves these pixels as
+    stored too (no gamma or colour profile is applied), so either way they
+    are the same. Memory: the file, the inflated rows and the pixels,
+    however the data is split into chunks."""
     if data[:8] != SIGNATURE:
         return None
-    header, image_data, position = None, [], len(SIGNATURE)
+    view = memoryview(data)
+    header: Optional[tuple] = None
+    width = height = 0
+    inflater = deflater.decompressobj()
+    rows = bytearray()
+    filled = expected = text = 0
+    image_data = "before"  # then "inside" the run of IDAT chunks, then "after" it
+    position = len(SIGNATURE)
     while True:
         if position + 12 > len(data):
             return None  # ends before IEND
         length, kind = struct.unpack_from(">I4s", data, position)
-        body = data[position + 8:position + 8 + length]
         end = position + 12 + length
-        if end > len(data) or struct.unpack_from(">I", data, end - 4)[0] != zlib.crc32(body, zlib.crc32(kind)):
+        if end > len(data):
             return None
-        if kind == b"IHDR":
-            header = struct.unpack(">IIBBBBB", body) if length == 13 else None
+        body = view[position + 8:end - 4]
+        if struct.unpack_from(">I", data, end - 4)[0] != zlib.crc32(body, zlib.crc32(kind)):
+            return None
+        if header is None:
+            if kind != b"IHDR" or length != 13:
+                return None
+            header = struct.unpack(">IIBBBBB", body)
+            width, height = header[:2]
+            if header[2:] != PLAIN_RGBA or width == 0 or height == 0:
+                return None
+            if max_pixels is not None and width * height > max_pixels:
+                return None
+            expected = height * (1 + 4 * width)
+            rows = bytearray(expected)
         elif kind == b"IDAT":
-            image_data.append(body)
+            if image_data == "after":
+                return None
+            image_data = "inside"
+            try:
+                # At most the expected bytes: a stream that inflates to more
+                # is not inflated whole.
+                piece = inflater.decompress(inflater.unconsumed_tail + body, expected - filled)
+            except deflater.error:
+                return None
+            rows[filled:filled + len(piece)] = piece
+            filled += len(piece)
         elif kind == b"IEND":
             break
+        elif kind in HARMLESS_CHUNKS and HARMLESS_CHUNKS[kind] in (None, length):
+            if image_data == "inside":
+                image_data = "after"
+            text += length if kind == b"tEXt" else 0
+            if text > TEXT_LIMIT:
+                return None
+        else:
+            return None
         position = end
-    if header is None or header[2:] != PLAIN_RGBA:
+    if filled != expected:
         return None
-    width, height = header[:2]
-    if width == 0 or height == 0 or (max_pixels is not None and width * height > max_pixels):
-        return None
-    expected = height * (1 + 4 * width)
     try:
-        # At most the expected bytes: a stream that inflates to more is not inflated whole.
-        raw = deflater.decompressobj().decompress(b"".join(image_data), expected)
-        return unfilter_rows(raw, width, height) if len(raw) == expected else None
-    except (deflater.error, ValueError):
+        return unfilter_rows(rows, width, height)
+    except ValueError:
         return None

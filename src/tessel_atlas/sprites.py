@@ -11,8 +11,8 @@ from typing import Callable, Dict, Iterable, Iterator, List, Optional, Sequence,
 
 import numpy as np
 
-from .errors import AtlasError, require_pillow
-from .png import read_rgba
+from .errors import AtlasError
+from .images import read_image
 
 # Raster formats only: Pillow also opens PostScript, video and science
 # formats, which need outside programs or are not sprites at all.
@@ -42,22 +42,9 @@ class Found:
     skipped_files: int = 0
 
 
-def _open_rgba(path: Path) -> np.ndarray:
-    Image = require_pillow()
-    try:
-        pixels = read_rgba(path, Image.MAX_IMAGE_PIXELS)
-        if pixels is not None:
-            return pixels
-        with Image.open(path) as image:
-            image.load()
-            return np.asarray(image if image.mode == "RGBA" else image.convert("RGBA"))
-    except (OSError, ValueError, Image.DecompressionBombError) as error:
-        raise AtlasError(f"{path}: not a readable image ({error})") from error
-
-
 def _image_sprite(path: Path, name: str) -> Sprite:
     # Not opened here: reading decodes each image once, on a thread per core.
-    return Sprite(name, str(path), None, lambda: _open_rgba(path))
+    return Sprite(name, str(path), None, lambda: read_image(path))
 
 
 def _csv_sprites(path: Path) -> Iterator[Sprite]:
@@ -118,6 +105,12 @@ def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: S
     first_of_kind: Dict[bool, str] = {}
 
     def add(sprite: Sprite) -> None:
+        try:
+            sprite.name.encode("utf-8")
+        except UnicodeEncodeError:  # bytes the file system gave that are not UTF-8
+            shown = sprite.source.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+            raise AtlasError(f"{shown}: the name is not valid UTF-8, so no manifest can hold it; "
+                             "rename the file or folder") from None
         if sprite.name in origin:
             raise AtlasError(
                 f"two sprites would both be named {sprite.name!r}: {origin[sprite.name]} and {sprite.source}; "
