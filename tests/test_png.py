@@ -117,6 +117,11 @@ STRAY_CHUNKS = [
     (b"iCCP", b"p\0\3" + zlib.compress(b"x")), (b"IHDR", struct.pack(">IIBBBBB", 1, 9, 8, 6, 0, 0, 0)),
     (b"IHDR", struct.pack(">IIBBBBB", 2, 2, 8, 2, 0, 0, 0)), (b"IDAT", zlib.compress(bytes(40))),
     (b"PLTE", bytes(6)), (b"acTL", struct.pack(">II", 1, 0)), (b"a\0c!", b""), (b"prVt", b"mine"),
+    (b"bKGD", bytes(6)), (b"bKGD", bytes(2)), (b"zTXt", b"k\0\0" + zlib.compress(b"words")),
+    (b"zTXt", b"k\0\0" + zlib.compress(b"x")[:-2]), (b"zTXt", b"\0\0" + zlib.compress(b"x")),
+    (b"iCCP", b"icc\0\0" + zlib.compress(bytes(300))), (b"iCCP", b"icc\0\0" + zlib.compress(bytes(2_000_000))),
+    (b"iTXt", b"k\0\0\0en\0k\0text"), (b"iTXt", b"k\0\1\0en\0k\0" + zlib.compress("tëxt".encode())),
+    (b"iTXt", b"k\0\1\0en\0k\0" + zlib.compress(b"x" * 2_000_000)), (b"iTXt", b"k\0\1\5\0\0"),
 ]
 
 

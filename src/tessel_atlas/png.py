@@ -15,7 +15,7 @@ from __future__ import annotations
 import struct
 import zlib
 from pathlib import Path
-from typing import BinaryIO, Optional, Tuple
+from typing import BinaryIO, Optional, Tuple, Union
 
 import numpy as np
 
@@ -62,12 +62,44 @@ def write_png(path: Path, pixels: np.ndarray, level: int) -> None:
 # interlacing that read_rgba reads itself.
 PLAIN_RGBA = (8, 6, 0, 0, 0)
 # Chunks that may stand beside the image data in a file read here, with the
-# one length they may have (None: any): none changes a pixel, and Pillow
-# accepts each of them at that length. Any other chunk, known or not, sends
-# the file to Pillow, so that what it refuses stays refused.
-HARMLESS_CHUNKS = {b"gAMA": 4, b"cHRM": 32, b"sRGB": 1, b"pHYs": 9, b"tIME": 7, b"tEXt": None}
-# Text past this (Pillow allows 64 MiB) is Pillow's to judge.
+# one length they may have: none changes a pixel, and Pillow accepts each of
+# them at that length. Text and colour profiles are judged by _text_bytes.
+# Any other chunk, known or not, sends the file to Pillow, so that what it
+# refuses stays refused.
+FIXED_CHUNKS = {b"gAMA": 4, b"cHRM": 32, b"sRGB": 1, b"pHYs": 9, b"tIME": 7, b"bKGD": 6}
+# Text past this, in all and inflated (Pillow allows 1 MiB a chunk inflated,
+# 64 MiB in all), is Pillow's to judge.
 TEXT_LIMIT = 1 << 20
+
+
+def _inflated_size(data: bytes, limit: int) -> Optional[int]:
+    """How much data inflates to, if it is one whole zlib stream of at most limit bytes."""
+    inflater = zlib.decompressobj()
+    try:
+        size = len(inflater.decompress(data, limit))
+    except zlib.error:
+        return None
+    whole = inflater.eof and not inflater.unconsumed_tail and not inflater.unused_data
+    return size if whole else None
+
+
+def _text_bytes(kind: bytes, body: bytes) -> Optional[int]:
+    """The text a harmless text or profile chunk holds, inflated, or None
+    for any other chunk and any such chunk out of its strict form."""
+    if kind == b"tEXt":
+        return len(body)
+    keyword, _, rest = body.partition(b"\0")
+    if not 1 <= len(keyword) <= 79 or len(rest) < 2:
+        return None
+    if kind in (b"zTXt", b"iCCP"):  # compression method 0, deflate
+        return _inflated_size(rest[1:], TEXT_LIMIT) if rest[0] == 0 else None
+    if kind == b"iTXt":  # compressed or not, then method 0; language and translated keyword
+        compressed, method = rest[0], rest[1]
+        parts = rest[2:].split(b"\0", 2)
+        if compressed not in (0, 1) or method != 0 or len(parts) != 3:
+            return None
+        return _inflated_size(parts[2], TEXT_LIMIT) if compressed else len(parts[2])
+    return None
 
 
 def image_size(data: bytes) -> Optional[Tuple[int, int]]:
@@ -82,7 +114,7 @@ def read_rgba(data: bytes, max_pixels: Optional[int]) -> Optional[np.ndarray]:
     """The (height, width, 4) pixels of a PNG file's bytes when the file is
     8-bit RGBA without interlacing, the kind nearly every sprite is, in the
     strict form: IHDR first and once, IDAT chunks in one unbroken run, only
-    harmless chunks beside them, every checksum right. None for any other
+    harmless chunks in their strict form beside them, every checksum right. None for any other
     file, anything irregular, or more than `max_pixels` pixels: Pillow reads
     (or refuses) those, in its own words. Pillow leaves these pixels as
     stored too (no gamma or colour profile is applied), so either way they
@@ -94,8 +126,8 @@ def read_rgba(data: bytes, max_pixels: Optional[int]) -> Optional[np.ndarray]:
     header: Optional[tuple] = None
     width = height = 0
     inflater = deflater.decompressobj()
-    rows = bytearray()
-    filled = expected = text = 0
+    rows: Union[bytes, bytearray] = b""  # one piece as it came, or a buffer that grows
+    expected = text = 0
     image_data = "before"  # then "inside" the run of IDAT chunks, then "after" it
     position = len(SIGNATURE)
     while True:
@@ -118,31 +150,35 @@ def read_rgba(data: bytes, max_pixels: Optional[int]) -> Optional[np.ndarray]:
             if max_pixels is not None and width * height > max_pixels:
                 return None
             expected = height * (1 + 4 * width)
-            rows = bytearray(expected)
         elif kind == b"IDAT":
             if image_data == "after":
                 return None
             image_data = "inside"
+            tail = inflater.unconsumed_tail
             try:
                 # At most the expected bytes: a stream that inflates to more
                 # is not inflated whole.
-                piece = inflater.decompress(inflater.unconsumed_tail + body, expected - filled)
+                piece = inflater.decompress(tail + body if tail else body, expected - len(rows))
             except deflater.error:
                 return None
-            rows[filled:filled + len(piece)] = piece
-            filled += len(piece)
+            if not rows:
+                rows = piece
+            elif piece:
+                rows = rows if isinstance(rows, bytearray) else bytearray(rows)
+                rows += piece
         elif kind == b"IEND":
             break
-        elif kind in HARMLESS_CHUNKS and HARMLESS_CHUNKS[kind] in (None, length):
-            if image_data == "inside":
-                image_data = "after"
-            text += length if kind == b"tEXt" else 0
+        else:
+            size = 0 if FIXED_CHUNKS.get(kind) == length else _text_bytes(kind, bytes(body))
+            if size is None:
+                return None
+            text += size
             if text > TEXT_LIMIT:
                 return None
-        else:
-            return None
+            if image_data == "inside":
+                image_data = "after"
         position = end
-    if filled != expected:
+    if len(rows) != expected:
         return None
     try:
         return unfilter_rows(rows, width, height)
