@@ -12,7 +12,7 @@
 // so on the main thread (the only one Python delivers signals to) a large
 // search runs on a helper thread while the caller looks for signals every
 // 20 ms, and stops the search when a handler raises. Nothing is printed.
-#include "pack_driver.hpp"
+#include <TesselPack/pack_driver.hpp>
 
 #include <tessel/concurrent_search.hpp>
 
