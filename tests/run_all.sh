@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
 # Every test of the project, from a fresh machine. It installs the Debian
 # packages it needs first (GoogleTest, Clang and its sanitizer runtimes,
-# MinGW-w64, Wine, stb, Chromium: apt-get, so as root), then runs, each part
-# under a header:
+# MinGW-w64, Wine, stb, Chromium, ccache: apt-get, so as root), then runs,
+# each part under a header:
 # - the C++ tests with GCC (warnings as errors), with Clang under
 #   AddressSanitizer and UndefinedBehaviorSanitizer, and cross-compiled for
 #   Windows x64 with MinGW-w64, run under Wine;
+# - the C++ package: the example program in examples/ built against an
+#   installed copy and through add_subdirectory, warnings as errors, and run;
 # - the fuzzing corpus replayed, and the packing core fuzzed for 60 seconds;
 # - the Python tests against a sanitizer build of the modules;
 # - the modules in both forms with every CPython on the machine, the Python
-#   tests against each build (tests/matrix.sh), the slow ones once; the
-#   browser tests load atlases in Phaser 3 and PixiJS in headless Chromium;
+#   tests against each build (tests/matrix.sh), the slow ones once per form;
+#   the browser tests load atlases in Phaser 3 and PixiJS in headless
+#   Chromium;
 # - the benchmark at n = 1,000 as a smoke test.
-# It stops at the first part that fails; the last line says which, or that
-# the whole run passed. About 25 minutes on 2 cores.
+# The C++ parts and the Python parts run side by side, as two lanes whose
+# output is printed as each ends (the Python lane's as it goes); compiler
+# output is cached (ccache, in build/ccache) for the parts that compile the
+# same sources again. It stops each lane at its first failing part; the last
+# line says which part failed, or that the whole run passed, and how long it
+# took. About 15 minutes on 2 cores.
 #
 #   bash tests/run_all.sh --quick   the everyday subset, about 3 minutes:
 #                                   C++ tests with GCC, the Python tests once
@@ -24,6 +31,7 @@ quick=0
 
 missing=()
 [[ -f /usr/include/gtest/gtest.h ]] || missing+=(libgtest-dev)
+command -v ccache >/dev/null || missing+=(ccache)
 command -v cmake >/dev/null || missing+=(cmake)
 command -v chromium >/dev/null || missing+=(chromium)
 if ((!quick)); then
@@ -40,6 +48,8 @@ fi
 
 jobs=$(nproc)
 started=$SECONDS
+mkdir -p build
+export CCACHE_DIR=$PWD/build/ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
 
 cpp_suite() {  # name, then extra CMake arguments
     local dir=build/tests-$1
@@ -74,11 +84,31 @@ python_once() {
     local venv=build/venv-quick
     python3 -m venv --clear "$venv"
     "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q ".[test]"
+    "$venv/bin/python" -m pip install -q ".[test]" -Ccmake.define.TESSEL_MODULE_LTO=OFF
     (cd build && "../$venv/bin/python" -m pytest -q -p no:cacheprovider ../tests)
 }
 
-part() {  # header, then the command; stops the run at the first failure
+cpp_package() {  # the example against an installed copy, then through add_subdirectory
+    local flags="-Wall -Wextra -Wpedantic -Wconversion -Wshadow" prefix=$PWD/build/package/prefix
+    cmake -S . -B build/package/tessel -DCMAKE_BUILD_TYPE=Release -DTESSEL_BUILD_TESTS=OFF >/dev/null
+    cmake --install build/package/tessel --prefix "$prefix" >/dev/null
+    cmake -S examples/pack_rectangles -B build/package/installed -DCMAKE_PREFIX_PATH="$prefix" \
+        -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+    cmake -S examples/pack_rectangles -B build/package/subdirectory -DTESSEL_SOURCE_DIR="$PWD" \
+        -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+    for way in installed subdirectory; do
+        cmake --build "build/package/$way" -j "$jobs" >/dev/null
+        echo "-- $way:"
+        "build/package/$way/pack_rectangles"
+    done
+    # Through add_subdirectory, the consumer's build holds nothing of ours but tessel::tessel.
+    if [[ -n $(find build/package/subdirectory/tessel -name '*.o' -o -name '*tests*' -type f) ]]; then
+        echo "add_subdirectory built more than tessel::tessel" >&2
+        return 1
+    fi
+}
+
+part() {  # header, then the command; stops the lane at the first failure
     echo
     echo "==== $1 ($((SECONDS - started)) s into the run)"
     set +e
@@ -100,13 +130,39 @@ if ((quick)); then
     exit 0
 fi
 
-part "C++ tests, GCC" cpp_suite gcc -DCMAKE_CXX_COMPILER=g++
-part "C++ tests, Clang with AddressSanitizer and UndefinedBehaviorSanitizer" sanitized_cpp
-part "C++ tests for Windows x64 under Wine" windows_cpp
-part "Fuzzing for 60 s" fuzz
-part "Python tests against the sanitizer build" bash tests/sanitized_module.sh
-part "Python tests with every interpreter, both forms" bash tests/matrix.sh
-part "Benchmark smoke run" bash bench/run.sh --sizes 1000 --speedup-max-n 1000 \
-    --packers TesselPack,tessel_atlas.place,stb_rect_pack --quick
+cpp_lane() {
+    part "C++ tests, GCC" cpp_suite gcc -DCMAKE_CXX_COMPILER=g++
+    part "C++ package: the example, installed and through add_subdirectory" cpp_package
+    part "C++ tests, Clang with AddressSanitizer and UndefinedBehaviorSanitizer" sanitized_cpp
+    part "C++ tests for Windows x64 under Wine" windows_cpp
+    part "Fuzzing for 60 s" fuzz
+}
+
+python_lane() {
+    part "Python tests against the sanitizer build" bash tests/sanitized_module.sh
+    part "Python tests with every interpreter, both forms" bash tests/matrix.sh
+    part "Benchmark smoke run" bash bench/run.sh --sizes 1000 --speedup-max-n 1000 \
+        --packers TesselPack,tessel_atlas.place,stb_rect_pack --quick
+}
+
+cpp_lane >build/lane-cpp.log 2>&1 &
+cpp=$!
+python_lane > >(tee build/lane-python.log) 2>&1 &
+python=$!
+set +e
+wait "$python"
+python_status=$?
+wait "$cpp"
+cpp_status=$?
+set -e
 echo
+echo "==== the C++ lane's output"
+cat build/lane-cpp.log
+echo
+if ((python_status || cpp_status)); then
+    failed=$(grep -h "^==== FAILED: " build/lane-python.log build/lane-cpp.log | sed 's/^==== FAILED: //' |
+        paste -sd ';' -)
+    echo "==== FAILED after $((SECONDS - started)) s: ${failed:-a lane ended early}"
+    exit 1
+fi
 echo "==== the whole run passed in $((SECONDS - started)) s"

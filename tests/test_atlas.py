@@ -367,6 +367,7 @@ posix_signals = pytest.mark.skipif(sys.platform == "win32", reason="POSIX signal
 
 
 @posix_signals
+@pytest.mark.slow
 @pytest.mark.parametrize("signal_number, status", [(2, 130), (15, 143)])
 @pytest.mark.parametrize("folder_made_by_the_run", [False, True])
 def test_a_signal_leaves_no_partial_output(tmp_path, signal_number, status, folder_made_by_the_run):
@@ -438,6 +439,7 @@ def test_ctrl_c_at_any_moment_gives_one_line(tmp_path):
 
 
 @posix_signals
+@pytest.mark.slow
 def test_a_second_run_into_a_folder_being_written_is_refused(tmp_path, capsys):
     options = slow_sprites(tmp_path / "in")
     out = tmp_path / "out"

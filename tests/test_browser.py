@@ -29,6 +29,7 @@ PIXI = CLIENTS / "pixi-8.14.0.min.js"
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 
 pytestmark = [
+    pytest.mark.slow,  # the same on every interpreter: run once per form
     pytest.mark.skipif(not (PHASER.exists() and PIXI.exists()), reason=f"the real clients are not in {CLIENTS}"),
     pytest.mark.skipif(CHROMIUM is None, reason="Chromium is not installed (apt-get install chromium)"),
 ]

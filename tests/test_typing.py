@@ -5,6 +5,8 @@ import pytest
 from packing_checks import LEGACY_FORM
 
 mypy_api = pytest.importorskip("mypy.api")
+# The stubs are the same on every interpreter: checked once per form.
+pytestmark = pytest.mark.slow
 
 ARGS = "sizes" if LEGACY_FORM else "sizes, 0"
 
