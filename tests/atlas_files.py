@@ -3,6 +3,7 @@
 import json
 import random
 from pathlib import Path
+from xml.etree import ElementTree
 
 from PIL import Image
 
@@ -40,9 +41,23 @@ def make_sprites(root, count=30, seed=5):
     return sources
 
 
+def _sparrow_frames(path: Path):
+    """The frame records of a Starling/Sparrow XML layer, in the hash layout's terms."""
+    atlas = ElementTree.parse(path).getroot()
+    for sub in atlas.iter("SubTexture"):
+        a = {key: (value if key == "name" else int(value)) for key, value in sub.attrib.items()}
+        w, h = a["width"], a["height"]
+        yield a["name"], (path.parent / atlas.attrib["imagePath"], {
+            "frame": {"x": a["x"], "y": a["y"], "w": w, "h": h}, "rotated": False, "trimmed": "frameX" in a,
+            "spriteSourceSize": {"x": -a.get("frameX", 0), "y": -a.get("frameY", 0), "w": w, "h": h},
+            "sourceSize": {"w": a.get("frameWidth", w), "h": a.get("frameHeight", h)}})
+
+
 def read_frames(out: Path):
     """{name: (image path, frame record)} from whichever manifests the folder holds."""
     frames = {}
+    for path in sorted(out.glob("atlas_*.xml")):
+        frames.update(_sparrow_frames(path))
     multi = out / "atlas.json"
     if multi.exists():
         for texture in json.loads(multi.read_text())["textures"]:

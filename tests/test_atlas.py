@@ -34,20 +34,67 @@ def read_layers(out):
     return [json.loads(p.read_text()) for p in manifests]
 
 
-@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(fmt=st.sampled_from(["json-hash", "json-array", "phaser3", "pixijs"]), trim=st.booleans(),
+# Per-sprite settings of the project file used by the round trip: what
+# they are, and for which sprites.
+PROJECT = """
+[[sprites]]
+match = "ui/*"
+trim = false
+extrude = 1
+pivot = [0.25, 1.0]
+
+[[sprites]]
+match = "s0[0-4].png"
+nine_slice = [1, 2, 1, 0]
+"""
+
+
+def expected_sprite(source, trim, threshold, margin):
+    """The sprite as an atlas must give it back, and whether it was trimmed:
+    cut to its pixels with alpha above threshold, with up to margin more."""
+    if not trim:
+        return source, False
+    ys, xs = np.nonzero(np.asarray(source.convert("RGBA"))[..., 3] > threshold)
+    left, top, right, bottom = (xs.min(), ys.min(), xs.max() + 1, ys.max() + 1) if len(xs) else (0, 0, 1, 1)
+    box = (max(0, left - margin), max(0, top - margin), min(source.width, right + margin),
+           min(source.height, bottom + margin))
+    kept = Image.new("RGBA", source.size, (0, 0, 0, 0))
+    kept.paste(source.crop(box), box[:2])
+    return kept, box != (0, 0) + source.size
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(fmt=st.sampled_from(["json-hash", "json-array", "phaser3", "pixijs", "sparrow"]), trim=st.booleans(),
+       threshold=st.sampled_from([0, 0, 120]), trim_margin=st.sampled_from([0, 2]),
        alias=st.booleans(), rotation=st.booleans(), extrude=st.sampled_from([0, 2]),
-       padding=st.sampled_from([0, 1]), sizes=st.sampled_from(["", "--pot", "--full-size"]),
-       texture=st.sampled_from([0, 64]))
-def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, trim, alias, rotation, extrude,
-                                          padding, sizes, texture):
+       spacing=st.sampled_from([(0, 0), (2, 1), (3, 0), (0, 2)]), padding_option=st.booleans(),
+       sizes=st.sampled_from(["", "--pot", "--full-size"]), texture=st.sampled_from([0, 64]),
+       pivot=st.sampled_from([None, (0.5, 1.0)]), project=st.booleans())
+def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, trim, threshold, trim_margin, alias,
+                                          rotation, extrude, spacing, padding_option, sizes, texture, pivot,
+                                          project):
     root, sources = sprite_dir
     out = tmp_path_factory.mktemp("out")
-    options = [f"--format={fmt}", f"--extrude={extrude}", f"--padding={padding}", f"--max-texture-size={texture}",
-               "--quiet", "--preview"]
+    gap, border = spacing
+    if padding_option and gap == 2 * border:  # --padding P means P around each sprite
+        padding = [f"--padding={border}"]
+    else:
+        padding = [f"--shape-padding={gap}", f"--border-padding={border}"]
+    options = [f"--format={fmt}", f"--extrude={extrude}", *padding, f"--max-texture-size={texture}",
+               f"--trim-threshold={threshold}", f"--trim-margin={trim_margin}", "--quiet", "--preview"]
     options += [flag for flag, off in (("--no-trim", trim), ("--no-alias", alias), ("--no-rotation", rotation))
-                if not off] + ([sizes] if sizes else [])
+                if not off] + ([sizes] if sizes else []) + ([f"--pivot={pivot[0]},{pivot[1]}"] if pivot else [])
+    if project:
+        (out.parent / f"{out.name}.toml").write_text(PROJECT)
+        options.append(f"--config={out.parent / f'{out.name}.toml'}")
     assert main(["pack", str(root), "--out", str(out), *options]) == 0
+
+    def setting(name, key, default):
+        if project and name.startswith("ui/"):
+            return {"trim": False, "extrude": 1, "pivot": (0.25, 1.0)}.get(key, default)
+        if project and name in ("s00.png", "s02.png", "s04.png"):
+            return {"nine_slice": (1, 2, 1, 0), "trim": False}.get(key, default)
+        return default
 
     frames = read_frames(out)
     assert set(frames) == set(sources)
@@ -64,31 +111,49 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
     boxes = {}
     for name, (path, f) in frames.items():
         atlas = atlases[path]
-        assert visible_bytes(restore(atlas, f)) == visible_bytes(sources[name]), name
-        assert f["trimmed"] == (trim and sources[name].getchannel("A").getbbox() != (0, 0) + sources[name].size)
-        assert not f["rotated"] or (rotation and fmt != "phaser3")
+        want, trimmed = expected_sprite(sources[name], setting(name, "trim", trim), threshold, trim_margin)
+        assert visible_bytes(restore(atlas, f)) == visible_bytes(want), name
+        assert f["trimmed"] == trimmed
+        assert not f["rotated"] or (rotation and fmt not in ("phaser3", "sparrow"))
+        wanted_pivot = setting(name, "pivot", pivot)
+        pivot_key = {"pixijs": "anchor", "sparrow": None}.get(fmt, "pivot")
+        assert f.get(pivot_key) == (wanted_pivot and pivot_key and dict(zip("xy", wanted_pivot)))
+        nine = setting(name, "nine_slice", None)
+        if nine and fmt in ("json-hash", "pixijs"):
+            assert f["borders"] == dict(zip(("left", "top", "right", "bottom"), nine))
+        if nine and fmt in ("json-hash", "json-array", "phaser3"):
+            size = sources[name].size
+            assert f["scale9Borders"] == {"x": 1, "y": 2, "w": size[0] - 2, "h": size[1] - 2}
         box = frame_box(f)
-        if extrude:  # the ring around the frame repeats its edge pixels
-            ring = atlas.crop((box[0] - extrude, box[1] - extrude, box[2] + extrude, box[3] + extrude))
+        e = setting(name, "extrude", extrude)
+        if e:  # the ring around the frame repeats its edge pixels
+            ring = atlas.crop((box[0] - e, box[1] - e, box[2] + e, box[3] + e))
             stored = np.asarray(atlas.crop(box))
-            assert (np.asarray(ring) == np.pad(stored, ((extrude,) * 2, (extrude,) * 2, (0, 0)), mode="edge")).all()
-        boxes.setdefault((path, box), []).append(name)
-    # Sprites identical after trimming share a frame exactly when sharing is on.
+            assert (np.asarray(ring) == np.pad(stored, ((e,) * 2, (e,) * 2, (0, 0)), mode="edge")).all()
+        boxes.setdefault((path, box), set()).add(e)
+    # Sprites identical after trimming (and alike in extrusion) share a frame exactly when sharing is on.
     assert (len(boxes) < len(frames)) == alias
-    # Margins (extrusion, then padding) stay inside the image and never overlap.
-    margin = extrude + padding
-    placed = sorted((path, x0 - margin, y0 - margin, x1 + margin, y1 + margin) for path, (x0, y0, x1, y1) in boxes)
+    # Extruded frames keep the border padding from the edges and the shape padding between them.
+    placed = sorted((path, x0 - e, y0 - e, x1 + e, y1 + e) for (path, (x0, y0, x1, y1)), (e,) in boxes.items())
     for i, (path, *a) in enumerate(placed):
-        assert a[0] >= 0 and a[1] >= 0 and a[2] <= atlases[path].width and a[3] <= atlases[path].height
+        assert a[0] >= border and a[1] >= border
+        assert a[2] <= atlases[path].width - border and a[3] <= atlases[path].height - border
         for other_path, *b in placed[i + 1:]:
-            assert other_path != path or a[2] <= b[0] or b[2] <= a[0] or a[3] <= b[1] or b[3] <= a[1]
+            assert (other_path != path or a[2] + gap <= b[0] or b[2] + gap <= a[0] or a[3] + gap <= b[1]
+                    or b[3] + gap <= a[1])
     # Outside the extruded frames every pixel is transparent.
     for path, atlas in atlases.items():
         alpha = atlas.getchannel("A")
-        for p, x0, y0, x1, y1 in placed:
+        for p, *a in placed:
             if p == path:
-                alpha.paste(0, (x0 + padding, y0 + padding, x1 - padding, y1 - padding))
+                alpha.paste(0, tuple(a))
         assert alpha.getbbox() is None
+    # Each animation lies whole in the one layer that lists it, its frames in numeric order.
+    for manifest in map(json.loads, map(Path.read_text, out.glob("atlas_*.json"))):
+        for name, names in manifest.get("animations", {}).items():
+            assert set(names) <= set(manifest["frames"])
+            assert [int(n.rsplit("s", 1)[1].split(".")[0]) for n in names] == sorted(
+                int(n.rsplit("s", 1)[1].split(".")[0]) for n in names)
 
 
 def test_csv_layout_writes_manifests_only(tmp_path, capsys):
@@ -132,7 +197,8 @@ def huge_sprite(folder):
 
 
 def undecodable_name(folder):
-    Image.new("RGBA", (3, 3), (9, 9, 9, 255)).save(os.path.join(os.fsencode(folder), b"bad\xff\xfe.png"))
+    with open(os.path.join(os.fsencode(folder), b"bad\xff\xfe.png"), "wb") as stream:
+        Image.new("RGBA", (3, 3), (9, 9, 9, 255)).save(stream, "PNG")
 
 
 @pytest.mark.parametrize(
@@ -144,7 +210,7 @@ def undecodable_name(folder):
         (huge_sprite, ["--max-texture-size", "256"],
          "huge.png: 300 x 20 pixels does not fit a 256 x 256 texture; raise --max-texture-size"),
         (huge_sprite, ["--max-texture-size", "300", "--padding", "1"],
-         "huge.png: 300 x 20 pixels with 1 px padding does not fit a 300 x 300 texture"),
+         "huge.png: 300 x 20 pixels with 1 px border padding does not fit a 300 x 300 texture"),
         pytest.param(undecodable_name, [], "bad\ufffd\ufffd.png: the name is not valid UTF-8",
                      marks=pytest.mark.skipif(sys.platform in ("win32", "darwin"), reason="names are Unicode")),
     ],

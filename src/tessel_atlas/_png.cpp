@@ -214,10 +214,14 @@ py::array_t<byte> unfilter_rows(const py::buffer& image_data, const py::ssize_t 
     return pixels;
 }
 
-// The box (left, top, right, bottom) of the pixels whose alpha is not zero,
-// or None when there are none: what trimming cuts a sprite to.
-py::object alpha_box(const pixel_array& pixels) {
+// The box (left, top, right, bottom) of the pixels whose alpha is above
+// threshold, or None when there are none: what trimming cuts a sprite to.
+py::object alpha_box(const pixel_array& pixels, const int threshold) {
     require_rgba(pixels);
+    if (threshold < 0 || threshold > 254) {
+        throw py::value_error("threshold must be from 0 to 254");
+    }
+    const auto at_most = static_cast<byte>(threshold);
     const auto height = static_cast<std::size_t>(pixels.shape(0));
     const auto width = static_cast<std::size_t>(pixels.shape(1));
     const byte* data = pixels.data();
@@ -227,14 +231,14 @@ py::object alpha_box(const pixel_array& pixels) {
         for (std::size_t y = 0; y < height; ++y) {
             const byte* alpha = data + y * width * bpp + 3;
             std::size_t first = 0;
-            while (first < width && alpha[first * bpp] == 0) {
+            while (first < width && alpha[first * bpp] <= at_most) {
                 ++first;
             }
             if (first == width) {
                 continue;
             }
             std::size_t last = width;
-            while (alpha[(last - 1) * bpp] == 0) {
+            while (alpha[(last - 1) * bpp] <= at_most) {
                 --last;
             }
             left = std::min(left, first);
@@ -266,6 +270,7 @@ PYBIND11_MODULE(_png, m) {
     m.def("unfilter_rows", &unfilter_rows, py::arg("image_data"), py::arg("width"), py::arg("height"),
           "RGBA pixels (height, width, 4) from inflated PNG image data (bytes-like): rows that\n"
           "each start with their filter byte.");
-    m.def("alpha_box", &alpha_box, py::arg("pixels").noconvert(),
-          "The box (left, top, right, bottom) of the RGBA pixels whose alpha is not zero, or None.");
+    m.def("alpha_box", &alpha_box, py::arg("pixels").noconvert(), py::arg("threshold") = 0,
+          "The box (left, top, right, bottom) of the RGBA pixels whose alpha is above threshold\n"
+          "(0 to 254), or None.");
 }

@@ -8,6 +8,7 @@ inside it.
 
 from __future__ import annotations
 
+import math
 import sys
 
 from . import __version__, interrupts
@@ -35,7 +36,28 @@ def _whole(low: int, high: int):
     return parse
 
 
-def _parser() -> argparse.ArgumentParser:
+def _pivot(text: str):
+    import argparse
+
+    try:
+        x, y = (float(part) for part in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected X,Y (two numbers), got {text!r}") from None
+    if not all(math.isfinite(v) for v in (x, y)):
+        raise argparse.ArgumentTypeError(f"expected finite numbers, got {text!r}")
+    return x, y
+
+
+def _pack_parser(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
+    import argparse
+
+    commands = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
+    return commands.choices["pack"]
+
+
+def _parser(suppress_defaults: bool = False) -> argparse.ArgumentParser:
+    """The command's parser; with suppress_defaults, options not given are
+    left out of the result, to tell them from those given."""
     import argparse
     from pathlib import Path
 
@@ -50,10 +72,14 @@ def _parser() -> argparse.ArgumentParser:
 
     pack = commands.add_parser("pack", help="pack images, folders of images, or CSV layouts")
     pack.add_argument(
-        "inputs", nargs="+", type=Path, metavar="INPUT",
-        help="image file, folder searched recursively for images, or CSV file of name,w,h rows (alone)",
+        "inputs", nargs="*", type=Path, metavar="INPUT",
+        help="image file, folder searched recursively for images, or CSV file of name,w,h rows (alone); "
+             "at least one, here or in the project file",
     )
-    pack.add_argument("--out", required=True, type=Path, help="folder for the atlases and manifests")
+    pack.add_argument("--out", type=Path, help="folder for the atlases and manifests (here or in the project file)")
+    pack.add_argument("--config", type=Path, metavar="FILE",
+                      help="project file (TOML): these options without their dashes, inputs, out, and "
+                           "[[sprites]] tables of per-sprite settings; options given here win")
     pack.add_argument(
         "--max-texture-size", type=_whole(0, MAX_SIDE), default=2048, metavar="N",
         help="largest side of each square texture; each layer is cropped to what it uses unless --pot or "
@@ -66,9 +92,22 @@ def _parser() -> argparse.ArgumentParser:
                       help="manifest format (default json-hash); phaser3 never rotates")
     pack.add_argument("--no-rotation", action="store_true", help="never store a sprite turned a quarter turn")
     pack.add_argument("--no-trim", action="store_true", help="keep fully transparent borders")
+    pack.add_argument("--trim-threshold", type=_whole(0, 254), default=0, metavar="A",
+                      help="pixels with alpha at most A count as transparent when trimming; those outside "
+                           "the frame are dropped (default 0)")
+    pack.add_argument("--trim-margin", type=_whole(0, 1024), default=0, metavar="N",
+                      help="keep up to N transparent pixels around each trimmed sprite (default 0)")
     pack.add_argument("--no-alias", action="store_true", help="pack identical sprites once each, not shared")
-    pack.add_argument("--padding", type=_whole(0, 1024), default=0, metavar="P",
-                      help="pixels of empty border kept around each sprite (default 0)")
+    pack.add_argument("--padding", type=_whole(0, 1024), metavar="P",
+                      help="P pixels of empty border around each sprite: the same as --shape-padding 2P "
+                           "--border-padding P (default 0)")
+    pack.add_argument("--shape-padding", type=_whole(0, 2048), metavar="P",
+                      help="empty pixels between sprites (default 0, or twice --padding)")
+    pack.add_argument("--border-padding", type=_whole(0, 1024), metavar="P",
+                      help="empty pixels between sprites and the texture's edges (default 0, or --padding)")
+    pack.add_argument("--pivot", type=_pivot, metavar="X,Y",
+                      help="every sprite's pivot (anchor), in fractions of its source size: 0.5,1 is the "
+                           "middle of its bottom edge; written only where set")
     pack.add_argument("--extrude", type=_whole(0, 1024), default=0, metavar="N",
                       help="repeat each sprite's edge pixels N pixels outward, inside the padding (default 0)")
     pack.add_argument("--png-level", type=_whole(0, 9), default=3, metavar="L",
@@ -77,6 +116,10 @@ def _parser() -> argparse.ArgumentParser:
                       help="leave out files whose path inside the input folder, or name, matches (repeatable)")
     pack.add_argument("--preview", action="store_true", help="also draw each layer's layout as a PNG")
     pack.add_argument("-q", "--quiet", action="store_true", help="no progress and no summary line")
+
+    if suppress_defaults:
+        for action in pack._actions:
+            action.default = argparse.SUPPRESS
 
     demo = commands.add_parser("demo", help="draw a few hundred sprites and pack them in both modes")
     demo.add_argument("--out", type=Path, default=Path("atlas-demo"), help="output folder (default atlas-demo)")
@@ -116,9 +159,12 @@ def main(argv: Optional[List[str]] = None, *, ending_process: bool = False) -> i
 
 
 def _run(argv: Optional[List[str]]) -> int:
+    from pathlib import Path
+
     from .build import run_job
     from .progress import Progress
-    from .sprites import Found, collect_sprites
+    from .project import Project, load_project, with_settings
+    from .sprites import Found, SpriteSettings, collect_sprites
 
     parser = _parser()
     args = parser.parse_args(argv)
@@ -128,9 +174,21 @@ def _run(argv: Optional[List[str]]) -> int:
     progress = Progress(args.quiet)
     jobs = []
     if args.command == "pack":
+        project = Project(Path())
+        if args.config:
+            project = load_project(args.config, _pack_parser(parser))
+            given = vars(_parser(suppress_defaults=True).parse_args(argv))
+            for dest, value in project.options.items():
+                if dest not in given:
+                    setattr(args, dest, value)
+        if not args.inputs or args.out is None:
+            parser.error("pack needs INPUT and --out, on the command line or in the project file (--config)")
         if args.pot and args.max_texture_size & (args.max_texture_size - 1):
             parser.error(f"--pot needs a power-of-two --max-texture-size (got {args.max_texture_size})")
-        jobs.append((collect_sprites(args.inputs, exclude=args.exclude, skip=[args.out]), args.out, args))
+        found = collect_sprites(args.inputs, exclude=args.exclude, skip=[args.out])
+        defaults = SpriteSettings(pivot=args.pivot, trim=not args.no_trim, extrude=args.extrude)
+        found.sprites = with_settings(found.sprites, project.rules, defaults, project.path)
+        jobs.append((found, args.out, args))
     else:
         from .demo import demo_sprites
 

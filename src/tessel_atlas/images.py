@@ -160,13 +160,15 @@ def read_image(path: Path) -> np.ndarray:
 @dataclass
 class Pixels:
     """One distinct picture to place: `box` of the first sprite that shows it,
-    kept decoded in `kept` or read again from the sprite when needed. A
-    sprite without pixels (a CSV row) is a box of its whole size."""
+    kept decoded in `kept` or read again from the sprite when needed, and
+    extruded by `extrusion` pixels around. A sprite without pixels (a CSV
+    row) is a box of its whole size."""
 
     sprite: Sprite
     box: Box
     kept: Optional[np.ndarray] = None
     trimmed: bool = False
+    extrusion: int = 0
 
     @property
     def width(self) -> int:
@@ -208,11 +210,25 @@ def _cropped(pixels: np.ndarray, box: Box) -> np.ndarray:
     return np.ascontiguousarray(pixels[box[1]:box[3], box[0]:box[2]])
 
 
-def _visible(pixels: np.ndarray, trim: bool) -> Tuple[np.ndarray, Box, Tuple[int, int]]:
-    """The pixels cut to the rows and columns with some alpha, that box, and
-    the whole image's size; a fully transparent image keeps its corner pixel."""
-    box = (alpha_box(pixels) or (0, 0, 1, 1)) if trim else (0, 0) + _size(pixels)
-    return _cropped(pixels, box), box, _size(pixels)
+@dataclass(frozen=True)
+class Trim:
+    """Trimming cuts off rows and columns whose alpha is at most `threshold`,
+    keeping up to `margin` of them around what is left."""
+
+    threshold: int = 0
+    margin: int = 0
+
+
+def _visible(pixels: np.ndarray, trim: Optional[Trim]) -> Tuple[np.ndarray, Box, Tuple[int, int]]:
+    """The pixels cut as `trim` says (uncut for None), that box, and the
+    whole image's size; a fully transparent image keeps its corner pixel."""
+    width, height = _size(pixels)
+    if trim is None:
+        return pixels, (0, 0, width, height), (width, height)
+    left, top, right, bottom = alpha_box(pixels, trim.threshold) or (0, 0, 1, 1)
+    m = trim.margin
+    box = (max(0, left - m), max(0, top - m), min(width, right + m), min(height, bottom + m))
+    return _cropped(pixels, box), box, (width, height)
 
 
 def _fingerprint(pixels: np.ndarray) -> bytes:
@@ -221,32 +237,36 @@ def _fingerprint(pixels: np.ndarray) -> bytes:
     return hashlib.sha256(np.ascontiguousarray(pixels)).digest()
 
 
-def read_entries(sprites: Sequence[Sprite], trim: bool, share: bool, step: Callable[[int], None],
+def read_entries(sprites: Sequence[Sprite], trim: Trim, share: bool, step: Callable[[int], None],
                  check: Callable[[Pixels], None]) -> List[Entry]:
-    """Every sprite's entry, trimmed if asked; with `share`, sprites whose
-    (trimmed) pixels are identical share one Pixels. Pictures are
+    """Every sprite's entry, trimmed as `trim` says unless its settings keep
+    it whole (no trimming, or nine-slice borders, which are given in pixels
+    of the whole source); with `share`, sprites whose (trimmed) pixels and
+    extrusion are identical share one Pixels. Pictures are
     fingerprinted on the reading threads, as they are decoded: afterwards
     some would have to be decoded again. `check` sees each picture on its
     reading thread, so that one that cannot be packed ends the run before
     the rest are read, and before it is handed on whole."""
 
     def read(sprite: Sprite) -> Tuple[np.ndarray, Box, Tuple[int, int], Optional[bytes]]:
-        image, box, size = _visible(sprite.open(), trim)
+        settings = sprite.settings
+        image, box, size = _visible(sprite.open(), trim if settings.trim and not settings.nine_slice else None)
         try:
-            check(Pixels(sprite, box, None, box != (0, 0) + size))
+            check(Pixels(sprite, box, None, box != (0, 0) + size, settings.extrude))
         except AtlasError:
             del image  # the traceback would keep a canvas of any size alive until the run ends
             raise
         return image, box, size, _fingerprint(image) if share else None
 
     entries: List[Entry] = []
-    by_fingerprint: Dict[Tuple[Tuple[int, int], Optional[bytes]], Pixels] = {}
+    by_fingerprint: Dict[Tuple[Tuple[int, int], Optional[bytes], int], Pixels] = {}
     kept: List[Tuple[int, int, Pixels]] = []  # a heap, largest first: (-bytes, order, pixels)
     kept_bytes = 0
     for sprite, (image, box, size, fingerprint) in zip(sprites, ordered_map(read, sprites, ahead=4 * workers())):
-        pixels = by_fingerprint.get((_size(image), fingerprint)) if share else None
+        key = (_size(image), fingerprint, sprite.settings.extrude)
+        pixels = by_fingerprint.get(key) if share else None
         if pixels is None:
-            pixels = Pixels(sprite, box, image, box != (0, 0) + size)
+            pixels = Pixels(sprite, box, image, box != (0, 0) + size, sprite.settings.extrude)
             heapq.heappush(kept, (-image.nbytes, len(entries), pixels))
             kept_bytes += image.nbytes
             while kept_bytes > KEEP_BUDGET_BYTES:
@@ -254,7 +274,7 @@ def read_entries(sprites: Sequence[Sprite], trim: bool, share: bool, step: Calla
                 largest.kept = None
                 kept_bytes += negative_bytes
             if share:
-                by_fingerprint[_size(image), fingerprint] = pixels
+                by_fingerprint[key] = pixels
         entries.append(Entry(sprite, pixels, box, size))
         step(1)
     return entries
@@ -265,15 +285,16 @@ def extrude(pixels: np.ndarray, width: int) -> np.ndarray:
     return np.pad(pixels, ((width, width), (width, width), (0, 0)), mode="edge")
 
 
-def compose(size: Tuple[int, int], placements: Iterable, extrusion: int) -> np.ndarray:
+def compose(size: Tuple[int, int], placements: Iterable) -> np.ndarray:
     """A transparent layer of RGBA pixels, (height, width, 4), with every
-    placement's pixels copied in, extruded and turned a quarter turn
-    clockwise where the placement is rotated. An array rather than an image:
-    the PNG writer reads it as it is, without a copy."""
+    placement's pixels copied in, extruded as their picture asks and turned
+    a quarter turn clockwise where the placement is rotated. An array rather
+    than an image: the PNG writer reads it as it is, without a copy."""
     width, height = size
     layer = np.zeros((height, width, 4), np.uint8)
     for p in placements:
         pixels = p.pixels.image()
+        extrusion = p.pixels.extrusion
         if extrusion:
             pixels = extrude(pixels, extrusion)
         if p.rotated:

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Callable, List, Sequence, Tuple
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -48,32 +48,32 @@ class Layer:
         return used / (self.width * self.height) if self.width and self.height else 0.0
 
 
-def _describe_margin(padding: int, extrusion: int) -> str:
-    parts = [f"{padding} px padding" if padding else "", f"{extrusion} px extrusion" if extrusion else ""]
-    return " with " + " and ".join(p for p in parts if p) if padding or extrusion else ""
+@dataclass(frozen=True)
+class Spacing:
+    """Transparent pixels between sprites (`shape`) and between sprites and
+    the texture's edges (`border`), outside each sprite's extrusion."""
+
+    shape: int = 0
+    border: int = 0
 
 
-def check_fit(picture: Pixels, *, texture: int, padding: int, extrusion: int) -> None:
+def _describe_margin(picture: Pixels, spacing: Spacing) -> str:
+    parts = [f"{spacing.border} px border padding" if spacing.border else "",
+             f"{picture.extrusion} px extrusion" if picture.extrusion else ""]
+    return " with " + " and ".join(p for p in parts if p) if any(parts) else ""
+
+
+def check_fit(picture: Pixels, *, texture: int, spacing: Spacing) -> None:
     """Refuses, naming the sprite and the option to change, a picture that
     no texture can hold: checked as each sprite is read, before the rest."""
     limit = texture or MAX_SIDE
-    if max(picture.width, picture.height) + 2 * (padding + extrusion) > limit:
+    extruded = max(picture.width, picture.height) + 2 * picture.extrusion
+    if extruded + (2 * spacing.border if texture else spacing.shape) > limit:
         trimmed = " (trimmed)" if picture.trimmed else ""
         fix = "raise --max-texture-size" if texture else "use --max-texture-size to spread sprites over textures"
         raise AtlasError(
             f"{picture.sprite.source}: {picture.width} x {picture.height} pixels{trimmed}"
-            f"{_describe_margin(padding, extrusion)} does not fit a {limit} x {limit} texture; {fix}"
-        )
-
-
-def _check(pictures: Sequence[Pixels], sizes: np.ndarray, texture: int, padding: int, extrusion: int) -> None:
-    """Refuses what the engine cannot place, in the command's own terms."""
-    for picture in pictures:
-        check_fit(picture, texture=texture, padding=padding, extrusion=extrusion)
-    if not texture and int((sizes[:, 0] * sizes[:, 1]).sum()) > MAX_SIDE * MAX_SIDE:
-        raise AtlasError(
-            f"the sprites need more than one bin of {MAX_SIDE} x {MAX_SIDE} pixels; "
-            "use --max-texture-size to spread them over textures"
+            f"{_describe_margin(picture, spacing)} does not fit a {limit} x {limit} texture; {fix}"
         )
 
 
@@ -81,40 +81,95 @@ def _round_up_to_power_of_two(side: int) -> int:
     return 1 << max(0, math.ceil(math.log2(side))) if side > 0 else 0
 
 
-def lay_out(pictures: Sequence[Pixels], *, max_texture_size: int, padding: int, extrusion: int, rotation: bool,
-            texture_sizes: str, progress: Callable[[int], None]) -> List[Layer]:
-    """Packs the pictures, each with `extrusion` and then `padding` pixels of
-    border, into layers. Each layer is cropped to what it uses, rounded up to
-    a power of two (texture_sizes 'pot'), or as large as the texture ('full';
-    with max_texture_size 0 that is the bin the engine found)."""
-    margin = padding + extrusion
-    sizes = np.array([[p.width + 2 * margin, p.height + 2 * margin] for p in pictures], dtype=np.int64)
-    _check(pictures, sizes, max_texture_size, padding, extrusion)
+def _place(sizes: np.ndarray, side: int, rotation: bool, progress: Callable[[int], None]):
+    try:
+        return place(sizes, side, allow_rotation=rotation, growth=SINGLE_BIN_GROWTH, progress=progress)
+    except RuntimeError as error:  # the checks before should leave nothing for the engine to refuse
+        raise AtlasError(f"the packer refused the layout: {error}") from None
+
+
+def _kept_together(rows: np.ndarray, sizes: np.ndarray, side: int, together: Dict[str, List[int]]) -> np.ndarray:
+    """Rows in which each group of `together` (picture indices by name) lies
+    in one layer, where one texture can hold it: the groups that the rows
+    split are packed on their own into blocks, and the blocks placed with
+    the other pictures (without turning anything, as a turned block would
+    turn its pictures around their gaps)."""
+    split = {name: members for name, members in together.items() if len(set(rows[members, 2].tolist())) > 1}
+    if not split:
+        return rows
+    block_of: Dict[int, Tuple[int, np.ndarray]] = {}  # picture -> (block, its rows inside the block)
+    block_sizes = []
+    for members in split.values():
+        members = [m for m in dict.fromkeys(members) if m not in block_of]
+        inner, _, _ = _place(sizes[members], side, False, lambda _: None)
+        if inner[:, 2].any():  # more than one texture holds: it stays split
+            continue
+        far = inner[:, :2] + sizes[members]
+        for member, row in zip(members, inner):
+            block_of[member] = (len(block_sizes), row)
+        block_sizes.append(far.max(axis=0))
+    if not block_sizes:
+        return rows
+    loose = [i for i in range(len(sizes)) if i not in block_of]
+    outer, _, _ = _place(np.concatenate([sizes[loose], np.array(block_sizes)]), side, False, lambda _: None)
+    result = rows.copy()
+    result[loose] = outer[:len(loose)]
+    for member, (block, row) in block_of.items():
+        x, y, layer, _ = outer[len(loose) + block]
+        result[member] = (x + row[0], y + row[1], layer, 0)
+    return result
+
+
+def lay_out(pictures: Sequence[Pixels], *, max_texture_size: int, spacing: Spacing, rotation: bool,
+            texture_sizes: str, progress: Callable[[int], None],
+            together: Optional[Dict[str, List[int]]] = None) -> List[Layer]:
+    """Packs the pictures, each extruded as it asks, `spacing.shape` pixels
+    apart and `spacing.border` pixels from the edges, into layers. Each
+    layer is cropped to what it uses, rounded up to a power of two
+    (texture_sizes 'pot'), or as large as the texture ('full'; with
+    max_texture_size 0 that is the bin the engine found, with its borders).
+    The pictures of each group in `together` (indices by name) end up in
+    one layer.
+
+    The engine places rectangles edge to edge, so each is given the shape
+    padding on its right and bottom, in a texture that much larger and the
+    borders smaller."""
+    gap, border = spacing.shape, spacing.border
+    for picture in pictures:
+        check_fit(picture, texture=max_texture_size, spacing=spacing)
+    sizes = np.array([[p.width + 2 * p.extrusion + gap, p.height + 2 * p.extrusion + gap] for p in pictures],
+                     dtype=np.int64).reshape(-1, 2)
+    if not max_texture_size and int((sizes[:, 0] * sizes[:, 1]).sum()) > MAX_SIDE * MAX_SIDE:
+        raise AtlasError(
+            f"the sprites need more than one bin of {MAX_SIDE} x {MAX_SIDE} pixels; "
+            "use --max-texture-size to spread them over textures"
+        )
     done = [len(pictures)]
 
     def advance(remaining: int) -> None:
         progress(done[0] - remaining)
         done[0] = remaining
 
-    try:
-        rows, bin_w, bin_h = place(sizes.reshape(-1, 2), max_texture_size, allow_rotation=rotation,
-                                   growth=SINGLE_BIN_GROWTH, progress=advance)
-    except RuntimeError as error:  # the checks above should leave nothing for the engine to refuse
-        raise AtlasError(f"the packer refused the layout: {error}") from None
+    engine_side = max_texture_size - 2 * border + gap if max_texture_size else 0
+    rows, bin_w, bin_h = _place(sizes, engine_side, rotation, advance)
+    if max_texture_size and together:
+        rows = _kept_together(rows, sizes, engine_side, together)
 
     layers: List[Layer] = []
     for picture, (x, y, layer_index, flip) in zip(pictures, rows.tolist()):
         while len(layers) <= layer_index:
             layers.append(Layer(len(layers)))
         layer = layers[layer_index]
-        placement = Placement(picture, x + margin, y + margin, bool(flip))
+        e = picture.extrusion
+        placement = Placement(picture, x + border + e, y + border + e, bool(flip))
         layer.placements.append(placement)
         w, h = placement.footprint
-        layer.width = max(layer.width, x + w + 2 * margin)
-        layer.height = max(layer.height, y + h + 2 * margin)
+        layer.width = max(layer.width, x + w + 2 * e + 2 * border)
+        layer.height = max(layer.height, y + h + 2 * e + 2 * border)
     for layer in layers:
         if texture_sizes == "full":
-            layer.width, layer.height = (max_texture_size,) * 2 if max_texture_size else (bin_w, bin_h)
+            full = (max_texture_size,) * 2 if max_texture_size else (bin_w - gap + 2 * border, bin_h - gap + 2 * border)
+            layer.width, layer.height = full
         elif texture_sizes == "pot":
             layer.width, layer.height = map(_round_up_to_power_of_two, (layer.width, layer.height))
     return layers

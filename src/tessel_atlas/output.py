@@ -9,7 +9,7 @@ import shutil
 import tempfile
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Callable, Dict, Iterator, List, Sequence
+from typing import Callable, Dict, Iterator, List, Sequence, Union
 
 try:
     import fcntl
@@ -23,7 +23,7 @@ from .images import compose, ordered_map, preview, workers
 from .layout import Layer
 from .png import write_png
 
-OUR_FILE = re.compile(r"atlas(_\d+(\.png|\.json|_preview\.png)|\.json)")
+OUR_FILE = re.compile(r"atlas(_\d+(\.png|\.json|\.xml|_preview\.png)|\.json)")
 # Hidden: a lock while a run writes, and the folder its files are made in.
 LOCK_NAME = ".tessel-atlas.lock"
 STAGING_PREFIX = ".tessel-atlas-"
@@ -95,8 +95,8 @@ def locked_folder(out_dir: Path) -> Iterator[None]:
                     pass
 
 
-def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, dict], *, with_pixels: bool,
-                with_preview: bool, extrusion: int, png_level: int, step: Callable[[int], None]) -> List[str]:
+def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Union[dict, str]], *, with_pixels: bool,
+                with_preview: bool, png_level: int, step: Callable[[int], None]) -> List[str]:
     """Writes the manifests and, with pixels, each layer's image (and preview).
 
     The files are made in a hidden folder inside out_dir (held with
@@ -116,7 +116,7 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, dic
         size = (layer.width, layer.height)
         if with_pixels:
             name = image_name(layer)
-            write_png(staging / name, compose(size, layer.placements, extrusion), png_level)
+            write_png(staging / name, compose(size, layer.placements), png_level)
             names.append(name)
         if with_preview:
             name = f"atlas_{layer.index}_preview.png"
@@ -128,7 +128,8 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, dic
     written: List[str] = []
     try:
         for name, manifest in manifests.items():
-            (staging / name).write_text(json.dumps(manifest, indent=1) + "\n", encoding="utf-8")
+            text = manifest if isinstance(manifest, str) else json.dumps(manifest, indent=1) + "\n"
+            (staging / name).write_text(text, encoding="utf-8")
             written.append(name)
         # One layer more than threads in flight: each holds a whole image.
         for names in ordered_map(write_layer, layers, ahead=workers() + 1):

@@ -22,6 +22,18 @@ IMAGE_EXTENSIONS = frozenset(
 
 
 @dataclass(frozen=True)
+class SpriteSettings:
+    """What a sprite asks beyond the run's options: a pivot in fractions of
+    its source size, nine-slice borders (left, top, right, bottom) in pixels
+    of its source, whether it is trimmed, and its extrusion."""
+
+    pivot: Optional[Tuple[float, float]] = None
+    nine_slice: Optional[Tuple[int, int, int, int]] = None
+    trim: bool = True
+    extrude: int = 0
+
+
+@dataclass(frozen=True)
 class Sprite:
     """One rectangle to place. `source` names where it came from in messages.
     `open` gives an image's pixels, RGBA of shape (height, width, 4) (its
@@ -32,6 +44,7 @@ class Sprite:
     source: str
     size: Optional[Tuple[int, int]] = None
     open: Optional[Callable[[], np.ndarray]] = None
+    settings: SpriteSettings = SpriteSettings()
 
 
 @dataclass

@@ -5,12 +5,14 @@ from typing import Dict, List
 from . import AtlasLayer, layer_manifest_name
 
 ROTATES = True
+ANIMATIONS = False  # an animations table beside the frames
 
 
 def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
     return {
         layer_manifest_name(layer): {
-            "frames": [{"filename": e.sprite.name, **layer.frame(e)} for e in layer.entries],
+            "frames": [{"filename": e.sprite.name, **layer.frame(e, border_keys=("scale9Borders",))}
+                       for e in layer.entries],
             "meta": layer.meta(),
         }
         for layer in layers

@@ -7,6 +7,7 @@ from .. import __version__
 from . import AtlasLayer
 
 ROTATES = False
+ANIMATIONS = False
 
 
 def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
@@ -18,6 +19,7 @@ def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
             "format": meta["format"],
             "size": meta["size"],
             "scale": 1,
-            "frames": [{"filename": e.sprite.name, **layer.frame(e)} for e in layer.entries],
+            "frames": [{"filename": e.sprite.name, **layer.frame(e, border_keys=("scale9Borders",))}
+                       for e in layer.entries],
         })
     return {"atlas.json": {"textures": textures, "meta": {"app": "tessel-atlas", "version": __version__}}}

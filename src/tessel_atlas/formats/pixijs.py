@@ -1,18 +1,20 @@
 """The hash layout per layer, each naming the other layers' files in
-meta.related_multi_packs, so that loading the first loads them all."""
+meta.related_multi_packs, so that loading the first loads them all. PixiJS
+takes a frame's pivot as its texture's default anchor, from `anchor`."""
 
 from typing import Dict, List
 
 from . import AtlasLayer, json_hash, layer_manifest_name
 
 ROTATES = True
+ANIMATIONS = True  # an animations table beside the frames
 
 
 def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
     names = [layer_manifest_name(layer) for layer in layers]
     out = {}
     for name, layer in zip(names, layers):
-        manifest = json_hash.manifest(layer)
+        manifest = json_hash.manifest(layer, pivot_key="anchor", border_keys=("borders",))
         manifest["meta"]["related_multi_packs"] = [other for other in names if other != name]
         out[name] = manifest
     return out
