@@ -5,6 +5,7 @@ import random
 from pathlib import Path
 from xml.etree import ElementTree
 
+import numpy as np
 from PIL import Image
 
 
@@ -42,15 +43,13 @@ def make_sprites(root, count=30, seed=5):
 
 
 def _sparrow_frames(path: Path):
-    """The frame records of a Starling/Sparrow XML layer, in the hash layout's terms."""
+    """The frame records of a Starling/Sparrow XML layer (whole sprites), in the hash layout's terms."""
     atlas = ElementTree.parse(path).getroot()
     for sub in atlas.iter("SubTexture"):
-        a = {key: (value if key == "name" else int(value)) for key, value in sub.attrib.items()}
-        w, h = a["width"], a["height"]
-        yield a["name"], (path.parent / atlas.attrib["imagePath"], {
-            "frame": {"x": a["x"], "y": a["y"], "w": w, "h": h}, "rotated": False, "trimmed": "frameX" in a,
-            "spriteSourceSize": {"x": -a.get("frameX", 0), "y": -a.get("frameY", 0), "w": w, "h": h},
-            "sourceSize": {"w": a.get("frameWidth", w), "h": a.get("frameHeight", h)}})
+        x, y, w, h = (int(sub.attrib[key]) for key in ("x", "y", "width", "height"))
+        yield sub.attrib["name"], (path.parent / atlas.attrib["imagePath"], {
+            "frame": {"x": x, "y": y, "w": w, "h": h}, "rotated": False, "trimmed": False,
+            "spriteSourceSize": {"x": 0, "y": 0, "w": w, "h": h}, "sourceSize": {"w": w, "h": h}})
 
 
 def read_frames(out: Path):
@@ -97,3 +96,17 @@ def visible_bytes(image):
         if data[i] == 0:
             data[i - 3:i] = b"\0\0\0"
     return bytes(data)
+
+
+def expected_sprite(source, trim, threshold, margin):
+    """The sprite as an atlas must give it back, and whether it was trimmed:
+    cut to its pixels with alpha above threshold, with up to margin more."""
+    if not trim:
+        return source, False
+    ys, xs = np.nonzero(np.asarray(source.convert("RGBA"))[..., 3] > threshold)
+    left, top, right, bottom = (xs.min(), ys.min(), xs.max() + 1, ys.max() + 1) if len(xs) else (0, 0, 1, 1)
+    box = (max(0, left - margin), max(0, top - margin), min(source.width, right + margin),
+           min(source.height, bottom + margin))
+    kept = Image.new("RGBA", source.size, (0, 0, 0, 0))
+    kept.paste(source.crop(box), box[:2])
+    return kept, box != (0, 0) + source.size

@@ -17,7 +17,8 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 Image = pytest.importorskip("PIL.Image")
-from atlas_files import frame_box, make_sprites, noise_sprite, read_frames, restore, visible_bytes  # noqa: E402
+from atlas_files import (  # noqa: E402
+    expected_sprite, frame_box, make_sprites, noise_sprite, read_frames, restore, visible_bytes)
 from tessel_atlas.cli import main  # noqa: E402
 
 
@@ -47,20 +48,6 @@ pivot = [0.25, 1.0]
 match = "s0[0-4].png"
 nine_slice = [1, 2, 1, 0]
 """
-
-
-def expected_sprite(source, trim, threshold, margin):
-    """The sprite as an atlas must give it back, and whether it was trimmed:
-    cut to its pixels with alpha above threshold, with up to margin more."""
-    if not trim:
-        return source, False
-    ys, xs = np.nonzero(np.asarray(source.convert("RGBA"))[..., 3] > threshold)
-    left, top, right, bottom = (xs.min(), ys.min(), xs.max() + 1, ys.max() + 1) if len(xs) else (0, 0, 1, 1)
-    box = (max(0, left - margin), max(0, top - margin), min(source.width, right + margin),
-           min(source.height, bottom + margin))
-    kept = Image.new("RGBA", source.size, (0, 0, 0, 0))
-    kept.paste(source.crop(box), box[:2])
-    return kept, box != (0, 0) + source.size
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -111,7 +98,8 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
     boxes = {}
     for name, (path, f) in frames.items():
         atlas = atlases[path]
-        want, trimmed = expected_sprite(sources[name], setting(name, "trim", trim), threshold, trim_margin)
+        trimmed_here = setting(name, "trim", trim) and fmt != "sparrow"  # Phaser misreads trimmed XML frames
+        want, trimmed = expected_sprite(sources[name], trimmed_here, threshold, trim_margin)
         assert visible_bytes(restore(atlas, f)) == visible_bytes(want), name
         assert f["trimmed"] == trimmed
         assert not f["rotated"] or (rotation and fmt not in ("phaser3", "sparrow"))

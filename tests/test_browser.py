@@ -4,13 +4,18 @@ Each library loads tessel-atlas output through its own loader for the
 format, draws every frame at 1:1 without smoothing, reads the pixels back
 and posts them to a server on 127.0.0.1; every frame must equal its source
 sprite (opaque and fully transparent pixels exactly, semi-transparent ones
-within one level, premultiplied, as the browser blends them).
+within one level, premultiplied, as the browser blends them). The pages
+also post what the libraries made of the data beside the pixels: pivots
+(Phaser's frame origin, PixiJS's default anchor), PixiJS animations drawn
+frame by frame as an AnimatedSprite, and nine-slice sprites drawn three
+times their size as a NineSliceSprite.
 """
 
 import base64
 import http.server
 import json
 import os
+import random
 import shutil
 import subprocess
 import threading
@@ -19,8 +24,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-pytest.importorskip("PIL.Image")
-from atlas_files import make_sprites  # noqa: E402
+Image = pytest.importorskip("PIL.Image")
+from atlas_files import expected_sprite, make_sprites, noise_sprite  # noqa: E402
 from tessel_atlas.cli import main  # noqa: E402
 
 CLIENTS = Path(__file__).resolve().parents[1].parent / "shared" / "clients"
@@ -47,21 +52,39 @@ PIXI_PAGE = """<script src="/pixi.js"></script><script>%s
   try {
     const app = new PIXI.Application();
     await app.init({width: 8, height: 8, antialias: false, preference: 'webgl', backgroundAlpha: 0});
-    const textures = {};
+    const textures = {}, sheets = [];
     for (const url of %s) {
       const sheet = await PIXI.Assets.load(url);
-      for (const s of [sheet, ...(sheet.linkedSheets || [])]) Object.assign(textures, s.textures);
+      for (const s of [sheet, ...(sheet.linkedSheets || [])]) { Object.assign(textures, s.textures); sheets.push(s); }
     }
-    const frames = {};
+    const drawn = (target, w, h) => {
+      const {pixels} = app.renderer.extract.pixels({target, frame: new PIXI.Rectangle(0, 0, w, h)});
+      return {w, h, rgba: encode(new Uint8Array(pixels.buffer, pixels.byteOffset, w * h * 4)), premultiplied: true};
+    };
+    const frames = {}, anchors = {}, nineSlices = {}, animations = {};
     for (const [name, texture] of Object.entries(textures)) {
       texture.source.scaleMode = 'nearest';
-      const w = texture.orig.width, h = texture.orig.height;
-      const {pixels} = app.renderer.extract.pixels(
-        {target: new PIXI.Sprite(texture), frame: new PIXI.Rectangle(0, 0, w, h)});
-      frames[name] = {w, h, rgba: encode(new Uint8Array(pixels.buffer, pixels.byteOffset, w * h * 4)),
-                      premultiplied: true};
+      const w = texture.orig.width, h = texture.orig.height, sprite = new PIXI.Sprite(texture);
+      if (texture.defaultAnchor) anchors[name] = {x: texture.defaultAnchor.x, y: texture.defaultAnchor.y};
+      sprite.anchor.set(0);
+      frames[name] = drawn(sprite, w, h);
+      if (texture.defaultBorders) {
+        const nine = new PIXI.NineSliceSprite({texture});
+        nine.width = 3 * w; nine.height = 3 * h;
+        nineSlices[name] = drawn(nine, 3 * w, 3 * h);
+      }
     }
-    await post({frames});
+    for (const sheet of sheets) {
+      for (const [name, list] of Object.entries(sheet.animations)) {
+        const animated = new PIXI.AnimatedSprite(list);
+        animated.anchor.set(0);
+        animations[name] = list.map((texture, i) => {
+          animated.gotoAndStop(i);
+          return drawn(animated, texture.orig.width, texture.orig.height);
+        });
+      }
+    }
+    await post({frames, anchors, nineSlices, animations});
   } catch (e) { await post({error: String(e.stack || e)}); }
 })();
 </script>"""
@@ -73,11 +96,12 @@ new Phaser.Game({type: Phaser.CANVAS, width: 1024, height: 1024, transparent: tr
   scene: {
     preload() { for (const [kind, key, a, b] of loads) this.load[kind](key, a, b); },
     create() {
-      const cells = [];
+      const cells = [], pivots = {};
       let x = 0, y = 0, rowHeight = 0;
       for (const [, key] of loads) {
         for (const name of this.textures.get(key).getFrameNames()) {
           const frame = this.textures.getFrame(key, name), w = frame.realWidth, h = frame.realHeight;
+          if (frame.customPivot) pivots[name] = {x: frame.pivotX, y: frame.pivotY};
           if (x + w > 1024) { x = 0; y += rowHeight + 2; rowHeight = 0; }
           this.add.image(x, y, key, name).setOrigin(0);
           cells.push({name, x, y, w, h});
@@ -88,7 +112,7 @@ new Phaser.Game({type: Phaser.CANVAS, width: 1024, height: 1024, transparent: tr
         const context = this.game.canvas.getContext('2d'), frames = {};
         for (const c of cells) frames[c.name] = {w: c.w, h: c.h, premultiplied: false,
           rgba: encode(context.getImageData(c.x, c.y, c.w, c.h).data)};
-        post({frames});
+        post({frames, pivots});
       });
     }
   }});
@@ -139,7 +163,7 @@ def frames_drawn(folder: Path, page: str, flags):
         server.shutdown()
         server.server_close()
     assert "error" not in results.body, results.body["error"]
-    return results.body["frames"]
+    return results.body
 
 
 def premultiplied(rgba: np.ndarray) -> np.ndarray:
@@ -147,56 +171,122 @@ def premultiplied(rgba: np.ndarray) -> np.ndarray:
     return np.concatenate([(rgba[..., :3] * alpha + 127) // 255, alpha], axis=-1)
 
 
+def pixels_of(drawn):
+    """A drawing's pixels, premultiplied, as int32 (height, width, 4)."""
+    got = np.frombuffer(base64.b64decode(drawn["rgba"]), np.uint8).reshape(drawn["h"], drawn["w"], 4)
+    return got.astype(np.int32) if drawn["premultiplied"] else premultiplied(got.astype(np.int32))
+
+
+def assert_drawn_equals(got, source, label):
+    want = premultiplied(np.asarray(source.convert("RGBA")).astype(np.int32))
+    assert got.shape == want.shape, label
+    exact = (want[..., 3] == 0) | (want[..., 3] == 255)
+    assert (got[exact] == want[exact]).all(), (label, "opaque or transparent pixels differ")
+    assert (abs(got[~exact] - want[~exact]) <= 1).all(), (label, "semi-transparent pixels differ")
+
+
 def assert_frames_equal_sources(frames, sources, label):
     assert set(frames) == set(sources), label
     for name, source in sources.items():
-        drawn = frames[name]
-        assert (drawn["w"], drawn["h"]) == source.size, (label, name)
-        got = np.frombuffer(base64.b64decode(drawn["rgba"]), np.uint8).reshape(drawn["h"], drawn["w"], 4)
-        want = np.asarray(source.convert("RGBA"))
-        got = got.astype(np.int32) if drawn["premultiplied"] else premultiplied(got.astype(np.int32))
-        want = premultiplied(want.astype(np.int32))
-        exact = (want[..., 3] == 0) | (want[..., 3] == 255)
-        assert (got[exact] == want[exact]).all(), (label, name, "opaque or transparent pixels differ")
-        assert (abs(got[~exact] - want[~exact]) <= 1).all(), (label, name, "semi-transparent pixels differ")
+        assert_drawn_equals(pixels_of(frames[name]), source, (label, name))
+
+
+# Per-sprite settings for the clients to read: pivots, nine-slice borders.
+PROJECT = """
+[[sprites]]
+match = "ui/*"
+pivot = [0.25, 1.0]
+
+[[sprites]]
+match = "nine/*"
+nine_slice = [3, 2, 4, 5]
+"""
 
 
 @pytest.fixture(scope="module")
 def sprites(tmp_path_factory):
+    """The usual sprites, an animation of 12 frames numbered 1 to 12, and
+    two nine-slice panels whose every pixel tells where it is."""
     root = tmp_path_factory.mktemp("clients") / "sprites"
-    return root, make_sprites(root, count=40, seed=11)
+    sources = make_sprites(root, count=40, seed=11)
+    rng = random.Random(12)
+    (root / "walk").mkdir()
+    for i in range(1, 13):
+        sources[f"walk/step_{i}.png"] = noise_sprite(rng, 7, 9)
+    (root / "nine").mkdir()
+    for name, (w, h) in (("nine/panel.png", (14, 12)), ("nine/bar.png", (20, 11))):
+        y, x = np.mgrid[0:h, 0:w]
+        sources[name] = Image.fromarray(np.stack([x * 12, y * 20, (x * y) % 256, np.full_like(x, 255)],
+                                                 axis=-1).astype(np.uint8))
+    for name, image in sources.items():
+        image.save(root / name)
+    (root.parent / "project.toml").write_text(PROJECT)
+    return root, sources
 
 
 def pack(sprites, folder: Path, *options):
-    """Packs into several small layers: trimmed, shared and extruded frames."""
+    """Packs into several small layers: trimmed, shared and extruded frames,
+    kept apart by both paddings, with the project's per-sprite settings."""
     root, _ = sprites
     assert main(["pack", str(root), "--out", str(folder), "--max-texture-size", "64", "--extrude", "1",
-                 "--padding", "1", "--quiet", *options]) == 0
+                 "--shape-padding", "3", "--border-padding", "2", "--trim-margin", "1", "--quiet",
+                 f"--config={root.parent / 'project.toml'}", *options]) == 0
     assert len(list(folder.glob("atlas_*.png"))) > 1
+
+
+def pivots_wanted(sources):
+    return {name: {"x": 0.25, "y": 1.0} for name in sources if name.startswith("ui/")}
 
 
 def test_phaser_draws_every_frame(tmp_path, sprites):
     shutil.copy(PHASER, tmp_path / "phaser.js")
-    for fmt in ("json-hash", "json-array", "phaser3"):
+    for fmt in ("json-hash", "json-array", "phaser3", "sparrow"):
         out = tmp_path / fmt
-        pack(sprites, out, f"--format={fmt}", *([] if fmt == "phaser3" else ["--no-rotation"]))
+        pack(sprites, out, f"--format={fmt}", *([] if fmt in ("phaser3", "sparrow") else ["--no-rotation"]))
+        layers = range(len(list(out.glob("atlas_*.png"))))
         if fmt == "phaser3":
             loads = [["multiatlas", "atlas", f"{fmt}/atlas.json", f"{fmt}/"]]
+        elif fmt == "sparrow":
+            loads = [["atlasXML", f"a{i}", f"{fmt}/atlas_{i}.png", f"{fmt}/atlas_{i}.xml"] for i in layers]
         else:
-            loads = [["atlas", f"a{i}", f"{fmt}/atlas_{i}.png", f"{fmt}/atlas_{i}.json"]
-                     for i in range(len(list(out.glob("atlas_*.png"))))]
+            loads = [["atlas", f"a{i}", f"{fmt}/atlas_{i}.png", f"{fmt}/atlas_{i}.json"] for i in layers]
         page = PHASER_PAGE % (COMMON_JS, json.dumps(loads))
-        assert_frames_equal_sources(frames_drawn(tmp_path, page, ["--disable-gpu"]), sprites[1], fmt)
+        drawn = frames_drawn(tmp_path, page, ["--disable-gpu"])
+        assert_frames_equal_sources(drawn["frames"], sprites[1], fmt)
+        # Phaser takes a frame's pivot as the origin of what shows it; XML has none.
+        assert drawn["pivots"] == ({} if fmt == "sparrow" else pivots_wanted(sprites[1])), fmt
 
 
 def test_pixijs_draws_every_frame_rotated_ones_included(tmp_path, sprites):
     shutil.copy(PIXI, tmp_path / "pixi.js")
-    for fmt in ("json-hash", "pixijs"):
+    root, sources = sprites
+    for fmt, threshold in (("json-hash", 0), ("pixijs", 100)):
         out = tmp_path / fmt
-        pack(sprites, out, f"--format={fmt}")
+        pack(sprites, out, f"--format={fmt}", f"--trim-threshold={threshold}")
         assert any(f["rotated"] for f in json.loads((out / "atlas_0.json").read_text())["frames"].values())
         layers = sorted(out.glob("atlas_*.json"))
         urls = [f"{fmt}/atlas_0.json"] if fmt == "pixijs" else [f"{fmt}/{p.name}" for p in layers]
         page = PIXI_PAGE % (COMMON_JS, json.dumps(urls))
         flags = ["--use-angle=swiftshader", "--enable-unsafe-swiftshader"]
-        assert_frames_equal_sources(frames_drawn(tmp_path, page, flags), sprites[1], fmt)
+        drawn = frames_drawn(tmp_path, page, flags)
+        wanted = {name: expected_sprite(image, not name.startswith("nine/"), threshold, 1)[0]
+                  for name, image in sources.items()}
+        assert_frames_equal_sources(drawn["frames"], wanted, fmt)
+        # PixiJS reads a pivot as the texture's default anchor from pixijs manifests, which name it so.
+        assert drawn["anchors"] == (pivots_wanted(sources) if fmt == "pixijs" else {}), fmt
+        # The animation, frame by frame in numeric order (2 before 10), each exact.
+        walk = drawn["animations"]["walk/step"]
+        assert len(walk) == 12, fmt
+        for i, frame in enumerate(walk, start=1):
+            assert_drawn_equals(pixels_of(frame), wanted[f"walk/step_{i}.png"], (fmt, "walk", i))
+        # Nine-slice sprites drawn three times their size: the corners are the source's corners.
+        assert set(drawn["nineSlices"]) == {"nine/panel.png", "nine/bar.png"}, fmt
+        for name, nine in drawn["nineSlices"].items():
+            got, source = pixels_of(nine), np.asarray(sources[name])
+            h, w = source.shape[:2]
+            left, top, right, bottom = 3, 2, 4, 5
+            for rows, cols in ((slice(0, top), slice(0, left)), (slice(0, top), slice(w - right, w)),
+                               (slice(h - bottom, h), slice(0, left)), (slice(h - bottom, h), slice(w - right, w))):
+                big_rows = slice(rows.start + (2 * h if rows.start else 0), rows.stop + (2 * h if rows.start else 0))
+                big_cols = slice(cols.start + (2 * w if cols.start else 0), cols.stop + (2 * w if cols.start else 0))
+                assert (got[big_rows, big_cols] == source[rows, cols].astype(np.int32)).all(), (fmt, name)

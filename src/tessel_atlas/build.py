@@ -70,7 +70,8 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
     if with_pixels:
         with progress.phase("read", len(sprites), "sprite") as step:
             fits = functools.partial(check_fit, texture=args.max_texture_size, spacing=gaps)
-            entries = read_entries(sprites, trim=Trim(args.trim_threshold, args.trim_margin),
+            trim = Trim(args.trim_threshold, args.trim_margin) if fmt.TRIMS else None
+            entries = read_entries(sprites, trim=trim,
                                    share=not args.no_alias, step=step, check=fits)
     else:
         entries = _entries_without_pixels(sprites)

@@ -237,9 +237,9 @@ def _fingerprint(pixels: np.ndarray) -> bytes:
     return hashlib.sha256(np.ascontiguousarray(pixels)).digest()
 
 
-def read_entries(sprites: Sequence[Sprite], trim: Trim, share: bool, step: Callable[[int], None],
+def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, step: Callable[[int], None],
                  check: Callable[[Pixels], None]) -> List[Entry]:
-    """Every sprite's entry, trimmed as `trim` says unless its settings keep
+    """Every sprite's entry, trimmed as `trim` says (None: never) unless its settings keep
     it whole (no trimming, or nine-slice borders, which are given in pixels
     of the whole source); with `share`, sprites whose (trimmed) pixels and
     extrusion are identical share one Pixels. Pictures are

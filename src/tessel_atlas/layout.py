@@ -88,35 +88,39 @@ def _place(sizes: np.ndarray, side: int, rotation: bool, progress: Callable[[int
         raise AtlasError(f"the packer refused the layout: {error}") from None
 
 
-def _kept_together(rows: np.ndarray, sizes: np.ndarray, side: int, together: Dict[str, List[int]]) -> np.ndarray:
+def _kept_together(rows: np.ndarray, sizes: np.ndarray, side: int, gap: int, rotation: bool,
+                   together: Dict[str, List[int]]) -> np.ndarray:
     """Rows in which each group of `together` (picture indices by name) lies
     in one layer, where one texture can hold it: the groups that the rows
-    split are packed on their own into blocks, and the blocks placed with
-    the other pictures (without turning anything, as a turned block would
-    turn its pictures around their gaps)."""
+    split are packed on their own, unturned, into blocks, and the blocks
+    placed with the other pictures. A block has the shape padding on every
+    side, so that it keeps its distance turned or not; a turned block turns
+    its pictures with it."""
     split = {name: members for name, members in together.items() if len(set(rows[members, 2].tolist())) > 1}
-    if not split:
-        return rows
-    block_of: Dict[int, Tuple[int, np.ndarray]] = {}  # picture -> (block, its rows inside the block)
-    block_sizes = []
+    block_of: Dict[int, Tuple[int, int, int]] = {}  # picture -> (block, x and y inside it)
+    block_sizes: List[Tuple[int, int]] = []
     for members in split.values():
         members = [m for m in dict.fromkeys(members) if m not in block_of]
-        inner, _, _ = _place(sizes[members], side, False, lambda _: None)
+        inner, _, _ = _place(sizes[members], side - gap, False, lambda _: None)
         if inner[:, 2].any():  # more than one texture holds: it stays split
             continue
-        far = inner[:, :2] + sizes[members]
-        for member, row in zip(members, inner):
-            block_of[member] = (len(block_sizes), row)
-        block_sizes.append(far.max(axis=0))
+        for member, (x, y, _, _) in zip(members, inner.tolist()):
+            block_of[member] = (len(block_sizes), x + gap, y + gap)
+        far = (inner[:, :2] + sizes[members]).max(axis=0)
+        block_sizes.append((int(far[0]) + gap, int(far[1]) + gap))
     if not block_sizes:
         return rows
     loose = [i for i in range(len(sizes)) if i not in block_of]
-    outer, _, _ = _place(np.concatenate([sizes[loose], np.array(block_sizes)]), side, False, lambda _: None)
+    outer, _, _ = _place(np.concatenate([sizes[loose], np.array(block_sizes)]), side, rotation, lambda _: None)
     result = rows.copy()
     result[loose] = outer[:len(loose)]
-    for member, (block, row) in block_of.items():
-        x, y, layer, _ = outer[len(loose) + block]
-        result[member] = (x + row[0], y + row[1], layer, 0)
+    for member, (block, x, y) in block_of.items():
+        block_x, block_y, layer, turned = outer[len(loose) + block].tolist()
+        if turned:  # a quarter turn clockwise: the member's own region, without its gap, turns with it
+            own_height = int(sizes[member][1]) - gap
+            result[member] = (block_x + block_sizes[block][1] - y - own_height, block_y + x, layer, 1)
+        else:
+            result[member] = (block_x + x, block_y + y, layer, 0)
     return result
 
 
@@ -153,7 +157,7 @@ def lay_out(pictures: Sequence[Pixels], *, max_texture_size: int, spacing: Spaci
     engine_side = max_texture_size - 2 * border + gap if max_texture_size else 0
     rows, bin_w, bin_h = _place(sizes, engine_side, rotation, advance)
     if max_texture_size and together:
-        rows = _kept_together(rows, sizes, engine_side, together)
+        rows = _kept_together(rows, sizes, engine_side, gap, rotation, together)
 
     layers: List[Layer] = []
     for picture, (x, y, layer_index, flip) in zip(pictures, rows.tolist()):

@@ -5,7 +5,8 @@ from typing import Dict, List
 from . import AtlasLayer, layer_manifest_name
 
 ROTATES = True
-ANIMATIONS = False  # an animations table beside the frames
+TRIMS = True
+ANIMATIONS = False
 
 
 def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:

@@ -6,7 +6,8 @@ from typing import Dict, List, Tuple
 from . import AtlasLayer, layer_manifest_name
 
 ROTATES = True
-ANIMATIONS = True  # an animations table beside the frames
+TRIMS = True
+ANIMATIONS = True
 
 
 def manifest(layer: AtlasLayer, pivot_key: str = "pivot",

@@ -7,6 +7,7 @@ from .. import __version__
 from . import AtlasLayer
 
 ROTATES = False
+TRIMS = True
 ANIMATIONS = False
 
 

@@ -7,7 +7,8 @@ from typing import Dict, List
 from . import AtlasLayer, json_hash, layer_manifest_name
 
 ROTATES = True
-ANIMATIONS = True  # an animations table beside the frames
+TRIMS = True
+ANIMATIONS = True
 
 
 def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:

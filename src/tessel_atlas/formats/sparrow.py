@@ -1,9 +1,10 @@
 """One XML file per layer in the Starling/Sparrow layout (TextureAtlas of
 SubTexture elements), which Phaser's load.atlasXML, HaxeFlixel and Starling
-read. Phaser's XML reader ignores rotation, so this format never rotates.
-A trimmed frame gives where its pixels lie in the original as frameX and
-frameY (negative: the original's corner relative to the frame) and the
-original size as frameWidth and frameHeight."""
+read. Phaser's XML reader ignores rotation, and reads the trimming
+attributes the other way round (frameWidth and frameHeight as the trimmed
+size, width and height as the original's: Phaser 3.80 draws such frames at
+their trimmed size, shifted), so this format never rotates nor trims: each
+SubTexture is a whole sprite."""
 
 from typing import Dict, List
 from xml.sax.saxutils import quoteattr
@@ -11,6 +12,7 @@ from xml.sax.saxutils import quoteattr
 from . import AtlasLayer
 
 ROTATES = False
+TRIMS = False
 ANIMATIONS = False
 
 
@@ -19,13 +21,9 @@ def manifest_name(layer: AtlasLayer) -> str:
 
 
 def _sub_texture(layer: AtlasLayer, entry) -> str:
-    f = layer.frame(entry)
-    place, source, inside = f["frame"], f["sourceSize"], f["spriteSourceSize"]
+    place = layer.frame(entry)["frame"]
     attributes = [("name", entry.sprite.name), ("x", place["x"]), ("y", place["y"]),
                   ("width", place["w"]), ("height", place["h"])]
-    if f["trimmed"]:
-        attributes += [("frameX", -inside["x"]), ("frameY", -inside["y"]),
-                       ("frameWidth", source["w"]), ("frameHeight", source["h"])]
     return "  <SubTexture " + " ".join(f"{key}={quoteattr(str(value))}" for key, value in attributes) + "/>"
 
 
