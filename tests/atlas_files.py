@@ -2,6 +2,7 @@
 
 import json
 import random
+import re
 from pathlib import Path
 from xml.etree import ElementTree
 
@@ -52,18 +53,20 @@ def _sparrow_frames(path: Path):
             "spriteSourceSize": {"x": 0, "y": 0, "w": w, "h": h}, "sourceSize": {"w": w, "h": h}})
 
 
-def read_frames(out: Path):
-    """{name: (image path, frame record)} from whichever manifests the folder holds."""
+def read_frames(out: Path, suffix: str = ""):
+    """{name: (image path, frame record)} from whichever manifests of the
+    variant with this file suffix the folder holds."""
+    layer_file = re.compile(rf"atlas_\d+{re.escape(suffix)}\.(json|xml)")
     frames = {}
-    for path in sorted(out.glob("atlas_*.xml")):
+    for path in sorted(p for p in out.glob("atlas_*.xml") if layer_file.fullmatch(p.name)):
         frames.update(_sparrow_frames(path))
-    multi = out / "atlas.json"
+    multi = out / f"atlas{suffix}.json"
     if multi.exists():
         for texture in json.loads(multi.read_text())["textures"]:
             for f in texture["frames"]:
                 frames[f["filename"]] = (out / texture["image"], f)
         return frames
-    for path in sorted(out.glob("atlas_*.json")):
+    for path in sorted(p for p in out.glob("atlas_*.json") if layer_file.fullmatch(p.name)):
         manifest = json.loads(path.read_text())
         listed = manifest["frames"]
         for name, f in (listed.items() if isinstance(listed, dict) else ((f["filename"], f) for f in listed)):

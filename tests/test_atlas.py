@@ -56,10 +56,10 @@ nine_slice = [1, 2, 1, 0]
        alias=st.booleans(), rotation=st.booleans(), extrude=st.sampled_from([0, 2]),
        spacing=st.sampled_from([(0, 0), (2, 1), (3, 0), (0, 2)]), padding_option=st.booleans(),
        sizes=st.sampled_from(["", "--pot", "--full-size"]), texture=st.sampled_from([0, 64]),
-       pivot=st.sampled_from([None, (0.5, 1.0)]), project=st.booleans())
+       pivot=st.sampled_from([None, (0.5, 1.0)]), project=st.booleans(), half_variant=st.booleans())
 def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, trim, threshold, trim_margin, alias,
                                           rotation, extrude, spacing, padding_option, sizes, texture, pivot,
-                                          project):
+                                          project, half_variant):
     root, sources = sprite_dir
     out = tmp_path_factory.mktemp("out")
     gap, border = spacing
@@ -74,6 +74,8 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
     if project:
         (out.parent / f"{out.name}.toml").write_text(PROJECT)
         options.append(f"--config={out.parent / f'{out.name}.toml'}")
+    if half_variant:
+        options += ["--variant=1:", "--variant=0.5:@half"]
     assert main(["pack", str(root), "--out", str(out), *options]) == 0
 
     def setting(name, key, default):
@@ -136,8 +138,17 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
             if p == path:
                 alpha.paste(0, tuple(a))
         assert alpha.getbbox() is None
+    # A half-size variant has the same frames in the same layers, each half the size.
+    if half_variant:
+        half = read_frames(out, "@half")
+        assert set(half) == set(frames)
+        for name, (path, f) in half.items():
+            full_path, full = frames[name]
+            assert path.name == full_path.name.replace(".png", "@half.png")
+            assert [f["sourceSize"][k] for k in "wh"] == [(full["sourceSize"][k] + 1) // 2 for k in "wh"]
     # Each animation lies whole in the one layer that lists it, its frames in numeric order.
     for manifest in map(json.loads, map(Path.read_text, out.glob("atlas_*.json"))):
+        assert manifest["meta"]["scale"] == ("0.5" if "@half" in manifest["meta"]["image"] else "1")
         for name, names in manifest.get("animations", {}).items():
             assert set(names) <= set(manifest["frames"])
             assert [int(n.rsplit("s", 1)[1].split(".")[0]) for n in names] == sorted(

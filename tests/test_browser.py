@@ -89,6 +89,35 @@ PIXI_PAGE = """<script src="/pixi.js"></script><script>%s
 })();
 </script>"""
 
+# Each variant's sheet on its own (their frames share names): every frame
+# drawn at its size on screen, read back at the texture's own resolution.
+VARIANTS_PAGE = """<script src="/pixi.js"></script><script>%s
+(async () => {
+  try {
+    const app = new PIXI.Application();
+    await app.init({width: 8, height: 8, antialias: false, preference: 'webgl', backgroundAlpha: 0});
+    const variants = {};
+    for (const url of %s) {
+      const sheet = await PIXI.Assets.load(url), frames = {};
+      for (const s of [sheet, ...(sheet.linkedSheets || [])]) {
+        for (const [name, texture] of Object.entries(s.textures)) {
+          texture.source.scaleMode = 'nearest';
+          const w = texture.orig.width, h = texture.orig.height, resolution = texture.source.resolution;
+          const sprite = new PIXI.Sprite(texture);
+          sprite.anchor.set(0);
+          const {pixels, width, height} = app.renderer.extract.pixels(
+            {target: sprite, frame: new PIXI.Rectangle(0, 0, w, h), resolution});
+          frames[name] = {screen: [w, h], w: width, h: height, premultiplied: true,
+                          rgba: encode(new Uint8Array(pixels.buffer, pixels.byteOffset, width * height * 4))};
+        }
+      }
+      variants[url] = frames;
+    }
+    await post({variants});
+  } catch (e) { await post({error: String(e.stack || e)}); }
+})();
+</script>"""
+
 PHASER_PAGE = """<script src="/phaser.js"></script><script>%s
 const loads = %s;
 new Phaser.Game({type: Phaser.CANVAS, width: 1024, height: 1024, transparent: true, banner: false,
@@ -290,3 +319,25 @@ def test_pixijs_draws_every_frame_rotated_ones_included(tmp_path, sprites):
                 big_rows = slice(rows.start + (2 * h if rows.start else 0), rows.stop + (2 * h if rows.start else 0))
                 big_cols = slice(cols.start + (2 * w if cols.start else 0), cols.stop + (2 * w if cols.start else 0))
                 assert (got[big_rows, big_cols] == source[rows, cols].astype(np.int32)).all(), (fmt, name)
+
+
+def test_pixijs_draws_scale_variants_at_one_size(tmp_path, sprites):
+    shutil.copy(PIXI, tmp_path / "pixi.js")
+    root, sources = sprites
+    out = tmp_path / "variants"
+    pack(sprites, out, "--format=pixijs", "--no-trim", "--variant=1:@2x", "--variant=0.5:")
+    urls = ["variants/atlas_0@2x.json", "variants/atlas_0.json"]
+    page = VARIANTS_PAGE % (COMMON_JS, json.dumps(urls))
+    variants = frames_drawn(tmp_path, page, ["--use-angle=swiftshader", "--enable-unsafe-swiftshader"])["variants"]
+    full, half = variants[urls[0]], variants[urls[1]]
+    assert set(full) == set(half) == set(sources)
+    for name, source in sources.items():
+        # The same size on screen, the source's (an odd side at half scale is half a pixel more); the
+        # pixels of each variant as Pillow resizes the source.
+        assert full[name]["screen"] == list(source.size), name
+        assert all(0 <= h - f <= 1 for f, h in zip(full[name]["screen"], half[name]["screen"])), name
+        assert_drawn_equals(pixels_of(full[name]), source, (name, "@2x"))
+        size = ((source.width + 1) // 2, (source.height + 1) // 2)
+        smaller = source.convert("RGBa").resize(size, Image.LANCZOS).convert("RGBA")
+        got, want = pixels_of(half[name]), premultiplied(np.asarray(smaller).astype(np.int32))
+        assert got.shape == want.shape and np.abs(got - want).max() <= 2, (name, "half")

@@ -7,17 +7,18 @@ import functools
 import statistics
 import sys
 import time
+from dataclasses import replace
 from pathlib import Path
-from typing import List, Sequence
+from typing import Dict, List, Optional, Sequence, Tuple, Union
 
 from .animations import animations, natural_key
 from .errors import AtlasError
 from .formats import FORMATS, AtlasLayer
-from .images import Entry, Pixels, Trim, read_entries
+from .images import Entry, Pixels, Trim, read_entries, scaled, scaled_side
 from .layout import Layer, Spacing, check_fit, lay_out
 from .output import image_name, locked_folder, write_atlas
 from .progress import Progress
-from .sprites import Found
+from .sprites import Found, Sprite
 
 # Many GPUs load textures of at most 8,192 px a side, most at most 16,384.
 GPU_SAFE_SIDE = 8192
@@ -59,24 +60,54 @@ def run_job(found: Found, out: Path, args: argparse.Namespace, progress: Progres
         return _build(found, out, args, progress)
 
 
-def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress) -> str:
-    start = time.perf_counter()
-    sprites = found.sprites
-    with_pixels = sprites[0].open is not None
-    fmt = FORMATS[args.format]
-    rotation = fmt.ROTATES and not args.no_rotation
+def _scaled_sprite(sprite: Sprite, scale: float) -> Sprite:
+    """The sprite at another scale: its pixels (or size) and its nine-slice
+    borders, rounded down so that they still fit; a pivot is a fraction, the
+    same at every scale."""
+    if scale == 1:
+        return sprite
+    borders = sprite.settings.nine_slice
+    if borders:
+        sprite = replace(sprite, settings=replace(sprite.settings,
+                                                  nine_slice=tuple(int(b * scale) for b in borders)))
+    if sprite.open is None:  # a layout row: its size, scaled
+        w, h = sprite.size
+        size = (scaled_side(w, scale), scaled_side(h, scale))
+        if min(size) < 1:
+            raise AtlasError(f"{sprite.source}: {w} x {h} pixels would be less than 1 px a side at scale "
+                             f"{scale:g}; use a larger --variant scale")
+        return replace(sprite, size=size)
+    source_open = sprite.open
+    return replace(sprite, open=lambda: scaled(source_open(), scale, sprite.source))
 
+
+def _variant(found: Found, args: argparse.Namespace, scale: float, suffix: str,
+             layer_of: Optional[Dict[str, int]], progress: Progress) -> Tuple[List[Entry], List[Pixels], List[AtlasLayer]]:
+    """One variant's atlas: the sprites scaled, read, packed and described.
+    Without `layer_of` the layout decides each sprite's layer; with it (the
+    layer of each name in the first variant), every layer is packed as in
+    that variant, so that a game can switch variants without a name moving."""
+    fmt = FORMATS[args.format]
+    sprites = [_scaled_sprite(s, scale) for s in found.sprites]
     gaps = spacing(args)
-    if with_pixels:
+    if sprites[0].open is not None:
         with progress.phase("read", len(sprites), "sprite") as step:
             fits = functools.partial(check_fit, texture=args.max_texture_size, spacing=gaps)
             trim = Trim(args.trim_threshold, args.trim_margin) if fmt.TRIMS else None
-            entries = read_entries(sprites, trim=trim,
-                                   share=not args.no_alias, step=step, check=fits)
+            entries = read_entries(sprites, trim=trim, share=not args.no_alias, step=step, check=fits)
     else:
         entries = _entries_without_pixels(sprites)
     _check_nine_slices(entries)
     entries.sort(key=lambda e: natural_key(e.sprite.name))
+    if layer_of is not None:  # a picture shared across the first variant's layers is placed once in each
+        copies: Dict[Tuple[int, int], Pixels] = {}
+        first_copy = set()
+        for i, e in enumerate(entries):
+            key = (id(e.pixels), layer_of[e.sprite.name])
+            if key not in copies:
+                copies[key] = replace(e.pixels) if id(e.pixels) in first_copy else e.pixels
+                first_copy.add(id(e.pixels))
+            entries[i] = replace(e, pixels=copies[key])
     pictures = list({id(e.pixels): e.pixels for e in entries}.values())
     # Each animation's pictures in one layer: PixiJS reads an animation from
     # one layer's manifest, with that layer's frames only.
@@ -84,14 +115,32 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
     index_of = {id(p): i for i, p in enumerate(pictures)}
     entry_of = {e.sprite.name: e for e in entries}
     together = {name: [index_of[id(entry_of[f].pixels)] for f in frames] for name, frames in groups.items()}
+    layout = functools.partial(lay_out, max_texture_size=args.max_texture_size, spacing=gaps,
+                               rotation=fmt.ROTATES and not args.no_rotation,
+                               texture_sizes="pot" if args.pot else "full" if args.full_size else "crop")
 
     with progress.phase("packed", len(pictures), "sprite") as step:
-        layers = lay_out(pictures, max_texture_size=args.max_texture_size, spacing=gaps, rotation=rotation,
-                         texture_sizes="pot" if args.pot else "full" if args.full_size else "crop", progress=step,
-                         together=together)
+        if layer_of is None:
+            layers = layout(pictures, progress=step, together=together)
+        else:
+            first_layer = {id(e.pixels): layer_of[e.sprite.name] for e in entries}
+            layers = []
+            for index in sorted(set(first_layer.values())):
+                mine = [i for i, p in enumerate(pictures) if first_layer[id(p)] == index]
+                local = {picture: n for n, picture in enumerate(mine)}
+                packed = layout([pictures[i] for i in mine], progress=step, together={
+                    name: [local[i] for i in members] for name, members in together.items()
+                    if all(i in local for i in members)})
+                if len(packed) > 1:
+                    raise AtlasError(f"at scale {scale:g}, the sprites of layer {index} need more than one texture; "
+                                     "raise --max-texture-size, or add a smaller --variant first")
+                packed[0].index = index
+                layers += packed
+    for layer in layers:
+        layer.scale, layer.suffix = scale, suffix
 
     placement_of = {id(p.pixels): (layer, p) for layer in layers for p in layer.placements}
-    atlas = [AtlasLayer(layer, image_name(layer), [], {}) for layer in layers]
+    atlas = {layer.index: AtlasLayer(layer, image_name(layer), [], {}) for layer in layers}
     for entry in entries:
         layer, placement = placement_of[id(entry.pixels)]
         atlas[layer.index].entries.append(entry)
@@ -100,28 +149,48 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
         holding = {placement_of[id(entry_of[f].pixels)][0].index for f in frames}
         if len(holding) == 1:
             atlas[holding.pop()].animations[name] = frames
-        else:
+        elif layer_of is None:
             print(f"tessel-atlas: warning: the {len(frames)} frames of animation {name!r} need more than one "
                   "texture, and PixiJS reads an animation from one: it is left out of the manifests; raise "
                   "--max-texture-size to keep it", file=sys.stderr)
+    return entries, pictures, [atlas[index] for index in sorted(atlas)]
 
-    with progress.phase("wrote", len(layers), "layer") as step:
-        write_atlas(out, layers, fmt.manifests(atlas), with_pixels=with_pixels, with_preview=args.preview,
-                    png_level=args.png_level, step=step)
 
-    for layer in layers:
+def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress) -> str:
+    start = time.perf_counter()
+    fmt = FORMATS[args.format]
+    # The largest scale first: its layout decides every variant's layers.
+    variants = sorted(args.variant or [(1.0, "")], key=lambda v: -v[0])
+    layer_of: Optional[Dict[str, int]] = None
+    manifests: Dict[str, Union[dict, str]] = {}
+    all_layers: List[Layer] = []
+    for scale, suffix in variants:
+        entries, pictures, atlas = _variant(found, args, scale, suffix, layer_of, progress)
+        if layer_of is None:
+            layer_of = {e.sprite.name: a.layer.index for a in atlas for e in a.entries}
+            layers = [a.layer for a in atlas]
+        manifests.update(fmt.manifests(atlas))
+        all_layers += [a.layer for a in atlas]
+
+    with progress.phase("wrote", len(all_layers), "layer") as step:
+        write_atlas(out, all_layers, manifests, with_pixels=found.sprites[0].open is not None,
+                    with_preview=args.preview, png_level=args.png_level, step=step)
+
+    for layer in all_layers:
         if max(layer.width, layer.height) > GPU_SAFE_SIDE:
-            print(f"tessel-atlas: warning: layer {layer.index} is {layer.width} x {layer.height} px; many GPUs load "
+            print(f"tessel-atlas: warning: layer {layer.stem} is {layer.width} x {layer.height} px; many GPUs load "
                   "at most 8,192 px a side, most at most 16,384: lower --max-texture-size", file=sys.stderr)
 
+    sprites = found.sprites
     shared = len(entries) - len(pictures)
     noun = "layer" if len(layers) == 1 else "layers"
     skipped = found.skipped_files
     extras = [f"{shared} shared" if shared else "",
               f"{skipped} other file{'' if skipped == 1 else 's'} skipped" if skipped else ""]
     extra = "; ".join(e for e in extras if e)
+    in_variants = f" in each of {len(variants)} variants" if len(variants) > 1 else ""
     return (
         f"tessel-atlas: {len(sprites)} sprite{'' if len(sprites) == 1 else 's'}{f' ({extra})' if extra else ''} "
-        f"in {len(layers)} {noun} "
+        f"in {len(layers)} {noun}{in_variants} "
         f"({_fill_summary(layers)}) in {time.perf_counter() - start:.2f} s -> {out}"
     )

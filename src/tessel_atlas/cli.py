@@ -55,6 +55,23 @@ def _pack_parser(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
     return commands.choices["pack"]
 
 
+def _variant(text: str):
+    import argparse
+
+    from .output import SUFFIX
+
+    scale, _, suffix = text.partition(":")
+    try:
+        value = float(scale)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and 0 < value <= 16) or not _ or not SUFFIX.fullmatch(suffix):
+        raise argparse.ArgumentTypeError(
+            f"expected SCALE:SUFFIX, a scale above 0 and at most 16 and a suffix that starts with one of "
+            f"@ . _ - (or nothing), got {text!r}")
+    return value, suffix
+
+
 def _parser(suppress_defaults: bool = False) -> argparse.ArgumentParser:
     """The command's parser; with suppress_defaults, options not given are
     left out of the result, to tell them from those given."""
@@ -105,6 +122,10 @@ def _parser(suppress_defaults: bool = False) -> argparse.ArgumentParser:
                       help="empty pixels between sprites (default 0, or twice --padding)")
     pack.add_argument("--border-padding", type=_whole(0, 1024), metavar="P",
                       help="empty pixels between sprites and the texture's edges (default 0, or --padding)")
+    pack.add_argument("--variant", action="append", type=_variant, metavar="SCALE:SUFFIX",
+                      help="also write the atlas with the sprites scaled by SCALE, its files named with SUFFIX "
+                           "(atlas_0@2x.png); repeatable: --variant 1:@2x --variant 0.5: gives full-size @2x "
+                           "files and half-size plain ones, the same frames in the same layers")
     pack.add_argument("--pivot", type=_pivot, metavar="X,Y",
                       help="every sprite's pivot (anchor), in fractions of its source size: 0.5,1 is the "
                            "middle of its bottom edge; written only where set")

@@ -131,6 +131,28 @@ def _rgba_array(image) -> np.ndarray:
     return np.asarray(image.convert("RGBA"))
 
 
+def scaled_side(side: int, scale: float) -> int:
+    """A side at another scale, halves rounded up (a 9 px side is 5 px at 0.5)."""
+    return int(side * scale + 0.5)
+
+
+def scaled(pixels: np.ndarray, scale: float, source: str) -> np.ndarray:
+    """The RGBA pixels resized by `scale` (Lanczos), on premultiplied
+    colour: fully transparent pixels carry no colour into the edges, which
+    a plain resize would darken. A scale that leaves a side below 1 px is
+    refused, naming the sprite."""
+    if scale == 1:
+        return pixels
+    height, width = pixels.shape[:2]
+    size = (scaled_side(width, scale), scaled_side(height, scale))
+    if min(size) < 1:
+        raise AtlasError(f"{source}: {width} x {height} pixels would be less than 1 px a side at scale {scale:g}; "
+                         "use a larger --variant scale")
+    Image = require_pillow()
+    image = Image.fromarray(np.ascontiguousarray(pixels), "RGBA").convert("RGBa")
+    return np.asarray(image.resize(size, Image.LANCZOS).convert("RGBA"))
+
+
 def read_image(path: Path) -> np.ndarray:
     """The RGBA pixels of an image file, (height, width, 4). Plain RGBA
     PNGs are read by tessel_atlas.png, everything else by Pillow; any file

@@ -41,6 +41,14 @@ class Layer:
     width: int = 0
     height: int = 0
     placements: List[Placement] = field(default_factory=list)
+    # The variant it belongs to: the sprites' scale, and its files' suffix.
+    scale: float = 1.0
+    suffix: str = ""
+
+    @property
+    def stem(self) -> str:
+        """Its files' name without the extension: atlas_0, atlas_0@2x, ..."""
+        return f"atlas_{self.index}{self.suffix}"
 
     @property
     def fill_ratio(self) -> float:

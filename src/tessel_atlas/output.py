@@ -23,14 +23,16 @@ from .images import compose, ordered_map, preview, workers
 from .layout import Layer
 from .png import write_png
 
-OUR_FILE = re.compile(r"atlas(_\d+(\.png|\.json|\.xml|_preview\.png)|\.json)")
+# Files of ours: a variant's suffix may follow the layer's number.
+SUFFIX = re.compile(r"(?:[@._-][A-Za-z0-9@._-]*)?")
+OUR_FILE = re.compile(rf"atlas(_\d+{SUFFIX.pattern}?(\.png|\.json|\.xml|_preview\.png)|{SUFFIX.pattern}?\.json)")
 # Hidden: a lock while a run writes, and the folder its files are made in.
 LOCK_NAME = ".tessel-atlas.lock"
 STAGING_PREFIX = ".tessel-atlas-"
 
 
 def image_name(layer: Layer) -> str:
-    return f"atlas_{layer.index}.png"
+    return f"{layer.stem}.png"
 
 
 def _lock_file(fd: int) -> None:
@@ -119,7 +121,7 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
             write_png(staging / name, compose(size, layer.placements), png_level)
             names.append(name)
         if with_preview:
-            name = f"atlas_{layer.index}_preview.png"
+            name = f"{layer.stem}_preview.png"
             caption = f"layer {layer.index}: {layer.width} x {layer.height}, fill {layer.fill_ratio:.1%}"
             preview(size, layer.placements, caption).save(staging / name, "PNG", compress_level=1)
             names.append(name)

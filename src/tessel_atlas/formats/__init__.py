@@ -64,12 +64,14 @@ class AtlasLayer:
             "image": self.image,
             "format": "RGBA8888",
             "size": {"w": self.layer.width, "h": self.layer.height},
-            "scale": "1",
+            # The sprites' scale: PixiJS takes it as the texture's resolution,
+            # so that every variant draws at the same size.
+            "scale": f"{self.layer.scale:g}",
         }
 
 
 def layer_manifest_name(layer: AtlasLayer) -> str:
-    return f"atlas_{layer.layer.index}.json"
+    return f"{layer.layer.stem}.json"
 
 
 from . import json_array, json_hash, phaser3, pixijs, sparrow  # noqa: E402  (they use the helpers above)

@@ -19,8 +19,9 @@ def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
             "image": meta["image"],
             "format": meta["format"],
             "size": meta["size"],
-            "scale": 1,
+            "scale": layer.layer.scale,
             "frames": [{"filename": e.sprite.name, **layer.frame(e, border_keys=("scale9Borders",))}
                        for e in layer.entries],
         })
-    return {"atlas.json": {"textures": textures, "meta": {"app": "tessel-atlas", "version": __version__}}}
+    suffix = layers[0].layer.suffix if layers else ""
+    return {f"atlas{suffix}.json": {"textures": textures, "meta": {"app": "tessel-atlas", "version": __version__}}}

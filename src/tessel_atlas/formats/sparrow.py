@@ -17,7 +17,7 @@ ANIMATIONS = False
 
 
 def manifest_name(layer: AtlasLayer) -> str:
-    return f"atlas_{layer.layer.index}.xml"
+    return f"{layer.layer.stem}.xml"
 
 
 def _sub_texture(layer: AtlasLayer, entry) -> str:
