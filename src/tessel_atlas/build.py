@@ -178,7 +178,7 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
 
     for layer in all_layers:
         if max(layer.width, layer.height) > GPU_SAFE_SIDE:
-            print(f"tessel-atlas: warning: layer {layer.stem} is {layer.width} x {layer.height} px; many GPUs load "
+            print(f"tessel-atlas: warning: layer {layer.index}{layer.suffix} is {layer.width} x {layer.height} px; many GPUs load "
                   "at most 8,192 px a side, most at most 16,384: lower --max-texture-size", file=sys.stderr)
 
     sprites = found.sprites
