@@ -113,3 +113,10 @@ def expected_sprite(source, trim, threshold, margin):
     kept = Image.new("RGBA", source.size, (0, 0, 0, 0))
     kept.paste(source.crop(box), box[:2])
     return kept, box != (0, 0) + source.size
+
+
+def premultiplied(image):
+    """The image with its colour multiplied by alpha, rounded, as --premultiply stores it."""
+    pixels = np.asarray(image.convert("RGBA")).astype(np.uint16)
+    pixels[..., :3] = (pixels[..., :3] * pixels[..., 3:] + 127) // 255
+    return Image.fromarray(pixels.astype(np.uint8), "RGBA")

@@ -18,7 +18,7 @@ from hypothesis import strategies as st
 
 Image = pytest.importorskip("PIL.Image")
 from atlas_files import (  # noqa: E402
-    expected_sprite, frame_box, make_sprites, noise_sprite, read_frames, restore, visible_bytes)
+    expected_sprite, frame_box, make_sprites, noise_sprite, premultiplied, read_frames, restore, visible_bytes)
 from tessel_atlas.cli import main  # noqa: E402
 
 
@@ -56,10 +56,11 @@ nine_slice = [1, 2, 1, 0]
        alias=st.booleans(), rotation=st.booleans(), extrude=st.sampled_from([0, 2]),
        spacing=st.sampled_from([(0, 0), (2, 1), (3, 0), (0, 2)]), padding_option=st.booleans(),
        sizes=st.sampled_from(["", "--pot", "--full-size"]), texture=st.sampled_from([0, 64]),
-       pivot=st.sampled_from([None, (0.5, 1.0)]), project=st.booleans(), half_variant=st.booleans())
+       pivot=st.sampled_from([None, (0.5, 1.0)]), project=st.booleans(), half_variant=st.booleans(),
+       texture_format=st.sampled_from(["png", "webp"]), bleed=st.booleans(), premultiply=st.booleans())
 def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, trim, threshold, trim_margin, alias,
                                           rotation, extrude, spacing, padding_option, sizes, texture, pivot,
-                                          project, half_variant):
+                                          project, half_variant, texture_format, bleed, premultiply):
     root, sources = sprite_dir
     out = tmp_path_factory.mktemp("out")
     gap, border = spacing
@@ -76,6 +77,8 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
         options.append(f"--config={out.parent / f'{out.name}.toml'}")
     if half_variant:
         options += ["--variant=1:", "--variant=0.5:@half"]
+    options += [f"--texture-format={texture_format}"] + (["--premultiply"] if premultiply else []) + (
+        [] if bleed else ["--no-bleed"])
     assert main(["pack", str(root), "--out", str(out), *options]) == 0
 
     def setting(name, key, default):
@@ -87,9 +90,10 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
 
     frames = read_frames(out)
     assert set(frames) == set(sources)
-    atlases = {path: Image.open(path) for path, _ in frames.values()}
+    atlases = {path: Image.open(path).convert("RGBA") for path, _ in frames.values()}
     for path, atlas in atlases.items():
-        assert (path.parent / path.name.replace(".png", "_preview.png")).exists()
+        assert path.suffix == f".{texture_format}"
+        assert (path.parent / f"{path.stem}_preview.png").exists()
         w, h = atlas.size
         if sizes == "--pot":
             assert w & (w - 1) == 0 and h & (h - 1) == 0
@@ -102,7 +106,7 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
         atlas = atlases[path]
         trimmed_here = setting(name, "trim", trim) and fmt != "sparrow"  # Phaser misreads trimmed XML frames
         want, trimmed = expected_sprite(sources[name], trimmed_here, threshold, trim_margin)
-        assert visible_bytes(restore(atlas, f)) == visible_bytes(want), name
+        assert visible_bytes(restore(atlas, f)) == visible_bytes(premultiplied(want) if premultiply else want), name
         assert f["trimmed"] == trimmed
         assert not f["rotated"] or (rotation and fmt not in ("phaser3", "sparrow"))
         wanted_pivot = setting(name, "pivot", pivot)
@@ -117,9 +121,20 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
         box = frame_box(f)
         e = setting(name, "extrude", extrude)
         if e:  # the ring around the frame repeats its edge pixels
-            ring = atlas.crop((box[0] - e, box[1] - e, box[2] + e, box[3] + e))
+            ring = visible_bytes(atlas.crop((box[0] - e, box[1] - e, box[2] + e, box[3] + e)))
             stored = np.asarray(atlas.crop(box))
-            assert (np.asarray(ring) == np.pad(stored, ((e,) * 2, (e,) * 2, (0, 0)), mode="edge")).all()
+            assert ring == visible_bytes(Image.fromarray(np.pad(stored, ((e,) * 2, (e,) * 2, (0, 0)), mode="edge")))
+        # Bled, a transparent pixel next to visible ones takes the colour of one of them; premultiplied
+        # (where filtering needs no bleeding), every transparent pixel is black.
+        whole = np.asarray(atlas).astype(int)
+        for y, x in zip(*np.nonzero(whole[box[1]:box[3], box[0]:box[2], 3] == 0)):
+            y, x = y + box[1], x + box[0]
+            around = whole[max(0, y - 1):y + 2, max(0, x - 1):x + 2].reshape(-1, 4)
+            visible = {tuple(p[:3]) for p in around if p[3]}
+            if premultiply:
+                assert tuple(whole[y, x, :3]) == (0, 0, 0), name
+            elif bleed and visible:
+                assert tuple(whole[y, x, :3]) in visible, name
         boxes.setdefault((path, box), set()).add(e)
     # Sprites identical after trimming (and alike in extrusion) share a frame exactly when sharing is on.
     assert (len(boxes) < len(frames)) == alias
@@ -144,7 +159,7 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
         assert set(half) == set(frames)
         for name, (path, f) in half.items():
             full_path, full = frames[name]
-            assert path.name == full_path.name.replace(".png", "@half.png")
+            assert path.name == f"{full_path.stem}@half{full_path.suffix}"
             assert [f["sourceSize"][k] for k in "wh"] == [(full["sourceSize"][k] + 1) // 2 for k in "wh"]
     # Each animation lies whole in the one layer that lists it, its frames in numeric order.
     for manifest in map(json.loads, map(Path.read_text, out.glob("atlas_*.json"))):

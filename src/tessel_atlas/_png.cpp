@@ -9,6 +9,10 @@
 // encoders commonly use, and the one that keeps our files as small as theirs.
 // Reading adds the predictions back, row by row.
 //
+// Beside them, two pixel loops that NumPy would do a pass at a time: the box
+// that trimming cuts a sprite to (alpha_box), and bleeding colour into the
+// transparent pixels around sprites (bleed).
+//
 // It does not deflate, inflate or parse chunks (tessel_atlas.png does, with
 // zlib), and handles only 8-bit RGBA. Writing costs five passes over each
 // row, about 40 ms for a 2048 x 2048 RGBA layer, reading one; both release
@@ -253,10 +257,75 @@ py::object alpha_box(const pixel_array& pixels, const int threshold) {
     return py::make_tuple(left, top, right, bottom);
 }
 
+// Gives each fully transparent pixel of each box the colour of the nearest
+// pixel with some alpha inside the same box (nearest by steps to one of the
+// eight neighbours, a breadth-first search from every such pixel at once),
+// leaving alpha at 0: linear filtering then blends the sprite's own colour
+// at its edges, not black. Boxes are (left, top, right, bottom) and must not
+// overlap; a box with no pixel of any alpha is left as it is. Costs a few
+// operations per pixel of the boxes, and an index per pixel of the largest.
+void bleed(py::array_t<byte, py::array::c_style>& pixels, const py::array_t<int, py::array::c_style>& boxes) {
+    if (pixels.ndim() != 3 || pixels.shape(2) != static_cast<py::ssize_t>(bpp)) {
+        throw py::value_error("pixels must be an array of RGBA, of shape (height, width, 4)");
+    }
+    if (boxes.ndim() != 2 || boxes.shape(1) != 4) {
+        throw py::value_error("boxes must be an array of (left, top, right, bottom) rows");
+    }
+    const auto height = static_cast<long>(pixels.shape(0));
+    const auto width = static_cast<long>(pixels.shape(1));
+    const auto box = boxes.unchecked<2>();
+    for (py::ssize_t i = 0; i < boxes.shape(0); ++i) {
+        if (box(i, 0) < 0 || box(i, 1) < 0 || box(i, 2) > width || box(i, 3) > height || box(i, 0) > box(i, 2) ||
+            box(i, 1) > box(i, 3)) {
+            throw py::value_error("every box must lie inside the pixels, left <= right and top <= bottom");
+        }
+    }
+    byte* const data = pixels.mutable_data();
+    const py::gil_scoped_release unlocked;
+    std::vector<std::uint32_t> queue;
+    std::vector<bool> reached;
+    for (py::ssize_t i = 0; i < boxes.shape(0); ++i) {
+        const long left = box(i, 0), top = box(i, 1), box_width = box(i, 2) - left, box_height = box(i, 3) - top;
+        queue.clear();
+        reached.assign(static_cast<std::size_t>(box_width * box_height), false);
+        const auto pixel = [&](const long x, const long y) {
+            return data + (static_cast<std::size_t>(top + y) * static_cast<std::size_t>(width) +
+                           static_cast<std::size_t>(left + x)) * bpp;
+        };
+        for (long y = 0; y < box_height; ++y) {
+            for (long x = 0; x < box_width; ++x) {
+                if (pixel(x, y)[3] != 0) {
+                    reached[static_cast<std::size_t>(y * box_width + x)] = true;
+                    queue.push_back(static_cast<std::uint32_t>(y * box_width + x));
+                }
+            }
+        }
+        for (std::size_t next = 0; next < queue.size(); ++next) {
+            const long x = static_cast<long>(queue[next] % static_cast<std::uint32_t>(box_width));
+            const long y = static_cast<long>(queue[next] / static_cast<std::uint32_t>(box_width));
+            const byte* const from = pixel(x, y);
+            for (long dy = -1; dy <= 1; ++dy) {
+                for (long dx = -1; dx <= 1; ++dx) {
+                    const long nx = x + dx, ny = y + dy;
+                    if (nx < 0 || ny < 0 || nx >= box_width || ny >= box_height) {
+                        continue;
+                    }
+                    const auto at = static_cast<std::size_t>(ny * box_width + nx);
+                    if (!reached[at]) {
+                        reached[at] = true;
+                        std::copy(from, from + 3, pixel(nx, ny));
+                        queue.push_back(static_cast<std::uint32_t>(at));
+                    }
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_png, m) {
-    m.doc() = "Row filtering for tessel-atlas's PNG writer and reader.";
+    m.doc() = "Row filtering for tessel-atlas's PNG writer and reader, trimming's alpha box, and bleeding.";
     // pybind11 loads NumPy's C API on first use, inside a function-local
     // static that imports a module. Two threads using this module for the
     // first time at once would deadlock there (one waits on the static
@@ -270,6 +339,9 @@ PYBIND11_MODULE(_png, m) {
     m.def("unfilter_rows", &unfilter_rows, py::arg("image_data"), py::arg("width"), py::arg("height"),
           "RGBA pixels (height, width, 4) from inflated PNG image data (bytes-like): rows that\n"
           "each start with their filter byte.");
+    m.def("bleed", &bleed, py::arg("pixels").noconvert(), py::arg("boxes").noconvert(),
+          "Gives each fully transparent pixel of each box (left, top, right, bottom; not overlapping) the\n"
+          "colour of the nearest pixel with some alpha in the same box, in place; alpha stays 0.");
     m.def("alpha_box", &alpha_box, py::arg("pixels").noconvert(), py::arg("threshold") = 0,
           "The box (left, top, right, bottom) of the RGBA pixels whose alpha is above threshold\n"
           "(0 to 254), or None.");

@@ -16,7 +16,7 @@ from .errors import AtlasError
 from .formats import FORMATS, AtlasLayer
 from .images import Entry, Pixels, Trim, read_entries, scaled, scaled_side
 from .layout import Layer, Spacing, check_fit, lay_out
-from .output import image_name, locked_folder, write_atlas
+from .output import TextureOptions, image_name, locked_folder, write_atlas
 from .progress import Progress
 from .sprites import Found, Sprite
 
@@ -36,6 +36,15 @@ def spacing(args: argparse.Namespace) -> Spacing:
     shape = args.shape_padding if args.shape_padding is not None else 2 * padding
     border = args.border_padding if args.border_padding is not None else padding
     return Spacing(shape, border)
+
+
+def texture_options(args: argparse.Namespace) -> TextureOptions:
+    """How layers are written. Bleeding reaches half the gap between sprites;
+    premultiplied colour needs none (transparent pixels are black in it, and
+    filtering premultiplied colour blends in no fringe)."""
+    bleed = not (args.no_bleed or args.premultiply)
+    return TextureOptions(args.texture_format, args.png_level, args.webp_method,
+                          spacing(args).shape // 2 if bleed else None, args.premultiply)
 
 
 def _check_nine_slices(entries: Sequence[Entry]) -> None:
@@ -140,7 +149,9 @@ def _variant(found: Found, args: argparse.Namespace, scale: float, suffix: str,
         layer.scale, layer.suffix = scale, suffix
 
     placement_of = {id(p.pixels): (layer, p) for layer in layers for p in layer.placements}
-    atlas = {layer.index: AtlasLayer(layer, image_name(layer), [], {}) for layer in layers}
+    texture = texture_options(args)
+    atlas = {layer.index: AtlasLayer(layer, image_name(layer, texture), [], {}, premultiplied=texture.premultiply)
+             for layer in layers}
     for entry in entries:
         layer, placement = placement_of[id(entry.pixels)]
         atlas[layer.index].entries.append(entry)
@@ -174,7 +185,7 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
 
     with progress.phase("wrote", len(all_layers), "layer") as step:
         write_atlas(out, all_layers, manifests, with_pixels=found.sprites[0].open is not None,
-                    with_preview=args.preview, png_level=args.png_level, step=step)
+                    with_preview=args.preview, texture=texture_options(args), step=step)
 
     for layer in all_layers:
         if max(layer.width, layer.height) > GPU_SAFE_SIDE:

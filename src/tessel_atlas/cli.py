@@ -131,8 +131,18 @@ def _parser(suppress_defaults: bool = False) -> argparse.ArgumentParser:
                            "middle of its bottom edge; written only where set")
     pack.add_argument("--extrude", type=_whole(0, 1024), default=0, metavar="N",
                       help="repeat each sprite's edge pixels N pixels outward, inside the padding (default 0)")
+    pack.add_argument("--texture-format", choices=("png", "webp"), default="png",
+                      help="layer images as PNG (default) or lossless WebP; previews are PNG")
     pack.add_argument("--png-level", type=_whole(0, 9), default=3, metavar="L",
                       help="PNG compression level, 0 (fastest) to 9 (smallest files) (default 3)")
+    pack.add_argument("--webp-method", type=_whole(0, 6), default=2, metavar="M",
+                      help="WebP compression effort, 0 (fastest) to 6 (smallest files) (default 2)")
+    pack.add_argument("--no-bleed", action="store_true",
+                      help="leave fully transparent pixels black; by default those around each sprite (up to "
+                           "half the gap to its neighbours) take its nearest visible colour, so that linear "
+                           "filtering draws no dark fringe")
+    pack.add_argument("--premultiply", action="store_true",
+                      help="store colour premultiplied by alpha (the manifests say alphaMode premultiplied-alpha)")
     pack.add_argument("--exclude", action="append", default=[], metavar="GLOB",
                       help="leave out files whose path inside the input folder, or name, matches (repeatable)")
     pack.add_argument("--preview", action="store_true", help="also draw each layer's layout as a PNG")

@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Callable, Deque, Dict, Iterable, Iterator, Lis
 
 import numpy as np
 
-from ._png import alpha_box
+from ._png import alpha_box, bleed
 from .errors import AtlasError, require_pillow
 from .png import image_size, read_rgba
 
@@ -307,11 +307,19 @@ def extrude(pixels: np.ndarray, width: int) -> np.ndarray:
     return np.pad(pixels, ((width, width), (width, width), (0, 0)), mode="edge")
 
 
-def compose(size: Tuple[int, int], placements: Iterable) -> np.ndarray:
+def compose(size: Tuple[int, int], placements: Sequence, bleed_reach: Optional[int] = None,
+            premultiply: bool = False) -> np.ndarray:
     """A transparent layer of RGBA pixels, (height, width, 4), with every
     placement's pixels copied in, extruded as their picture asks and turned
     a quarter turn clockwise where the placement is rotated. An array rather
-    than an image: the PNG writer reads it as it is, without a copy."""
+    than an image: the PNG writer reads it as it is, without a copy.
+
+    With bleed_reach, every fully transparent pixel of each placement's
+    extruded frame and of the bleed_reach pixels around it (half the gap
+    to its neighbours) takes the colour of the sprite's nearest visible
+    pixel, alpha staying 0: linear filtering then blends in the sprite's
+    colour, not black. With premultiply, colour is stored multiplied by
+    alpha."""
     width, height = size
     layer = np.zeros((height, width, 4), np.uint8)
     for p in placements:
@@ -323,6 +331,15 @@ def compose(size: Tuple[int, int], placements: Iterable) -> np.ndarray:
             pixels = np.rot90(pixels, -1)
         x, y = p.x - extrusion, p.y - extrusion
         layer[y:y + pixels.shape[0], x:x + pixels.shape[1]] = pixels
+    if bleed_reach is not None:
+        margins = [p.pixels.extrusion + bleed_reach for p in placements]
+        boxes = np.array([(max(0, p.x - m), max(0, p.y - m), min(width, p.x + p.footprint[0] + m),
+                           min(height, p.y + p.footprint[1] + m)) for p, m in zip(placements, margins)],
+                         dtype=np.int32).reshape(-1, 4)
+        bleed(layer, boxes)
+    if premultiply:
+        colour = layer[..., :3].astype(np.uint16) * layer[..., 3:]
+        layer[..., :3] = (colour + 127) // 255
     return layer
 
 

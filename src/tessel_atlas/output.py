@@ -8,8 +8,9 @@ import re
 import shutil
 import tempfile
 from contextlib import contextmanager
+from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Dict, Iterator, List, Sequence, Union
+from typing import Callable, Dict, Iterator, List, Optional, Sequence, Union
 
 try:
     import fcntl
@@ -18,21 +19,41 @@ except ImportError:  # Windows
     import msvcrt
 
 from . import interrupts
-from .errors import AtlasError
+from .errors import AtlasError, require_pillow
 from .images import compose, ordered_map, preview, workers
 from .layout import Layer
 from .png import write_png
 
 # Files of ours: a variant's suffix may follow the layer's number.
 SUFFIX = re.compile(r"(?:[@._-][A-Za-z0-9@._-]*)?")
-OUR_FILE = re.compile(rf"atlas(_\d+{SUFFIX.pattern}?(\.png|\.json|\.xml|_preview\.png)|{SUFFIX.pattern}?\.json)")
+OUR_FILE = re.compile(
+    rf"atlas(_\d+{SUFFIX.pattern}?(\.png|\.webp|\.json|\.xml|_preview\.png)|{SUFFIX.pattern}?\.json)")
 # Hidden: a lock while a run writes, and the folder its files are made in.
 LOCK_NAME = ".tessel-atlas.lock"
 STAGING_PREFIX = ".tessel-atlas-"
 
 
-def image_name(layer: Layer) -> str:
-    return f"{layer.stem}.png"
+@dataclass(frozen=True)
+class TextureOptions:
+    """How layer images are written: PNG at zlib `png_level`, or lossless
+    WebP at libwebp `webp_method`; bled by `bleed_reach` pixels around each
+    sprite (None: not at all); colour premultiplied by alpha or not."""
+
+    format: str = "png"
+    png_level: int = 3
+    webp_method: int = 2
+    bleed_reach: Optional[int] = 0
+    premultiply: bool = False
+
+
+def image_name(layer: Layer, texture: TextureOptions) -> str:
+    return f"{layer.stem}.{texture.format}"
+
+
+def _write_webp(path: Path, pixels, method: int) -> None:
+    # exact: keep the colour under transparent pixels (bled, or the caller's)
+    Image = require_pillow()
+    Image.fromarray(pixels, "RGBA").save(path, "WEBP", lossless=True, exact=True, method=method)
 
 
 def _lock_file(fd: int) -> None:
@@ -98,7 +119,7 @@ def locked_folder(out_dir: Path) -> Iterator[None]:
 
 
 def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Union[dict, str]], *, with_pixels: bool,
-                with_preview: bool, png_level: int, step: Callable[[int], None]) -> List[str]:
+                with_preview: bool, texture: TextureOptions, step: Callable[[int], None]) -> List[str]:
     """Writes the manifests and, with pixels, each layer's image (and preview).
 
     The files are made in a hidden folder inside out_dir (held with
@@ -117,8 +138,12 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
         names = []
         size = (layer.width, layer.height)
         if with_pixels:
-            name = image_name(layer)
-            write_png(staging / name, compose(size, layer.placements), png_level)
+            name = image_name(layer, texture)
+            pixels = compose(size, layer.placements, texture.bleed_reach, texture.premultiply)
+            if texture.format == "webp":
+                _write_webp(staging / name, pixels, texture.webp_method)
+            else:
+                write_png(staging / name, pixels, texture.png_level)
             names.append(name)
         if with_preview:
             name = f"{layer.stem}_preview.png"

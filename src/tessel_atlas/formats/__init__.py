@@ -26,6 +26,7 @@ class AtlasLayer:
     entries: List[Entry]
     placement_of: Dict[int, Placement]
     animations: Dict[str, List[str]] = field(default_factory=dict)
+    premultiplied: bool = False
 
     def frame(self, entry: Entry, pivot_key: str = "pivot",
               border_keys: Tuple[str, ...] = ("borders", "scale9Borders")) -> dict:
@@ -67,6 +68,9 @@ class AtlasLayer:
             # The sprites' scale: PixiJS takes it as the texture's resolution,
             # so that every variant draws at the same size.
             "scale": f"{self.layer.scale:g}",
+            # PixiJS's name for it; PixiJS 8 takes it from the load call's
+            # texture options, not from here (see the README).
+            **({"alphaMode": "premultiplied-alpha"} if self.premultiplied else {}),
         }
 
 
