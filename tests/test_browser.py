@@ -13,6 +13,7 @@ times their size as a NineSliceSprite.
 
 import base64
 import http.server
+import itertools
 import json
 import os
 import random
@@ -54,7 +55,9 @@ PIXI_PAGE = """<script src="/pixi.js"></script><script>%s
     await app.init({width: 8, height: 8, antialias: false, preference: 'webgl', backgroundAlpha: 0});
     const textures = {}, sheets = [];
     for (const url of %s) {
-      const sheet = await PIXI.Assets.load(url);
+      // PixiJS takes the alpha mode from the load call only: the page passes on the manifest's.
+      const alphaMode = (await (await fetch(url)).json()).meta.alphaMode;
+      const sheet = await PIXI.Assets.load({src: url, data: alphaMode ? {textureOptions: {alphaMode}} : {}});
       for (const s of [sheet, ...(sheet.linkedSheets || [])]) { Object.assign(textures, s.textures); sheets.push(s); }
     }
     const drawn = (target, w, h) => {
@@ -114,6 +117,43 @@ VARIANTS_PAGE = """<script src="/pixi.js"></script><script>%s
       variants[url] = frames;
     }
     await post({variants});
+  } catch (e) { await post({error: String(e.stack || e)}); }
+})();
+</script>"""
+
+# Sprites drawn scaled with linear filtering from textures whose alpha is
+# not premultiplied (where transparent colour blends in), from each atlas
+# and from each sprite's own file; the drawings read back premultiplied.
+FRINGE_PAGE = """<script src="/pixi.js"></script><script>%s
+(async () => {
+  try {
+    const app = new PIXI.Application();
+    await app.init({width: 8, height: 8, antialias: false, preference: 'webgl', backgroundAlpha: 0});
+    // Through image elements: PixiJS 8.14 decodes straight-alpha images to
+    // ImageBitmaps that lose the colour under transparent pixels.
+    PIXI.Assets.setPreferences({preferCreateImageBitmap: false});
+    const straight = {alphaMode: 'no-premultiply-alpha', scaleMode: 'linear'};
+    const drawings = (texture) => [1.5, 0.75].map((scale) => {
+      const sprite = new PIXI.Sprite(texture);
+      sprite.scale.set(scale);
+      sprite.position.set(1.25, 1.25);
+      const w = Math.ceil(texture.orig.width * scale) + 3, h = Math.ceil(texture.orig.height * scale) + 3;
+      const holder = new PIXI.Container();
+      holder.addChild(sprite);
+      const {pixels} = app.renderer.extract.pixels({target: holder, frame: new PIXI.Rectangle(0, 0, w, h)});
+      return {w, h, premultiplied: true, rgba: encode(new Uint8Array(pixels.buffer, pixels.byteOffset, w * h * 4))};
+    });
+    const [atlases, files] = %s, found = {};
+    for (const [label, url] of Object.entries(atlases)) {
+      const sheet = await PIXI.Assets.load({src: url, data: {textureOptions: straight}});
+      found[label] = {};
+      for (const [name, texture] of Object.entries(sheet.textures)) found[label][name] = drawings(texture);
+    }
+    found.alone = {};
+    for (const [name, url] of Object.entries(files)) {
+      found.alone[name] = drawings(await PIXI.Assets.load({src: url, data: straight}));
+    }
+    await post({frames: found});
   } catch (e) { await post({error: String(e.stack || e)}); }
 })();
 </script>"""
@@ -260,7 +300,7 @@ def pack(sprites, folder: Path, *options):
     assert main(["pack", str(root), "--out", str(folder), "--max-texture-size", "64", "--extrude", "1",
                  "--shape-padding", "3", "--border-padding", "2", "--trim-margin", "1", "--quiet",
                  f"--config={root.parent / 'project.toml'}", *options]) == 0
-    assert len(list(folder.glob("atlas_*.png"))) > 1
+    assert len(list(folder.glob("atlas_*.png")) + list(folder.glob("atlas_*.webp"))) > 1
 
 
 def pivots_wanted(sources):
@@ -269,47 +309,53 @@ def pivots_wanted(sources):
 
 def test_phaser_draws_every_frame(tmp_path, sprites):
     shutil.copy(PHASER, tmp_path / "phaser.js")
-    for fmt in ("json-hash", "json-array", "phaser3", "sparrow"):
-        out = tmp_path / fmt
-        pack(sprites, out, f"--format={fmt}", *([] if fmt in ("phaser3", "sparrow") else ["--no-rotation"]))
-        layers = range(len(list(out.glob("atlas_*.png"))))
+    for fmt, image in itertools.product(("json-hash", "json-array", "phaser3", "sparrow"), ("png", "webp")):
+        folder = f"{fmt}-{image}"
+        out = tmp_path / folder
+        pack(sprites, out, f"--format={fmt}", f"--texture-format={image}",
+             *([] if fmt in ("phaser3", "sparrow") else ["--no-rotation"]))
+        layers = range(len(list(out.glob(f"atlas_*.{image}"))))
         if fmt == "phaser3":
-            loads = [["multiatlas", "atlas", f"{fmt}/atlas.json", f"{fmt}/"]]
+            loads = [["multiatlas", "atlas", f"{folder}/atlas.json", f"{folder}/"]]
         elif fmt == "sparrow":
-            loads = [["atlasXML", f"a{i}", f"{fmt}/atlas_{i}.png", f"{fmt}/atlas_{i}.xml"] for i in layers]
+            loads = [["atlasXML", f"a{i}", f"{folder}/atlas_{i}.{image}", f"{folder}/atlas_{i}.xml"] for i in layers]
         else:
-            loads = [["atlas", f"a{i}", f"{fmt}/atlas_{i}.png", f"{fmt}/atlas_{i}.json"] for i in layers]
+            loads = [["atlas", f"a{i}", f"{folder}/atlas_{i}.{image}", f"{folder}/atlas_{i}.json"] for i in layers]
         page = PHASER_PAGE % (COMMON_JS, json.dumps(loads))
         drawn = frames_drawn(tmp_path, page, ["--disable-gpu"])
-        assert_frames_equal_sources(drawn["frames"], sprites[1], fmt)
+        assert_frames_equal_sources(drawn["frames"], sprites[1], folder)
         # Phaser takes a frame's pivot as the origin of what shows it; XML has none.
-        assert drawn["pivots"] == ({} if fmt == "sparrow" else pivots_wanted(sprites[1])), fmt
+        assert drawn["pivots"] == ({} if fmt == "sparrow" else pivots_wanted(sprites[1])), folder
 
 
 def test_pixijs_draws_every_frame_rotated_ones_included(tmp_path, sprites):
     shutil.copy(PIXI, tmp_path / "pixi.js")
     root, sources = sprites
-    for fmt, threshold in (("json-hash", 0), ("pixijs", 100)):
-        out = tmp_path / fmt
-        pack(sprites, out, f"--format={fmt}", f"--trim-threshold={threshold}")
+    # Premultiplied layers load with the alpha mode their manifest gives.
+    for fmt, threshold, image, alpha in (("json-hash", 0, "png", ""), ("pixijs", 100, "png", ""),
+                                         ("pixijs", 0, "webp", ""), ("pixijs", 0, "png", "--premultiply")):
+        folder = f"{fmt}-{threshold}-{image}{alpha}"
+        out = tmp_path / folder
+        pack(sprites, out, f"--format={fmt}", f"--trim-threshold={threshold}", f"--texture-format={image}",
+             *([alpha] if alpha else []))
         assert any(f["rotated"] for f in json.loads((out / "atlas_0.json").read_text())["frames"].values())
         layers = sorted(out.glob("atlas_*.json"))
-        urls = [f"{fmt}/atlas_0.json"] if fmt == "pixijs" else [f"{fmt}/{p.name}" for p in layers]
+        urls = [f"{folder}/atlas_0.json"] if fmt == "pixijs" else [f"{folder}/{p.name}" for p in layers]
         page = PIXI_PAGE % (COMMON_JS, json.dumps(urls))
         flags = ["--use-angle=swiftshader", "--enable-unsafe-swiftshader"]
         drawn = frames_drawn(tmp_path, page, flags)
         wanted = {name: expected_sprite(image, not name.startswith("nine/"), threshold, 1)[0]
                   for name, image in sources.items()}
-        assert_frames_equal_sources(drawn["frames"], wanted, fmt)
+        assert_frames_equal_sources(drawn["frames"], wanted, folder)
         # PixiJS reads a pivot as the texture's default anchor from pixijs manifests, which name it so.
-        assert drawn["anchors"] == (pivots_wanted(sources) if fmt == "pixijs" else {}), fmt
+        assert drawn["anchors"] == (pivots_wanted(sources) if fmt == "pixijs" else {}), folder
         # The animation, frame by frame in numeric order (2 before 10), each exact.
         walk = drawn["animations"]["walk/step"]
-        assert len(walk) == 12, fmt
+        assert len(walk) == 12, folder
         for i, frame in enumerate(walk, start=1):
-            assert_drawn_equals(pixels_of(frame), wanted[f"walk/step_{i}.png"], (fmt, "walk", i))
+            assert_drawn_equals(pixels_of(frame), wanted[f"walk/step_{i}.png"], (folder, "walk", i))
         # Nine-slice sprites drawn three times their size: the corners are the source's corners.
-        assert set(drawn["nineSlices"]) == {"nine/panel.png", "nine/bar.png"}, fmt
+        assert set(drawn["nineSlices"]) == {"nine/panel.png", "nine/bar.png"}, folder
         for name, nine in drawn["nineSlices"].items():
             got, source = pixels_of(nine), np.asarray(sources[name])
             h, w = source.shape[:2]
@@ -318,7 +364,7 @@ def test_pixijs_draws_every_frame_rotated_ones_included(tmp_path, sprites):
                                (slice(h - bottom, h), slice(0, left)), (slice(h - bottom, h), slice(w - right, w))):
                 big_rows = slice(rows.start + (2 * h if rows.start else 0), rows.stop + (2 * h if rows.start else 0))
                 big_cols = slice(cols.start + (2 * w if cols.start else 0), cols.stop + (2 * w if cols.start else 0))
-                assert (got[big_rows, big_cols] == source[rows, cols].astype(np.int32)).all(), (fmt, name)
+                assert (got[big_rows, big_cols] == source[rows, cols].astype(np.int32)).all(), (folder, name)
 
 
 def test_pixijs_draws_scale_variants_at_one_size(tmp_path, sprites):
@@ -341,3 +387,35 @@ def test_pixijs_draws_scale_variants_at_one_size(tmp_path, sprites):
         smaller = source.convert("RGBa").resize(size, Image.LANCZOS).convert("RGBA")
         got, want = pixels_of(half[name]), premultiplied(np.asarray(smaller).astype(np.int32))
         assert got.shape == want.shape and np.abs(got - want).max() <= 2, (name, "half")
+
+
+def darkest(drawn):
+    """The least luminance of a drawing's pixels that have some weight (alpha
+    at least 32), their colour taken back out of premultiplied form."""
+    pixels = pixels_of(drawn).astype(np.float64)
+    seen = pixels[..., 3] >= 32
+    colour = pixels[seen][:, :3] * 255 / pixels[seen][:, 3:]
+    return float((colour @ np.array([0.299, 0.587, 0.114])).min())
+
+
+def test_bleeding_leaves_no_dark_fringe_under_linear_filtering(tmp_path):
+    shutil.copy(PIXI, tmp_path / "pixi.js")
+    (tmp_path / "sprites").mkdir()
+    for name, size, colour in (("sun.png", (9, 7), (250, 220, 40)), ("sky.png", (12, 10), (60, 200, 250)),
+                               ("rose.png", (7, 12), (240, 120, 200))):
+        Image.new("RGBA", size, colour + (255,)).save(tmp_path / "sprites" / name)
+    atlases = {}
+    for label, bleed in (("bled", []), ("black", ["--no-bleed"])):
+        assert main(["pack", str(tmp_path / "sprites"), "--out", str(tmp_path / label), "--format=pixijs",
+                     "--shape-padding=4", "--border-padding=2", "--quiet", *bleed]) == 0
+        atlases[label] = f"{label}/atlas_0.json"
+    files = {name: f"sprites/{name}" for name in ("sun.png", "sky.png", "rose.png")}
+    page = FRINGE_PAGE % (COMMON_JS, json.dumps([atlases, files]))
+    found = frames_drawn(tmp_path, page, ["--use-angle=swiftshader", "--enable-unsafe-swiftshader"])["frames"]
+    for name in files:
+        for scale, alone, bled, black in zip((1.5, 0.75), found["alone"][name], found["bled"][name],
+                                             found["black"][name]):
+            # Bled, the edges are as light as the sprite drawn on its own; unbled, transparent black
+            # darkens them, which shows that the measure can fail.
+            assert abs(darkest(bled) - darkest(alone)) <= 3, (name, scale)
+            assert darkest(black) < darkest(alone) - 10, (name, scale)
