@@ -117,13 +117,23 @@ def _variant(found: Found, args: argparse.Namespace, scale: float, suffix: str,
                 copies[key] = replace(e.pixels) if id(e.pixels) in first_copy else e.pixels
                 first_copy.add(id(e.pixels))
             entries[i] = replace(e, pixels=copies[key])
-    pictures = list({id(e.pixels): e.pixels for e in entries}.values())
-    # Each animation's pictures in one layer: PixiJS reads an animation from
-    # one layer's manifest, with that layer's frames only.
+    # Animations are listed where their frames share a layer; a multipack
+    # keeps each in one layer, as PixiJS reads an animation from one, so
+    # there a frame that two animations show is stored once for each.
     groups = animations(e.sprite.name for e in entries) if fmt.ANIMATIONS else {}
-    index_of = {id(p): i for i, p in enumerate(pictures)}
     entry_of = {e.sprite.name: e for e in entries}
-    together = {name: [index_of[id(entry_of[f].pixels)] for f in frames] for name, frames in groups.items()}
+    if fmt.ANIMATIONS_WHOLE:
+        owner: Dict[int, str] = {}
+        own_copy: Dict[Tuple[int, str], Pixels] = {}
+        for name, frames in groups.items():
+            for frame in frames:
+                entry = entry_of[frame]
+                if owner.setdefault(id(entry.pixels), name) != name:
+                    entry.pixels = own_copy.setdefault((id(entry.pixels), name), replace(entry.pixels))
+    pictures = list({id(e.pixels): e.pixels for e in entries}.values())
+    index_of = {id(p): i for i, p in enumerate(pictures)}
+    together = {name: [index_of[id(entry_of[f].pixels)] for f in frames]
+                for name, frames in groups.items()} if fmt.ANIMATIONS_WHOLE else {}
     layout = functools.partial(lay_out, max_texture_size=args.max_texture_size, spacing=gaps,
                                rotation=fmt.ROTATES and not args.no_rotation,
                                texture_sizes="pot" if args.pot else "full" if args.full_size else "crop")
@@ -156,14 +166,18 @@ def _variant(found: Found, args: argparse.Namespace, scale: float, suffix: str,
         layer, placement = placement_of[id(entry.pixels)]
         atlas[layer.index].entries.append(entry)
         atlas[layer.index].placement_of[id(entry.pixels)] = placement
+    left_out = []
     for name, frames in groups.items():
         holding = {placement_of[id(entry_of[f].pixels)][0].index for f in frames}
         if len(holding) == 1:
             atlas[holding.pop()].animations[name] = frames
-        elif layer_of is None:
-            print(f"tessel-atlas: warning: the {len(frames)} frames of animation {name!r} need more than one "
-                  "texture, and PixiJS reads an animation from one: it is left out of the manifests; raise "
-                  "--max-texture-size to keep it", file=sys.stderr)
+        else:
+            left_out.append(name)
+    if left_out and together and layer_of is None:
+        print(f"tessel-atlas: warning: {len(left_out)} animation{'s' if len(left_out) > 1 else ''} "
+              f"({left_out[0]!r}{', ...' if len(left_out) > 1 else ''}) need more than one texture each, and "
+              "PixiJS reads an animation from one: left out of the manifests; raise --max-texture-size to keep "
+              "them", file=sys.stderr)
     return entries, pictures, [atlas[index] for index in sorted(atlas)]
 
 

@@ -98,17 +98,22 @@ def _place(sizes: np.ndarray, side: int, rotation: bool, progress: Callable[[int
 
 def _kept_together(rows: np.ndarray, sizes: np.ndarray, side: int, gap: int, rotation: bool,
                    together: Dict[str, List[int]]) -> np.ndarray:
-    """Rows in which each group of `together` (picture indices by name) lies
-    in one layer, where one texture can hold it: the groups that the rows
-    split are packed on their own, unturned, into blocks, and the blocks
+    """Rows in which each group of `together` (picture indices by name, no
+    picture in two groups) lies in one layer, where one texture can hold
+    it: when the rows split any, every group is packed on its own, unturned,
+    into a block, and the blocks
     placed with the other pictures. A block has the shape padding on every
     side, so that it keeps its distance turned or not; a turned block turns
     its pictures with it."""
-    split = {name: members for name, members in together.items() if len(set(rows[members, 2].tolist())) > 1}
+    if all(len(set(rows[members, 2].tolist())) < 2 for members in together.values()):
+        return rows
+    # Placing the others again can split a group that was whole: every group becomes a block.
     block_of: Dict[int, Tuple[int, int, int]] = {}  # picture -> (block, x and y inside it)
     block_sizes: List[Tuple[int, int]] = []
-    for members in split.values():
-        members = [m for m in dict.fromkeys(members) if m not in block_of]
+    for members in together.values():
+        members = [m for m in dict.fromkeys(members) if m not in block_of]  # groups should not share
+        if not members:
+            continue
         inner, _, _ = _place(sizes[members], side - gap, False, lambda _: None)
         if inner[:, 2].any():  # more than one texture holds: it stays split
             continue

@@ -1,6 +1,8 @@
 """Manifest formats. Each module here describes one: ROTATES and TRIMS
 (whether its loaders can draw frames stored turned, and trimmed),
-ANIMATIONS (whether it lists animations) and manifests(atlas), the files it
+ANIMATIONS (whether it lists the animations whose frames share a layer),
+ANIMATIONS_WHOLE (whether the layout must keep each animation in one layer)
+and manifests(atlas), the files it
 writes by name (a dict for JSON, a string for text). Adding a format is
 adding a module and a line below. What a sprite's settings add to its
 frame (pivot, nine-slice borders) is written by AtlasLayer.frame, the one

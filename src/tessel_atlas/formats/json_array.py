@@ -7,6 +7,7 @@ from . import AtlasLayer, layer_manifest_name
 ROTATES = True
 TRIMS = True
 ANIMATIONS = False
+ANIMATIONS_WHOLE = False
 
 
 def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:

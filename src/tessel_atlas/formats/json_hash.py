@@ -8,6 +8,7 @@ from . import AtlasLayer, layer_manifest_name
 ROTATES = True
 TRIMS = True
 ANIMATIONS = True
+ANIMATIONS_WHOLE = False
 
 
 def manifest(layer: AtlasLayer, pivot_key: str = "pivot",

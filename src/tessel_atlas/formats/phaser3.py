@@ -9,6 +9,7 @@ from . import AtlasLayer
 ROTATES = False
 TRIMS = True
 ANIMATIONS = False
+ANIMATIONS_WHOLE = False
 
 
 def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:

@@ -9,6 +9,8 @@ from . import AtlasLayer, json_hash, layer_manifest_name
 ROTATES = True
 TRIMS = True
 ANIMATIONS = True
+# PixiJS reads an animation from one layer's manifest: the layout keeps each whole.
+ANIMATIONS_WHOLE = True
 
 
 def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:

@@ -14,6 +14,7 @@ from . import AtlasLayer
 ROTATES = False
 TRIMS = False
 ANIMATIONS = False
+ANIMATIONS_WHOLE = False
 
 
 def manifest_name(layer: AtlasLayer) -> str:
