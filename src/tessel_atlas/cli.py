@@ -135,8 +135,8 @@ def _parser(suppress_defaults: bool = False) -> argparse.ArgumentParser:
                       help="layer images as PNG (default) or lossless WebP; previews are PNG")
     pack.add_argument("--png-level", type=_whole(0, 9), default=3, metavar="L",
                       help="PNG compression level, 0 (fastest) to 9 (smallest files) (default 3)")
-    pack.add_argument("--webp-method", type=_whole(0, 6), default=2, metavar="M",
-                      help="WebP compression effort, 0 (fastest) to 6 (smallest files) (default 2)")
+    pack.add_argument("--webp-method", type=_whole(0, 6), default=0, metavar="M",
+                      help="WebP compression method, 0 (fastest) to 6 (smallest files) (default 0)")
     pack.add_argument("--no-bleed", action="store_true",
                       help="leave fully transparent pixels black; by default those around each sprite (up to "
                            "half the gap to its neighbours) take its nearest visible colour, so that linear "
