@@ -257,14 +257,18 @@ py::object alpha_box(const pixel_array& pixels, const int threshold) {
     return py::make_tuple(left, top, right, bottom);
 }
 
-// Gives each fully transparent pixel of each box the colour of the nearest
-// pixel with some alpha inside the same box (nearest by steps to one of the
-// eight neighbours, a breadth-first search from every such pixel at once),
-// leaving alpha at 0: linear filtering then blends the sprite's own colour
-// at its edges, not black. Boxes are (left, top, right, bottom) and must not
-// overlap; a box with no pixel of any alpha is left as it is. Costs a few
-// operations per pixel of the boxes, and an index per pixel of the largest.
-void bleed(py::array_t<byte, py::array::c_style>& pixels, const py::array_t<int, py::array::c_style>& boxes) {
+// Gives each fully transparent pixel of each box that lies at most `depth`
+// steps (to one of the eight neighbours) from a pixel with some alpha the
+// colour of the nearest such pixel in the same box (a breadth-first search
+// from all of them at once), leaving alpha at 0: linear filtering then
+// blends the sprite's own colour at its edges, not black. Filtering reaches
+// a pixel or two; farther pixels keep their colour, which compresses best
+// left alone. Boxes are (left, top, right, bottom) and must not overlap; a
+// box with no pixel of any alpha is left as it is. Costs a pass over the
+// boxes' pixels, eight reads per transparent one, and a byte per pixel of
+// the largest box.
+void bleed(py::array_t<byte, py::array::c_style>& pixels, const py::array_t<int, py::array::c_style>& boxes,
+           const int depth) {
     if (pixels.ndim() != 3 || pixels.shape(2) != static_cast<py::ssize_t>(bpp)) {
         throw py::value_error("pixels must be an array of RGBA, of shape (height, width, 4)");
     }
@@ -282,42 +286,74 @@ void bleed(py::array_t<byte, py::array::c_style>& pixels, const py::array_t<int,
     }
     byte* const data = pixels.mutable_data();
     const py::gil_scoped_release unlocked;
+    // Per pixel of a box: visible, filled, or not reached yet.
+    enum : byte { unreached, visible, filled };
+    std::vector<byte> state;
     std::vector<std::uint32_t> queue;
-    std::vector<bool> reached;
     for (py::ssize_t i = 0; i < boxes.shape(0); ++i) {
         const long left = box(i, 0), top = box(i, 1), box_width = box(i, 2) - left, box_height = box(i, 3) - top;
-        queue.clear();
-        reached.assign(static_cast<std::size_t>(box_width * box_height), false);
         const auto pixel = [&](const long x, const long y) {
             return data + (static_cast<std::size_t>(top + y) * static_cast<std::size_t>(width) +
                            static_cast<std::size_t>(left + x)) * bpp;
         };
+        const auto at = [&](const long x, const long y) { return static_cast<std::size_t>(y * box_width + x); };
+        // Calls f(nx, ny) for each of the eight neighbours inside the box.
+        const auto around = [&](const long x, const long y, auto f) {
+            for (long ny = std::max(0L, y - 1); ny <= std::min(box_height - 1, y + 1); ++ny) {
+                for (long nx = std::max(0L, x - 1); nx <= std::min(box_width - 1, x + 1); ++nx) {
+                    f(nx, ny);
+                }
+            }
+        };
+        state.assign(static_cast<std::size_t>(box_width * box_height), unreached);
+        queue.clear();
         for (long y = 0; y < box_height; ++y) {
             for (long x = 0; x < box_width; ++x) {
                 if (pixel(x, y)[3] != 0) {
-                    reached[static_cast<std::size_t>(y * box_width + x)] = true;
-                    queue.push_back(static_cast<std::uint32_t>(y * box_width + x));
+                    state[at(x, y)] = visible;
                 }
             }
         }
-        for (std::size_t next = 0; next < queue.size(); ++next) {
-            const long x = static_cast<long>(queue[next] % static_cast<std::uint32_t>(box_width));
-            const long y = static_cast<long>(queue[next] / static_cast<std::uint32_t>(box_width));
-            const byte* const from = pixel(x, y);
-            for (long dy = -1; dy <= 1; ++dy) {
-                for (long dx = -1; dx <= 1; ++dx) {
-                    const long nx = x + dx, ny = y + dy;
-                    if (nx < 0 || ny < 0 || nx >= box_width || ny >= box_height) {
-                        continue;
+        // The transparent pixels next to visible ones take a neighbour's
+        // colour first; the search goes on from them, not from the visible
+        // pixels, most of which have no transparent neighbour.
+        for (long y = 0; y < box_height; ++y) {
+            for (long x = 0; x < box_width; ++x) {
+                if (state[at(x, y)] != unreached) {
+                    continue;
+                }
+                const byte* from = nullptr;
+                around(x, y, [&](const long nx, const long ny) {
+                    if (from == nullptr && state[at(nx, ny)] == visible) {
+                        from = pixel(nx, ny);
                     }
-                    const auto at = static_cast<std::size_t>(ny * box_width + nx);
-                    if (!reached[at]) {
-                        reached[at] = true;
-                        std::copy(from, from + 3, pixel(nx, ny));
-                        queue.push_back(static_cast<std::uint32_t>(at));
-                    }
+                });
+                if (from != nullptr) {
+                    std::copy(from, from + 3, pixel(x, y));
+                    queue.push_back(static_cast<std::uint32_t>(at(x, y)));
                 }
             }
+        }
+        for (const std::uint32_t index : queue) {
+            state[index] = filled;
+        }
+        // One step further a round, `depth` steps from the visible pixels in all.
+        std::size_t round_start = 0;
+        for (int step = 1; step < depth && round_start < queue.size(); ++step) {
+            const std::size_t round_end = queue.size();
+            for (std::size_t next = round_start; next < round_end; ++next) {
+                const long x = static_cast<long>(queue[next] % static_cast<std::uint32_t>(box_width));
+                const long y = static_cast<long>(queue[next] / static_cast<std::uint32_t>(box_width));
+                const byte* const from = pixel(x, y);
+                around(x, y, [&](const long nx, const long ny) {
+                    if (state[at(nx, ny)] == unreached) {
+                        state[at(nx, ny)] = filled;
+                        std::copy(from, from + 3, pixel(nx, ny));
+                        queue.push_back(static_cast<std::uint32_t>(at(nx, ny)));
+                    }
+                });
+            }
+            round_start = round_end;
         }
     }
 }
@@ -339,9 +375,10 @@ PYBIND11_MODULE(_png, m) {
     m.def("unfilter_rows", &unfilter_rows, py::arg("image_data"), py::arg("width"), py::arg("height"),
           "RGBA pixels (height, width, 4) from inflated PNG image data (bytes-like): rows that\n"
           "each start with their filter byte.");
-    m.def("bleed", &bleed, py::arg("pixels").noconvert(), py::arg("boxes").noconvert(),
-          "Gives each fully transparent pixel of each box (left, top, right, bottom; not overlapping) the\n"
-          "colour of the nearest pixel with some alpha in the same box, in place; alpha stays 0.");
+    m.def("bleed", &bleed, py::arg("pixels").noconvert(), py::arg("boxes").noconvert(), py::arg("depth"),
+          "Gives each fully transparent pixel of each box (left, top, right, bottom; not overlapping) within\n"
+          "depth steps of a pixel with some alpha the colour of the nearest such pixel in the same box, in\n"
+          "place; alpha stays 0.");
     m.def("alpha_box", &alpha_box, py::arg("pixels").noconvert(), py::arg("threshold") = 0,
           "The box (left, top, right, bottom) of the RGBA pixels whose alpha is above threshold\n"
           "(0 to 254), or None.");
