@@ -91,7 +91,8 @@ def _scaled_sprite(sprite: Sprite, scale: float) -> Sprite:
 
 
 def _variant(found: Found, args: argparse.Namespace, scale: float, suffix: str,
-             layer_of: Optional[Dict[str, int]], progress: Progress) -> Tuple[List[Entry], List[Pixels], List[AtlasLayer]]:
+             layer_of: Optional[Dict[str, int]],
+             progress: Progress) -> Tuple[List[Entry], List[Pixels], List[AtlasLayer]]:
     """One variant's atlas: the sprites scaled, read, packed and described.
     Without `layer_of` the layout decides each sprite's layer; with it (the
     layer of each name in the first variant), every layer is packed as in
@@ -203,8 +204,9 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
 
     for layer in all_layers:
         if max(layer.width, layer.height) > GPU_SAFE_SIDE:
-            print(f"tessel-atlas: warning: layer {layer.index}{layer.suffix} is {layer.width} x {layer.height} px; many GPUs load "
-                  "at most 8,192 px a side, most at most 16,384: lower --max-texture-size", file=sys.stderr)
+            print(f"tessel-atlas: warning: layer {layer.index}{layer.suffix} is {layer.width} x {layer.height} px; "
+                  "many GPUs load at most 8,192 px a side, most at most 16,384: lower --max-texture-size",
+                  file=sys.stderr)
 
     sprites = found.sprites
     shared = len(entries) - len(pictures)
