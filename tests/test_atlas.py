@@ -3,12 +3,14 @@
 import io
 import json
 import os
+import queue
 import random
 import re
 import signal
 import shutil
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -185,6 +187,51 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
             assert numbers == sorted(numbers)
 
 
+@settings(max_examples=12, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(changes=st.lists(st.tuples(st.sampled_from(["add", "remove", "edit", "resize", "rename", "option", "damage"]),
+                                  st.integers(0, 2**16)), min_size=1, max_size=5))
+def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, changes):
+    work = tmp_path_factory.mktemp("rebuild")
+    root = work / "sprites"
+    make_sprites(root, count=10)
+    a_day_ago = time.time() - 86400  # files made long before the builds, as a user's are
+    for path in root.rglob("*.png"):
+        os.utime(path, (a_day_ago, a_day_ago))
+    option_sets = [[], ["--padding=1", "--preview"], ["--texture-format=webp", "--variant=1:", "--variant=0.5:@half"],
+                   ["--no-trim", "--format=pixijs"]]
+    options = option_sets[0]
+
+    def build(out, *extra):
+        assert main(["pack", str(root), "--out", str(out), "--max-texture-size=64", "--quiet", *options, *extra]) == 0
+
+    build(work / "incremental")
+    for kind, seed in changes:
+        rng = random.Random(seed)
+        names = sorted(p.relative_to(root).as_posix() for p in root.rglob("*.png"))
+        name = rng.choice(names)
+        if kind == "add":
+            noise_sprite(rng, rng.randint(3, 20), rng.randint(3, 20)).save(root / f"new{seed}.png")
+        elif kind == "remove" and len(names) > 1:
+            (root / name).unlink()
+        elif kind == "edit":  # the same size, other pixels
+            with Image.open(root / name) as image:
+                noise_sprite(rng, *image.size).save(root / name)
+        elif kind == "resize":
+            noise_sprite(rng, rng.randint(3, 20), rng.randint(3, 20)).save(root / name)
+        elif kind == "rename":
+            (root / name).rename(root / f"renamed{seed}.png")
+        elif kind == "option":
+            options = option_sets[seed % len(option_sets)]
+        elif kind == "damage":  # a cache not to be trusted
+            (work / "incremental" / ".tessel-atlas-cache.json").write_text(rng.choice(["{", "[]", '{"app": 1}']))
+        build(work / "incremental")
+        shutil.rmtree(work / "clean", ignore_errors=True)
+        build(work / "clean", "--no-cache")
+        assert files_in(work / "incremental") == files_in(work / "clean"), (kind, options)
+    assert (work / "incremental" / ".tessel-atlas-cache.json").exists()
+    assert not (work / "clean" / ".tessel-atlas-cache.json").exists()
+
+
 def test_csv_layout_writes_manifests_only(tmp_path, capsys):
     layout = tmp_path / "layout.csv"
     layout.write_text("name,w,h\nhero,30,10\ntile,16,16\n\nbeam,4,60\n")
@@ -276,7 +323,8 @@ def test_failure_keeps_an_existing_atlas(tmp_path):
 
 
 def files_in(folder):
-    return {p.name: p.read_bytes() for p in folder.iterdir()}
+    """The atlas in a folder: its files by name, without the cache kept beside it."""
+    return {p.name: p.read_bytes() for p in folder.iterdir() if p.name != ".tessel-atlas-cache.json"}
 
 
 @pytest.fixture(scope="module")
@@ -375,7 +423,7 @@ def test_demo_command_writes_both_atlases(tmp_path):
     lines = done.stdout.splitlines()
     assert len(lines) == 2 and all(line.startswith("tessel-atlas: 300 sprites in ") for line in lines)
     for mode in ("single", "layered"):
-        names = {p.name for p in (tmp_path / "demo" / mode).iterdir()}
+        names = {p.name for p in (tmp_path / "demo" / mode).iterdir()} - {".tessel-atlas-cache.json"}
         layers = len(read_layers(tmp_path / "demo" / mode))
         assert names == {f"atlas_{i}{suffix}" for i in range(layers)
                          for suffix in (".png", ".json", "_preview.png")}
@@ -535,6 +583,41 @@ def test_ctrl_c_at_any_moment_gives_one_line(tmp_path):
 
 @posix_signals
 @pytest.mark.slow
+def test_watch_rebuilds_on_changes_keeps_the_last_good_atlas_and_ends_on_ctrl_c(tmp_path):
+    pytest.importorskip("watchfiles")
+    root = tmp_path / "in"
+    make_sprites(root, count=8)
+    out = root / "atlas"  # inside the input: its own writes must not count as changes
+    run = subprocess.Popen([command(), "watch", str(root), "--out", str(out)], stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, text=True)
+    lines = queue.Queue()
+    for stream in (run.stdout, run.stderr):
+        threading.Thread(target=lambda s=stream: [lines.put(line) for line in s], daemon=True).start()
+
+    def next_line():
+        return lines.get(timeout=60)
+
+    try:
+        assert next_line().startswith("tessel-atlas: 11 sprites")
+        noise_sprite(random.Random(1), 30, 30).save(root / "added.png")
+        assert next_line().startswith("tessel-atlas: 12 sprites")
+        assert "added.png" in read_frames(out)
+        good = files_in(out)
+        (root / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n garbage")
+        assert next_line().startswith("tessel-atlas: error: ") and files_in(out) == good
+        (root / "broken.png").unlink()
+        assert next_line().startswith("tessel-atlas: 12 sprites")
+        run.send_signal(signal.SIGINT)
+        assert run.wait(timeout=60) == 130
+    finally:
+        run.kill()
+        run.wait()
+    assert files_in(out) == good
+    assert next_line() == "tessel-atlas: interrupted\n"
+
+
+@posix_signals
+@pytest.mark.slow
 def test_a_second_run_into_a_folder_being_written_is_refused(tmp_path, capsys):
     options = slow_sprites(tmp_path / "in")
     out = tmp_path / "out"
@@ -548,6 +631,6 @@ def test_a_second_run_into_a_folder_being_written_is_refused(tmp_path, capsys):
         assert run.wait(timeout=120) == 0
     finally:
         run.kill()
-    names = {p.name for p in out.iterdir()}
+    names = {p.name for p in out.iterdir()} - {".tessel-atlas-cache.json"}
     layers = sum(name.endswith(".json") for name in names)
     assert names == {f"atlas_{i}{suffix}" for i in range(layers) for suffix in (".json", ".png")}

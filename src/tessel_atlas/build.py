@@ -12,6 +12,7 @@ from pathlib import Path
 from typing import Dict, List, Optional, Sequence, Tuple, Union
 
 from .animations import animations, natural_key
+from .cache import CACHE_NAME, BuildCache, layer_key, options_key
 from .errors import AtlasError
 from .formats import FORMATS, AtlasLayer
 from .images import Entry, Pixels, Trim, read_entries, scaled, scaled_side
@@ -91,7 +92,7 @@ def _scaled_sprite(sprite: Sprite, scale: float) -> Sprite:
 
 
 def _variant(found: Found, args: argparse.Namespace, scale: float, suffix: str,
-             layer_of: Optional[Dict[str, int]],
+             layer_of: Optional[Dict[str, int]], cache: Optional[BuildCache],
              progress: Progress) -> Tuple[List[Entry], List[Pixels], List[AtlasLayer]]:
     """One variant's atlas: the sprites scaled, read, packed and described.
     Without `layer_of` the layout decides each sprite's layer; with it (the
@@ -104,7 +105,10 @@ def _variant(found: Found, args: argparse.Namespace, scale: float, suffix: str,
         with progress.phase("read", len(sprites), "sprite") as step:
             fits = functools.partial(check_fit, texture=args.max_texture_size, spacing=gaps)
             trim = Trim(args.trim_threshold, args.trim_margin) if fmt.TRIMS else None
-            entries = read_entries(sprites, trim=trim, share=not args.no_alias, step=step, check=fits)
+            entries = read_entries(sprites, trim=trim, share=not args.no_alias, step=step, check=fits,
+                                   known=functools.partial(cache.reading, scale) if cache else lambda s: None)
+        if cache:
+            cache.remember(scale, entries)
     else:
         entries = _entries_without_pixels(sprites)
     _check_nine_slices(entries)
@@ -182,25 +186,44 @@ def _variant(found: Found, args: argparse.Namespace, scale: float, suffix: str,
     return entries, pictures, [atlas[index] for index in sorted(atlas)]
 
 
+# Options that change no file of the atlas.
+NOT_IN_CACHE_KEY = ("out", "quiet", "config", "no_cache", "command")
+
+
 def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress) -> str:
     start = time.perf_counter()
     fmt = FORMATS[args.format]
+    with_pixels = found.sprites[0].open is not None
+    cache = None
+    if with_pixels and not args.no_cache:
+        options = {k: v for k, v in vars(args).items() if k not in NOT_IN_CACHE_KEY}
+        cache = BuildCache.load(out, options_key(options))
     # The largest scale first: its layout decides every variant's layers.
     variants = sorted(args.variant or [(1.0, "")], key=lambda v: -v[0])
     layer_of: Optional[Dict[str, int]] = None
     manifests: Dict[str, Union[dict, str]] = {}
     all_layers: List[Layer] = []
     for scale, suffix in variants:
-        entries, pictures, atlas = _variant(found, args, scale, suffix, layer_of, progress)
+        entries, pictures, atlas = _variant(found, args, scale, suffix, layer_of, cache, progress)
         if layer_of is None:
             layer_of = {e.sprite.name: a.layer.index for a in atlas for e in a.entries}
             layers = [a.layer for a in atlas]
         manifests.update(fmt.manifests(atlas))
         all_layers += [a.layer for a in atlas]
 
+    texture = texture_options(args)
+    keys: Dict[str, str] = {}
+    if cache:  # each image's content, to keep the files that already hold it
+        for layer in all_layers:
+            keys[image_name(layer, texture)] = layer_key(layer, texture)
+            if args.preview:
+                keys[f"{layer.stem}_preview.png"] = layer_key(layer, "preview")
     with progress.phase("wrote", len(all_layers), "layer") as step:
-        write_atlas(out, all_layers, manifests, with_pixels=found.sprites[0].open is not None,
-                    with_preview=args.preview, texture=texture_options(args), step=step)
+        write_atlas(out, all_layers, manifests, with_pixels=with_pixels, with_preview=args.preview,
+                    texture=texture, step=step,
+                    unchanged=[name for name, key in keys.items() if cache and cache.unchanged(out, name, key)],
+                    finish=(lambda staging, kept: {CACHE_NAME: cache.text(staging, out, keys, kept)})
+                    if cache else None)
 
     for layer in all_layers:
         if max(layer.width, layer.height) > GPU_SAFE_SIDE:

@@ -72,22 +72,12 @@ def _variant(text: str):
     return value, suffix
 
 
-def _parser(suppress_defaults: bool = False) -> argparse.ArgumentParser:
-    """The command's parser; with suppress_defaults, options not given are
-    left out of the result, to tell them from those given."""
-    import argparse
+def _add_pack_arguments(pack: argparse.ArgumentParser) -> None:
     from pathlib import Path
 
     from .formats import FORMATS
     from .layout import MAX_SIDE
 
-    parser = argparse.ArgumentParser(
-        prog="tessel-atlas", description="Pack sprite images into texture atlases with JSON manifests."
-    )
-    parser.add_argument("--version", action="version", version=f"tessel-atlas {__version__}")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
-
-    pack = commands.add_parser("pack", help="pack images, folders of images, or CSV layouts")
     pack.add_argument(
         "inputs", nargs="*", type=Path, metavar="INPUT",
         help="image file, folder searched recursively for images, or CSV file of name,w,h rows (alone); "
@@ -146,10 +136,31 @@ def _parser(suppress_defaults: bool = False) -> argparse.ArgumentParser:
     pack.add_argument("--exclude", action="append", default=[], metavar="GLOB",
                       help="leave out files whose path inside the input folder, or name, matches (repeatable)")
     pack.add_argument("--preview", action="store_true", help="also draw each layer's layout as a PNG")
+    pack.add_argument("--no-cache", action="store_true",
+                      help="read every sprite and write every layer; by default a rebuild reads only new or "
+                           "changed sprites and writes only changed layers, by the cache in the output folder")
     pack.add_argument("-q", "--quiet", action="store_true", help="no progress and no summary line")
 
+
+
+def _parser(suppress_defaults: bool = False) -> argparse.ArgumentParser:
+    """The command's parser; with suppress_defaults, options not given are
+    left out of the result, to tell them from those given."""
+    import argparse
+    from pathlib import Path
+
+    parser = argparse.ArgumentParser(
+        prog="tessel-atlas", description="Pack sprite images into texture atlases with JSON manifests."
+    )
+    parser.add_argument("--version", action="version", version=f"tessel-atlas {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+
+    pack = commands.add_parser("pack", help="pack images, folders of images, or CSV layouts")
+    watch = commands.add_parser("watch", help="pack as pack does, then again whenever the inputs change")
+    for command in (pack, watch):
+        _add_pack_arguments(command)
     if suppress_defaults:
-        for action in pack._actions:
+        for action in pack._actions + watch._actions:
             action.default = argparse.SUPPRESS
 
     demo = commands.add_parser("demo", help="draw a few hundred sprites and pack them in both modes")
@@ -189,37 +200,92 @@ def main(argv: Optional[List[str]] = None, *, ending_process: bool = False) -> i
             return 143
 
 
-def _run(argv: Optional[List[str]]) -> int:
+def _pack_job(parser: argparse.ArgumentParser, argv: Optional[List[str]]):
+    """The sprites, output folder and options that pack (or watch) argv asks
+    for, the project file's merged in: read anew for every build."""
     from pathlib import Path
+
+    from .project import Project, load_project, with_settings
+    from .sprites import SpriteSettings, collect_sprites
+
+    args = parser.parse_args(argv)
+    project = Project(Path())
+    if args.config:
+        project = load_project(args.config, _pack_parser(parser))
+        given = vars(_parser(suppress_defaults=True).parse_args(argv))
+        for dest, value in project.options.items():
+            if dest not in given:
+                setattr(args, dest, value)
+    if not args.inputs or args.out is None:
+        parser.error(f"{args.command} needs INPUT and --out, on the command line or in the project file (--config)")
+    if args.pot and args.max_texture_size & (args.max_texture_size - 1):
+        parser.error(f"--pot needs a power-of-two --max-texture-size (got {args.max_texture_size})")
+    found = collect_sprites(args.inputs, exclude=args.exclude, skip=[args.out])
+    defaults = SpriteSettings(pivot=args.pivot, trim=not args.no_trim, extrude=args.extrude)
+    found.sprites = with_settings(found.sprites, project.rules, defaults, project.path)
+    return found, args.out, args
+
+
+def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
+    """Builds, then builds again each time the inputs (or the project file)
+    change, once a burst of changes has settled: one line per build. A
+    failed build says why and leaves the last good atlas; Ctrl-C ends it."""
+    import os
 
     from .build import run_job
     from .progress import Progress
-    from .project import Project, load_project, with_settings
-    from .sprites import Found, SpriteSettings, collect_sprites
+
+    try:
+        import watchfiles
+    except ImportError:
+        raise AtlasError("tessel-atlas watch needs watchfiles: pip install 'TesselPack[watch]'") from None
+    args = parser.parse_args(argv)
+    found, out, args = _pack_job(parser, argv)
+    watched = [str(p) for p in args.inputs] + ([str(args.config)] if args.config else [])
+    output = os.path.realpath(out)
+
+    def not_output(change, path: str) -> bool:  # the atlas being written is no change of the inputs
+        real = os.path.realpath(path)
+        return os.path.commonpath([real, output]) != output
+
+    def build() -> None:
+        try:
+            job = _pack_job(parser, argv)
+            summary = run_job(*job, Progress(quiet=True))
+            if not args.quiet:
+                print(summary, flush=True)
+        except AtlasError as error:
+            print(f"tessel-atlas: error: {error}", file=sys.stderr, flush=True)
+        # A signal held while the atlas went into place ends the watch now.
+        interrupts.release()
+
+    # The first build once the watch has begun, so that nothing changed
+    # during it goes unseen: the watch yields an empty batch when idle.
+    first = True
+    for changes in watchfiles.watch(*watched, watch_filter=not_output, debounce=400, raise_interrupt=True,
+                                    yield_on_timeout=True, rust_timeout=500):
+        if changes or first:
+            build()
+            first = False
+    return 0
+
+
+def _run(argv: Optional[List[str]]) -> int:
+    from .build import run_job
+    from .progress import Progress
+    from .sprites import Found
 
     parser = _parser()
     args = parser.parse_args(argv)
     if args.command is None:
         parser.print_help()
         return 0
+    if args.command == "watch":
+        return _watch(parser, argv)
     progress = Progress(args.quiet)
     jobs = []
     if args.command == "pack":
-        project = Project(Path())
-        if args.config:
-            project = load_project(args.config, _pack_parser(parser))
-            given = vars(_parser(suppress_defaults=True).parse_args(argv))
-            for dest, value in project.options.items():
-                if dest not in given:
-                    setattr(args, dest, value)
-        if not args.inputs or args.out is None:
-            parser.error("pack needs INPUT and --out, on the command line or in the project file (--config)")
-        if args.pot and args.max_texture_size & (args.max_texture_size - 1):
-            parser.error(f"--pot needs a power-of-two --max-texture-size (got {args.max_texture_size})")
-        found = collect_sprites(args.inputs, exclude=args.exclude, skip=[args.out])
-        defaults = SpriteSettings(pivot=args.pivot, trim=not args.no_trim, extrude=args.extrude)
-        found.sprites = with_settings(found.sprites, project.rules, defaults, project.path)
-        jobs.append((found, args.out, args))
+        jobs.append(_pack_job(parser, argv))
     else:
         from .demo import demo_sprites
 

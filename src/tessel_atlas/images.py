@@ -196,6 +196,7 @@ class Pixels:
     kept: Optional[np.ndarray] = None
     trimmed: bool = False
     extrusion: int = 0
+    fingerprint: Optional[bytes] = None  # of the pixels inside box
 
     @property
     def width(self) -> int:
@@ -264,38 +265,52 @@ def _fingerprint(pixels: np.ndarray) -> bytes:
     return hashlib.sha256(np.ascontiguousarray(pixels)).digest()
 
 
-def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, step: Callable[[int], None],
-                 check: Callable[[Pixels], None]) -> List[Entry]:
-    """Every sprite's entry, trimmed as `trim` says (None: never) unless its settings keep
-    it whole (no trimming, or nine-slice borders, which are given in pixels
-    of the whole source); with `share`, sprites whose (trimmed) pixels and
-    extrusion are identical share one Pixels. Pictures are
-    fingerprinted on the reading threads, as they are decoded: afterwards
-    some would have to be decoded again. `check` sees each picture on its
-    reading thread, so that one that cannot be packed ends the run before
-    the rest are read, and before it is handed on whole."""
+# What reading a sprite finds: its box (what trimming keeps), its whole
+# size, and the fingerprint of the pixels inside the box.
+Reading = Tuple[Box, Tuple[int, int], bytes]
 
-    def read(sprite: Sprite) -> Tuple[np.ndarray, Box, Tuple[int, int], Optional[bytes]]:
+
+def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, step: Callable[[int], None],
+                 check: Callable[[Pixels], None],
+                 known: Callable[[Sprite], Optional[Reading]] = lambda sprite: None) -> List[Entry]:
+    """Every sprite's entry, trimmed as `trim` says (None: never) unless its
+    settings keep it whole (no trimming, or nine-slice borders, which are
+    given in pixels of the whole source); with `share`, sprites whose
+    (trimmed) pixels and extrusion are identical share one Pixels. Pictures
+    are fingerprinted on the reading threads, as they are decoded:
+    afterwards some would have to be decoded again. A sprite that `known`
+    has a reading for is not decoded now (its pixels are read when its
+    layer is composed). `check` sees each picture on its reading thread,
+    so that one that cannot be packed ends the run before the rest are
+    read, and before it is handed on whole."""
+
+    def read(sprite: Sprite) -> Tuple[Optional[np.ndarray], Box, Tuple[int, int], bytes]:
         settings = sprite.settings
+        reading = known(sprite)
+        if reading is not None:
+            box, size, fingerprint = reading
+            check(Pixels(sprite, box, None, box != (0, 0) + size, settings.extrude))
+            return None, box, size, fingerprint
         image, box, size = _visible(sprite.open(), trim if settings.trim and not settings.nine_slice else None)
         try:
             check(Pixels(sprite, box, None, box != (0, 0) + size, settings.extrude))
         except AtlasError:
             del image  # the traceback would keep a canvas of any size alive until the run ends
             raise
-        return image, box, size, _fingerprint(image) if share else None
+        return image, box, size, _fingerprint(image)
 
     entries: List[Entry] = []
-    by_fingerprint: Dict[Tuple[Tuple[int, int], Optional[bytes], int], Pixels] = {}
+    by_fingerprint: Dict[Tuple[Tuple[int, int], bytes, int], Pixels] = {}
     kept: List[Tuple[int, int, Pixels]] = []  # a heap, largest first: (-bytes, order, pixels)
     kept_bytes = 0
     for sprite, (image, box, size, fingerprint) in zip(sprites, ordered_map(read, sprites, ahead=4 * workers())):
-        key = (_size(image), fingerprint, sprite.settings.extrude)
+        key = ((box[2] - box[0], box[3] - box[1]), fingerprint, sprite.settings.extrude)
         pixels = by_fingerprint.get(key) if share else None
         if pixels is None:
-            pixels = Pixels(sprite, box, image, box != (0, 0) + size, sprite.settings.extrude)
-            heapq.heappush(kept, (-image.nbytes, len(entries), pixels))
-            kept_bytes += image.nbytes
+            pixels = Pixels(sprite, box, image, box != (0, 0) + size, sprite.settings.extrude, fingerprint)
+            if image is not None:
+                heapq.heappush(kept, (-image.nbytes, len(entries), pixels))
+                kept_bytes += image.nbytes
             while kept_bytes > KEEP_BUDGET_BYTES:
                 negative_bytes, _, largest = heapq.heappop(kept)
                 largest.kept = None

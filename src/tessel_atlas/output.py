@@ -10,7 +10,7 @@ import tempfile
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Dict, Iterator, List, Optional, Sequence, Union
+from typing import Callable, Collection, Dict, Iterator, List, Optional, Sequence, Union
 
 try:
     import fcntl
@@ -27,8 +27,10 @@ from .png import write_png
 # Files of ours: a variant's suffix may follow the layer's number.
 SUFFIX = re.compile(r"(?:[@._-][A-Za-z0-9@._-]*)?")
 OUR_FILE = re.compile(
-    rf"atlas(_\d+{SUFFIX.pattern}?(\.png|\.webp|\.json|\.xml|_preview\.png)|{SUFFIX.pattern}?\.json)")
-# Hidden: a lock while a run writes, and the folder its files are made in.
+    rf"atlas(_\d+{SUFFIX.pattern}?(\.png|\.webp|\.json|\.xml|_preview\.png)|{SUFFIX.pattern}?\.json)"
+    r"|\.tessel-atlas-cache\.json")
+# Hidden: a lock while a run writes, the folder its files are made in, and
+# the cache of the last build (cache.py), which a build without it removes.
 LOCK_NAME = ".tessel-atlas.lock"
 STAGING_PREFIX = ".tessel-atlas-"
 
@@ -126,15 +128,20 @@ def locked_folder(out_dir: Path) -> Iterator[None]:
 
 
 def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Union[dict, str]], *, with_pixels: bool,
-                with_preview: bool, texture: TextureOptions, step: Callable[[int], None]) -> List[str]:
+                with_preview: bool, texture: TextureOptions, step: Callable[[int], None],
+                unchanged: Collection[str] = (),
+                finish: Optional[Callable[[Path, Sequence[str]], Dict[str, str]]] = None) -> List[str]:
     """Writes the manifests and, with pixels, each layer's image (and preview).
 
     The files are made in a hidden folder inside out_dir (held with
     locked_folder) and moved into place only when all of them exist; on any
     failure or interrupt before that none is left behind. Files of earlier
     runs that this run does not write (more layers, another format) are
-    removed, so the folder always describes one atlas. Returns the names
-    written.
+    removed, so the folder always describes one atlas. Layer images named
+    in `unchanged` already hold what they would be written with, and are
+    kept as they are. `finish`, given the hidden folder and the images kept,
+    returns more text files to write (the cache). Returns the names of the
+    atlas's files.
     """
     try:
         staging = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=out_dir))
@@ -144,7 +151,7 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
     def write_layer(layer: Layer) -> List[str]:
         names = []
         size = (layer.width, layer.height)
-        if with_pixels:
+        if with_pixels and image_name(layer, texture) not in unchanged:
             name = image_name(layer, texture)
             pixels = compose(size, layer.placements, texture.bleed_reach, texture.premultiply)
             if texture.format == "webp":
@@ -152,7 +159,7 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
             else:
                 write_png(staging / name, pixels, texture.png_level)
             names.append(name)
-        if with_preview:
+        if with_preview and f"{layer.stem}_preview.png" not in unchanged:
             name = f"{layer.stem}_preview.png"
             caption = f"layer {layer.index}: {layer.width} x {layer.height}, fill {layer.fill_ratio:.1%}"
             preview(size, layer.placements, caption).save(staging / name, "PNG", compress_level=1)
@@ -160,6 +167,7 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
         return names
 
     written: List[str] = []
+    kept: List[str] = []
     try:
         for name, manifest in manifests.items():
             text = manifest if isinstance(manifest, str) else json.dumps(manifest, indent=1) + "\n"
@@ -169,17 +177,21 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
         for names in ordered_map(write_layer, layers, ahead=workers() + 1):
             written.extend(names)
             step(1)
+        kept = [name for name in unchanged if (out_dir / name).exists()]
+        for name, text in (finish(staging, kept) if finish else {}).items():
+            (staging / name).write_text(text, encoding="utf-8")
+            written.append(name)
         # From here on the new atlas goes in whole: a signal waits until the
         # command has said so (cli.main), whichever thread received it.
         interrupts.hold()
         for name in written:
             os.replace(staging / name, out_dir / name)
         for stale in out_dir.iterdir():
-            if OUR_FILE.fullmatch(stale.name) and stale.name not in written:
+            if OUR_FILE.fullmatch(stale.name) and stale.name not in written and stale.name not in kept:
                 stale.unlink()
     except OSError as error:
         raise AtlasError(f"{out_dir}: cannot write the atlas ({error})") from error
     finally:
         with interrupts.held():
             shutil.rmtree(staging, ignore_errors=True)
-    return written
+    return written + kept
