@@ -12,21 +12,24 @@ times their size as a NineSliceSprite.
 """
 
 import base64
+import html
 import http.server
 import itertools
 import json
 import os
 import random
+import re
 import shutil
 import subprocess
 import threading
+import urllib.parse
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 Image = pytest.importorskip("PIL.Image")
-from atlas_files import expected_sprite, make_sprites, noise_sprite  # noqa: E402
+from atlas_files import expected_sprite, frame_box, make_sprites, noise_sprite, read_frames  # noqa: E402
 from tessel_atlas.cli import main  # noqa: E402
 
 CLIENTS = Path(__file__).resolve().parents[1].parent / "shared" / "clients"
@@ -421,3 +424,23 @@ def test_bleeding_leaves_no_dark_fringe_under_linear_filtering(tmp_path):
             # darkens them, which shows that the measure can fail.
             assert abs(darkest(bled) - darkest(alone)) <= 3, (name, scale)
             assert darkest(black) < darkest(alone) - 10, (name, scale)
+
+
+def test_the_report_lists_every_frame_and_finds_each_where_its_manifest_puts_it(tmp_path, sprites):
+    out = tmp_path / "atlas"
+    pack(sprites, out, "--format=pixijs", "--report")
+    frames = read_frames(out)
+    for name in sorted(frames)[::7]:  # a sample, rotated, trimmed and shared frames and every layer among them
+        # Opened from disk, as a user would: report.html#NAME searches for NAME.
+        done = subprocess.run(
+            [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--enable-logging=stderr",
+             "--v=0", f"--user-data-dir={tmp_path / 'profile'}", "--dump-dom",
+             (out / "report.html").as_uri() + "#" + urllib.parse.quote(name)],
+            capture_output=True, text=True, timeout=90, env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
+        assert not [line for line in done.stderr.splitlines() if "CONSOLE" in line], done.stderr
+        listed = re.findall(r'class="frame( chosen)?" data-name="([^"]*)" style="([^"]*)"', done.stdout)
+        assert {html.unescape(n) for _, n, _ in listed} == set(frames), name
+        (style,) = [style for chosen, n, style in listed if chosen]
+        path, f = frames[name]
+        x0, y0, x1, y1 = frame_box(f)
+        assert style == f"left: {x0}px; top: {y0}px; width: {x1 - x0}px; height: {y1 - y0}px;", name

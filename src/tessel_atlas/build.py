@@ -19,6 +19,7 @@ from .images import Entry, Pixels, Trim, read_entries, scaled, scaled_side
 from .layout import Layer, Spacing, check_fit, lay_out
 from .output import TextureOptions, image_name, locked_folder, write_atlas
 from .progress import Progress
+from .report import report_html
 from .sprites import Found, Sprite
 
 # Many GPUs load textures of at most 8,192 px a side, most at most 16,384.
@@ -186,6 +187,7 @@ def _variant(found: Found, args: argparse.Namespace, scale: float, suffix: str,
     return entries, pictures, [atlas[index] for index in sorted(atlas)]
 
 
+REPORT_NAME = "report.html"
 # Options that change no file of the atlas.
 NOT_IN_CACHE_KEY = ("out", "quiet", "config", "no_cache", "command")
 
@@ -208,6 +210,7 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
         if layer_of is None:
             layer_of = {e.sprite.name: a.layer.index for a in atlas for e in a.entries}
             layers = [a.layer for a in atlas]
+            first_atlas = atlas
         manifests.update(fmt.manifests(atlas))
         all_layers += [a.layer for a in atlas]
 
@@ -218,12 +221,22 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
             keys[image_name(layer, texture)] = layer_key(layer, texture)
             if args.preview:
                 keys[f"{layer.stem}_preview.png"] = layer_key(layer, "preview")
+    def finish(staging: Path, kept: Sequence[str]) -> Dict[str, str]:
+        """The files written once the layers are: the cache, and the report."""
+        more = {}
+        if cache:
+            more[CACHE_NAME] = cache.text(staging, out, keys, kept)
+        if args.report:
+            sizes = {a.image: ((out if a.image in kept else staging) / a.image).stat().st_size
+                     for a in first_atlas if with_pixels}
+            more[REPORT_NAME] = report_html(first_atlas, sizes, f"tessel-atlas: {out.name}")
+        return more
+
     with progress.phase("wrote", len(all_layers), "layer") as step:
         write_atlas(out, all_layers, manifests, with_pixels=with_pixels, with_preview=args.preview,
                     texture=texture, step=step,
                     unchanged=[name for name, key in keys.items() if cache and cache.unchanged(out, name, key)],
-                    finish=(lambda staging, kept: {CACHE_NAME: cache.text(staging, out, keys, kept)})
-                    if cache else None)
+                    finish=finish)
 
     for layer in all_layers:
         if max(layer.width, layer.height) > GPU_SAFE_SIDE:

@@ -136,6 +136,8 @@ def _add_pack_arguments(pack: argparse.ArgumentParser) -> None:
     pack.add_argument("--exclude", action="append", default=[], metavar="GLOB",
                       help="leave out files whose path inside the input folder, or name, matches (repeatable)")
     pack.add_argument("--preview", action="store_true", help="also draw each layer's layout as a PNG")
+    pack.add_argument("--report", action="store_true",
+                      help="also write report.html, a page (opened from disk) showing every frame of the atlas")
     pack.add_argument("--no-cache", action="store_true",
                       help="read every sprite and write every layer; by default a rebuild reads only new or "
                            "changed sprites and writes only changed layers, by the cache in the output folder")

@@ -28,7 +28,7 @@ from .png import write_png
 SUFFIX = re.compile(r"(?:[@._-][A-Za-z0-9@._-]*)?")
 OUR_FILE = re.compile(
     rf"atlas(_\d+{SUFFIX.pattern}?(\.png|\.webp|\.json|\.xml|_preview\.png)|{SUFFIX.pattern}?\.json)"
-    r"|\.tessel-atlas-cache\.json")
+    r"|\.tessel-atlas-cache\.json|report\.html")
 # Hidden: a lock while a run writes, the folder its files are made in, and
 # the cache of the last build (cache.py), which a build without it removes.
 LOCK_NAME = ".tessel-atlas.lock"

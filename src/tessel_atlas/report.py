@@ -1,0 +1,150 @@
+"""report.html: a page to look at an atlas, written beside it (--report).
+
+One file, its script and style inside, that works opened from disk: each
+layer's image (the file beside it) with every frame outlined; hovering or
+choosing a frame shows its name, source size, trim box, rotation, pivot
+and the other names that share its pixels; a search box finds frames by
+name and shows where they are; and the totals: sprites, layers, fill,
+bytes, and the area that trimming and sharing saved. report.html#NAME
+opens with NAME searched for.
+"""
+
+from __future__ import annotations
+
+import html
+import json
+from typing import Dict, List, Sequence
+
+from .formats import AtlasLayer
+
+PAGE = """<!DOCTYPE html>
+<html lang="en"><head><meta charset="utf-8"><title>%(title)s</title>
+<style>
+body { font: 14px system-ui, sans-serif; margin: 0; background: #1c1c20; color: #ddd; }
+header { position: sticky; top: 0; z-index: 2; background: #26262c; padding: 8px 12px; display: flex; gap: 16px;
+         align-items: center; flex-wrap: wrap; border-bottom: 1px solid #444; }
+#search { width: 22em; padding: 4px; }
+#info { white-space: pre; font-family: ui-monospace, monospace; font-size: 12px; }
+#matches { max-height: 8em; overflow: auto; margin: 0; padding-left: 1.2em; }
+.layer { margin: 16px 12px; overflow-x: auto; }
+.sheet { position: relative; display: inline-block; background:
+         repeating-conic-gradient(#3a3a40 0 25%%, #2e2e34 0 50%%) 0 0 / 16px 16px; image-rendering: pixelated; }
+.sheet img { display: block; }
+.frame { position: absolute; box-sizing: border-box; border: 1px solid rgba(120, 200, 255, 0.55); cursor: pointer; }
+.frame:hover, .frame.chosen { border: 2px solid #ffcc33; background: rgba(255, 204, 51, 0.25); z-index: 1; }
+table { border-collapse: collapse; } td, th { padding: 2px 8px; text-align: right; }
+</style></head><body>
+<header>
+  <strong>%(title)s</strong>
+  <input id="search" type="search" placeholder="find frames by name" aria-label="find frames by name">
+  <span id="count"></span>
+  <div id="info">hover or choose a frame</div>
+</header>
+<ol id="matches"></ol>
+<table id="totals"></table>
+<div id="layers"></div>
+<script>
+const atlas = %(data)s;
+const byName = new Map();
+const info = document.getElementById('info'), matches = document.getElementById('matches');
+const describe = (f) => [
+  f.name, `source ${f.source[0]} x ${f.source[1]}, layer ${f.layer} at (${f.x}, ${f.y})`,
+  `trim box (${f.trim.join(', ')})${f.trimmed ? '' : ', not trimmed'}${f.rotated ? ', turned a quarter turn' : ''}`,
+  f.pivot ? `pivot (${f.pivot.join(', ')})` : 'no pivot',
+  f.shared.length ? `shares its pixels with ${f.shared.join(', ')}` : 'its pixels are its own'].join('\\n');
+let chosen = null;
+const choose = (name) => {
+  if (chosen) chosen.classList.remove('chosen');
+  chosen = byName.get(name) || null;
+  if (!chosen) return;
+  chosen.classList.add('chosen');
+  chosen.scrollIntoView({block: 'nearest', inline: 'nearest'});
+  info.textContent = describe(chosen.frame);
+};
+for (const layer of atlas.layers) {
+  const box = document.createElement('section');
+  box.className = 'layer';
+  box.innerHTML = `<h3>layer ${layer.index}: ${layer.image || '(no image)'}, ${layer.w} x ${layer.h}, ` +
+                  `fill ${(layer.fill * 100).toFixed(1)}%%</h3>`;
+  const sheet = document.createElement('div');
+  sheet.className = 'sheet';
+  sheet.style.width = layer.w + 'px'; sheet.style.height = layer.h + 'px';
+  if (layer.image) { const img = new Image(); img.src = layer.image; img.alt = `layer ${layer.index}`; sheet.append(img); }
+  for (const f of layer.frames) {
+    const outline = document.createElement('div');
+    outline.className = 'frame';
+    Object.assign(outline.style, {left: f.x + 'px', top: f.y + 'px', width: f.w + 'px', height: f.h + 'px'});
+    outline.dataset.name = f.name;
+    outline.frame = f;
+    outline.addEventListener('mouseenter', () => { info.textContent = describe(f); });
+    outline.addEventListener('click', () => choose(f.name));
+    byName.set(f.name, outline);
+    sheet.append(outline);
+  }
+  box.append(sheet);
+  document.getElementById('layers').append(box);
+}
+const totals = atlas.totals;
+document.getElementById('totals').innerHTML = Object.entries(totals)
+  .map(([k, v]) => `<tr><th>${k}</th><td>${v}</td></tr>`).join('');
+const search = document.getElementById('search');
+search.addEventListener('input', () => {
+  const text = search.value.trim().toLowerCase();
+  const found = text ? [...byName.keys()].filter((n) => n.toLowerCase().includes(text)) : [];
+  document.getElementById('count').textContent = text ? `${found.length} found` : '';
+  matches.innerHTML = '';
+  for (const name of found.slice(0, 200)) {
+    const item = document.createElement('li');
+    item.textContent = name; item.style.cursor = 'pointer';
+    item.addEventListener('click', () => choose(name));
+    matches.append(item);
+  }
+  choose(found.find((n) => n.toLowerCase() === text) || found[0]);
+});
+// report.html#NAME opens with that search: a link to a frame.
+if (location.hash.length > 1) {
+  search.value = decodeURIComponent(location.hash.slice(1));
+  search.dispatchEvent(new Event('input'));
+}
+</script></body></html>
+"""
+
+
+def report_html(layers: Sequence[AtlasLayer], file_bytes: Dict[str, int], title: str) -> str:
+    """The page for the atlas's layers (of the first variant), with the
+    bytes of each file written for the totals."""
+    data_layers: List[dict] = []
+    sprites = trim_saved = share_saved = used = area = 0
+    for layer in layers:
+        holders: Dict[int, List[str]] = {}
+        for e in layer.entries:
+            holders.setdefault(id(e.pixels), []).append(e.sprite.name)
+        frames = []
+        for e in layer.entries:
+            f = layer.frame(e)
+            p = layer.placement_of[id(e.pixels)]
+            w, h = p.footprint
+            inside = f["spriteSourceSize"]
+            frames.append({
+                "name": e.sprite.name, "layer": layer.layer.index, "x": p.x, "y": p.y, "w": w, "h": h,
+                "rotated": p.rotated, "trimmed": e.trimmed, "source": list(e.size),
+                "trim": [inside["x"], inside["y"], inside["x"] + inside["w"], inside["y"] + inside["h"]],
+                "pivot": list(e.sprite.settings.pivot) if e.sprite.settings.pivot else None,
+                "shared": [n for n in holders[id(e.pixels)] if n != e.sprite.name],
+            })
+            sprites += 1
+            trim_saved += e.size[0] * e.size[1] - e.pixels.width * e.pixels.height
+        share_saved += sum(ps.pixels.width * ps.pixels.height * (len(holders[id(ps.pixels)]) - 1)
+                           for ps in layer.layer.placements)
+        used += sum(ps.pixels.width * ps.pixels.height for ps in layer.layer.placements)
+        area += layer.layer.width * layer.layer.height
+        data_layers.append({"index": layer.layer.index, "image": layer.image if layer.image in file_bytes else "",
+                            "w": layer.layer.width, "h": layer.layer.height, "fill": layer.layer.fill_ratio,
+                            "frames": frames})
+    totals = {
+        "sprites": sprites, "layers": len(layers), "fill": f"{used / area:.1%}" if area else "-",
+        "bytes": f"{sum(file_bytes.values()):,}",
+        "area saved by trimming": f"{trim_saved:,} px", "area saved by sharing": f"{share_saved:,} px",
+    }
+    data = json.dumps({"layers": data_layers, "totals": totals}).replace("</", "<\\/")
+    return PAGE % {"title": html.escape(title), "data": data}
