@@ -195,9 +195,11 @@ def main(argv: Optional[List[str]] = None, *, ending_process: bool = False) -> i
             print(f"tessel-atlas: error: {error}", file=sys.stderr)
             return 1
         except KeyboardInterrupt:
+            interrupts.seen()
             print("tessel-atlas: interrupted", file=sys.stderr)
             return 130
         except Terminated:
+            interrupts.seen()
             print("tessel-atlas: terminated", file=sys.stderr)
             return 143
 

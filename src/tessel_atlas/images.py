@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Callable, Deque, Dict, Iterable, Iterator, Lis
 import numpy as np
 
 from ._png import alpha_box, bleed
+from . import interrupts
 from .errors import AtlasError, require_pillow
 from .png import image_size, read_rgba
 
@@ -319,6 +320,7 @@ def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, s
                 by_fingerprint[key] = pixels
         entries.append(Entry(sprite, pixels, box, size))
         step(1)
+        interrupts.checkpoint()
     return entries
 
 

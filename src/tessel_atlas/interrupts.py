@@ -10,6 +10,7 @@ holds them for the whole process.
 from __future__ import annotations
 
 import signal
+import sys
 
 # Imported before Ctrl-C is taken over, so it keeps to the signal module.
 TYPE_CHECKING = False
@@ -24,6 +25,10 @@ class Terminated(BaseException):
 
 
 _held = False
+# A signal that arrived while held, or one whose exception was raised and
+# not yet seen by the command: Python runs handlers between any two
+# bytecodes, finalisers and weakref callbacks included, which swallow what
+# they raise. checkpoint() raises such a one again.
 _pending: Optional[int] = None
 
 
@@ -33,10 +38,32 @@ def _interrupt_for(signum: int) -> BaseException:
 
 def _handle(signum: int, frame: object) -> None:
     global _pending
-    if _held:
-        _pending = _pending or signum
-        return
-    raise _interrupt_for(signum)
+    _pending = _pending or signum
+    if not _held:
+        raise _interrupt_for(signum)
+
+
+def _unraisable(hook):
+    """sys.unraisablehook that passes over the signal exceptions a finaliser
+    or callback swallowed (checkpoint() raises them again), and leaves the
+    rest to `hook`."""
+    def unraisable(report) -> None:
+        if not issubclass(report.exc_type, (KeyboardInterrupt, Terminated)):
+            hook(report)
+    return unraisable
+
+
+def checkpoint() -> None:
+    """Raises, where the program can stop, a signal's exception that was
+    raised inside code that swallowed it. Nothing while held."""
+    if _pending is not None and not _held:
+        raise _interrupt_for(_pending)
+
+
+def seen() -> None:
+    """The command has seen the signal's exception: nothing is pending."""
+    global _pending
+    _pending = None
 
 
 class installed:
@@ -54,9 +81,11 @@ class installed:
 
     def __enter__(self) -> None:
         self.previous = {}
+        self.hook = sys.unraisablehook
         try:
             for signum in HANDLED:
                 self.previous[signum] = signal.signal(signum, _handle)
+            sys.unraisablehook = _unraisable(self.hook)
         except ValueError:  # not the main thread
             pass
 
@@ -64,6 +93,8 @@ class installed:
         global _held, _pending
         for signum, handler in self.previous.items():
             signal.signal(signum, handler if self.restore else signal.SIG_IGN)
+        if self.previous and self.restore:
+            sys.unraisablehook = self.hook
         _held, _pending = False, None
 
 

@@ -177,12 +177,14 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
         for names in ordered_map(write_layer, layers, ahead=workers() + 1):
             written.extend(names)
             step(1)
+            interrupts.checkpoint()
         kept = [name for name in unchanged if (out_dir / name).exists()]
         for name, text in (finish(staging, kept) if finish else {}).items():
             (staging / name).write_text(text, encoding="utf-8")
             written.append(name)
         # From here on the new atlas goes in whole: a signal waits until the
         # command has said so (cli.main), whichever thread received it.
+        interrupts.checkpoint()
         interrupts.hold()
         for name in written:
             os.replace(staging / name, out_dir / name)
