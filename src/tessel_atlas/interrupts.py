@@ -81,11 +81,12 @@ class installed:
 
     def __enter__(self) -> None:
         self.previous = {}
-        self.hook = sys.unraisablehook
+        self.hook = getattr(sys, "unraisablehook", None)  # Python 3.8 and later
         try:
             for signum in HANDLED:
                 self.previous[signum] = signal.signal(signum, _handle)
-            sys.unraisablehook = _unraisable(self.hook)
+            if self.hook is not None:
+                sys.unraisablehook = _unraisable(self.hook)
         except ValueError:  # not the main thread
             pass
 
@@ -93,7 +94,7 @@ class installed:
         global _held, _pending
         for signum, handler in self.previous.items():
             signal.signal(signum, handler if self.restore else signal.SIG_IGN)
-        if self.previous and self.restore:
+        if self.previous and self.restore and self.hook is not None:
             sys.unraisablehook = self.hook
         _held, _pending = False, None
 
