@@ -92,7 +92,7 @@ def _scaled_sprite(sprite: Sprite, scale: float) -> Sprite:
     return replace(sprite, open=lambda: scaled(source_open(), scale, sprite.source))
 
 
-def _variant(found: Found, args: argparse.Namespace, scale: float, suffix: str,
+def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, scale: float, suffix: str,
              layer_of: Optional[Dict[str, int]], cache: Optional[BuildCache],
              progress: Progress) -> Tuple[List[Entry], List[Pixels], List[AtlasLayer]]:
     """One variant's atlas: the sprites scaled, read, packed and described.
@@ -165,7 +165,6 @@ def _variant(found: Found, args: argparse.Namespace, scale: float, suffix: str,
         layer.scale, layer.suffix = scale, suffix
 
     placement_of = {id(p.pixels): (layer, p) for layer in layers for p in layer.placements}
-    texture = texture_options(args)
     atlas = {layer.index: AtlasLayer(layer, image_name(layer, texture), [], {}, premultiplied=texture.premultiply)
              for layer in layers}
     for entry in entries:
@@ -200,13 +199,14 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
     if with_pixels and not args.no_cache:
         options = {k: v for k, v in vars(args).items() if k not in NOT_IN_CACHE_KEY}
         cache = BuildCache.load(out, options_key(options))
+    texture = texture_options(args)
     # The largest scale first: its layout decides every variant's layers.
     variants = sorted(args.variant or [(1.0, "")], key=lambda v: -v[0])
     layer_of: Optional[Dict[str, int]] = None
     manifests: Dict[str, Union[dict, str]] = {}
     all_layers: List[Layer] = []
     for scale, suffix in variants:
-        entries, pictures, atlas = _variant(found, args, scale, suffix, layer_of, cache, progress)
+        entries, pictures, atlas = _variant(found, args, texture, scale, suffix, layer_of, cache, progress)
         if layer_of is None:
             layer_of = {e.sprite.name: a.layer.index for a in atlas for e in a.entries}
             layers = [a.layer for a in atlas]
@@ -214,7 +214,6 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
         manifests.update(fmt.manifests(atlas))
         all_layers += [a.layer for a in atlas]
 
-    texture = texture_options(args)
     keys: Dict[str, str] = {}
     if cache:  # each image's content, to keep the files that already hold it
         for layer in all_layers:
