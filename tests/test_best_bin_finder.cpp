@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <tessel/best_bin_finder.hpp>
+#include <tessel/concurrent_search.hpp>
 
 #include "packing_drivers.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <random>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -222,6 +226,71 @@ TEST(FindBestPacking, StopPackingEndsTheFinalPass) {
     EXPECT_EQ(box.w, 8);
     EXPECT_EQ(box.h, 8);
 }
+
+// A packing root that raises the stop flag on a chosen insertion and counts
+// the insertions begun once it is up (on any thread).
+struct stopping_root : fast_root {
+    static inline std::atomic<bool> stop{false};
+    static inline std::atomic<long> inserted{0};
+    static inline std::atomic<long> inserted_after_stop{0};
+    static inline long stop_at = 0;
+    using fast_root::fast_root;
+    auto insert(const rect_wh& image) {
+        const bool stopped = stop.load();
+        if (++inserted == stop_at) {
+            stop = true;
+        } else if (stopped) {
+            ++inserted_after_stop;
+        }
+        return fast_root::insert(image);
+    }
+};
+
+class StopFlag : public ::testing::TestWithParam<std::tuple<long, int>> {};
+
+// The flag is read before every insertion and before every ordering is
+// sorted: once it is up, a thread that has not begun an insertion begins
+// none, and no ordering is sorted, so a search of any size ends at once.
+TEST_P(StopFlag, EndsTheSearchAtTheNextInsertion) {
+    const auto [stop_at, threads] = GetParam();
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> side(1, 40);
+    std::vector<rect_xywhf> rects;
+    for (int i = 0; i < 3000; ++i) {
+        rects.push_back({0, 0, side(random), side(random), false});
+    }
+    stopping_root::stop = false;
+    stopping_root::inserted = 0;
+    stopping_root::inserted_after_stop = 0;
+    stopping_root::stop_at = stop_at;
+    long sorted_after_stop = 0;
+    const auto by = [&](auto key) {
+        return [&sorted_after_stop, key](const rect_xywhf* a, const rect_xywhf* b) {
+            sorted_after_stop += stopping_root::stop.load() ? 1 : 0;
+            return key(*a) > key(*b);
+        };
+    };
+    auto keep = [](rect_xywhf&) { return callback_decision::KEEP_PACKING; };
+    auto input = tessel::make_finder_input(2000, 1, keep, keep, flipping_option::FLIPPING_ALLOWED);
+    input.stop = &stopping_root::stop;
+    const auto box =
+        threads == 1
+            ? tessel::find_best_packing<stopping_root>(
+                  rects, input, by([](const rect_xywhf& r) { return r.area(); }),
+                  by([](const rect_xywhf& r) { return r.perimeter(); }),
+                  by([](const rect_xywhf& r) { return std::max(r.w, r.h); }), by([](const rect_xywhf& r) { return r.w; }),
+                  by([](const rect_xywhf& r) { return r.h; }),
+                  by([](const rect_xywhf& r) { return r.get_wh().pathological_mult(); }))
+            : tessel::find_best_packing_concurrently<stopping_root>(rects, input, threads);
+    ASSERT_TRUE(stopping_root::stop.load()) << "the search ended before insertion " << stop_at;
+    // Threads other than the one that raised it may each be inside one insertion.
+    EXPECT_LE(stopping_root::inserted_after_stop.load(), threads - 1);
+    EXPECT_EQ(sorted_after_stop, 0);
+    EXPECT_EQ(box.area(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Insertions, StopFlag,
+                         ::testing::Combine(::testing::Values(1L, 2999L, 3001L, 40000L), ::testing::Values(1, 2, 6)));
 
 TEST(FindBestPacking, AnyDecisionButStopKeepsPacking) {
     auto rects = records_of({{8, 8}, {4, 4}});

@@ -8,9 +8,10 @@
 // into its bin and writes every placement into the caller's record, calling
 // on_inserted / on_not_inserted once per record.
 // A caller on another thread can end a long search early through
-// finder_input::stop: once it reads true, every trial counts as a miss and
-// the final pass places nothing more, so the call returns within one
-// insertion per thread; the records then hold no meaningful placement.
+// finder_input::stop: once it reads true, no ordering is sorted or searched
+// any more, every trial counts as a miss and the final pass places nothing
+// more, so the call returns within one insertion per thread; the records
+// then hold no meaningful placement.
 // What it does not do: validate input (records with area() <= 0 are simply
 // skipped), throw, start threads, or re-enter itself from a callback. The
 // search assumes bin_side_limit >= 0 with a square that fits a signed 32-bit
@@ -240,6 +241,9 @@ template <class empty_spaces_type, class OrderType>
 std::variant<int, rect_wh> best_packing_for_ordering(empty_spaces_type& root, OrderType&& ordering,
                                                      const rect_wh starting_bin, const int search_resolution,
                                                      const std::atomic<bool>* const stop = nullptr) {
+    if (stop_requested(stop)) {
+        return 0;
+    }
     ordering_trials<empty_spaces_type, std::decay_t<OrderType>> trials(root, ordering, stop);
     const auto both_sides =
         best_packing_for_ordering_impl(trials, starting_bin, search_resolution, bin_dimension::BOTH_SIDES);
@@ -321,7 +325,10 @@ rect_wh find_best_packing_impl(OrderVisitor for_each_order, finder_input<F, G> i
         return false;
     });
 
-    assert(best_order != nullptr);
+    if (best_order == nullptr) {  // stopped before any ordering was searched
+        assert(stop_requested(input.stop));
+        return rect_wh();
+    }
     return pack_ordering(root, *best_order, best_bin, input);
 }
 
@@ -397,6 +404,9 @@ rect_wh find_best_packing(std::vector<typename empty_spaces_type::output_rect_ty
     // sorted by key when it can be, keeping only one ordering leaving room
     // for the scratch.
     const rect_wh max_bin(input.bin_side_limit, input.bin_side_limit);
+    if (stop_requested(input.stop)) {
+        return rect_wh();
+    }
     collect_subjects(*trying, subjects);
     if (ordering_extent(*trying).must_miss(max_bin, input.flipping)) {
         sort_ordering(*trying, comparator);
@@ -410,6 +420,9 @@ rect_wh find_best_packing(std::vector<typename empty_spaces_type::output_rect_ty
             // scratch would cost more memory than it saves time, six sorts
             // being little next to the searches.
             const auto try_ordering = [&](const auto& comp) {
+                if (stop_requested(input.stop)) {  // sorting a large input takes long too
+                    return;
+                }
                 collect_subjects(*trying, subjects);
                 std::sort(trying->begin(), trying->end(), comp);
                 if (visit(*trying)) {

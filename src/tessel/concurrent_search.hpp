@@ -10,6 +10,8 @@
 // thread, which alone calls the callbacks. The searches share nothing but
 // the read-only records, so placements, flips, callbacks and the returned
 // size are exactly those of find_best_packing, whatever the thread count.
+// finder_input::stop ends it as it ends find_best_packing: no thread takes
+// another ordering, and nothing is packed.
 // What it does not do: keep threads between calls, or split one ordering's
 // search. Below two threads, and when the rectangles must miss the largest
 // bin (one sort and one pass, nothing to share out), it calls
@@ -82,7 +84,7 @@ rect_wh find_best_packing_concurrently(std::vector<typename empty_spaces_type::o
     const auto search = [&](empty_spaces_type& root) {
         try {
             root.flipping_mode = input.flipping;
-            for (std::size_t i = next++; i < count; i = next++) {
+            for (std::size_t i = next++; i < count && !stop_requested(input.stop); i = next++) {
                 order_type& order = orders[i];
                 collect_subjects(order, subjects);
                 with_element(orderings, i,
@@ -111,6 +113,9 @@ rect_wh find_best_packing_concurrently(std::vector<typename empty_spaces_type::o
     }
     if (failure) {
         std::rethrow_exception(failure);
+    }
+    if (stop_requested(input.stop)) {  // orderings left unsearched hold nothing to pack
+        return rect_wh();
     }
 
     std::size_t best = count;
