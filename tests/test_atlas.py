@@ -22,7 +22,8 @@ from hypothesis import strategies as st
 Image = pytest.importorskip("PIL.Image")
 from atlas_files import (  # noqa: E402
     expected_sprite, frame_box, make_sprites, noise_sprite, premultiplied, read_frames, restore, visible_bytes)
-from tessel_atlas.cli import main  # noqa: E402
+from tessel_atlas import output  # noqa: E402
+from tessel_atlas.cli import _parser, main  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -40,6 +41,11 @@ def sprite_dir(tmp_path_factory):
             sources[name].save(root / name)
     (root / "notes.txt").write_text("not an image")
     return root, sources
+
+
+def atlas_names(out):
+    """The files of the atlas in a folder, without the hidden ones kept beside it."""
+    return sorted(p.name for p in out.iterdir() if not p.name.startswith("."))
 
 
 def read_layers(out):
@@ -187,27 +193,74 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
             assert numbers == sorted(numbers)
 
 
+def hostile_cache(path, rng):
+    """The cache at path made wrong in one of the ways a damaged or forged
+    one is: valid JSON all, but for the one that nests too deeply."""
+    data = json.loads(path.read_text())
+    entry = data["sprites"][rng.choice(sorted(data["sprites"]))]
+    box, size = entry[2], entry[3]
+    how = rng.choice(["beyond", "negative", "huge", "smaller", "strings", "three", "floats", "inverted", "nested",
+                      "padded", "narrower"])
+    if how == "nested":
+        path.write_text("[" * 100_000 + "]" * 100_000)
+        return how
+    entry[2], entry[3] = {
+        "beyond": (box[:2] + [size[0] + 5, box[3]], size), "negative": ([-1] + box[1:], size),
+        "huge": (box, [10**9, 10**9]), "smaller": (box, [box[2] - 1, size[1]]), "strings": (list("abcd"), size),
+        "three": (box[:3], size), "floats": ([float(v) for v in box], size),
+        "inverted": ([box[2], box[1], box[0], box[3]], size),
+        # Well formed, and wrong: found out only when its pixels are read again.
+        "narrower": (box[:2] + [box[2] - 1, box[3]] if box[2] - box[0] > 1 else box, size),
+    }.get(how, (box, size))
+    path.write_text(json.dumps(data) + (" " * 3_000_000 if how == "padded" else ""))
+    return how
+
+
+def rewrite_keeping_its_stamp(path, rng):
+    """New pixels of the same size written over the file in place, its
+    times set back as an archive unpacked over it does: only the change
+    time tells."""
+    before = os.stat(path)
+    with Image.open(path) as image:
+        size, kind = image.size, image.format
+    stream = io.BytesIO()
+    noise_sprite(rng, *size).save(stream, kind)
+    with open(path, "r+b") as file:
+        file.write(stream.getvalue())
+        file.truncate()
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+    assert (os.stat(path).st_size, os.stat(path).st_ino) == (before.st_size, before.st_ino)
+
+
 @settings(max_examples=12, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(changes=st.lists(st.tuples(st.sampled_from(["add", "remove", "edit", "resize", "rename", "option", "damage"]),
+@given(changes=st.lists(st.tuples(st.sampled_from(["add", "remove", "edit", "resize", "rename", "option", "damage",
+                                                   "restamp", "hostile", "during"]),
                                   st.integers(0, 2**16)), min_size=1, max_size=5))
-def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, changes):
+def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, changes):
     work = tmp_path_factory.mktemp("rebuild")
     root = work / "sprites"
     make_sprites(root, count=10)
+    # Uncompressed: new pixels of the same size make a file of the same size.
+    noise_sprite(random.Random(3), 9, 7).save(root / "ui" / "plain.bmp")
     a_day_ago = time.time() - 86400  # files made long before the builds, as a user's are
-    for path in root.rglob("*.png"):
+    for path in root.rglob("*.*"):
         os.utime(path, (a_day_ago, a_day_ago))
     option_sets = [[], ["--padding=1", "--preview"], ["--texture-format=webp", "--variant=1:", "--variant=0.5:@half"],
-                   ["--no-trim", "--format=pixijs"]]
+                   ["--no-trim", "--format=pixijs"], ["--variant=0.5:@a", "--variant=0.4999999:@b"]]
     options = option_sets[0]
 
     def build(out, *extra):
         assert main(["pack", str(root), "--out", str(out), "--max-texture-size=64", "--quiet", *options, *extra]) == 0
 
+    def clean():
+        shutil.rmtree(work / "clean", ignore_errors=True)
+        build(work / "clean", "--no-cache")
+        return files_in(work / "clean")
+
     build(work / "incremental")
     for kind, seed in changes:
         rng = random.Random(seed)
-        names = sorted(p.relative_to(root).as_posix() for p in root.rglob("*.png"))
+        names = sorted(p.relative_to(root).as_posix() for p in root.rglob("*.*"))
         name = rng.choice(names)
         if kind == "add":
             noise_sprite(rng, rng.randint(3, 20), rng.randint(3, 20)).save(root / f"new{seed}.png")
@@ -219,15 +272,39 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, changes)
         elif kind == "resize":
             noise_sprite(rng, rng.randint(3, 20), rng.randint(3, 20)).save(root / name)
         elif kind == "rename":
-            (root / name).rename(root / f"renamed{seed}.png")
+            (root / name).rename(root / f"renamed{seed}{Path(name).suffix}")
         elif kind == "option":
             options = option_sets[seed % len(option_sets)]
-        elif kind == "damage":  # a cache not to be trusted
+        elif kind == "damage":  # a cache that cannot be read
             (work / "incremental" / ".tessel-atlas-cache.json").write_text(rng.choice(["{", "[]", '{"app": 1}']))
+        elif kind == "restamp" and (root / "ui" / "plain.bmp").exists():
+            rewrite_keeping_its_stamp(root / "ui" / "plain.bmp", rng)
+        elif kind == "hostile":
+            kind = hostile_cache(work / "incremental" / ".tessel-atlas-cache.json", rng)
+        elif kind == "during":
+            # Saved while the build runs, between reading the sprites and
+            # composing their layers: the atlas is the one before the save
+            # or the one after, never a mix of the two.
+            before = clean()
+            compose = output.compose
+
+            def save_then_compose(*args, **kwargs):
+                if not saved:  # other pixels, in another trim box
+                    saved.append(name)
+                    with Image.open(root / name) as image:
+                        noise_sprite(rng, *image.size, border=(1, 1, 0, 0)).save(root / name)
+                return compose(*args, **kwargs)
+
+            saved = []
+            for layer in (work / "incremental").glob("atlas_*[0-9].*p*"):  # every layer composed again
+                layer.unlink()
+            with pytest.MonkeyPatch.context() as patch:
+                patch.setattr(output, "compose", save_then_compose)
+                build(work / "incremental")
+            assert files_in(work / "incremental") in (before, clean()), kind
         build(work / "incremental")
-        shutil.rmtree(work / "clean", ignore_errors=True)
-        build(work / "clean", "--no-cache")
-        assert files_in(work / "incremental") == files_in(work / "clean"), (kind, options)
+        assert files_in(work / "incremental") == clean(), (kind, options)
+        assert "Traceback" not in capsys.readouterr().err
     assert (work / "incremental" / ".tessel-atlas-cache.json").exists()
     assert not (work / "clean" / ".tessel-atlas-cache.json").exists()
 
@@ -237,21 +314,31 @@ def test_csv_layout_writes_manifests_only(tmp_path, capsys):
     layout.write_text("name,w,h\nhero,30,10\ntile,16,16\n\nbeam,4,60\n")
     out = tmp_path / "out"
     assert main(["pack", str(layout), "--out", str(out), "--max-texture-size", "0"]) == 0
-    assert sorted(p.name for p in out.iterdir()) == ["atlas_0.json"]
+    assert atlas_names(out) == ["atlas_0.json"]
     frames = read_layers(out)[0]["frames"]
     assert set(frames) == {"hero", "tile", "beam"}
     assert frames["hero"]["frame"]["w"] == 30 and frames["hero"]["frame"]["h"] == 10
 
 
-def test_rerun_with_fewer_layers_removes_stale_files(tmp_path):
+def test_a_rerun_removes_the_files_of_the_last_run_it_does_not_write_and_nothing_else(tmp_path):
     layout = tmp_path / "layout.csv"
     out = tmp_path / "out"
     layout.write_text("".join(f"s{i},60,60\n" for i in range(3)))
-    assert main(["pack", str(layout), "--out", str(out), "--max-texture-size", "100"]) == 0
+    assert main(["pack", str(layout), "--out", str(out), "--max-texture-size", "100", "--report"]) == 0
     assert len(read_layers(out)) == 3
+    # The user's own files, named as atlas files may be.
+    mine = ["atlas_0-original.png", "atlas_0.notes.json", "atlas_notes.json", "atlas.json", "atlas_0.backup.xml",
+            "atlas_7.png"]
+    for name in mine:
+        (out / name).write_text("mine")
     layout.write_text("s0,60,60\n")
     assert main(["pack", str(layout), "--out", str(out), "--max-texture-size", "100"]) == 0
-    assert sorted(p.name for p in out.iterdir()) == ["atlas_0.json"]
+    assert atlas_names(out) == sorted(["atlas_0.json", *mine])
+    # Without the record of what the last run wrote, nothing is taken for ours.
+    (out / "report.html").write_text("mine too")
+    (out / ".tessel-atlas-files.json").unlink()
+    assert main(["pack", str(layout), "--out", str(out), "--max-texture-size", "100", "--format", "json-array"]) == 0
+    assert atlas_names(out) == sorted(["atlas_0.json", "report.html", *mine])
 
 
 def broken_png(folder):
@@ -272,6 +359,26 @@ def huge_sprite(folder):
     Image.new("RGBA", (300, 20), (9, 9, 9, 255)).save(folder / "huge.png")
 
 
+def as_given(folder):
+    pass
+
+
+def wide_sprite(folder):
+    Image.new("RGBA", (20000, 1), (9, 9, 9, 255)).save(folder / "wide.png")
+
+
+def control_character_name(folder):
+    Image.new("RGBA", (3, 3), (9, 9, 9, 255)).save(folder / "a\x01b.png")
+
+
+def noncharacter_name(folder):
+    Image.new("RGBA", (3, 3), (9, 9, 9, 255)).save(folder / "a\ufffe.png")
+
+
+def text_file(folder):
+    (folder / "notes.png").write_text("not an image at all")
+
+
 def undecodable_name(folder):
     with open(os.path.join(os.fsencode(folder), b"bad\xff\xfe.png"), "wb") as stream:
         Image.new("RGBA", (3, 3), (9, 9, 9, 255)).save(stream, "PNG")
@@ -287,6 +394,19 @@ def undecodable_name(folder):
          "huge.png: 300 x 20 pixels does not fit a 256 x 256 texture; raise --max-texture-size"),
         (huge_sprite, ["--max-texture-size", "300", "--padding", "1"],
          "huge.png: 300 x 20 pixels with 1 px border padding does not fit a 300 x 300 texture"),
+        (text_file, [], "notes.png: not a readable image (neither a PNG image nor one of any other format"),
+        (as_given, ["--variant", "2:@a", "--variant", "1:@a"], "--variant suffix @a given twice: 2:@a and 1:@a"),
+        (as_given, ["--variant", "1:", "--variant", "0.5:"], "--variant suffix (none) given twice"),
+        (as_given, ["--variant", "1:", "--variant", "0.5:_preview", "--preview"],
+         "--variant 0.5:_preview names its layers as the previews of --variant 1: are named"),
+        (as_given, ["--variant", "1:@2x", "--variant", "0.5:@3x"], "--variant 0.5:@3x names resolution 3, but"),
+        (as_given, ["--texture-format", "webp", "--max-texture-size", "16384"],
+         "--texture-format webp holds at most 16,383 px a side, not --max-texture-size 16384"),
+        (wide_sprite, ["--texture-format", "webp", "--max-texture-size", "0", "--quiet"],
+         "--texture-format webp holds at most 16,383 px a side, not a layer of 20000 px"),
+        (control_character_name, ["--format", "sparrow"],
+         "a\\x01b.png: the name holds U+0001, a character that sparrow files cannot hold"),
+        (noncharacter_name, ["--format", "sparrow"], "the name holds U+FFFE"),
         pytest.param(undecodable_name, [], "bad\ufffd\ufffd.png: the name is not valid UTF-8",
                      marks=pytest.mark.skipif(sys.platform in ("win32", "darwin"), reason="names are Unicode")),
     ],
@@ -320,6 +440,142 @@ def test_failure_keeps_an_existing_atlas(tmp_path):
     truncated_png(root)
     assert main(["pack", str(root), "--out", str(out)]) == 1
     assert {p.name: p.read_bytes() for p in out.iterdir()} == before
+
+
+@pytest.fixture(scope="module")
+def two_atlases(tmp_path_factory):
+    """Sprites, and an older atlas of them with more files than the newer one
+    (layers, previews, a report), beside a file of the user's."""
+    root = tmp_path_factory.mktemp("moves")
+    make_sprites(root / "sprites", count=12)
+    old = root / "old"
+    assert main(["pack", str(root / "sprites"), "--out", str(old), "--max-texture-size", "40", "--preview", "--report",
+                 "--quiet"]) == 0
+    (old / "notes.txt").write_text("mine")
+    return root / "sprites", old
+
+
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(failing_move=st.integers(0, 80), blocker=st.booleans())
+@example(failing_move=1000, blocker=True)
+def test_a_failure_as_the_new_atlas_moves_in_leaves_the_earlier_one_whole(tmp_path_factory, capsys, two_atlases,
+                                                                         failing_move, blocker):
+    sprites, old = two_atlases
+    out = tmp_path_factory.mktemp("moving") / "out"
+    shutil.copytree(old, out)
+    if blocker:  # a folder where the new atlas has a file
+        (out / "atlas_0.json").unlink()
+        (out / "atlas_0.json").mkdir()
+    before = {p.name: p.is_dir() or p.read_bytes() for p in out.iterdir()}
+    replace, moves = os.replace, []
+
+    def failing_replace(source, target):
+        moves.append(target)
+        if len(moves) == failing_move + 1:
+            raise OSError(28, "No space left on device")
+        replace(source, target)
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(os, "replace", failing_replace)
+        status = main(["pack", str(sprites), "--out", str(out), "--max-texture-size", "128", "--quiet"])
+    err = capsys.readouterr().err
+    if status == 0:
+        assert err == "" and not blocker and failing_move >= len(moves)
+        assert atlas_names(out) == sorted(["atlas_0.json", "atlas_0.png", "notes.txt"])
+    else:
+        assert status == 1 and err.count("\n") == 1
+        assert f"{out / 'atlas_0.json'}: a folder where the atlas has a file" in err if blocker else \
+            "No space left on device); the earlier atlas is as it was" in err
+        assert {p.name: p.is_dir() or p.read_bytes() for p in out.iterdir()} == before
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="links need privileges on Windows")
+@pytest.mark.parametrize("lock, what", [("link", "a link"), ("dangling", "a link"), ("folder", "a folder")])
+def test_the_lock_file_is_never_one_a_link_names(tmp_path, capsys, lock, what):
+    layout = tmp_path / "layout.csv"
+    layout.write_text("a,4,4\n")
+    out = tmp_path / "out"
+    out.mkdir()
+    victim = tmp_path / "victim.txt"
+    if lock == "link":
+        victim.write_text("not the lock")
+    if lock == "folder":
+        (out / ".tessel-atlas.lock").mkdir()
+    else:
+        (out / ".tessel-atlas.lock").symlink_to(victim)
+    assert main(["pack", str(layout), "--out", str(out)]) == 1
+    assert capsys.readouterr().err == (f"tessel-atlas: error: {out / '.tessel-atlas.lock'}: {what}, not "
+                                       "tessel-atlas's lock file; remove it and run again\n")
+    assert victim.read_text() == "not the lock" if lock == "link" else not victim.exists()
+
+
+@pytest.mark.parametrize("text, message", [
+    ('out = "a\\u0000b"', 'out = "a\\u0000b": a path cannot hold a NUL character'),
+    ('inputs = ["sprites\\u0000"]', 'inputs = ["sprites\\u0000"]: a path cannot hold a NUL character'),
+    ("padding = " + "[" * 5000 + "]" * 5000, "not a valid project file (values nested too deeply)"),
+    ("pot = true\nfull-size = true", "pot = true and full-size = true: these options exclude each other; keep one"),
+    ('pivot = "0.5,1"', 'pivot = "0.5,1": expected [x, y], two numbers from -100 to 100'),
+    ("pivot = [1e308, -1e308]", "pivot = [1e+308, -1e+308]: expected [x, y], two numbers from -100 to 100"),
+    ("padding = true", "padding = true: expected one value as for --padding"),
+    ('[[sprites]]\nmatch = "*"\npivot = [0.5, 1000]', '[[sprites]] table 1 ("*"): pivot = [0.5, 1000]: expected [x, y], '
+     "fractions of the sprite's source size from -100 to 100"),
+])
+def test_a_bad_project_file_gets_one_line_naming_it(tmp_path, capsys, text, message):
+    make_sprites(tmp_path / "sprites", count=8)
+    given = [line for line in ('inputs = ["sprites"]', 'out = "out"') if not text.startswith(line[:4])]
+    (tmp_path / "atlas.toml").write_text("\n".join(given + [text]) + "\n")
+    assert main(["pack", "--config", str(tmp_path / "atlas.toml")]) == 1
+    assert capsys.readouterr().err == f"tessel-atlas: error: {tmp_path / 'atlas.toml'}: {message}\n"
+    assert not (tmp_path / "out").exists()
+
+
+def test_the_readmes_project_file_builds_and_names_every_option(tmp_path):
+    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    text = re.search(r"which the tests build:\n\n```toml\n(.*?)```", readme, re.S).group(1)
+    rng = random.Random(2)
+    for name, size in (("hero/idle.png", (12, 20)), ("ui/panel_wide.png", (30, 26)), ("tiles/grass.png", (16, 16))):
+        (tmp_path / "sprites" / name).parent.mkdir(parents=True, exist_ok=True)
+        noise_sprite(rng, *size).save(tmp_path / "sprites" / name)
+    (tmp_path / "atlas.toml").write_text(text)
+    assert main(["pack", "--config", str(tmp_path / "atlas.toml")]) == 0
+    assert set(read_frames(tmp_path / "build" / "atlas", "@2x")) == {"hero/idle.png", "ui/panel_wide.png",
+                                                                      "tiles/grass.png"}
+    keys = {option[2:] for action in _parser()._subparsers._group_actions[0].choices["pack"]._actions
+            for option in action.option_strings if option.startswith("--") and option not in ("--help", "--config")}
+    assert keys <= set(re.findall(r"^([a-z-]+) = ", text, re.M))
+
+
+def test_the_command_line_wins_over_the_project_across_options_that_exclude_each_other(tmp_path):
+    make_sprites(tmp_path / "sprites", count=8)
+    (tmp_path / "atlas.toml").write_text('inputs = ["sprites"]\nout = "out"\nmax-texture-size = 256\npot = true\n')
+    assert main(["pack", "--config", str(tmp_path / "atlas.toml"), "--full-size", "--quiet"]) == 0
+    assert Image.open(tmp_path / "out" / "atlas_0.png").size == (256, 256)
+
+
+def test_the_output_folder_named_as_the_input_is_refused_as_such(tmp_path, capsys):
+    make_sprites(tmp_path / "sprites", count=8)
+    assert main(["pack", str(tmp_path / "sprites"), "--out", str(tmp_path / "sprites")]) == 1
+    assert capsys.readouterr().err == (f"tessel-atlas: error: {tmp_path / 'sprites'}: the output folder (--out), "
+                                       "which is never read as input; choose another --out\n")
+
+
+@pytest.mark.parametrize("fmt, why", [
+    ("json-hash", "have frames in more than one layer, and json-hash lists an animation with its layer"),
+    ("pixijs", "need more than one texture each, and PixiJS reads an animation from one")])
+def test_every_format_warns_of_an_animation_it_leaves_out(tmp_path, capsys, fmt, why):
+    (tmp_path / "in").mkdir()
+    rng = random.Random(1)
+    for i in range(1, 4):
+        noise_sprite(rng, 40, 40).save(tmp_path / "in" / f"walk_{i}.png")
+    noise_sprite(rng, 10, 10).save(tmp_path / "in" / "idle_1.png")
+    noise_sprite(rng, 10, 10).save(tmp_path / "in" / "idle_2.png")
+    assert main(["pack", str(tmp_path / "in"), "--out", str(tmp_path / "out"), "--max-texture-size", "64",
+                 "--format", fmt, "--quiet"]) == 0
+    assert capsys.readouterr().err == f"tessel-atlas: warning: 1 animation ('walk') {why}: left out of the " \
+        "manifests; raise --max-texture-size to keep them" + \
+        ("" if fmt == "pixijs" else ", or use --format pixijs, which keeps each animation in one layer") + "\n"
+    assert [m.get("animations", {}) for m in read_layers(tmp_path / "out") if m.get("animations")] == [
+        {"idle": ["idle_1.png", "idle_2.png"]}]
 
 
 def files_in(folder):
@@ -423,7 +679,7 @@ def test_demo_command_writes_both_atlases(tmp_path):
     lines = done.stdout.splitlines()
     assert len(lines) == 2 and all(line.startswith("tessel-atlas: 300 sprites in ") for line in lines)
     for mode in ("single", "layered"):
-        names = {p.name for p in (tmp_path / "demo" / mode).iterdir()} - {".tessel-atlas-cache.json"}
+        names = set(atlas_names(tmp_path / "demo" / mode))
         layers = len(read_layers(tmp_path / "demo" / mode))
         assert names == {f"atlas_{i}{suffix}" for i in range(layers)
                          for suffix in (".png", ".json", "_preview.png")}
@@ -495,7 +751,7 @@ def slow_sprites(root):
     root.mkdir()
     rng = random.Random(3)
     for i in range(24):
-        noise_sprite(rng, 256, 256).save(root / f"n{i}.png", compress_level=0)
+        noise_sprite(rng, 256, 256).save(root / f"noise{i}x.png", compress_level=0)
     return ["--png-level", "9", "--max-texture-size", "512"]
 
 
@@ -588,8 +844,10 @@ def test_watch_rebuilds_on_changes_keeps_the_last_good_atlas_and_ends_on_ctrl_c(
     root = tmp_path / "in"
     make_sprites(root, count=8)
     out = root / "atlas"  # inside the input: its own writes must not count as changes
-    run = subprocess.Popen([command(), "watch", str(root), "--out", str(out)], stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE, text=True)
+    project = tmp_path / "atlas.toml"
+    project.write_text("padding = 1\n")
+    run = subprocess.Popen([command(), "watch", str(root), "--out", str(out), "--config", str(project)],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     lines = queue.Queue()
     for stream in (run.stdout, run.stderr):
         threading.Thread(target=lambda s=stream: [lines.put(line) for line in s], daemon=True).start()
@@ -607,6 +865,18 @@ def test_watch_rebuilds_on_changes_keeps_the_last_good_atlas_and_ends_on_ctrl_c(
         assert next_line().startswith("tessel-atlas: error: ") and files_in(out) == good
         (root / "broken.png").unlink()
         assert next_line().startswith("tessel-atlas: 12 sprites")
+        # The input folder and the project file deleted and made again, as
+        # exporters do: the watch hears them come back.
+        shutil.copytree(root, tmp_path / "copy", ignore=shutil.ignore_patterns("atlas"))
+        shutil.rmtree(root)
+        assert next_line() == f"tessel-atlas: error: {root}: no such file or folder\n"
+        shutil.copytree(tmp_path / "copy", root)
+        assert next_line().startswith("tessel-atlas: 12 sprites")
+        project.unlink()
+        assert next_line().startswith(f"tessel-atlas: error: {project}: cannot read the project file")
+        project.write_text("padding = 2\n")
+        assert next_line().startswith("tessel-atlas: 12 sprites")
+        good = files_in(out)
         run.send_signal(signal.SIGINT)
         assert run.wait(timeout=60) == 130
     finally:
@@ -631,6 +901,6 @@ def test_a_second_run_into_a_folder_being_written_is_refused(tmp_path, capsys):
         assert run.wait(timeout=120) == 0
     finally:
         run.kill()
-    names = {p.name for p in out.iterdir()} - {".tessel-atlas-cache.json"}
+    names = set(atlas_names(out))
     layers = sum(name.endswith(".json") for name in names)
     assert names == {f"atlas_{i}{suffix}" for i in range(layers) for suffix in (".json", ".png")}

@@ -34,12 +34,14 @@ from tessel_atlas.cli import main  # noqa: E402
 
 CLIENTS = Path(__file__).resolve().parents[1].parent / "shared" / "clients"
 PHASER = CLIENTS / "phaser-3.80.1.min.js"
-PIXI = CLIENTS / "pixi-8.14.0.min.js"
+# PixiJS 8, and 7, which many games still run (its loader and sheets differ).
+PIXIS = {"8": CLIENTS / "pixi-8.14.0.min.js", "7": CLIENTS / "pixi-7.4.2.min.js"}
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 
 pytestmark = [
     pytest.mark.slow,  # the same on every interpreter: run once per form
-    pytest.mark.skipif(not (PHASER.exists() and PIXI.exists()), reason=f"the real clients are not in {CLIENTS}"),
+    pytest.mark.skipif(not all(p.exists() for p in (PHASER, *PIXIS.values())),
+                       reason=f"the real clients are not in {CLIENTS}"),
     pytest.mark.skipif(CHROMIUM is None, reason="Chromium is not installed (apt-get install chromium)"),
 ]
 
@@ -51,70 +53,118 @@ const encode = (bytes) => { let s = ''; for (let i = 0; i < bytes.length; i += 4
 window.onerror = (message) => post({error: String(message)});
 """
 
-PIXI_PAGE = """<script src="/pixi.js"></script><script>%s
+# What differs between PixiJS 7 and 8 for these pages: making the
+# application, a texture's source and filtering, nine-slice sprites, reading
+# pixels back (7 unpremultiplies them), and the alpha mode of layers, which 8
+# takes from the load call and 7 from each loaded base texture. 7 decodes
+# images through image elements here: its ImageBitmaps are premultiplied as
+# they are decoded, whatever the layer holds.
+PIXI_JS = """
+const V7 = PIXI.VERSION.startsWith('7.');
+const makeApp = async () => {
+  const options = {width: 8, height: 8, antialias: false, backgroundAlpha: 0};
+  if (V7) return new PIXI.Application(options);
+  const app = new PIXI.Application();
+  await app.init({...options, preference: 'webgl'});
+  return app;
+};
+if (V7) PIXI.Assets.setPreferences({preferCreateImageBitmap: false});
+const filtering = (texture, mode) => {
+  if (V7) texture.baseTexture.scaleMode = mode === 'nearest' ? PIXI.SCALE_MODES.NEAREST : PIXI.SCALE_MODES.LINEAR;
+  else texture.source.scaleMode = mode;
+};
+const loadSheet = async (url, alphaMode, scaleMode) => {
+  if (V7) {
+    const sheet = await PIXI.Assets.load(url);
+    for (const s of [sheet, ...(sheet.linkedSheets || [])]) {
+      if (alphaMode) s.baseTexture.alphaMode = {'premultiplied-alpha': PIXI.ALPHA_MODES.PMA,
+                                                'no-premultiply-alpha': PIXI.ALPHA_MODES.NPM}[alphaMode];
+    }
+    return sheet;
+  }
+  const textureOptions = {...(alphaMode ? {alphaMode} : {}), ...(scaleMode ? {scaleMode} : {})};
+  return PIXI.Assets.load({src: url, data: {textureOptions}});
+};
+const nineSlice = (texture) => V7 ? new PIXI.NineSlicePlane(texture) : new PIXI.NineSliceSprite({texture});
+// The target's pixels in (0, 0, w, h), read at `resolution` pixels a unit.
+// A side of half a unit is read whole and cut after: PixiJS 8 reads regions
+// of whole units.
+const drawn = (app, target, w, h, resolution = 1) => {
+  const frame = new PIXI.Rectangle(0, 0, Math.ceil(w), Math.ceil(h));
+  let pixels, width, height;
+  if (V7) {
+    const texture = app.renderer.generateTexture(target, {region: frame, resolution});
+    pixels = app.renderer.extract.pixels(texture);
+    [width, height] = [texture.baseTexture.realWidth, texture.baseTexture.realHeight];
+  } else {
+    ({pixels, width, height} = app.renderer.extract.pixels({target, frame, resolution}));
+  }
+  const keptWidth = Math.round(w * resolution), keptHeight = Math.round(h * resolution);
+  const kept = new Uint8Array(keptWidth * keptHeight * 4);
+  for (let y = 0; y < keptHeight; ++y) {
+    kept.set(new Uint8Array(pixels.buffer, pixels.byteOffset + y * width * 4, keptWidth * 4), y * keptWidth * 4);
+  }
+  return {w: keptWidth, h: keptHeight, premultiplied: !V7, rgba: encode(kept)};
+};
+"""
+
+PIXI_PAGE = """<script src="/pixi.js"></script><script>%s%s
 (async () => {
   try {
-    const app = new PIXI.Application();
-    await app.init({width: 8, height: 8, antialias: false, preference: 'webgl', backgroundAlpha: 0});
+    const app = await makeApp();
     const textures = {}, sheets = [];
     for (const url of %s) {
-      // PixiJS takes the alpha mode from the load call only: the page passes on the manifest's.
+      // PixiJS takes the alpha mode from the loading code only: the page passes on the manifest's.
       const alphaMode = (await (await fetch(url)).json()).meta.alphaMode;
-      const sheet = await PIXI.Assets.load({src: url, data: alphaMode ? {textureOptions: {alphaMode}} : {}});
+      const sheet = await loadSheet(url, alphaMode);
       for (const s of [sheet, ...(sheet.linkedSheets || [])]) { Object.assign(textures, s.textures); sheets.push(s); }
     }
-    const drawn = (target, w, h) => {
-      const {pixels} = app.renderer.extract.pixels({target, frame: new PIXI.Rectangle(0, 0, w, h)});
-      return {w, h, rgba: encode(new Uint8Array(pixels.buffer, pixels.byteOffset, w * h * 4)), premultiplied: true};
-    };
     const frames = {}, anchors = {}, nineSlices = {}, animations = {};
     for (const [name, texture] of Object.entries(textures)) {
-      texture.source.scaleMode = 'nearest';
+      filtering(texture, 'nearest');
       const w = texture.orig.width, h = texture.orig.height, sprite = new PIXI.Sprite(texture);
-      if (texture.defaultAnchor) anchors[name] = {x: texture.defaultAnchor.x, y: texture.defaultAnchor.y};
+      const anchor = texture.defaultAnchor;  // 7 gives every texture one, (0, 0) unless the manifest says
+      if (anchor && (anchor.x || anchor.y)) anchors[name] = {x: anchor.x, y: anchor.y};
       sprite.anchor.set(0);
-      frames[name] = drawn(sprite, w, h);
+      frames[name] = drawn(app, sprite, w, h);
       if (texture.defaultBorders) {
-        const nine = new PIXI.NineSliceSprite({texture});
+        const nine = nineSlice(texture);
         nine.width = 3 * w; nine.height = 3 * h;
-        nineSlices[name] = drawn(nine, 3 * w, 3 * h);
+        nineSlices[name] = drawn(app, nine, 3 * w, 3 * h);
       }
     }
     for (const sheet of sheets) {
       for (const [name, list] of Object.entries(sheet.animations)) {
-        const animated = new PIXI.AnimatedSprite(list);
+        const animated = new PIXI.AnimatedSprite(list, false);
         animated.anchor.set(0);
         animations[name] = list.map((texture, i) => {
           animated.gotoAndStop(i);
-          return drawn(animated, texture.orig.width, texture.orig.height);
+          return drawn(app, animated, texture.orig.width, texture.orig.height);
         });
       }
     }
-    await post({frames, anchors, nineSlices, animations});
+    await post({frames, anchors, nineSlices, animations, version: PIXI.VERSION});
   } catch (e) { await post({error: String(e.stack || e)}); }
 })();
 </script>"""
 
 # Each variant's sheet on its own (their frames share names): every frame
 # drawn at its size on screen, read back at the texture's own resolution.
-VARIANTS_PAGE = """<script src="/pixi.js"></script><script>%s
+VARIANTS_PAGE = """<script src="/pixi.js"></script><script>%s%s
 (async () => {
   try {
-    const app = new PIXI.Application();
-    await app.init({width: 8, height: 8, antialias: false, preference: 'webgl', backgroundAlpha: 0});
+    const app = await makeApp();
     const variants = {};
     for (const url of %s) {
-      const sheet = await PIXI.Assets.load(url), frames = {};
+      const sheet = await loadSheet(url), frames = {};
       for (const s of [sheet, ...(sheet.linkedSheets || [])]) {
         for (const [name, texture] of Object.entries(s.textures)) {
-          texture.source.scaleMode = 'nearest';
-          const w = texture.orig.width, h = texture.orig.height, resolution = texture.source.resolution;
+          filtering(texture, 'nearest');
+          const w = texture.orig.width, h = texture.orig.height;
+          const resolution = V7 ? texture.baseTexture.resolution : texture.source.resolution;
           const sprite = new PIXI.Sprite(texture);
           sprite.anchor.set(0);
-          const {pixels, width, height} = app.renderer.extract.pixels(
-            {target: sprite, frame: new PIXI.Rectangle(0, 0, w, h), resolution});
-          frames[name] = {screen: [w, h], w: width, h: height, premultiplied: true,
-                          rgba: encode(new Uint8Array(pixels.buffer, pixels.byteOffset, width * height * 4))};
+          frames[name] = {screen: [w, h], ...drawn(app, sprite, w, h, resolution)};
         }
       }
       variants[url] = frames;
@@ -127,34 +177,34 @@ VARIANTS_PAGE = """<script src="/pixi.js"></script><script>%s
 # Sprites drawn scaled with linear filtering from textures whose alpha is
 # not premultiplied (where transparent colour blends in), from each atlas
 # and from each sprite's own file; the drawings read back premultiplied.
-FRINGE_PAGE = """<script src="/pixi.js"></script><script>%s
+FRINGE_PAGE = """<script src="/pixi.js"></script><script>%s%s
 (async () => {
   try {
-    const app = new PIXI.Application();
-    await app.init({width: 8, height: 8, antialias: false, preference: 'webgl', backgroundAlpha: 0});
+    const app = await makeApp();
     // Through image elements: PixiJS 8.14 decodes straight-alpha images to
     // ImageBitmaps that lose the colour under transparent pixels.
     PIXI.Assets.setPreferences({preferCreateImageBitmap: false});
-    const straight = {alphaMode: 'no-premultiply-alpha', scaleMode: 'linear'};
     const drawings = (texture) => [1.5, 0.75].map((scale) => {
+      filtering(texture, 'linear');
       const sprite = new PIXI.Sprite(texture);
       sprite.scale.set(scale);
       sprite.position.set(1.25, 1.25);
       const w = Math.ceil(texture.orig.width * scale) + 3, h = Math.ceil(texture.orig.height * scale) + 3;
       const holder = new PIXI.Container();
       holder.addChild(sprite);
-      const {pixels} = app.renderer.extract.pixels({target: holder, frame: new PIXI.Rectangle(0, 0, w, h)});
-      return {w, h, premultiplied: true, rgba: encode(new Uint8Array(pixels.buffer, pixels.byteOffset, w * h * 4))};
+      return drawn(app, holder, w, h);
     });
     const [atlases, files] = %s, found = {};
     for (const [label, url] of Object.entries(atlases)) {
-      const sheet = await PIXI.Assets.load({src: url, data: {textureOptions: straight}});
+      const sheet = await loadSheet(url, 'no-premultiply-alpha', 'linear');
       found[label] = {};
       for (const [name, texture] of Object.entries(sheet.textures)) found[label][name] = drawings(texture);
     }
     found.alone = {};
     for (const [name, url] of Object.entries(files)) {
-      found.alone[name] = drawings(await PIXI.Assets.load({src: url, data: straight}));
+      const texture = await PIXI.Assets.load(V7 ? url : {src: url, data: {alphaMode: 'no-premultiply-alpha'}});
+      if (V7) texture.baseTexture.alphaMode = PIXI.ALPHA_MODES.NPM;
+      found.alone[name] = drawings(texture);
     }
     await post({frames: found});
   } catch (e) { await post({error: String(e.stack || e)}); }
@@ -189,6 +239,13 @@ new Phaser.Game({type: Phaser.CANVAS, width: 1024, height: 1024, transparent: tr
     }
   }});
 </script>"""
+
+
+WEBGL = ["--use-angle=swiftshader", "--enable-unsafe-swiftshader"]
+# Chromium decodes WebP images into premultiplied colour, which rounds
+# semi-transparent pixels once more: up to two levels off (the files are
+# exact: Pillow and Chromium's unpremultiplied path agree).
+WEBP_LEVELS = 2
 
 
 class Results:
@@ -249,18 +306,20 @@ def pixels_of(drawn):
     return got.astype(np.int32) if drawn["premultiplied"] else premultiplied(got.astype(np.int32))
 
 
-def assert_drawn_equals(got, source, label):
+def assert_drawn_equals(got, source, label, levels=1):
+    """Opaque and fully transparent pixels exactly, semi-transparent ones
+    within `levels` once premultiplied."""
     want = premultiplied(np.asarray(source.convert("RGBA")).astype(np.int32))
     assert got.shape == want.shape, label
     exact = (want[..., 3] == 0) | (want[..., 3] == 255)
     assert (got[exact] == want[exact]).all(), (label, "opaque or transparent pixels differ")
-    assert (abs(got[~exact] - want[~exact]) <= 1).all(), (label, "semi-transparent pixels differ")
+    assert (abs(got[~exact] - want[~exact]) <= levels).all(), (label, "semi-transparent pixels differ")
 
 
-def assert_frames_equal_sources(frames, sources, label):
+def assert_frames_equal_sources(frames, sources, label, levels=1):
     assert set(frames) == set(sources), label
     for name, source in sources.items():
-        assert_drawn_equals(pixels_of(frames[name]), source, (label, name))
+        assert_drawn_equals(pixels_of(frames[name]), source, (label, name), levels)
 
 
 # Per-sprite settings for the clients to read: pivots, nine-slice borders.
@@ -326,13 +385,14 @@ def test_phaser_draws_every_frame(tmp_path, sprites):
             loads = [["atlas", f"a{i}", f"{folder}/atlas_{i}.{image}", f"{folder}/atlas_{i}.json"] for i in layers]
         page = PHASER_PAGE % (COMMON_JS, json.dumps(loads))
         drawn = frames_drawn(tmp_path, page, ["--disable-gpu"])
-        assert_frames_equal_sources(drawn["frames"], sprites[1], folder)
+        assert_frames_equal_sources(drawn["frames"], sprites[1], folder, WEBP_LEVELS if image == "webp" else 1)
         # Phaser takes a frame's pivot as the origin of what shows it; XML has none.
         assert drawn["pivots"] == ({} if fmt == "sparrow" else pivots_wanted(sprites[1])), folder
 
 
-def test_pixijs_draws_every_frame_rotated_ones_included(tmp_path, sprites):
-    shutil.copy(PIXI, tmp_path / "pixi.js")
+@pytest.mark.parametrize("pixi", PIXIS)
+def test_pixijs_draws_every_frame_rotated_ones_included(tmp_path, sprites, pixi):
+    shutil.copy(PIXIS[pixi], tmp_path / "pixi.js")
     root, sources = sprites
     # Premultiplied layers load with the alpha mode their manifest gives.
     for fmt, threshold, image, alpha in (("json-hash", 0, "png", ""), ("pixijs", 100, "png", ""),
@@ -344,12 +404,11 @@ def test_pixijs_draws_every_frame_rotated_ones_included(tmp_path, sprites):
         assert any(f["rotated"] for f in json.loads((out / "atlas_0.json").read_text())["frames"].values())
         layers = sorted(out.glob("atlas_*.json"))
         urls = [f"{folder}/atlas_0.json"] if fmt == "pixijs" else [f"{folder}/{p.name}" for p in layers]
-        page = PIXI_PAGE % (COMMON_JS, json.dumps(urls))
-        flags = ["--use-angle=swiftshader", "--enable-unsafe-swiftshader"]
-        drawn = frames_drawn(tmp_path, page, flags)
+        drawn = frames_drawn(tmp_path, PIXI_PAGE % (COMMON_JS, PIXI_JS, json.dumps(urls)), WEBGL)
+        assert drawn["version"].startswith(f"{pixi}."), drawn["version"]
         wanted = {name: expected_sprite(image, not name.startswith("nine/"), threshold, 1)[0]
                   for name, image in sources.items()}
-        assert_frames_equal_sources(drawn["frames"], wanted, folder)
+        assert_frames_equal_sources(drawn["frames"], wanted, folder, WEBP_LEVELS if image == "webp" else 1)
         # PixiJS reads a pivot as the texture's default anchor from pixijs manifests, which name it so.
         assert drawn["anchors"] == (pivots_wanted(sources) if fmt == "pixijs" else {}), folder
         # Nine-slice sprites drawn three times their size: the corners are the source's corners.
@@ -372,21 +431,23 @@ def test_pixijs_draws_every_frame_rotated_ones_included(tmp_path, sprites):
                 assert_drawn_equals(pixels_of(frame), wanted[f"walk/step_{i}.png"], (folder, "walk", i))
 
 
-def test_pixijs_draws_scale_variants_at_one_size(tmp_path, sprites):
-    shutil.copy(PIXI, tmp_path / "pixi.js")
+@pytest.mark.parametrize("pixi", PIXIS)
+@pytest.mark.parametrize("variants, unit", [(["--variant=1:@2x", "--variant=0.5:"], 0.5),
+                                            (["--variant=1:", "--variant=0.5:@half"], 1)])
+def test_pixijs_draws_scale_variants_at_one_size(tmp_path, sprites, pixi, variants, unit):
+    shutil.copy(PIXIS[pixi], tmp_path / "pixi.js")
     root, sources = sprites
     out = tmp_path / "variants"
-    pack(sprites, out, "--format=pixijs", "--no-trim", "--variant=1:@2x", "--variant=0.5:")
-    urls = ["variants/atlas_0@2x.json", "variants/atlas_0.json"]
-    page = VARIANTS_PAGE % (COMMON_JS, json.dumps(urls))
-    variants = frames_drawn(tmp_path, page, ["--use-angle=swiftshader", "--enable-unsafe-swiftshader"])["variants"]
+    pack(sprites, out, "--format=pixijs", "--no-trim", *variants)
+    urls = [f"variants/atlas_0{variant.split(':')[1]}.json" for variant in variants]
+    variants = frames_drawn(tmp_path, VARIANTS_PAGE % (COMMON_JS, PIXI_JS, json.dumps(urls)), WEBGL)["variants"]
     full, half = variants[urls[0]], variants[urls[1]]
     assert set(full) == set(half) == set(sources)
     for name, source in sources.items():
-        # The same size on screen, the source's (an odd side at half scale is half a pixel more); the
-        # pixels of each variant as Pillow resizes the source.
-        assert full[name]["screen"] == list(source.size), name
-        assert all(0 <= h - f <= 1 for f, h in zip(full[name]["screen"], half[name]["screen"])), name
+        # One size on screen, the size of the variant whose resolution is 1 (an odd side at half scale
+        # is half a pixel more); the pixels of each variant as Pillow resizes the source.
+        assert full[name]["screen"] == [side * unit for side in source.size], name
+        assert all(0 <= h - f <= unit for f, h in zip(full[name]["screen"], half[name]["screen"])), name
         assert_drawn_equals(pixels_of(full[name]), source, (name, "@2x"))
         size = ((source.width + 1) // 2, (source.height + 1) // 2)
         smaller = source.convert("RGBa").resize(size, Image.LANCZOS).convert("RGBA")
@@ -403,8 +464,9 @@ def darkest(drawn):
     return float((colour @ np.array([0.299, 0.587, 0.114])).min())
 
 
-def test_bleeding_leaves_no_dark_fringe_under_linear_filtering(tmp_path):
-    shutil.copy(PIXI, tmp_path / "pixi.js")
+@pytest.mark.parametrize("pixi", PIXIS)
+def test_bleeding_leaves_no_dark_fringe_under_linear_filtering(tmp_path, pixi):
+    shutil.copy(PIXIS[pixi], tmp_path / "pixi.js")
     (tmp_path / "sprites").mkdir()
     for name, size, colour in (("sun.png", (9, 7), (250, 220, 40)), ("sky.png", (12, 10), (60, 200, 250)),
                                ("rose.png", (7, 12), (240, 120, 200))):
@@ -415,8 +477,7 @@ def test_bleeding_leaves_no_dark_fringe_under_linear_filtering(tmp_path):
                      "--shape-padding=4", "--border-padding=2", "--quiet", *bleed]) == 0
         atlases[label] = f"{label}/atlas_0.json"
     files = {name: f"sprites/{name}" for name in ("sun.png", "sky.png", "rose.png")}
-    page = FRINGE_PAGE % (COMMON_JS, json.dumps([atlases, files]))
-    found = frames_drawn(tmp_path, page, ["--use-angle=swiftshader", "--enable-unsafe-swiftshader"])["frames"]
+    found = frames_drawn(tmp_path, FRINGE_PAGE % (COMMON_JS, PIXI_JS, json.dumps([atlases, files])), WEBGL)["frames"]
     for name in files:
         for scale, alone, bled, black in zip((1.5, 0.75), found["alone"][name], found["bled"][name],
                                              found["black"][name]):
@@ -426,11 +487,54 @@ def test_bleeding_leaves_no_dark_fringe_under_linear_filtering(tmp_path):
             assert darkest(black) < darkest(alone) - 10, (name, scale)
 
 
+# Names that would end the page's script, open a comment in it, or break
+# its strings, were the data not escaped.
+HOSTILE_NAMES = ["<!--<script>.png", "</script><b>bold.png", "<!--.png", "quote\"'`${x}.png", "amp&lt;.png",
+                 "line\u2028break.png", "\u00e9t\u00e9 \u96ea.png"]
+
+# The report in a frame of a window of the given width, its layout
+# measured once the frame is chosen: everything that should be readable
+# lies inside the window, and the chosen frame's outline where its box is,
+# at 100% and at 400%.
+LAYOUT_PAGE = """<!DOCTYPE html><body style="margin: 0"><script>%s
+const iframe = document.createElement('iframe');
+iframe.style.cssText = 'border: 0; width: 100vw; height: 100vh; position: fixed; left: 0; top: 0';
+iframe.src = 'atlas/report.html#' + encodeURIComponent(%s);
+iframe.onload = () => setTimeout(() => {
+  const page = iframe.contentDocument, view = iframe.contentWindow, width = page.documentElement.clientWidth;
+  const outside = [...page.querySelectorAll('header > *, #matches li, #totals tr, .layer h3')]
+    .map((e) => [e.tagName, e.id, e.textContent.slice(0, 40), e.getBoundingClientRect()])
+    .filter(([, , , r]) => r.left < 0 || r.right > width).map(([tag, id, text]) => `${tag}#${id} ${text}`);
+  const place = () => {
+    const chosen = page.querySelector('.frame.chosen'), box = chosen.getBoundingClientRect();
+    const sheet = chosen.parentElement.getBoundingClientRect();
+    const header = page.querySelector('header').getBoundingClientRect();
+    return {box: [box.left - sheet.left, box.top - sheet.top, box.width, box.height],
+            seen: box.left >= 0 && box.right <= width && box.top >= header.bottom && box.bottom <= view.innerHeight};
+  };
+  const at100 = place();
+  const zoom = page.getElementById('zoom');
+  zoom.value = '4';
+  zoom.dispatchEvent(new Event('change'));
+  post({outside, at100, at400: place(), width});
+}, 200);
+document.body.append(iframe);
+</script>"""
+
+
 def test_the_report_lists_every_frame_and_finds_each_where_its_manifest_puts_it(tmp_path, sprites):
+    root, sources = sprites
+    hostile = tmp_path / "hostile"
+    shutil.copytree(root, hostile)
+    shutil.copy(root.parent / "project.toml", tmp_path)
+    for i, name in enumerate(HOSTILE_NAMES):
+        (hostile / name).parent.mkdir(parents=True, exist_ok=True)
+        noise_sprite(random.Random(i), 9 + i, 7).save(hostile / name, "PNG")
     out = tmp_path / "atlas"
-    pack(sprites, out, "--format=pixijs", "--report")
+    pack((hostile, sources), out, "--format=pixijs", "--report")
     frames = read_frames(out)
-    for name in sorted(frames)[::7]:  # a sample, rotated, trimmed and shared frames and every layer among them
+    assert set(HOSTILE_NAMES) <= set(frames)
+    for name in HOSTILE_NAMES + sorted(frames)[::7]:  # rotated, trimmed, shared frames and every layer among them
         # Opened from disk, as a user would: report.html#NAME searches for NAME.
         done = subprocess.run(
             [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--enable-logging=stderr",
@@ -444,3 +548,13 @@ def test_the_report_lists_every_frame_and_finds_each_where_its_manifest_puts_it(
         path, f = frames[name]
         x0, y0, x1, y1 = frame_box(f)
         assert style == f"left: {x0}px; top: {y0}px; width: {x1 - x0}px; height: {y1 - y0}px;", name
+    # At common window widths nothing is cut off, and the chosen frame (the right-most of the widest
+    # layer) is scrolled into view, at 100% and zoomed.
+    name = max(frames, key=lambda n: (Image.open(frames[n][0]).width, frame_box(frames[n][1])[2]))
+    x0, y0, x1, y1 = frame_box(frames[name][1])
+    for width in (1280, 1920):
+        page = LAYOUT_PAGE % (COMMON_JS, json.dumps(name))
+        found = frames_drawn(tmp_path, page, ["--disable-gpu", f"--window-size={width},900"])
+        assert found["outside"] == [], (width, found["outside"])
+        assert found["at100"] == {"box": [x0, y0, x1 - x0, y1 - y0], "seen": True}, width
+        assert found["at400"] == {"box": [4 * x0, 4 * y0, 4 * (x1 - x0), 4 * (y1 - y0)], "seen": True}, width

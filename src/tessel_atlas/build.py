@@ -12,23 +12,26 @@ from pathlib import Path
 from typing import Dict, List, Optional, Sequence, Tuple, Union
 
 from .animations import animations, natural_key
-from .cache import CACHE_NAME, BuildCache, layer_key, options_key
+from .cache import BuildCache, layer_key, options_key
 from .errors import AtlasError
-from .formats import FORMATS, AtlasLayer
-from .images import Entry, Pixels, Trim, read_entries, scaled, scaled_side
+from .formats import FORMATS, AtlasLayer, resolutions
+from .images import Entry, Pixels, SpriteChanged, Trim, read_entries, scaled, scaled_side
 from .layout import Layer, Spacing, check_fit, lay_out
-from .output import TextureOptions, image_name, locked_folder, write_atlas
+from .output import CACHE_NAME, TextureOptions, check_layer_sides, image_name, locked_folder, write_atlas
 from .progress import Progress
 from .report import report_html
 from .sprites import Found, Sprite
 
 # Many GPUs load textures of at most 8,192 px a side, most at most 16,384.
 GPU_SAFE_SIDE = 8192
+REPORT_NAME = "report.html"
+# Options that change no file of the atlas.
+NOT_IN_CACHE_KEY = ("out", "quiet", "config", "no_cache", "command")
 
 
 def _entries_without_pixels(sprites) -> List[Entry]:
     boxes = [(0, 0) + s.size for s in sprites]
-    return [Entry(s, Pixels(s, box, extrusion=s.settings.extrude), box, s.size) for s, box in zip(sprites, boxes)]
+    return [Entry(s, Pixels(s, box, s.size, extrusion=s.settings.extrude), box, s.size) for s, box in zip(sprites, boxes)]
 
 
 def spacing(args: argparse.Namespace) -> Spacing:
@@ -68,7 +71,20 @@ def run_job(found: Found, out: Path, args: argparse.Namespace, progress: Progres
     """Reads, packs and writes one atlas, holding its folder against other
     runs from start to end; returns its summary line."""
     with locked_folder(out):
-        return _build(found, out, args, progress)
+        start = time.perf_counter()
+        cache = None
+        if found.sprites[0].open is not None and not args.no_cache:
+            options = {k: v for k, v in vars(args).items() if k not in NOT_IN_CACHE_KEY}
+            cache = BuildCache.load(out, options_key(options), len(found.sprites) * len(args.variant or [None]),
+                                    sum(len(s.source) for s in found.sprites))
+        try:
+            return _build(found, out, args, progress, cache, start)
+        except SpriteChanged:
+            # Saved while the build ran, or misdescribed by the cache: every
+            # sprite is read again, once; a second change ends the build.
+            if cache is not None:
+                cache.forget_readings()
+            return _build(found, out, args, progress, cache, start)
 
 
 def _scaled_sprite(sprite: Sprite, scale: float) -> Sprite:
@@ -93,7 +109,7 @@ def _scaled_sprite(sprite: Sprite, scale: float) -> Sprite:
 
 
 def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, scale: float, suffix: str,
-             layer_of: Optional[Dict[str, int]], cache: Optional[BuildCache],
+             resolution: float, layer_of: Optional[Dict[str, int]], cache: Optional[BuildCache],
              progress: Progress) -> Tuple[List[Entry], List[Pixels], List[AtlasLayer]]:
     """One variant's atlas: the sprites scaled, read, packed and described.
     Without `layer_of` the layout decides each sprite's layer; with it (the
@@ -165,7 +181,8 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
         layer.scale, layer.suffix = scale, suffix
 
     placement_of = {id(p.pixels): (layer, p) for layer in layers for p in layer.placements}
-    atlas = {layer.index: AtlasLayer(layer, image_name(layer, texture), [], {}, premultiplied=texture.premultiply)
+    atlas = {layer.index: AtlasLayer(layer, image_name(layer, texture), [], {}, premultiplied=texture.premultiply,
+                                     resolution=resolution)
              for layer in layers}
     for entry in entries:
         layer, placement = placement_of[id(entry.pixels)]
@@ -178,35 +195,33 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
             atlas[holding.pop()].animations[name] = frames
         else:
             left_out.append(name)
-    if left_out and together and layer_of is None:
-        print(f"tessel-atlas: warning: {len(left_out)} animation{'s' if len(left_out) > 1 else ''} "
-              f"({left_out[0]!r}{', ...' if len(left_out) > 1 else ''}) need more than one texture each, and "
-              "PixiJS reads an animation from one: left out of the manifests; raise --max-texture-size to keep "
-              "them", file=sys.stderr)
+    if left_out and layer_of is None:
+        count = f"{len(left_out)} animation{'s' if len(left_out) > 1 else ''} ({left_out[0]!r}" \
+                f"{', ...' if len(left_out) > 1 else ''})"
+        if fmt.ANIMATIONS_WHOLE:
+            why, fix = "need more than one texture each, and PixiJS reads an animation from one", ""
+        else:
+            why = f"have frames in more than one layer, and {args.format} lists an animation with its layer"
+            fix = ", or use --format pixijs, which keeps each animation in one layer"
+        print(f"tessel-atlas: warning: {count} {why}: left out of the manifests; raise --max-texture-size to keep "
+              f"them{fix}", file=sys.stderr)
     return entries, pictures, [atlas[index] for index in sorted(atlas)]
 
 
-REPORT_NAME = "report.html"
-# Options that change no file of the atlas.
-NOT_IN_CACHE_KEY = ("out", "quiet", "config", "no_cache", "command")
-
-
-def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress) -> str:
-    start = time.perf_counter()
+def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress, cache: Optional[BuildCache],
+           start: float) -> str:
     fmt = FORMATS[args.format]
     with_pixels = found.sprites[0].open is not None
-    cache = None
-    if with_pixels and not args.no_cache:
-        options = {k: v for k, v in vars(args).items() if k not in NOT_IN_CACHE_KEY}
-        cache = BuildCache.load(out, options_key(options))
     texture = texture_options(args)
     # The largest scale first: its layout decides every variant's layers.
     variants = sorted(args.variant or [(1.0, "")], key=lambda v: -v[0])
+    resolution_of = resolutions(variants)
     layer_of: Optional[Dict[str, int]] = None
     manifests: Dict[str, Union[dict, str]] = {}
     all_layers: List[Layer] = []
     for scale, suffix in variants:
-        entries, pictures, atlas = _variant(found, args, texture, scale, suffix, layer_of, cache, progress)
+        entries, pictures, atlas = _variant(found, args, texture, scale, suffix, resolution_of[suffix], layer_of,
+                                            cache, progress)
         if layer_of is None:
             layer_of = {e.sprite.name: a.layer.index for a in atlas for e in a.entries}
             layers = [a.layer for a in atlas]
@@ -214,6 +229,8 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
         manifests.update(fmt.manifests(atlas))
         all_layers += [a.layer for a in atlas]
 
+    if with_pixels:
+        check_layer_sides(texture, args.max_texture_size, [(layer.width, layer.height) for layer in all_layers])
     keys: Dict[str, str] = {}
     if cache:  # each image's content, to keep the files that already hold it
         for layer in all_layers:

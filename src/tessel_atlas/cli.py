@@ -9,6 +9,7 @@ inside it.
 from __future__ import annotations
 
 import math
+import os
 import sys
 
 from . import __version__, interrupts
@@ -39,12 +40,14 @@ def _whole(low: int, high: int):
 def _pivot(text: str):
     import argparse
 
+    from .sprites import PIVOT_LIMIT, valid_pivot
+
     try:
         x, y = (float(part) for part in text.split(","))
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected X,Y (two numbers), got {text!r}") from None
-    if not all(math.isfinite(v) for v in (x, y)):
-        raise argparse.ArgumentTypeError(f"expected finite numbers, got {text!r}")
+    if not valid_pivot(x, y):
+        raise argparse.ArgumentTypeError(f"expected numbers from -{PIVOT_LIMIT:g} to {PIVOT_LIMIT:g}, got {text!r}")
     return x, y
 
 
@@ -209,7 +212,10 @@ def _pack_job(parser: argparse.ArgumentParser, argv: Optional[List[str]]):
     for, the project file's merged in: read anew for every build."""
     from pathlib import Path
 
-    from .project import Project, load_project, with_settings
+    from .formats import check_names, resolutions
+    from .build import texture_options
+    from .output import check_layer_sides, check_variant_names
+    from .project import Project, exclusive_groups, load_project, with_settings
     from .sprites import SpriteSettings, collect_sprites
 
     args = parser.parse_args(argv)
@@ -217,25 +223,51 @@ def _pack_job(parser: argparse.ArgumentParser, argv: Optional[List[str]]):
     if args.config:
         project = load_project(args.config, _pack_parser(parser))
         given = vars(_parser(suppress_defaults=True).parse_args(argv))
+        # The command line wins, over the project's options that exclude one given there too.
+        excluded = {action.dest for group in exclusive_groups(_pack_parser(parser))
+                    if any(a.dest in given for a in group) for action in group}
         for dest, value in project.options.items():
-            if dest not in given:
+            if dest not in given and dest not in excluded:
                 setattr(args, dest, value)
     if not args.inputs or args.out is None:
         parser.error(f"{args.command} needs INPUT and --out, on the command line or in the project file (--config)")
     if args.pot and args.max_texture_size & (args.max_texture_size - 1):
         parser.error(f"--pot needs a power-of-two --max-texture-size (got {args.max_texture_size})")
+    check_variant_names(args.variant or [], args.preview)
+    resolutions(args.variant or [])
+    check_layer_sides(texture_options(args), args.max_texture_size)
     found = collect_sprites(args.inputs, exclude=args.exclude, skip=[args.out])
+    check_names(found.sprites, args.format)
     defaults = SpriteSettings(pivot=args.pivot, trim=not args.no_trim, extrude=args.extrude)
     found.sprites = with_settings(found.sprites, project.rules, defaults, project.path)
     return found, args.out, args
 
 
+def _watched(path: str):
+    """Where to watch for changes of path: the path itself or, while it is
+    missing, its nearest existing folder; with that one's identity, which
+    changes when it is deleted and made again (a watch on the old one
+    would hear nothing more)."""
+    path = os.path.realpath(path)
+    while not os.path.exists(path) and os.path.dirname(path) != path:
+        path = os.path.dirname(path)
+    try:
+        stat = os.stat(path)
+    except OSError:  # gone meanwhile: the next look finds it changed
+        return path, None
+    return path, (stat.st_dev, stat.st_ino)
+
+
+def _inside(path: str, folder: str) -> bool:
+    return os.path.commonpath([path, folder]) == folder
+
+
 def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
     """Builds, then builds again each time the inputs (or the project file)
     change, once a burst of changes has settled: one line per build. A
-    failed build says why and leaves the last good atlas; Ctrl-C ends it."""
-    import os
-
+    failed build says why and leaves the last good atlas; Ctrl-C ends it.
+    An input that is deleted (or made again) is watched for from its
+    nearest existing folder until it is back."""
     from .build import run_job
     from .progress import Progress
 
@@ -243,14 +275,16 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
         import watchfiles
     except ImportError:
         raise AtlasError("tessel-atlas watch needs watchfiles: pip install 'TesselPack[watch]'") from None
-    args = parser.parse_args(argv)
     found, out, args = _pack_job(parser, argv)
-    watched = [str(p) for p in args.inputs] + ([str(args.config)] if args.config else [])
+    paths = [str(p) for p in args.inputs] + ([str(args.config)] if args.config else [])
     output = os.path.realpath(out)
 
-    def not_output(change, path: str) -> bool:  # the atlas being written is no change of the inputs
+    def relevant(change, path: str) -> bool:
+        """A change inside an input, or of a folder on the way to one (made
+        again); never of the atlas being written."""
         real = os.path.realpath(path)
-        return os.path.commonpath([real, output]) != output
+        return not _inside(real, output) and any(
+            _inside(real, wanted) or _inside(wanted, real) for wanted in map(os.path.realpath, paths))
 
     def build() -> None:
         try:
@@ -263,15 +297,22 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
         # A signal held while the atlas went into place ends the watch now.
         interrupts.release()
 
-    # The first build once the watch has begun, so that nothing changed
-    # during it goes unseen: the watch yields an empty batch when idle.
-    first = True
-    for changes in watchfiles.watch(*watched, watch_filter=not_output, debounce=400, raise_interrupt=True,
-                                    yield_on_timeout=True, rust_timeout=500):
-        if changes or first:
-            build()
-            first = False
-    return 0
+    # Each build starts once a watch is running, so that no change during
+    # it goes unheard: the first once the watch has begun (the watch yields
+    # an empty batch when idle), and the first after a watched path went or
+    # came back, which needs a watch begun anew.
+    due = True
+    while True:
+        watched = [_watched(p) for p in paths]
+        for changes in watchfiles.watch(*sorted({where for where, _ in watched}), watch_filter=relevant,
+                                        debounce=400, raise_interrupt=True, yield_on_timeout=True,
+                                        rust_timeout=500):
+            if [_watched(p) for p in paths] != watched:
+                due = True
+                break
+            if changes or due:
+                build()
+                due = False
 
 
 def _run(argv: Optional[List[str]]) -> int:

@@ -12,6 +12,7 @@ import hashlib
 import heapq
 import io
 import os
+import sys
 import threading
 from collections import deque
 from contextlib import contextmanager
@@ -179,23 +180,34 @@ def read_image(path: Path) -> np.ndarray:
             with image or Image.open(io.BytesIO(data)) as opened:
                 opened.load()
                 return _rgba_array(opened)
+    except OSError as error:
+        if isinstance(error, getattr(sys.modules["PIL"], "UnidentifiedImageError", ())):  # Pillow 7 and later
+            kind = f"a {path.suffix[1:].upper()} image" if path.suffix else "an image"
+            raise AtlasError(f"{path}: not a readable image (neither {kind} nor one of any other format "
+                             "tessel-atlas reads); export it again, or leave it out with --exclude") from None
+        raise AtlasError(f"{path}: not a readable image ({error})") from error
     # Pillow's plugins report damaged files with many kinds of error
     # (SyntaxError, struct.error, EOFError, ...), not only OSError.
     except Exception as error:
         raise AtlasError(f"{path}: not a readable image ({error})") from error
 
 
+class SpriteChanged(AtlasError):
+    """A sprite file read again to compose its layer no longer holds what
+    the build read from it (saved meanwhile, or a cache that misled it)."""
+
+
 @dataclass
 class Pixels:
-    """One distinct picture to place: `box` of the first sprite that shows it,
-    kept decoded in `kept` or read again from the sprite when needed, and
-    extruded by `extrusion` pixels around. A sprite without pixels (a CSV
-    row) is a box of its whole size."""
+    """One distinct picture to place: `box` of the first sprite that shows
+    it, inside that sprite's whole `size`, kept decoded in `kept` or read
+    again from the sprite when needed, and extruded by `extrusion` pixels
+    around. A sprite without pixels (a CSV row) is a box of its whole size."""
 
     sprite: Sprite
     box: Box
+    size: Tuple[int, int]
     kept: Optional[np.ndarray] = None
-    trimmed: bool = False
     extrusion: int = 0
     fingerprint: Optional[bytes] = None  # of the pixels inside box
 
@@ -207,10 +219,22 @@ class Pixels:
     def height(self) -> int:
         return self.box[3] - self.box[1]
 
+    @property
+    def trimmed(self) -> bool:
+        return self.box != (0, 0) + self.size
+
     def image(self) -> np.ndarray:
+        """The pixels inside box. Read again, they must be what the build
+        read (the same size and fingerprint), or the layer would mix the
+        file's old layout with its new pixels: SpriteChanged."""
         if self.kept is not None:
             return self.kept
-        return _cropped(self.sprite.open(), self.box)
+        whole = self.sprite.open()
+        pixels = _cropped(whole, self.box) if _size(whole) == self.size else None
+        if pixels is None or _fingerprint(pixels) != self.fingerprint:
+            raise SpriteChanged(f"{self.sprite.source}: changed while the atlas was being built; "
+                                "build again once it is saved")
+        return pixels
 
 
 @dataclass
@@ -290,11 +314,11 @@ def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, s
         reading = known(sprite)
         if reading is not None:
             box, size, fingerprint = reading
-            check(Pixels(sprite, box, None, box != (0, 0) + size, settings.extrude))
+            check(Pixels(sprite, box, size, None, settings.extrude))
             return None, box, size, fingerprint
         image, box, size = _visible(sprite.open(), trim if settings.trim and not settings.nine_slice else None)
         try:
-            check(Pixels(sprite, box, None, box != (0, 0) + size, settings.extrude))
+            check(Pixels(sprite, box, size, None, settings.extrude))
         except AtlasError:
             del image  # the traceback would keep a canvas of any size alive until the run ends
             raise
@@ -308,7 +332,7 @@ def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, s
         key = ((box[2] - box[0], box[3] - box[1]), fingerprint, sprite.settings.extrude)
         pixels = by_fingerprint.get(key) if share else None
         if pixels is None:
-            pixels = Pixels(sprite, box, image, box != (0, 0) + size, sprite.settings.extrude, fingerprint)
+            pixels = Pixels(sprite, box, size, image, sprite.settings.extrude, fingerprint)
             if image is not None:
                 heapq.heappush(kept, (-image.nbytes, len(entries), pixels))
                 kept_bytes += image.nbytes

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import re
@@ -10,7 +11,7 @@ import tempfile
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Collection, Dict, Iterator, List, Optional, Sequence, Union
+from typing import Callable, Collection, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 try:
     import fcntl
@@ -24,15 +25,44 @@ from .images import compose, ordered_map, preview, workers
 from .layout import Layer
 from .png import write_png
 
-# Files of ours: a variant's suffix may follow the layer's number.
+# A variant's suffix follows the layer's number in its files' names.
 SUFFIX = re.compile(r"(?:[@._-][A-Za-z0-9@._-]*)?")
+# Names a run may write: an earlier run's files of these names that the
+# record lists (RECORD_NAME) and this run does not write are removed. A
+# record naming anything else was not written by us, and is not followed.
 OUR_FILE = re.compile(
-    rf"atlas(_\d+{SUFFIX.pattern}?(\.png|\.webp|\.json|\.xml|_preview\.png)|{SUFFIX.pattern}?\.json)"
-    r"|\.tessel-atlas-cache\.json|report\.html")
-# Hidden: a lock while a run writes, the folder its files are made in, and
+    rf"atlas(_\d+{SUFFIX.pattern}?(\.png|\.webp|\.json|\.xml|_preview\.png)|{SUFFIX.pattern}?\.json)|report\.html")
+# Hidden: a lock while a run writes, the folders its files are made in, and
+# the record of the files the last run wrote, which every run leaves, and
 # the cache of the last build (cache.py), which a build without it removes.
 LOCK_NAME = ".tessel-atlas.lock"
-STAGING_PREFIX = ".tessel-atlas-"
+STAGING_PREFIX = ".tessel-atlas-staging-"
+CACHE_NAME = ".tessel-atlas-cache.json"
+RECORD_NAME = ".tessel-atlas-files.json"
+# Inside the staging folder: the files the new atlas replaces, until it is whole.
+REPLACED = ".replaced"
+
+
+def check_variant_names(variants: Sequence[Tuple[float, str]], preview: bool) -> None:
+    """Refuses variants whose files would take one another's names: a
+    suffix given twice (alike but for case, as some file systems see
+    names), or, with previews, a suffix that names a layer as another
+    variant's preview is named."""
+    seen: Dict[str, Tuple[float, str]] = {}
+    for scale, suffix in variants:
+        other = seen.get(suffix.casefold())
+        if other is not None:
+            alike = "" if other[1] == suffix else f" (as {other[1]}, on file systems that ignore case)"
+            raise AtlasError(f"--variant suffix {suffix or '(none)'} given twice{alike}: {other[0]:g}:{other[1]} and "
+                             f"{scale:g}:{suffix}; give each variant a suffix of its own")
+        seen[suffix.casefold()] = (scale, suffix)
+    if preview:
+        for scale, suffix in variants:
+            base = seen.get(suffix.casefold()[:-len("_preview")]) if suffix.casefold().endswith("_preview") else None
+            if base is not None:
+                raise AtlasError(f"--variant {scale:g}:{suffix} names its layers as the previews of --variant "
+                                 f"{base[0]:g}:{base[1]} are named (atlas_0{suffix}.png); choose another suffix, "
+                                 "or leave out --preview")
 
 
 @dataclass(frozen=True)
@@ -57,6 +87,20 @@ def image_name(layer: Layer, texture: TextureOptions) -> str:
 # encodes in 0.8 to 1.3 times our PNG's time, files 17 to 25% smaller;
 # effort 50 is 1.2 to 2 times slower for 1 to 3% less, 100 five times.
 WEBP_EFFORT = 25
+# The largest side a WebP image can have.
+WEBP_MAX_SIDE = 16383
+
+
+def check_layer_sides(texture: TextureOptions, max_texture_size: int, sides: Sequence[Tuple[int, int]] = ()) -> None:
+    """Refuses layers (of at most max_texture_size, or of these sides) that
+    the texture format cannot hold, naming the options to change."""
+    if texture.format != "webp":
+        return
+    widest = max([max_texture_size] + [max(side) for side in sides])
+    if widest > WEBP_MAX_SIDE:
+        what = f"--max-texture-size {max_texture_size}" if widest == max_texture_size else f"a layer of {widest} px"
+        raise AtlasError(f"--texture-format webp holds at most {WEBP_MAX_SIDE:,} px a side, not {what}; "
+                         f"use --max-texture-size {WEBP_MAX_SIDE} or less, or --texture-format png")
 
 
 def _write_webp(path: Path, pixels, method: int) -> None:
@@ -73,13 +117,26 @@ def _lock_file(fd: int) -> None:
         msvcrt.locking(fd, msvcrt.LK_NBLCK, 1)
 
 
+def _open_lock(path: Path) -> int:
+    """Opens (or makes) the lock file itself: never a file a link points to,
+    which would let a link in the output folder make or lock a file
+    anywhere."""
+    if os.path.islink(path) or path.is_dir():  # Windows has no O_NOFOLLOW: judged first
+        kind = "a link" if os.path.islink(path) else "a folder"
+        raise AtlasError(f"{path}: {kind}, not tessel-atlas's lock file; remove it and run again")
+    try:
+        return os.open(path, os.O_RDWR | os.O_CREAT | getattr(os, "O_NOFOLLOW", 0), 0o644)
+    except OSError as error:
+        if error.errno in (errno.ELOOP, errno.EISDIR):  # made a link or a folder just now
+            raise AtlasError(f"{path}: not a plain file, so not tessel-atlas's lock file; remove it and run again") \
+                from None
+        raise AtlasError(f"{path.parent}: cannot write the output folder ({error.strerror})") from error
+
+
 def _take_lock(out_dir: Path) -> int:
     path = out_dir / LOCK_NAME
     while True:
-        try:
-            fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
-        except OSError as error:
-            raise AtlasError(f"{out_dir}: cannot write the output folder ({error.strerror})") from error
+        fd = _open_lock(path)
         try:
             _lock_file(fd)
         except OSError:
@@ -89,7 +146,7 @@ def _take_lock(out_dir: Path) -> int:
         # The run that held it may have removed the file just before we
         # locked it: a lock on a file no longer there locks nothing.
         try:
-            if os.path.samestat(os.fstat(fd), os.stat(path)):
+            if os.path.samestat(os.fstat(fd), os.stat(path, follow_symlinks=False)):
                 return fd
         except FileNotFoundError:
             pass
@@ -111,7 +168,8 @@ def locked_folder(out_dir: Path) -> Iterator[None]:
     fd = _take_lock(out_dir)
     try:
         for left in out_dir.glob(STAGING_PREFIX + "*"):
-            shutil.rmtree(left, ignore_errors=True)
+            if left.is_dir() and not left.is_symlink():
+                shutil.rmtree(left, ignore_errors=True)
         yield
     finally:
         with interrupts.held():
@@ -127,6 +185,85 @@ def locked_folder(out_dir: Path) -> Iterator[None]:
                     pass
 
 
+def read_json(path: Path, limit: int) -> object:
+    """The JSON value in a file of ours, if it has at most `limit` bytes:
+    a larger one would cost more to parse than the work it saves.
+    Raises OSError or ValueError for anything else."""
+    with open(path, "rb") as stream:
+        data = stream.read(limit + 1)
+    if len(data) > limit:
+        raise ValueError(f"larger than {limit:,} bytes")
+    try:
+        return json.loads(data)
+    except RecursionError:
+        raise ValueError("nested too deeply") from None
+
+
+# The record lists a few names a layer: a large one is not ours.
+RECORD_LIMIT = 1 << 20
+
+
+def _recorded_files(out_dir: Path) -> List[str]:
+    """The atlas files the last run wrote here, as its record lists them.
+    Without a readable record nothing counts as ours: a run never removes
+    a file it cannot show it wrote."""
+    try:
+        data = read_json(out_dir / RECORD_NAME, RECORD_LIMIT)
+        names = data["files"] if isinstance(data, dict) and data.get("app") == "tessel-atlas" else []
+    except (OSError, ValueError, KeyError):
+        return []
+    return [name for name in names if isinstance(name, str) and OUR_FILE.fullmatch(name)] \
+        if isinstance(names, list) else []
+
+
+def _record(names: Iterable[str]) -> str:
+    return json.dumps({"app": "tessel-atlas", "files": sorted(names)}, indent=1) + "\n"
+
+
+def _move_in(out_dir: Path, staging: Path, names: Sequence[str], stale: Sequence[str]) -> None:
+    """Moves the staged files into out_dir, and the earlier atlas's files
+    that the new one does not have out of it: all of it or, should a step
+    fail, none of it, every file moved so far going back where it was.
+    Each file is replaced in one step, so that a reader never finds a
+    name missing; the file it replaces waits, linked, in the staging
+    folder (which goes once the run ends) until the new atlas is whole."""
+    for name in names:
+        target = out_dir / name
+        if target.is_dir() and not target.is_symlink():
+            raise AtlasError(f"{target}: a folder where the atlas has a file; move it away, or choose another --out")
+    aside = staging / REPLACED
+    aside.mkdir()
+    undo: List[Tuple[Path, Path]] = []  # the moves that put back what was there, last first
+
+    def move(source: Path, target: Path) -> None:
+        os.replace(source, target)
+        undo.append((target, source))
+
+    try:
+        for name in stale:
+            move(out_dir / name, aside / name)
+        for name in names:
+            target = out_dir / name
+            if os.path.lexists(target):
+                try:
+                    os.link(target, aside / name, follow_symlinks=False)
+                except OSError:  # a file system without hard links: moved aside, missing a moment
+                    move(target, aside / name)
+                else:
+                    os.replace(staging / name, target)
+                    undo.append((aside / name, target))
+                    continue
+            move(staging / name, target)
+    except OSError as error:
+        try:
+            for source, target in reversed(undo):
+                os.replace(source, target)
+        except OSError as undo_error:
+            raise AtlasError(f"{out_dir}: cannot write the atlas ({error}), nor put back the earlier one "
+                             f"({undo_error}); the folder holds parts of both: build again") from error
+        raise AtlasError(f"{out_dir}: cannot write the atlas ({error}); the earlier atlas is as it was") from error
+
+
 def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Union[dict, str]], *, with_pixels: bool,
                 with_preview: bool, texture: TextureOptions, step: Callable[[int], None],
                 unchanged: Collection[str] = (),
@@ -135,13 +272,14 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
 
     The files are made in a hidden folder inside out_dir (held with
     locked_folder) and moved into place only when all of them exist; on any
-    failure or interrupt before that none is left behind. Files of earlier
-    runs that this run does not write (more layers, another format) are
-    removed, so the folder always describes one atlas. Layer images named
-    in `unchanged` already hold what they would be written with, and are
-    kept as they are. `finish`, given the hidden folder and the images kept,
-    returns more text files to write (the cache). Returns the names of the
-    atlas's files.
+    failure or interrupt before or during that, the folder keeps the earlier
+    atlas as it was. Files that an earlier run recorded writing and that
+    this run does not write (more layers, another format) are removed, so
+    the folder always describes one atlas; other files are left alone.
+    Layer images named in `unchanged` already hold what they would be
+    written with, and are kept as they are. `finish`, given the hidden
+    folder and the images kept, returns more text files to write (the
+    cache, the report). Returns the names of the atlas's files.
     """
     try:
         staging = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=out_dir))
@@ -167,33 +305,36 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
         return names
 
     written: List[str] = []
-    kept: List[str] = []
-    try:
-        for name, manifest in manifests.items():
-            text = manifest if isinstance(manifest, str) else json.dumps(manifest, indent=1) + "\n"
+
+    def write_texts(texts: Dict[str, str]) -> None:
+        for name, text in texts.items():
             (staging / name).write_text(text, encoding="utf-8")
             written.append(name)
+
+    try:
+        write_texts({name: manifest if isinstance(manifest, str) else json.dumps(manifest, indent=1) + "\n"
+                     for name, manifest in manifests.items()})
         # One layer more than threads in flight: each holds a whole image.
         for names in ordered_map(write_layer, layers, ahead=workers() + 1):
             written.extend(names)
             step(1)
             interrupts.checkpoint()
         kept = [name for name in unchanged if (out_dir / name).exists()]
-        for name, text in (finish(staging, kept) if finish else {}).items():
-            (staging / name).write_text(text, encoding="utf-8")
-            written.append(name)
+        write_texts(finish(staging, kept) if finish else {})
+        atlas_files = written + kept
+        write_texts({RECORD_NAME: _record(name for name in atlas_files if name != CACHE_NAME)})
+        now = set(written) | set(kept)
+        stale = [name for name in _recorded_files(out_dir) if name not in now and (out_dir / name).is_file()]
+        if CACHE_NAME not in now and (out_dir / CACHE_NAME).is_file():  # a build without the cache ends it
+            stale.append(CACHE_NAME)
         # From here on the new atlas goes in whole: a signal waits until the
         # command has said so (cli.main), whichever thread received it.
         interrupts.checkpoint()
         interrupts.hold()
-        for name in written:
-            os.replace(staging / name, out_dir / name)
-        for stale in out_dir.iterdir():
-            if OUR_FILE.fullmatch(stale.name) and stale.name not in written and stale.name not in kept:
-                stale.unlink()
+        _move_in(out_dir, staging, written, stale)
     except OSError as error:
         raise AtlasError(f"{out_dir}: cannot write the atlas ({error})") from error
     finally:
         with interrupts.held():
             shutil.rmtree(staging, ignore_errors=True)
-    return written + kept
+    return atlas_files

@@ -13,13 +13,14 @@ from __future__ import annotations
 
 import argparse
 import fnmatch
+import json
 import math
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any, Dict, List, Sequence
 
 from .errors import AtlasError
-from .sprites import Sprite, SpriteSettings
+from .sprites import PIVOT_LIMIT, Sprite, SpriteSettings, valid_pivot
 
 try:
     import tomllib
@@ -50,23 +51,48 @@ def _actions(pack: argparse.ArgumentParser) -> Dict[str, argparse.Action]:
             if option.startswith("--") and option[2:] not in NOT_IN_FILE}
 
 
+def toml_text(value: Any) -> str:
+    """A value as the project file spells it, for messages: true, "text", [1, 2]."""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, str):
+        return json.dumps(value, ensure_ascii=False)
+    if isinstance(value, list):
+        return "[" + ", ".join(map(toml_text, value)) + "]"
+    if isinstance(value, dict):
+        return "{" + ", ".join(f"{k} = {toml_text(v)}" for k, v in value.items()) + "}"
+    return str(value)
+
+
+def _path(path: Path, key: str, value: Any, shown: Any) -> bool:
+    """Whether value is a usable path; a NUL character is refused, naming the key."""
+    if not isinstance(value, str) or not value:
+        return False
+    if "\0" in value:
+        raise AtlasError(f"{path}: {key} = {toml_text(shown)}: a path cannot hold a NUL character")
+    return True
+
+
 def _option_value(path: Path, key: str, value: Any, action: argparse.Action) -> Any:
     def refuse(expected: str) -> AtlasError:
-        return AtlasError(f"{path}: {key} = {value!r}: {expected}")
+        return AtlasError(f"{path}: {key} = {toml_text(value)}: {expected}")
 
     if action.nargs == 0:  # a flag
         if not isinstance(value, bool):
             raise refuse("expected true or false")
         return action.const if value else action.default
+    if key == "pivot":  # a pair of numbers, not the command line's text
+        if not _number_pair(value) or not valid_pivot(*value):
+            raise refuse(f"expected [x, y], two numbers from -{PIVOT_LIMIT:g} to {PIVOT_LIMIT:g}")
+        return tuple(float(v) for v in value)
     repeated = isinstance(action, argparse._AppendAction)
     items = value if repeated and isinstance(value, list) else [value]
     converted = []
     for item in items:
-        if isinstance(item, (dict, bool)) or (isinstance(item, list) and repeated):
+        if isinstance(item, (dict, bool, list)):
             raise refuse(f"expected {'a list of values' if repeated else 'one value'} as for --{key}")
-        text = ",".join(str(part) for part in item) if isinstance(item, list) else str(item)
         try:
-            one = action.type(text) if callable(action.type) else text
+            one = action.type(str(item)) if callable(action.type) else str(item)
         except (argparse.ArgumentTypeError, ValueError) as error:
             raise refuse(str(error)) from None
         if action.choices is not None and one not in action.choices:
@@ -86,12 +112,13 @@ def _sprite_rule(path: Path, number: int, table: Any) -> SpriteRule:
         raise AtlasError(f"{where}: expected a table")
     unknown = sorted(set(table) - set(SPRITE_KEYS))
     if unknown:
-        raise AtlasError(f"{where}: unknown key {unknown[0]!r}; valid keys: {', '.join(SPRITE_KEYS)}")
+        raise AtlasError(f"{where}: unknown key {toml_text(unknown[0])}; valid keys: {', '.join(SPRITE_KEYS)}")
     match = table.get("match")
     if not isinstance(match, str) or not match:
         raise AtlasError(f"{where}: needs match = \"GLOB\", a pattern on sprite names such as \"ui/*.png\"")
     checks = {
-        "pivot": (_number_pair, "expected [x, y], fractions of the sprite's source size"),
+        "pivot": (lambda v: _number_pair(v) and valid_pivot(*v),
+                  f"expected [x, y], fractions of the sprite's source size from -{PIVOT_LIMIT:g} to {PIVOT_LIMIT:g}"),
         "nine_slice": (lambda v: isinstance(v, list) and len(v) == 4 and all(
             isinstance(b, int) and not isinstance(b, bool) and b >= 0 for b in v),
             "expected [left, top, right, bottom], whole numbers of pixels"),
@@ -105,7 +132,7 @@ def _sprite_rule(path: Path, number: int, table: Any) -> SpriteRule:
             continue
         valid, expected = checks[key]
         if not valid(value):
-            raise AtlasError(f"{where} ({match!r}): {key} = {value!r}: {expected}")
+            raise AtlasError(f"{where} ({toml_text(match)}): {key} = {toml_text(value)}: {expected}")
         settings[key] = tuple(value) if isinstance(value, list) else value
     return SpriteRule(number, match, settings)
 
@@ -120,6 +147,8 @@ def load_project(path: Path, pack: argparse.ArgumentParser) -> Project:
         raise AtlasError(f"{path}: cannot read the project file ({error.strerror})") from None
     except tomllib.TOMLDecodeError as error:
         raise AtlasError(f"{path}: not a valid TOML file ({error})") from None
+    except RecursionError:
+        raise AtlasError(f"{path}: not a valid project file (values nested too deeply)") from None
     actions = _actions(pack)
     project = Project(path)
     folder = path.parent
@@ -129,19 +158,30 @@ def load_project(path: Path, pack: argparse.ArgumentParser) -> Project:
                 raise AtlasError(f"{path}: sprites must be [[sprites]] tables")
             project.rules = [_sprite_rule(path, n, table) for n, table in enumerate(value, start=1)]
         elif key == "inputs":
-            if not isinstance(value, list) or not value or not all(isinstance(v, str) for v in value):
-                raise AtlasError(f"{path}: inputs = {value!r}: expected a list of paths, relative to the file")
+            if not isinstance(value, list) or not value or not all(_path(path, key, v, value) for v in value):
+                raise AtlasError(f"{path}: inputs = {toml_text(value)}: expected a list of paths, relative to the file")
             project.options["inputs"] = [folder / v for v in value]
         elif key == "out":
-            if not isinstance(value, str) or not value:
-                raise AtlasError(f"{path}: out = {value!r}: expected a path, relative to the file")
+            if not _path(path, key, value, value):
+                raise AtlasError(f"{path}: out = {toml_text(value)}: expected a path, relative to the file")
             project.options["out"] = folder / value
         elif key in actions:
             project.options[actions[key].dest] = _option_value(path, key, value, actions[key])
         else:
             valid = ", ".join(sorted({"inputs", "out", "sprites", *actions}))
-            raise AtlasError(f"{path}: unknown key {key!r}; valid keys: {valid}")
+            raise AtlasError(f"{path}: unknown key {toml_text(key)}; valid keys: {valid}")
+    for group in exclusive_groups(pack):
+        given = [key for key in data if key in actions and actions[key] in group
+                 and project.options[actions[key].dest] != actions[key].default]
+        if len(given) > 1:
+            raise AtlasError(f"{path}: {' and '.join(f'{k} = {toml_text(data[k])}' for k in given)}: these options "
+                             "exclude each other; keep one")
     return project
+
+
+def exclusive_groups(pack: argparse.ArgumentParser) -> List[List[argparse.Action]]:
+    """The options of which one at most may be given (--pot, --full-size)."""
+    return [group._group_actions for group in pack._mutually_exclusive_groups]
 
 
 def with_settings(sprites: Sequence[Sprite], rules: Sequence[SpriteRule], defaults: SpriteSettings,

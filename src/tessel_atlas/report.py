@@ -19,25 +19,37 @@ from .formats import AtlasLayer
 
 PAGE = """<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>%(title)s</title>
+<meta name="viewport" content="width=device-width, initial-scale=1">
 <style>
 body { font: 14px system-ui, sans-serif; margin: 0; background: #1c1c20; color: #ddd; }
-header { position: sticky; top: 0; z-index: 2; background: #26262c; padding: 8px 12px; display: flex; gap: 16px;
+header { position: sticky; top: 0; z-index: 2; background: #26262c; padding: 8px 12px; display: flex; gap: 8px 16px;
          align-items: center; flex-wrap: wrap; border-bottom: 1px solid #444; }
-#search { width: 22em; padding: 4px; }
-#info { white-space: pre; font-family: ui-monospace, monospace; font-size: 12px; }
-#matches { max-height: 8em; overflow: auto; margin: 0; padding-left: 1.2em; }
-.layer { margin: 16px 12px; overflow-x: auto; }
-.sheet { position: relative; display: inline-block; background:
-         repeating-conic-gradient(#3a3a40 0 25%%, #2e2e34 0 50%%) 0 0 / 16px 16px; image-rendering: pixelated; }
-.sheet img { display: block; }
+header > * { min-width: 0; }
+#search { width: min(22em, 90vw); padding: 4px; }
+#info { white-space: pre-wrap; overflow-wrap: anywhere; font-family: ui-monospace, monospace; font-size: 12px;
+        flex: 1 1 24em; }
+#matches { max-height: 8em; overflow: auto; margin: 8px 12px 0; padding-left: 3.5em; overflow-wrap: anywhere; }
+#matches li { cursor: pointer; }
+#totals { margin: 8px 12px; border-collapse: collapse; }
+#totals td, #totals th { padding: 2px 8px; text-align: right; }
+.layer { margin: 16px 12px; }
+.layer h3 { margin: 0 0 6px; overflow-wrap: anywhere; }
+/* Only the sheet scrolls sideways: the heading above it stays in view. */
+.viewport { overflow-x: auto; width: fit-content; max-width: 100%%; }
+.sheet { position: relative; background:
+         repeating-conic-gradient(#3a3a40 0 25%%, #2e2e34 0 50%%) 0 0 / 16px 16px; }
+.sheet img { display: block; width: 100%%; height: 100%%; image-rendering: pixelated; }
 .frame { position: absolute; box-sizing: border-box; border: 1px solid rgba(120, 200, 255, 0.55); cursor: pointer; }
 .frame:hover, .frame.chosen { border: 2px solid #ffcc33; background: rgba(255, 204, 51, 0.25); z-index: 1; }
-table { border-collapse: collapse; } td, th { padding: 2px 8px; text-align: right; }
 </style></head><body>
 <header>
   <strong>%(title)s</strong>
   <input id="search" type="search" placeholder="find frames by name" aria-label="find frames by name">
   <span id="count"></span>
+  <label>zoom <select id="zoom">
+    <option value="fit">fit</option><option value="0.25">25%%</option><option value="0.5">50%%</option>
+    <option value="1" selected>100%%</option><option value="2">200%%</option><option value="4">400%%</option>
+    <option value="8">800%%</option></select></label>
   <div id="info">hover or choose a frame</div>
 </header>
 <ol id="matches"></ol>
@@ -45,8 +57,14 @@ table { border-collapse: collapse; } td, th { padding: 2px 8px; text-align: righ
 <div id="layers"></div>
 <script>
 const atlas = %(data)s;
-const byName = new Map();
+const byName = new Map(), sheets = [];
 const info = document.getElementById('info'), matches = document.getElementById('matches');
+const zoomChoice = document.getElementById('zoom');
+const element = (tag, properties, ...children) => {
+  const made = Object.assign(document.createElement(tag), properties);
+  made.append(...children);
+  return made;
+};
 const describe = (f) => [
   f.name, `source ${f.source[0]} x ${f.source[1]}, layer ${f.layer} at (${f.x}, ${f.y})`,
   `trim box (${f.trim.join(', ')})${f.trimmed ? '' : ', not trimmed'}${f.rotated ? ', turned a quarter turn' : ''}`,
@@ -58,47 +76,56 @@ const choose = (name) => {
   chosen = byName.get(name) || null;
   if (!chosen) return;
   chosen.classList.add('chosen');
-  chosen.scrollIntoView({block: 'nearest', inline: 'nearest'});
+  chosen.scrollIntoView({block: 'center', inline: 'center'});
   info.textContent = describe(chosen.frame);
 };
+// Every sheet and outline at the chosen scale: 'fit' shrinks each layer to the window's width.
+const applyZoom = () => {
+  for (const {sheet, layer, viewport} of sheets) {
+    const wanted = zoomChoice.value === 'fit' ? Math.min(1, viewport.clientWidth / layer.w) : Number(zoomChoice.value);
+    sheet.style.width = layer.w * wanted + 'px'; sheet.style.height = layer.h * wanted + 'px';
+    for (const outline of sheet.querySelectorAll('.frame')) {
+      const f = outline.frame;
+      Object.assign(outline.style, {left: f.x * wanted + 'px', top: f.y * wanted + 'px',
+                                    width: f.w * wanted + 'px', height: f.h * wanted + 'px'});
+    }
+  }
+  if (chosen) chosen.scrollIntoView({block: 'center', inline: 'center'});
+};
 for (const layer of atlas.layers) {
-  const box = document.createElement('section');
-  box.className = 'layer';
-  box.innerHTML = `<h3>layer ${layer.index}: ${layer.image || '(no image)'}, ${layer.w} x ${layer.h}, ` +
-                  `fill ${(layer.fill * 100).toFixed(1)}%%</h3>`;
-  const sheet = document.createElement('div');
-  sheet.className = 'sheet';
-  sheet.style.width = layer.w + 'px'; sheet.style.height = layer.h + 'px';
-  if (layer.image) { const img = new Image(); img.src = layer.image; img.alt = `layer ${layer.index}`; sheet.append(img); }
+  const sheet = element('div', {className: 'sheet'});
+  if (layer.image) sheet.append(element('img', {src: layer.image, alt: `layer ${layer.index}`}));
   for (const f of layer.frames) {
-    const outline = document.createElement('div');
-    outline.className = 'frame';
-    Object.assign(outline.style, {left: f.x + 'px', top: f.y + 'px', width: f.w + 'px', height: f.h + 'px'});
+    const outline = element('div', {className: 'frame', frame: f});
     outline.dataset.name = f.name;
-    outline.frame = f;
     outline.addEventListener('mouseenter', () => { info.textContent = describe(f); });
     outline.addEventListener('click', () => choose(f.name));
     byName.set(f.name, outline);
     sheet.append(outline);
   }
-  box.append(sheet);
-  document.getElementById('layers').append(box);
+  const viewport = element('div', {className: 'viewport'}, sheet);
+  const heading = `layer ${layer.index}: ${layer.image || '(no image)'}, ${layer.w} x ${layer.h}, ` +
+                  `fill ${(layer.fill * 100).toFixed(1)}%%`;
+  document.getElementById('layers').append(element('section', {className: 'layer'}, element('h3', {}, heading),
+                                                   viewport));
+  sheets.push({sheet, layer, viewport});
 }
-const totals = atlas.totals;
-document.getElementById('totals').innerHTML = Object.entries(totals)
-  .map(([k, v]) => `<tr><th>${k}</th><td>${v}</td></tr>`).join('');
+for (const [key, value] of Object.entries(atlas.totals)) {
+  document.getElementById('totals').append(element('tr', {}, element('th', {}, key), element('td', {}, value)));
+}
+applyZoom();
+zoomChoice.addEventListener('change', applyZoom);
+addEventListener('resize', () => { if (zoomChoice.value === 'fit') applyZoom(); });
 const search = document.getElementById('search');
 search.addEventListener('input', () => {
   const text = search.value.trim().toLowerCase();
   const found = text ? [...byName.keys()].filter((n) => n.toLowerCase().includes(text)) : [];
   document.getElementById('count').textContent = text ? `${found.length} found` : '';
-  matches.innerHTML = '';
-  for (const name of found.slice(0, 200)) {
-    const item = document.createElement('li');
-    item.textContent = name; item.style.cursor = 'pointer';
+  matches.replaceChildren(...found.slice(0, 200).map((name) => {
+    const item = element('li', {}, name);
     item.addEventListener('click', () => choose(name));
-    matches.append(item);
-  }
+    return item;
+  }));
   choose(found.find((n) => n.toLowerCase() === text) || found[0]);
 });
 // report.html#NAME opens with that search: a link to a frame.
@@ -108,6 +135,10 @@ if (location.hash.length > 1) {
 }
 </script></body></html>
 """
+# Characters that would let text in the page's data end its script or
+# open a comment in it (and two that older JavaScript reads as line ends),
+# written as the escapes JSON and JavaScript read back as the same text.
+SCRIPT_SAFE = str.maketrans({"<": "\\u003c", ">": "\\u003e", "&": "\\u0026", "\u2028": "\\u2028", "\u2029": "\\u2029"})
 
 
 def report_html(layers: Sequence[AtlasLayer], file_bytes: Dict[str, int], title: str) -> str:
@@ -146,5 +177,5 @@ def report_html(layers: Sequence[AtlasLayer], file_bytes: Dict[str, int], title:
         "bytes": f"{sum(file_bytes.values()):,}",
         "area saved by trimming": f"{trim_saved:,} px", "area saved by sharing": f"{share_saved:,} px",
     }
-    data = json.dumps({"layers": data_layers, "totals": totals}).replace("</", "<\\/")
+    data = json.dumps({"layers": data_layers, "totals": totals}).translate(SCRIPT_SAFE)
     return PAGE % {"title": html.escape(title), "data": data}

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import csv
 import fnmatch
+import math
 import os
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -19,6 +20,15 @@ from .images import read_image
 IMAGE_EXTENSIONS = frozenset(
     ".png .apng .jpg .jpeg .jpe .gif .bmp .dib .tga .webp .tif .tiff .ppm .pgm .pbm .pnm .qoi .ico".split()
 )
+
+
+# A pivot lies within this many sprite sizes of the sprite's corner: one
+# further out is a typing mistake, and 1e308 becomes infinity in engines.
+PIVOT_LIMIT = 100.0
+
+
+def valid_pivot(x: float, y: float) -> bool:
+    return all(math.isfinite(v) and abs(v) <= PIVOT_LIMIT for v in (x, y))
 
 
 @dataclass(frozen=True)
@@ -134,6 +144,9 @@ def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: S
         found.sprites.append(sprite)
 
     for path in inputs:
+        if path.is_dir() and path.resolve() in skip:
+            raise AtlasError(f"{path}: the output folder (--out), which is never read as input; "
+                             "choose another --out")
         if path.is_dir():
             for file in _walk(path, skip):
                 relative = file.relative_to(path).as_posix()
@@ -153,7 +166,8 @@ def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: S
 
     if not found.sprites:
         names = ", ".join(str(p) for p in inputs)
-        raise AtlasError(f"no sprites found in {names} (looked for PNG, JPEG, GIF, BMP, TGA, WebP and TIFF images)")
+        raise AtlasError(f"no sprites found in {names} (looked for PNG, JPEG, GIF, BMP, TGA, WebP, TIFF, PNM, QOI "
+                         "and ICO images)")
     if len(first_of_kind) == 2:
         raise AtlasError(
             f"images and CSV layouts cannot be packed together: {first_of_kind[True]} has pixels, "

@@ -1,8 +1,9 @@
 """Manifest formats. Each module here describes one: ROTATES and TRIMS
 (whether its loaders can draw frames stored turned, and trimmed),
 ANIMATIONS (whether it lists the animations whose frames share a layer),
-ANIMATIONS_WHOLE (whether the layout must keep each animation in one layer)
-and manifests(atlas), the files it
+ANIMATIONS_WHOLE (whether the layout must keep each animation in one layer),
+FORBIDDEN_IN_NAMES (a pattern of the characters its files cannot hold in a
+sprite's name, or None) and manifests(atlas), the files it
 writes by name (a dict for JSON, a string for text). Adding a format is
 adding a module and a line below. What a sprite's settings add to its
 frame (pivot, nine-slice borders) is written by AtlasLayer.frame, the one
@@ -10,12 +11,16 @@ place every format takes frames from."""
 
 from __future__ import annotations
 
+import math
+import re
 from dataclasses import dataclass, field
-from typing import Dict, List, Tuple
+from typing import Dict, List, Sequence, Tuple
 
 from .. import __version__
+from ..errors import AtlasError
 from ..images import Entry
 from ..layout import Layer, Placement
+from ..sprites import Sprite
 
 
 @dataclass
@@ -29,6 +34,7 @@ class AtlasLayer:
     placement_of: Dict[int, Placement]
     animations: Dict[str, List[str]] = field(default_factory=dict)
     premultiplied: bool = False
+    resolution: float = 1.0  # see resolutions()
 
     def frame(self, entry: Entry, pivot_key: str = "pivot",
               border_keys: Tuple[str, ...] = ("borders", "scale9Borders")) -> dict:
@@ -67,13 +73,45 @@ class AtlasLayer:
             "image": self.image,
             "format": "RGBA8888",
             "size": {"w": self.layer.width, "h": self.layer.height},
-            # The sprites' scale: PixiJS takes it as the texture's resolution,
-            # so that every variant draws at the same size.
-            "scale": f"{self.layer.scale:g}",
+            # PixiJS takes it as the texture's resolution, so that every
+            # variant draws at the same size.
+            "scale": f"{self.resolution:g}",
             # PixiJS's name for it; PixiJS 8 takes it from the load call's
             # texture options, not from here (see the README).
             **({"alphaMode": "premultiplied-alpha"} if self.premultiplied else {}),
         }
+
+
+# The part of a file name from which PixiJS 7 takes a texture's resolution,
+# before the manifest's meta.scale (PixiJS 8 takes meta.scale first).
+RESOLUTION_IN_NAME = re.compile(r"@([0-9.]+)x")
+
+
+def resolutions(variants: Sequence[Tuple[float, str]]) -> Dict[str, float]:
+    """Each variant's texture resolution by suffix: its scale relative to
+    the scale that draws at resolution 1, so that every variant draws at
+    one size on screen. A suffix that names a resolution (@2x) must agree
+    with it, since PixiJS 7 takes the name's; without one, the sprites'
+    own scale (1) draws at resolution 1. Variants whose named resolutions
+    do not follow their scales are refused."""
+    named = []
+    for scale, suffix in variants:
+        found = RESOLUTION_IN_NAME.search(suffix)
+        if found:
+            number = re.match(r"\d*(\.\d*)?", found.group(1)).group()  # what JavaScript's parseFloat reads
+            if number in ("", "."):
+                raise AtlasError(f"--variant {scale:g}:{suffix}: PixiJS 7 reads a resolution from "
+                                 f"{found.group()!r} and finds no number; write it as @2x or @0.5x")
+            named.append((scale, suffix, float(number)))
+    base = named[0][0] / named[0][2] if named else 1.0
+    for scale, suffix, resolution in named:
+        if not math.isclose(scale / base, resolution, rel_tol=1e-9):
+            first = named[0]
+            raise AtlasError(f"--variant {scale:g}:{suffix} names resolution {resolution:g}, but beside --variant "
+                             f"{first[0]:g}:{first[1]} its scale makes it {scale / base:g}; PixiJS 7 takes the "
+                             "resolution from the name, so make the names follow the scales "
+                             "(--variant 1:@2x --variant 0.5:)")
+    return {suffix: scale / base for scale, suffix in variants}
 
 
 def layer_manifest_name(layer: AtlasLayer) -> str:
@@ -84,3 +122,18 @@ from . import json_array, json_hash, phaser3, pixijs, sparrow  # noqa: E402  (th
 
 FORMATS = {"json-hash": json_hash, "json-array": json_array, "phaser3": phaser3, "pixijs": pixijs,
            "sparrow": sparrow}
+
+
+def shown(text: str) -> str:
+    """Text for a message, the characters a terminal would not show escaped."""
+    return "".join(c if c.isprintable() else ascii(c)[1:-1] for c in text)
+
+
+def check_names(sprites: Sequence[Sprite], format_name: str) -> None:
+    """Refuses, before any work, a sprite name that the format's files cannot hold."""
+    forbidden = FORMATS[format_name].FORBIDDEN_IN_NAMES
+    for sprite in sprites if forbidden else ():
+        found = forbidden.search(sprite.name)
+        if found:
+            raise AtlasError(f"{shown(sprite.source)}: the name holds U+{ord(found.group()):04X}, a character that "
+                             f"{format_name} files cannot hold; rename the file, or choose another --format")

@@ -8,6 +8,7 @@ ROTATES = True
 TRIMS = True
 ANIMATIONS = False
 ANIMATIONS_WHOLE = False
+FORBIDDEN_IN_NAMES = None  # JSON strings hold any character
 
 
 def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:

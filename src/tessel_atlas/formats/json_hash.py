@@ -9,6 +9,7 @@ ROTATES = True
 TRIMS = True
 ANIMATIONS = True
 ANIMATIONS_WHOLE = False
+FORBIDDEN_IN_NAMES = None  # JSON strings hold any character
 
 
 def manifest(layer: AtlasLayer, pivot_key: str = "pivot",

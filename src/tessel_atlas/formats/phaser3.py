@@ -10,6 +10,7 @@ ROTATES = False
 TRIMS = True
 ANIMATIONS = False
 ANIMATIONS_WHOLE = False
+FORBIDDEN_IN_NAMES = None  # JSON strings hold any character
 
 
 def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
@@ -20,7 +21,7 @@ def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
             "image": meta["image"],
             "format": meta["format"],
             "size": meta["size"],
-            "scale": layer.layer.scale,
+            "scale": layer.resolution,
             "frames": [{"filename": e.sprite.name, **layer.frame(e, border_keys=("scale9Borders",))}
                        for e in layer.entries],
         })

@@ -11,6 +11,7 @@ TRIMS = True
 ANIMATIONS = True
 # PixiJS reads an animation from one layer's manifest: the layout keeps each whole.
 ANIMATIONS_WHOLE = True
+FORBIDDEN_IN_NAMES = None  # JSON strings hold any character
 
 
 def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:

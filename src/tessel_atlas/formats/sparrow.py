@@ -6,6 +6,7 @@ size, width and height as the original's: Phaser 3.80 draws such frames at
 their trimmed size, shifted), so this format never rotates nor trims: each
 SubTexture is a whole sprite."""
 
+import re
 from typing import Dict, List
 from xml.sax.saxutils import quoteattr
 
@@ -15,6 +16,9 @@ ROTATES = False
 TRIMS = False
 ANIMATIONS = False
 ANIMATIONS_WHOLE = False
+# Characters XML 1.0 forbids anywhere, escaped or not: a name holding one
+# would make the file unreadable.
+FORBIDDEN_IN_NAMES = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
 
 
 def manifest_name(layer: AtlasLayer) -> str:
