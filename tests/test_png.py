@@ -16,7 +16,7 @@ from packing_checks import MEMORY_MEASURABLE
 
 Image = pytest.importorskip("PIL.Image")
 from tessel_atlas import png  # noqa: E402
-from tessel_atlas._png import alpha_box, filter_rows, unfilter_rows  # noqa: E402
+from tessel_atlas._png import alpha_box, bleed, filter_rows, unfilter_rows  # noqa: E402
 
 
 def pictures():
@@ -233,6 +233,55 @@ def test_alpha_box_bounds_the_pixels_with_alpha(dots):
         xs, ys = [d[0] for d in dots], [d[1] for d in dots]
         expected = (min(xs), min(ys), max(xs) + 1, max(ys) + 1)
     assert alpha_box(pixels) == expected
+
+
+def bled_plainly(pixels, boxes, depth):
+    """Bleeding as it is defined, step by step: in each box, the transparent
+    pixels next to visible ones take the first visible neighbour's colour
+    (neighbours row by row), in row order; then, a step a round, `depth`
+    steps in all, the pixels next to those filled take their colour, in
+    the order those were filled."""
+    pixels = pixels.copy()
+    for left, top, right, bottom in boxes:
+        def around(x, y):
+            return [(nx, ny) for ny in (y - 1, y, y + 1) for nx in (x - 1, x, x + 1)
+                    if left <= nx < right and top <= ny < bottom]
+
+        visible = {(x, y) for y in range(top, bottom) for x in range(left, right) if pixels[y, x, 3]}
+        filled = []
+        for y in range(top, bottom):
+            for x in range(left, right):
+                near = [n for n in around(x, y) if n in visible]
+                if (x, y) not in visible and near:
+                    pixels[y, x, :3] = pixels[near[0][1], near[0][0], :3]
+                    filled.append((x, y))
+        reached, start = visible | set(filled), 0
+        for _ in range(depth - 1):
+            end = len(filled)
+            for x, y in filled[start:end]:
+                for nx, ny in around(x, y):
+                    if (nx, ny) not in reached:
+                        reached.add((nx, ny))
+                        pixels[ny, nx, :3] = pixels[y, x, :3]
+                        filled.append((nx, ny))
+            start = end
+    return pixels
+
+
+@settings(max_examples=60, deadline=None)
+@given(seed=st.integers(0, 2**32), size=st.tuples(st.integers(1, 24), st.integers(1, 24)),
+       density=st.sampled_from([0.0, 0.05, 0.3, 0.8, 1.0]), depth=st.integers(0, 4),
+       cuts=st.lists(st.integers(1, 23), max_size=3))
+def test_bleeding_gives_each_transparent_pixel_the_colour_its_definition_does(seed, size, density, depth, cuts):
+    rng = np.random.default_rng(seed)
+    height, width = size
+    pixels = rng.integers(0, 256, (height, width, 4), dtype=np.uint8)
+    pixels[..., 3] = np.where(rng.random((height, width)) < density, pixels[..., 3] | 1, 0)
+    edges = sorted({0, width, *(c for c in cuts if c < width)})  # boxes side by side, as sprites lie
+    boxes = np.array([(a, 0, b, height) for a, b in zip(edges, edges[1:])], dtype=np.int32)
+    expected = bled_plainly(pixels, boxes.tolist(), depth)
+    bleed(pixels, boxes, depth)
+    assert np.array_equal(pixels, expected)
 
 
 @pytest.mark.parametrize("call, message", [
