@@ -196,7 +196,7 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
 def hostile_cache(path, rng):
     """The cache at path made wrong in one of the ways a damaged or forged
     one is: valid JSON all, but for the one that nests too deeply."""
-    data = json.loads(path.read_text())
+    head, data = map(json.loads, path.read_text().splitlines())
     entry = data["sprites"][rng.choice(sorted(data["sprites"]))]
     box, size = entry[2], entry[3]
     how = rng.choice(["beyond", "negative", "huge", "smaller", "strings", "three", "floats", "inverted", "nested",
@@ -212,7 +212,7 @@ def hostile_cache(path, rng):
         # Well formed, and wrong: found out only when its pixels are read again.
         "narrower": (box[:2] + [box[2] - 1, box[3]] if box[2] - box[0] > 1 else box, size),
     }.get(how, (box, size))
-    path.write_text(json.dumps(data) + (" " * 3_000_000 if how == "padded" else ""))
+    path.write_text(f"{json.dumps(head)}\n{json.dumps(data)}" + (" " * 3_000_000 if how == "padded" else ""))
     return how
 
 
@@ -233,8 +233,8 @@ def rewrite_keeping_its_stamp(path, rng):
 
 
 @settings(max_examples=12, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(changes=st.lists(st.tuples(st.sampled_from(["add", "remove", "edit", "resize", "rename", "option", "damage",
-                                                   "restamp", "hostile", "during"]),
+@given(changes=st.lists(st.tuples(st.sampled_from(["add", "remove", "edit", "recolour", "resize", "rename", "option",
+                                                   "damage", "restamp", "hostile", "during"]),
                                   st.integers(0, 2**16)), min_size=1, max_size=5))
 def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, changes):
     work = tmp_path_factory.mktemp("rebuild")
@@ -269,6 +269,11 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
         elif kind == "edit":  # the same size, other pixels
             with Image.open(root / name) as image:
                 noise_sprite(rng, *image.size).save(root / name)
+        elif kind == "recolour":  # other colours where it shows: its place stays, and only it is drawn again
+            with Image.open(root / name) as image:
+                pixels = np.asarray(image.convert("RGBA")).copy()
+            pixels[..., :3] = np.random.default_rng(seed).integers(0, 256, size=pixels[..., :3].shape)
+            Image.fromarray(pixels).save(root / name)
         elif kind == "resize":
             noise_sprite(rng, rng.randint(3, 20), rng.randint(3, 20)).save(root / name)
         elif kind == "rename":
@@ -276,11 +281,11 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
         elif kind == "option":
             options = option_sets[seed % len(option_sets)]
         elif kind == "damage":  # a cache that cannot be read
-            (work / "incremental" / ".tessel-atlas-cache.json").write_text(rng.choice(["{", "[]", '{"app": 1}']))
+            (work / "incremental" / ".tessel-atlas-cache.jsonl").write_text(rng.choice(["{", "[]", '{"app": 1}']))
         elif kind == "restamp" and (root / "ui" / "plain.bmp").exists():
             rewrite_keeping_its_stamp(root / "ui" / "plain.bmp", rng)
         elif kind == "hostile":
-            kind = hostile_cache(work / "incremental" / ".tessel-atlas-cache.json", rng)
+            kind = hostile_cache(work / "incremental" / ".tessel-atlas-cache.jsonl", rng)
         elif kind == "during":
             # Saved while the build runs, between reading the sprites and
             # composing their layers: the atlas is the one before the save
@@ -305,8 +310,8 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
         build(work / "incremental")
         assert files_in(work / "incremental") == clean(), (kind, options)
         assert "Traceback" not in capsys.readouterr().err
-    assert (work / "incremental" / ".tessel-atlas-cache.json").exists()
-    assert not (work / "clean" / ".tessel-atlas-cache.json").exists()
+    assert (work / "incremental" / ".tessel-atlas-cache.jsonl").exists()
+    assert not (work / "clean" / ".tessel-atlas-cache.jsonl").exists()
 
 
 def test_csv_layout_writes_manifests_only(tmp_path, capsys):
@@ -549,7 +554,8 @@ def test_the_command_line_wins_over_the_project_across_options_that_exclude_each
     make_sprites(tmp_path / "sprites", count=8)
     (tmp_path / "atlas.toml").write_text('inputs = ["sprites"]\nout = "out"\nmax-texture-size = 256\npot = true\n')
     assert main(["pack", "--config", str(tmp_path / "atlas.toml"), "--full-size", "--quiet"]) == 0
-    assert Image.open(tmp_path / "out" / "atlas_0.png").size == (256, 256)
+    with Image.open(tmp_path / "out" / "atlas_0.png") as layer:
+        assert layer.size == (256, 256)
 
 
 def test_the_output_folder_named_as_the_input_is_refused_as_such(tmp_path, capsys):
@@ -580,7 +586,7 @@ def test_every_format_warns_of_an_animation_it_leaves_out(tmp_path, capsys, fmt,
 
 def files_in(folder):
     """The atlas in a folder: its files by name, without the cache kept beside it."""
-    return {p.name: p.read_bytes() for p in folder.iterdir() if p.name != ".tessel-atlas-cache.json"}
+    return {p.name: p.read_bytes() for p in folder.iterdir() if p.name != ".tessel-atlas-cache.jsonl"}
 
 
 @pytest.fixture(scope="module")

@@ -9,15 +9,17 @@ import sys
 import time
 from dataclasses import replace
 from pathlib import Path
-from typing import Dict, List, Optional, Sequence, Tuple, Union
+from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
 
 from .animations import animations, natural_key
-from .cache import BuildCache, layer_key, options_key
+from .cache import BuildCache, composition, content_key, inputs_key, options_key
 from .errors import AtlasError
-from .formats import FORMATS, AtlasLayer, resolutions
-from .images import Entry, Pixels, SpriteChanged, Trim, read_entries, scaled, scaled_side
-from .layout import Layer, Spacing, check_fit, lay_out
-from .output import CACHE_NAME, TextureOptions, check_layer_sides, image_name, locked_folder, write_atlas
+from .formats import FORMATS, AtlasLayer, manifests_key, resolutions
+from .images import Entry, Examine, Pixels, SpriteChanged, Trim, read_entries, scaled, scaled_side
+from .layout import Layer, Placement, Spacing, check_fit, lay_out
+from .output import CACHE_NAME, TextureOptions, check_layer_sides, image_name, locked_folder, recorded_files, write_atlas
 from .progress import Progress
 from .report import report_html
 from .sprites import Found, Sprite
@@ -77,6 +79,12 @@ def run_job(found: Found, out: Path, args: argparse.Namespace, progress: Progres
             options = {k: v for k, v in vars(args).items() if k not in NOT_IN_CACHE_KEY}
             cache = BuildCache.load(out, options_key(options), len(found.sprites) * len(args.variant or [None]),
                                     sum(len(s.source) for s in found.sprites))
+            cache.inputs = inputs_key(found.sprites)
+            if cache.as_left(out, found.sprites, cache.inputs, recorded_files(out)):
+                outcome = cache.outcome_before
+                for warning in outcome["warnings"]:
+                    print(warning, file=sys.stderr)
+                return _summary(found, outcome, time.perf_counter() - start, out)
         try:
             return _build(found, out, args, progress, cache, start)
         except SpriteChanged:
@@ -85,6 +93,18 @@ def run_job(found: Found, out: Path, args: argparse.Namespace, progress: Progres
             if cache is not None:
                 cache.forget_readings()
             return _build(found, out, args, progress, cache, start)
+
+
+def _summary(found: Found, outcome: dict, seconds: float, out: Path) -> str:
+    """The run's one line: the sprites found, and what the build made of them (`outcome`)."""
+    sprites, shared, skipped = len(found.sprites), outcome["shared"], found.skipped_files
+    extras = [f"{shared} shared" if shared else "",
+              f"{skipped} other file{'' if skipped == 1 else 's'} skipped" if skipped else ""]
+    extra = "; ".join(e for e in extras if e)
+    in_variants = f" in each of {outcome['variants']} variants" if outcome["variants"] > 1 else ""
+    return (f"tessel-atlas: {sprites} sprite{'' if sprites == 1 else 's'}{f' ({extra})' if extra else ''} "
+            f"in {outcome['layers']} layer{'' if outcome['layers'] == 1 else 's'}{in_variants} "
+            f"({outcome['fill']}) in {seconds:.2f} s -> {out}")
 
 
 def _scaled_sprite(sprite: Sprite, scale: float) -> Sprite:
@@ -105,12 +125,20 @@ def _scaled_sprite(sprite: Sprite, scale: float) -> Sprite:
                              f"{scale:g}; use a larger --variant scale")
         return replace(sprite, size=size)
     source_open = sprite.open
-    return replace(sprite, open=lambda: scaled(source_open(), scale, sprite.source))
+
+    def open_scaled(examine: Optional[Examine]) -> np.ndarray:
+        def examine_scaled(size: Tuple[int, int], opaque: bool) -> None:
+            if examine is not None:
+                examine((scaled_side(size[0], scale), scaled_side(size[1], scale)), opaque)
+
+        return scaled(source_open(examine_scaled), scale, sprite.source)
+
+    return replace(sprite, open=open_scaled)
 
 
 def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, scale: float, suffix: str,
              resolution: float, layer_of: Optional[Dict[str, int]], cache: Optional[BuildCache],
-             progress: Progress) -> Tuple[List[Entry], List[Pixels], List[AtlasLayer]]:
+             progress: Progress, warnings: List[str]) -> Tuple[List[Entry], List[Pixels], List[AtlasLayer]]:
     """One variant's atlas: the sprites scaled, read, packed and described.
     Without `layer_of` the layout decides each sprite's layer; with it (the
     layer of each name in the first variant), every layer is packed as in
@@ -158,7 +186,8 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
                 for name, frames in groups.items()} if fmt.ANIMATIONS_WHOLE else {}
     layout = functools.partial(lay_out, max_texture_size=args.max_texture_size, spacing=gaps,
                                rotation=fmt.ROTATES and not args.no_rotation,
-                               texture_sizes="pot" if args.pot else "full" if args.full_size else "crop")
+                               texture_sizes="pot" if args.pot else "full" if args.full_size else "crop",
+                               layouts=cache.layouts if cache else None, placed=cache.placed if cache else None)
 
     with progress.phase("packed", len(pictures), "sprite") as step:
         if layer_of is None:
@@ -203,8 +232,8 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
         else:
             why = f"have frames in more than one layer, and {args.format} lists an animation with its layer"
             fix = ", or use --format pixijs, which keeps each animation in one layer"
-        print(f"tessel-atlas: warning: {count} {why}: left out of the manifests; raise --max-texture-size to keep "
-              f"them{fix}", file=sys.stderr)
+        warnings.append(f"tessel-atlas: warning: {count} {why}: left out of the manifests; raise --max-texture-size "
+                        f"to keep them{fix}")
     return entries, pictures, [atlas[index] for index in sorted(atlas)]
 
 
@@ -217,59 +246,71 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
     variants = sorted(args.variant or [(1.0, "")], key=lambda v: -v[0])
     resolution_of = resolutions(variants)
     layer_of: Optional[Dict[str, int]] = None
+    warnings: List[str] = []
     manifests: Dict[str, Union[dict, str]] = {}
+    kept_manifests: Dict[str, str] = {}  # name -> content key
     all_layers: List[Layer] = []
     for scale, suffix in variants:
         entries, pictures, atlas = _variant(found, args, texture, scale, suffix, resolution_of[suffix], layer_of,
-                                            cache, progress)
+                                            cache, progress, warnings)
         if layer_of is None:
             layer_of = {e.sprite.name: a.layer.index for a in atlas for e in a.entries}
             layers = [a.layer for a in atlas]
             first_atlas = atlas
-        manifests.update(fmt.manifests(atlas))
+        key = manifests_key(args.format, atlas) if cache else ""
+        names = cache.kept_manifests(out, suffix, key) if cache else None
+        if names is None:
+            made = fmt.manifests(atlas)
+            manifests.update(made)
+            names = list(made)
+        else:  # as the last build wrote them: kept, their keys as they were
+            kept_manifests.update((name, cache.files[name][0]) for name in names)
+        if cache:
+            cache.manifested[suffix] = [key, names]
         all_layers += [a.layer for a in atlas]
 
     if with_pixels:
         check_layer_sides(texture, args.max_texture_size, [(layer.width, layer.height) for layer in all_layers])
+    warnings += [f"tessel-atlas: warning: layer {layer.index}{layer.suffix} is {layer.width} x {layer.height} px; "
+                 "many GPUs load at most 8,192 px a side, most at most 16,384: lower --max-texture-size"
+                 for layer in all_layers if max(layer.width, layer.height) > GPU_SAFE_SIDE]
+    outcome = {"shared": len(entries) - len(pictures), "layers": len(layers), "fill": _fill_summary(layers),
+               "variants": len(variants), "warnings": warnings}
     keys: Dict[str, str] = {}
-    if cache:  # each image's content, to keep the files that already hold it
+    patches: Dict[str, List[Placement]] = {}
+    if cache:  # each file's content, to keep the files that already hold it, or draw only what changed
         for layer in all_layers:
-            keys[image_name(layer, texture)] = layer_key(layer, texture)
+            name, drawn = image_name(layer, texture), composition(layer, texture)
+            keys[name] = drawn.key
+            if with_pixels:
+                cache.composed[name] = [drawn.geometry, drawn.fingerprints]
+                changed = cache.changed_placements(out, name, drawn)
+                if changed is not None:
+                    patches[name] = changed
             if args.preview:
-                keys[f"{layer.stem}_preview.png"] = layer_key(layer, "preview")
-    def finish(staging: Path, kept: Sequence[str]) -> Dict[str, str]:
-        """The files written once the layers are: the cache, and the report."""
-        more = {}
-        if cache:
-            more[CACHE_NAME] = cache.text(staging, out, keys, kept)
+                keys[f"{layer.stem}_preview.png"] = composition(layer, "preview").key
+        keys.update((name, content_key(manifest)) for name, manifest in manifests.items())
+        keys.update(kept_manifests)
+        cache.outcome = outcome
+
+    def finish(staging: Path, kept: Sequence[str]) -> Dict[str, Union[str, Callable[[], Optional[str]]]]:
+        """The files written once the layers are: the report, and then the
+        cache, which keeps the report's stat too (it is written every time)."""
+        more: Dict[str, Union[str, Callable[[], Optional[str]]]] = {}
         if args.report:
             sizes = {a.image: ((out if a.image in kept else staging) / a.image).stat().st_size
                      for a in first_atlas if with_pixels}
             more[REPORT_NAME] = report_html(first_atlas, sizes, f"tessel-atlas: {out.name}")
+        if cache:
+            stamped = {**keys, **({REPORT_NAME: ""} if args.report else {})}
+            more[CACHE_NAME] = lambda: cache.text(staging, out, stamped, kept)
         return more
 
     with progress.phase("wrote", len(all_layers), "layer") as step:
         write_atlas(out, all_layers, manifests, with_pixels=with_pixels, with_preview=args.preview,
-                    texture=texture, step=step,
+                    texture=texture, step=step, patches=patches,
                     unchanged=[name for name, key in keys.items() if cache and cache.unchanged(out, name, key)],
                     finish=finish)
-
-    for layer in all_layers:
-        if max(layer.width, layer.height) > GPU_SAFE_SIDE:
-            print(f"tessel-atlas: warning: layer {layer.index}{layer.suffix} is {layer.width} x {layer.height} px; "
-                  "many GPUs load at most 8,192 px a side, most at most 16,384: lower --max-texture-size",
-                  file=sys.stderr)
-
-    sprites = found.sprites
-    shared = len(entries) - len(pictures)
-    noun = "layer" if len(layers) == 1 else "layers"
-    skipped = found.skipped_files
-    extras = [f"{shared} shared" if shared else "",
-              f"{skipped} other file{'' if skipped == 1 else 's'} skipped" if skipped else ""]
-    extra = "; ".join(e for e in extras if e)
-    in_variants = f" in each of {len(variants)} variants" if len(variants) > 1 else ""
-    return (
-        f"tessel-atlas: {len(sprites)} sprite{'' if len(sprites) == 1 else 's'}{f' ({extra})' if extra else ''} "
-        f"in {len(layers)} {noun}{in_variants} "
-        f"({_fill_summary(layers)}) in {time.perf_counter() - start:.2f} s -> {out}"
-    )
+    for warning in warnings:
+        print(warning, file=sys.stderr)
+    return _summary(found, outcome, time.perf_counter() - start, out)

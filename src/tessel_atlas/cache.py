@@ -1,6 +1,6 @@
 """Incremental rebuilds: what the last build found, kept in its output folder.
 
-The cache, `.tessel-atlas-cache.json` beside the atlas, holds what reading
+The cache, `.tessel-atlas-cache.jsonl` beside the atlas, holds what reading
 each sprite file found (its trim box, size and fingerprint) and, for each
 layer image, a key of its content and the size and modification time the
 file had when written. A rebuild trusts a sprite's reading while the file's
@@ -27,17 +27,17 @@ from __future__ import annotations
 import hashlib
 import json
 import os
-import re
 import sys
 import time
+from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Dict, Iterable, Optional, Sequence
+from typing import Any, Collection, Dict, Iterable, List, Optional, Sequence, Union
 
 from . import __version__
 from .images import Entry, Reading
-from .layout import Layer
-from .output import CACHE_NAME, read_json
-from .sprites import Sprite
+from .layout import Layer, Layouts, Placement
+from .output import CACHE_NAME, parse_json
+from .sprites import Sprite, SpriteSettings
 
 # Readings of files modified this close to the start of the build that took
 # them are not trusted.
@@ -45,15 +45,9 @@ RACY_NS = 2_000_000_000
 # What a cache may take per sprite and variant, beyond twice its path
 # (escaped in JSON): the entries a build writes take about 200 bytes.
 ENTRY_BYTES = 1024
-FINGERPRINT = re.compile(r"[0-9a-f]{64}")
-
-
-def _sprite_stat(path: str) -> Optional[list]:
-    try:
-        s = os.stat(path)
-    except OSError:
-        return None
-    return [s.st_size, s.st_mtime_ns, s.st_ctime_ns, s.st_ino]
+# The layout of the cache file; another is an earlier version's.
+FORMAT = 2
+DAMAGED = "damaged: an entry is not as tessel-atlas writes it"
 
 
 def _file_stat(path: Path) -> Optional[list]:
@@ -72,28 +66,59 @@ def _whole_numbers(value: Any, count: int) -> bool:
 
 
 def _valid_reading(entry: Any) -> bool:
-    """A sprite's entry as a build writes it: its file's stat, settings, a
-    box inside its size, its size and a fingerprint."""
-    if not (isinstance(entry, list) and len(entry) == 5):
+    """A sprite's reading as a build writes it, its file's stamp and its
+    settings aside (the caller compares them with its own): a box inside
+    its size, its size and a fingerprint. Written out for speed: a rebuild
+    checks one a sprite."""
+    if type(entry) is not list or len(entry) != 5 or type(entry[2]) is not list or type(entry[3]) is not list or \
+            len(entry[2]) != 4 or len(entry[3]) != 2:
         return False
-    stat, settings, box, size, fingerprint = entry
-    return (_whole_numbers(stat, 4) and isinstance(settings, str) and _whole_numbers(box, 4)
-            and _whole_numbers(size, 2) and box[0] < box[2] <= size[0] < 2**31 and box[1] < box[3] <= size[1] < 2**31
-            and isinstance(fingerprint, str) and FINGERPRINT.fullmatch(fingerprint) is not None)
+    (left, top, right, bottom), (width, height), fingerprint = entry[2:]
+    return (type(left) is type(top) is type(right) is type(bottom) is type(width) is type(height) is int
+            and 0 <= left < right <= width < 2**31 and 0 <= top < bottom <= height < 2**31
+            and type(fingerprint) is str and len(fingerprint) == 64)
 
 
-def _valid_layer(entry: Any) -> bool:
+def _valid_file(entry: Any) -> bool:
     return isinstance(entry, list) and len(entry) == 2 and isinstance(entry[0], str) and _whole_numbers(entry[1], 3)
 
 
-def _check(data: Any) -> None:
-    """Raises ValueError unless data is a cache as a build writes it."""
-    if not (isinstance(data, dict) and data.get("app") == "tessel-atlas"):
+def _valid_layout(entry: Any) -> bool:
+    return (isinstance(entry, list) and len(entry) == 3 and _whole_numbers(entry[:2], 2) and isinstance(entry[2], list)
+            and all(type(v) is int for v in entry[2]))
+
+
+def _valid_outcome(outcome: Any) -> bool:
+    """What a build said of its atlas: the summary's numbers and warnings."""
+    return (isinstance(outcome, dict) and set(outcome) == {"shared", "layers", "fill", "variants", "warnings"}
+            and all(type(outcome[k]) is int for k in ("shared", "layers", "variants")) and type(outcome["fill"]) is str
+            and type(outcome["warnings"]) is list and all(type(w) is str for w in outcome["warnings"]))
+
+
+def _check_head(head: Any) -> None:
+    """Raises ValueError unless head is the first line of a cache as a
+    build writes it. A sprite's reading and a file's key are checked as
+    they are used (a rebuild uses few of the many)."""
+    if not (isinstance(head, dict) and head.get("app") == "tessel-atlas"):
         raise ValueError("not a tessel-atlas cache")
-    sprites, layers = data.get("sprites"), data.get("layers")
-    if not (isinstance(sprites, dict) and isinstance(layers, dict) and type(data.get("started")) is int
-            and all(map(_valid_reading, sprites.values())) and all(map(_valid_layer, layers.values()))):
-        raise ValueError("damaged: an entry is not as tessel-atlas writes it")
+    if head.get("format") == FORMAT and (type(head.get("started")) is not int or not isinstance(head.get("files"), dict)):
+        raise ValueError(DAMAGED)  # another format is an earlier version's: nothing of it is used
+
+
+def _warn(path: Optional[Path], reason: object) -> None:
+    print(f"tessel-atlas: warning: {path}: ignoring a cache that cannot be read ({reason}); building from the "
+          "sprites", file=sys.stderr)
+
+
+def inputs_key(sprites: Sequence[Sprite]) -> str:
+    """A key of the sprites a build is made from: each one's name, file,
+    stamp and settings, in order."""
+    digest = hashlib.sha256()
+    texts: Dict[SpriteSettings, str] = {}
+    for s in sprites:
+        settings = texts.get(s.settings) or texts.setdefault(s.settings, repr(s.settings))
+        digest.update(f"{s.name}\0{s.source}\0{s.stamp}\0{settings}\n".encode("utf-8", "surrogateescape"))
+    return digest.hexdigest()
 
 
 def options_key(options: Dict[str, Any]) -> str:
@@ -102,79 +127,250 @@ def options_key(options: Dict[str, Any]) -> str:
     return hashlib.sha256(repr((__version__, sorted(options.items()))).encode()).hexdigest()
 
 
-def layer_key(layer: Layer, what: Any) -> str:
-    """A key of a layer image's content: its size, what is written and how
-    (`what`), and each placement with its picture's fingerprint and name
-    (a preview colours each block by it)."""
-    placements = sorted((p.x, p.y, p.rotated, p.pixels.extrusion, p.pixels.width, p.pixels.height,
-                         (p.pixels.fingerprint or b"").hex(), p.pixels.sprite.name) for p in layer.placements)
-    return hashlib.sha256(repr((layer.width, layer.height, what, placements)).encode()).hexdigest()
+@dataclass(frozen=True)
+class Composition:
+    """A layer image's content: where each picture lies (`geometry`, a key
+    of that and of how the image is written), and what each holds
+    (`fingerprints`, in the order of `placements`); `key` is of both."""
+
+    key: str
+    geometry: str
+    placements: List[Placement]
+    fingerprints: List[str]
+
+
+def composition(layer: Layer, what: Any) -> Composition:
+    """The composition of a layer image: its size, what is written and how
+    (`what`), and each placement with its picture's name (a preview colours
+    each block by it) and fingerprint."""
+    placements = sorted(layer.placements, key=lambda p: (p.x, p.y))  # no two lie at one place
+    geometry = [(p.x, p.y, p.rotated, p.pixels.extrusion, p.pixels.width, p.pixels.height, p.pixels.sprite.name)
+                for p in placements]
+    fingerprints = [(p.pixels.fingerprint or b"").hex() for p in placements]
+    geometry_key = hashlib.sha256(repr((layer.width, layer.height, what, geometry)).encode()).hexdigest()
+    key = hashlib.sha256((geometry_key + "".join(fingerprints)).encode()).hexdigest()
+    return Composition(key, geometry_key, placements, fingerprints)
+
+
+def _valid_composition(entry: Any) -> bool:
+    return (type(entry) is list and len(entry) == 2 and type(entry[0]) is str and type(entry[1]) is list
+            and all(type(f) is str for f in entry[1]))
+
+
+def content_key(manifest: Union[dict, str]) -> str:
+    """A key of a manifest's content, cheaper to find than its text."""
+    text = manifest if isinstance(manifest, str) else json.dumps(manifest, separators=(",", ":"))
+    return hashlib.sha256(text.encode()).hexdigest()
 
 
 class BuildCache:
-    def __init__(self, key: str, sprites: Optional[dict] = None, layers: Optional[dict] = None,
-                 trusted_before: int = 0):
+    """The cache file holds two lines of JSON: what a rebuild with nothing
+    changed needs (its key and start, the files written, what the build was
+    made from and said), then the sprites' readings and the layouts, which
+    are parsed only when a build needs them."""
+
+    def __init__(self, key: str, head: Optional[dict] = None, body: bytes = b"", path: Optional[Path] = None):
+        head = head or {}
         self.key = key
+        self.path = path
         self.started = time.time_ns()
-        self.trusted_before = trusted_before  # readings of files changed before this, in ns
-        # "scale|path" -> [stat, settings, box, size, fingerprint]
-        self.sprites: Dict[str, list] = sprites or {}
-        self.layers: Dict[str, list] = layers or {}  # file name -> [content key, stat]
-        self.read_now: Dict[str, list] = {}  # this build's readings, what the next one gets
+        # Readings of files changed before this, in ns, are trusted.
+        self.trusted_before = head["started"] - RACY_NS if head else 0
+        self.files: Dict[str, list] = head.get("files", {})  # file name -> [content key, stat]
+        # What the last build was made from and what it said (see as_left),
+        # and this build's.
+        self.inputs_before, self.outcome_before = head.get("inputs"), head.get("outcome")
+        self.inputs: Optional[str] = None
+        self.outcome: Optional[dict] = None
+        self._body: Optional[bytes] = body or None
+        # "scale|path" -> [stamp, settings, box, size, fingerprint]
+        self._sprites: Dict[str, list] = {}
+        self._layouts: Layouts = {}
+        # Layer image name -> [geometry key, fingerprints] (see Composition)
+        self._compositions: Dict[str, list] = {}
+        # Variant suffix -> [key of its manifests (formats.manifests_key), their names]
+        self._manifests: Dict[str, list] = {}
+        # This build's readings, placements and compositions: what the next one gets.
+        self.read_now: Dict[str, list] = {}
+        self.placed: Layouts = {}
+        self.composed: Dict[str, list] = {}
+        self.manifested: Dict[str, list] = {}
+        self._settings_text: Dict[SpriteSettings, str] = {}  # repr is slow, and most sprites share settings
 
     @classmethod
     def load(cls, out_dir: Path, key: str, readings: int, path_bytes: int) -> "BuildCache":
         """The cache in out_dir, for a build of `readings` sprite readings
-        (sprites times variants) whose paths take `path_bytes` in all."""
+        (sprites times variants) whose paths take `path_bytes` in all: a
+        larger file would cost more to read than reading the sprites."""
         path = out_dir / CACHE_NAME
+        limit = ENTRY_BYTES * (readings + 64) + 2 * path_bytes
         try:
-            data = read_json(path, ENTRY_BYTES * (readings + 64) + 2 * path_bytes)
-            _check(data)
+            with open(path, "rb") as stream:
+                if os.fstat(stream.fileno()).st_size > limit:
+                    raise ValueError(f"larger than {limit:,} bytes")
+                head = parse_json(stream.readline())
+                _check_head(head)
+                body = stream.read()
         except FileNotFoundError:
             return cls(key)
         except (OSError, ValueError) as error:
-            print(f"tessel-atlas: warning: {path}: ignoring a cache that cannot be read ({error}); "
-                  "building from the sprites", file=sys.stderr)
+            _warn(path, error)
             return cls(key)
-        if data.get("key") != key:  # other options, settings or version: nothing carries over
+        # Other options, settings, version or layout: nothing carries over.
+        if head.get("format") != FORMAT or head.get("key") != key:
             return cls(key)
-        return cls(key, data["sprites"], data["layers"], data["started"] - RACY_NS)
+        return cls(key, head, body, path)
+
+    def _parsed(self) -> None:
+        """The readings and layouts of the file, once they are needed."""
+        if self._body is None:
+            return
+        body, self._body = self._body, None
+        try:
+            data = parse_json(body)
+            if not (isinstance(data, dict) and all(isinstance(data.get(part), dict)
+                                                   for part in ("sprites", "layouts", "compositions", "manifests"))
+                    and all(map(_valid_layout, data["layouts"].values()))
+                    and all(map(_valid_composition, data["compositions"].values()))):
+                raise ValueError(DAMAGED)
+        except ValueError:
+            self._damaged()
+            return
+        self._sprites, self._layouts = data["sprites"], data["layouts"]
+        self._compositions, self._manifests = data["compositions"], data["manifests"]
+
+    @property
+    def sprites(self) -> Dict[str, list]:
+        self._parsed()
+        return self._sprites
+
+    @property
+    def layouts(self) -> Layouts:
+        self._parsed()
+        return self._layouts
+
+    def _damaged(self) -> None:
+        """An entry is not as a build writes it: nothing more is trusted."""
+        _warn(self.path, DAMAGED)
+        self._body, self._sprites, self.files, self._layouts = None, {}, {}, {}
+        self._compositions, self._manifests, self.read_now = {}, {}, {}
+
+    def as_left(self, out_dir: Path, sprites: Sequence[Sprite], inputs: str, recorded: Collection[str]) -> bool:
+        """Whether the atlas in out_dir is what a build of these sprites
+        would write: they are the last build's (by `inputs`, a key of them
+        and their settings), every file is one the cache trusts, and every
+        file of the atlas (`recorded`, as the record lists them) is as that
+        build wrote it. Then a build would read nothing, place as before
+        and write the same bytes, which the rebuild tests hold it to."""
+        if self.inputs_before != inputs or not _valid_outcome(self.outcome_before) or set(recorded) != set(self.files):
+            return False
+        for sprite in sprites:
+            if sprite.stamp is None or max(sprite.stamp[1], sprite.stamp[2]) >= self.trusted_before:
+                return False
+        return all(_valid_file(entry) and entry[1] == _file_stat(out_dir / name) for name, entry in self.files.items())
 
     def forget_readings(self) -> None:
         """Trusts no sprite's reading from now on: each is read again."""
-        self.sprites, self.read_now = {}, {}
+        self._parsed()
+        self._sprites, self.read_now = {}, {}
+
+    def _text(self, settings: SpriteSettings) -> str:
+        text = self._settings_text.get(settings)
+        if text is None:
+            text = self._settings_text[settings] = repr(settings)
+        return text
 
     @staticmethod
     def _key(scale: float, sprite: Sprite) -> str:
         return f"{scale!r}|{sprite.source}"  # the exact scale: 0.5 and 0.4999999 are two
 
     def reading(self, scale: float, sprite: Sprite) -> Optional[Reading]:
-        """What reading the sprite found last time, if its file is as it was."""
-        cached = self.sprites.get(self._key(scale, sprite))
-        stat = _sprite_stat(sprite.source)
-        if (cached is None or stat is None or cached[:2] != [stat, repr(sprite.settings)]
-                or max(stat[1], stat[2]) >= self.trusted_before):
+        """What reading the sprite found last time, if its file is as the
+        scan found it now."""
+        key = self._key(scale, sprite)
+        cached = (self._sprites if self._body is None else self.sprites).get(key)  # parsed once, looked up often
+        stamp = sprite.stamp
+        if type(cached) is not list or len(cached) != 5 or stamp is None or cached[0] != list(stamp) or \
+                cached[1] != self._text(sprite.settings) or max(stamp[1], stamp[2]) >= self.trusted_before:
             return None
-        box, size, fingerprint = cached[2:]
-        return tuple(box), tuple(size), bytes.fromhex(fingerprint)
+        try:
+            if not _valid_reading(cached):
+                raise ValueError(DAMAGED)
+            fingerprint = bytes.fromhex(cached[4])
+        except ValueError:
+            self._damaged()
+            return None
+        self.read_now[key] = cached
+        return tuple(cached[2]), tuple(cached[3]), fingerprint
 
     def remember(self, scale: float, entries: Sequence[Entry]) -> None:
+        """Keeps each sprite's reading with its file as the scan found it: a
+        file changed since then differs from that next time, and is read
+        again."""
         for e in entries:
-            stat = _sprite_stat(e.sprite.source) if e.sprite.open is not None else None
-            if stat is not None:
-                self.read_now[self._key(scale, e.sprite)] = [
-                    stat, repr(e.sprite.settings), list(e.box), list(e.size), (e.pixels.fingerprint or b"").hex()]
+            key = self._key(scale, e.sprite)
+            if e.sprite.stamp is not None and key not in self.read_now:  # not a known reading, taken as it was
+                self.read_now[key] = [
+                    list(e.sprite.stamp), self._text(e.sprite.settings), list(e.box), list(e.size),
+                    (e.pixels.fingerprint or b"").hex()]
 
     def unchanged(self, out_dir: Path, name: str, key: str) -> bool:
         """Whether the file `name` already holds the content `key`."""
-        cached = self.layers.get(name)
+        cached = self.files.get(name)
+        if cached is not None and not _valid_file(cached):
+            self._damaged()
+            return False
         return cached is not None and cached[0] == key and cached[1] == _file_stat(out_dir / name)
 
-    def text(self, staging: Path, out_dir: Path, keys: Dict[str, str], kept: Iterable[str]) -> str:
-        """The cache as written with this build's atlas: layer files just
-        written are in `staging`, those kept as they were in `out_dir`."""
+    def changed_placements(self, out_dir: Path, name: str, layer: Composition) -> Optional[List[Placement]]:
+        """The placements whose pictures changed since the last build wrote
+        the layer image `name`, when the file is as written and every
+        picture lies where it lay: composing those again onto the file's
+        pixels gives the layer (images.compose). None otherwise, or when
+        so many changed that composing them all costs no more."""
+        self._parsed()
+        earlier, written = self._compositions.get(name), self.files.get(name)
+        if earlier is None or written is None:
+            return None
+        if not (_valid_composition(earlier) and _valid_file(written)):
+            self._damaged()
+            return None
+        if earlier[0] != layer.geometry or len(earlier[1]) != len(layer.fingerprints) or \
+                written[1] != _file_stat(out_dir / name):
+            return None
+        changed = [p for p, now, before in zip(layer.placements, layer.fingerprints, earlier[1]) if now != before]
+        return changed if len(changed) <= len(layer.placements) // 2 else None
+
+    def kept_manifests(self, out_dir: Path, suffix: str, key: str) -> Optional[List[str]]:
+        """The manifest files of the variant with this suffix, when the last
+        build wrote them for the same key and they are as it wrote them."""
+        self._parsed()
+        earlier = self._manifests.get(suffix)
+        if earlier is None:
+            return None
+        if not (type(earlier) is list and len(earlier) == 2 and type(earlier[1]) is list
+                and all(type(name) is str and _valid_file(self.files.get(name)) for name in earlier[1])):
+            self._damaged()
+            return None
+        if earlier[0] != key or any(self.files[name][1] != _file_stat(out_dir / name) for name in earlier[1]):
+            return None
+        return earlier[1]
+
+    def text(self, staging: Path, out_dir: Path, keys: Dict[str, str], kept: Iterable[str]) -> Optional[str]:
+        """The cache as written with this build's atlas: files just written
+        are in `staging`, those kept as they were in `out_dir`. None when
+        it would say what the one there says (its start time aside, which
+        only trusts more files once they are older than it)."""
         kept = set(kept)
         stats = {name: _file_stat((out_dir if name in kept else staging) / name) for name in keys}
-        layers = {name: [key, stats[name]] for name, key in keys.items() if stats[name] is not None}
-        return json.dumps({"app": "tessel-atlas", "version": __version__, "key": self.key, "started": self.started,
-                           "sprites": self.read_now, "layers": layers}, separators=(",", ":")) + "\n"
+        files = {name: [key, stats[name]] for name, key in keys.items() if stats[name] is not None}
+        head = {"app": "tessel-atlas", "format": FORMAT, "version": __version__, "key": self.key,
+                "started": self.started, "files": files, "inputs": self.inputs, "outcome": self.outcome}
+        body = {"sprites": self.read_now, "layouts": self.placed, "compositions": self.composed,
+                "manifests": self.manifested}
+        if self.path is not None and (files, self.inputs, self.outcome) == (
+                self.files, self.inputs_before, self.outcome_before) and body == {
+                "sprites": self.sprites, "layouts": self.layouts, "compositions": self._compositions,
+                "manifests": self._manifests}:
+            return None
+        return json.dumps(head, separators=(",", ":")) + "\n" + json.dumps(body, separators=(",", ":")) + "\n"

@@ -236,10 +236,10 @@ def _pack_job(parser: argparse.ArgumentParser, argv: Optional[List[str]]):
     check_variant_names(args.variant or [], args.preview)
     resolutions(args.variant or [])
     check_layer_sides(texture_options(args), args.max_texture_size)
-    found = collect_sprites(args.inputs, exclude=args.exclude, skip=[args.out])
-    check_names(found.sprites, args.format)
     defaults = SpriteSettings(pivot=args.pivot, trim=not args.no_trim, extrude=args.extrude)
-    found.sprites = with_settings(found.sprites, project.rules, defaults, project.path)
+    found = collect_sprites(args.inputs, exclude=args.exclude, skip=[args.out], settings=defaults)
+    check_names(found.sprites, args.format)
+    found.sprites = with_settings(found.sprites, project.rules, project.path)
     return found, args.out, args
 
 

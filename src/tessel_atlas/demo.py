@@ -49,6 +49,6 @@ def demo_sprites(count: int = 300, seed: int = 2026) -> List[Sprite]:
         colour = (rng.randint(40, 255), rng.randint(40, 255), rng.randint(40, 255), 255)
         name = f"demo/{i:03d}_{shape}.png"
         sprites.append(
-            Sprite(name, name, (width, height), lambda shape=shape, w=width, h=height, c=colour: _draw(shape, w, h, c))
+            Sprite(name, name, (width, height), lambda _, shape=shape, w=width, h=height, c=colour: _draw(shape, w, h, c))
         )
     return sprites

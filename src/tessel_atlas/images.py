@@ -18,7 +18,6 @@ from collections import deque
 from contextlib import contextmanager
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from pathlib import Path
 from typing import TYPE_CHECKING, Callable, Deque, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, TypeVar
 
 import numpy as np
@@ -26,7 +25,7 @@ import numpy as np
 from ._png import alpha_box, bleed
 from . import interrupts
 from .errors import AtlasError, require_pillow
-from .png import image_size, read_rgba
+from .png import read_rgba, rgba_size
 
 if TYPE_CHECKING:
     from .sprites import Sprite
@@ -160,19 +159,32 @@ def scaled(pixels: np.ndarray, scale: float, source: str) -> np.ndarray:
     return np.asarray(image.resize(size, Image.LANCZOS).convert("RGBA"))
 
 
-def read_image(path: Path) -> np.ndarray:
+# Sees an image's size and whether it is opaque (trimming has nothing to
+# cut) from its header, before it is decoded; raises AtlasError to refuse
+# it there, so that a canvas no texture holds costs no decoding.
+Examine = Callable[[Tuple[int, int], bool], None]
+
+
+def read_image(path: str, examine: Optional[Examine] = None) -> np.ndarray:
     """The RGBA pixels of an image file, (height, width, 4). Plain RGBA
     PNGs are read by tessel_atlas.png, everything else by Pillow; any file
     that cannot be read raises AtlasError naming it. Decoding waits its turn
-    in DECODING, by the size the file's header gives."""
+    in DECODING, by the size the file's header gives, once `examine` has
+    seen it."""
     Image = require_pillow()
     try:
-        data = path.read_bytes()
-        size = image_size(data)
-        image = None
+        with open(path, "rb") as stream:
+            data = stream.read()
+        size = rgba_size(data)
+        image, opaque = None, False  # RGBA: whether all of it shows is known once decoded
         if size is None:
             image = Image.open(io.BytesIO(data))  # reads the header only
             size = image.size
+            opaque = not {"A", "a"} & set(image.getbands()) and "transparency" not in image.info
+            if image.format in ("JPEG", "MPO") and image.getexif().get(0x0112, 1) in (5, 6, 7, 8):
+                size = size[::-1]  # shown turned a quarter turn
+        if examine is not None:
+            examine(size, opaque)
         with DECODING.reserve(size[0] * size[1] * DECODING_BYTES_PER_PIXEL):
             pixels = read_rgba(data, Image.MAX_IMAGE_PIXELS) if image is None else None
             if pixels is not None:
@@ -180,9 +192,12 @@ def read_image(path: Path) -> np.ndarray:
             with image or Image.open(io.BytesIO(data)) as opened:
                 opened.load()
                 return _rgba_array(opened)
+    except AtlasError:
+        raise
     except OSError as error:
         if isinstance(error, getattr(sys.modules["PIL"], "UnidentifiedImageError", ())):  # Pillow 7 and later
-            kind = f"a {path.suffix[1:].upper()} image" if path.suffix else "an image"
+            extension = os.path.splitext(path)[1]
+            kind = f"a {extension[1:].upper()} image" if extension else "an image"
             raise AtlasError(f"{path}: not a readable image (neither {kind} nor one of any other format "
                              "tessel-atlas reads); export it again, or leave it out with --exclude") from None
         raise AtlasError(f"{path}: not a readable image ({error})") from error
@@ -229,7 +244,7 @@ class Pixels:
         file's old layout with its new pixels: SpriteChanged."""
         if self.kept is not None:
             return self.kept
-        whole = self.sprite.open()
+        whole = self.sprite.open(None)
         pixels = _cropped(whole, self.box) if _size(whole) == self.size else None
         if pixels is None or _fingerprint(pixels) != self.fingerprint:
             raise SpriteChanged(f"{self.sprite.source}: changed while the atlas was being built; "
@@ -272,16 +287,15 @@ class Trim:
     margin: int = 0
 
 
-def _visible(pixels: np.ndarray, trim: Optional[Trim]) -> Tuple[np.ndarray, Box, Tuple[int, int]]:
-    """The pixels cut as `trim` says (uncut for None), that box, and the
-    whole image's size; a fully transparent image keeps its corner pixel."""
+def _visible_box(pixels: np.ndarray, trim: Optional[Trim]) -> Box:
+    """The box of the pixels that `trim` keeps (all of them for None); a
+    fully transparent image keeps its corner pixel."""
     width, height = _size(pixels)
     if trim is None:
-        return pixels, (0, 0, width, height), (width, height)
+        return 0, 0, width, height
     left, top, right, bottom = alpha_box(pixels, trim.threshold) or (0, 0, 1, 1)
     m = trim.margin
-    box = (max(0, left - m), max(0, top - m), min(width, right + m), min(height, bottom + m))
-    return _cropped(pixels, box), box, (width, height)
+    return max(0, left - m), max(0, top - m), min(width, right + m), min(height, bottom + m)
 
 
 def _fingerprint(pixels: np.ndarray) -> bytes:
@@ -305,46 +319,66 @@ def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, s
     are fingerprinted on the reading threads, as they are decoded:
     afterwards some would have to be decoded again. A sprite that `known`
     has a reading for is not decoded now (its pixels are read when its
-    layer is composed). `check` sees each picture on its reading thread,
-    so that one that cannot be packed ends the run before the rest are
-    read, and before it is handed on whole."""
+    layer is composed). `check` sees each picture read on its reading
+    thread, so that one that cannot be packed ends the run before the rest
+    are read, and before it is handed on whole."""
 
-    def read(sprite: Sprite) -> Tuple[Optional[np.ndarray], Box, Tuple[int, int], bytes]:
+    def read(sprite: Sprite) -> Tuple[np.ndarray, Box, Tuple[int, int], bytes]:
         settings = sprite.settings
-        reading = known(sprite)
-        if reading is not None:
-            box, size, fingerprint = reading
-            check(Pixels(sprite, box, size, None, settings.extrude))
-            return None, box, size, fingerprint
-        image, box, size = _visible(sprite.open(), trim if settings.trim and not settings.nine_slice else None)
+        trimming = trim if settings.trim and not settings.nine_slice else None
+
+        def examine(size: Tuple[int, int], opaque: bool) -> None:
+            if opaque or trimming is None:  # what is read is all kept
+                check(Pixels(sprite, (0, 0) + size, size, None, settings.extrude))
+
+        whole = sprite.open(examine)
+        box, size = _visible_box(whole, trimming), _size(whole)
+        refused = None
         try:
-            check(Pixels(sprite, box, size, None, settings.extrude))
-        except AtlasError:
-            del image  # the traceback would keep a canvas of any size alive until the run ends
-            raise
+            check(Pixels(sprite, box, size, None, settings.extrude))  # before a copy of what is kept
+        except AtlasError as error:
+            refused = error
+        if refused is not None:
+            del whole  # the traceback would keep a canvas of any size alive until the run ends
+            raise refused
+        image = _cropped(whole, box)
         return image, box, size, _fingerprint(image)
 
+    # Known readings are taken here, in order; only the others go to the
+    # reading threads, which a rebuild of many sprites would otherwise
+    # spend most of its time handing work to.
+    readings = [known(sprite) for sprite in sprites]
+    decoded = ordered_map(read, [s for s, reading in zip(sprites, readings) if reading is None],
+                          ahead=4 * workers())
     entries: List[Entry] = []
     by_fingerprint: Dict[Tuple[Tuple[int, int], bytes, int], Pixels] = {}
     kept: List[Tuple[int, int, Pixels]] = []  # a heap, largest first: (-bytes, order, pixels)
     kept_bytes = 0
-    for sprite, (image, box, size, fingerprint) in zip(sprites, ordered_map(read, sprites, ahead=4 * workers())):
-        key = ((box[2] - box[0], box[3] - box[1]), fingerprint, sprite.settings.extrude)
-        pixels = by_fingerprint.get(key) if share else None
-        if pixels is None:
-            pixels = Pixels(sprite, box, size, image, sprite.settings.extrude, fingerprint)
-            if image is not None:
-                heapq.heappush(kept, (-image.nbytes, len(entries), pixels))
-                kept_bytes += image.nbytes
-            while kept_bytes > KEEP_BUDGET_BYTES:
-                negative_bytes, _, largest = heapq.heappop(kept)
-                largest.kept = None
-                kept_bytes += negative_bytes
-            if share:
-                by_fingerprint[key] = pixels
-        entries.append(Entry(sprite, pixels, box, size))
-        step(1)
-        interrupts.checkpoint()
+    try:
+        for sprite, reading in zip(sprites, readings):
+            image: Optional[np.ndarray] = None
+            if reading is None:
+                image, box, size, fingerprint = next(decoded)
+            else:  # checked with the rest, before packing: no decoding to spare
+                box, size, fingerprint = reading
+            key = ((box[2] - box[0], box[3] - box[1]), fingerprint, sprite.settings.extrude)
+            pixels = by_fingerprint.get(key) if share else None
+            if pixels is None:
+                pixels = Pixels(sprite, box, size, image, sprite.settings.extrude, fingerprint)
+                if image is not None:
+                    heapq.heappush(kept, (-image.nbytes, len(entries), pixels))
+                    kept_bytes += image.nbytes
+                while kept_bytes > KEEP_BUDGET_BYTES:
+                    negative_bytes, _, largest = heapq.heappop(kept)
+                    largest.kept = None
+                    kept_bytes += negative_bytes
+                if share:
+                    by_fingerprint[key] = pixels
+            entries.append(Entry(sprite, pixels, box, size))
+            step(1)
+            interrupts.checkpoint()
+    finally:
+        decoded.close()  # cancels what has not started, waits for what runs
     return entries
 
 
@@ -354,7 +388,7 @@ def extrude(pixels: np.ndarray, width: int) -> np.ndarray:
 
 
 def compose(size: Tuple[int, int], placements: Sequence, bleed_reach: Optional[int] = None,
-            premultiply: bool = False) -> np.ndarray:
+            premultiply: bool = False, onto: Optional[np.ndarray] = None) -> np.ndarray:
     """A transparent layer of RGBA pixels, (height, width, 4), with every
     placement's pixels copied in, extruded as their picture asks and turned
     a quarter turn clockwise where the placement is rotated. An array rather
@@ -365,10 +399,24 @@ def compose(size: Tuple[int, int], placements: Sequence, bleed_reach: Optional[i
     to its neighbours), as far as bleed_reach plus two pixels from the
     sprite's visible ones, take the colour of the nearest of those, alpha
     staying 0: linear filtering then blends in the sprite's colour, not
-    black. With premultiply, colour is stored multiplied by
-    alpha."""
+    black. With premultiply, colour is stored multiplied by alpha.
+
+    Each placement draws only inside its region (its extruded frame and
+    that ring), and regions do not overlap; outside them the layer stays
+    transparent black. So `onto`, an earlier composition of a layer whose
+    other placements are as these would draw them, needs only these
+    placements' regions drawn again: they are cleared and drawn, and the
+    result is the layer composed whole."""
     width, height = size
-    layer = np.zeros((height, width, 4), np.uint8)
+    reach = bleed_reach or 0
+    regions = np.array([(max(0, p.x - m), max(0, p.y - m), min(width, p.x + p.footprint[0] + m),
+                         min(height, p.y + p.footprint[1] + m))
+                        for p, m in ((p, p.pixels.extrusion + reach) for p in placements)],
+                       dtype=np.int32).reshape(-1, 4)
+    layer = np.zeros((height, width, 4), np.uint8) if onto is None else onto
+    if onto is not None:
+        for left, top, right, bottom in regions.tolist():
+            layer[top:bottom, left:right] = 0
     for p in placements:
         pixels = p.pixels.image()
         extrusion = p.pixels.extrusion
@@ -379,15 +427,13 @@ def compose(size: Tuple[int, int], placements: Sequence, bleed_reach: Optional[i
         x, y = p.x - extrusion, p.y - extrusion
         layer[y:y + pixels.shape[0], x:x + pixels.shape[1]] = pixels
     if bleed_reach is not None:
-        margins = [p.pixels.extrusion + bleed_reach for p in placements]
-        boxes = np.array([(max(0, p.x - m), max(0, p.y - m), min(width, p.x + p.footprint[0] + m),
-                           min(height, p.y + p.footprint[1] + m)) for p, m in zip(placements, margins)],
-                         dtype=np.int32).reshape(-1, 4)
         # The ring to the half gap, and two pixels into any transparent hole.
-        bleed(layer, boxes, bleed_reach + BLEED_INTO_HOLES)
+        bleed(layer, regions, bleed_reach + BLEED_INTO_HOLES)
     if premultiply:
-        colour = layer[..., :3].astype(np.uint16) * layer[..., 3:]
-        layer[..., :3] = (colour + 127) // 255
+        # Over the whole layer at once, or over the regions drawn again.
+        for left, top, right, bottom in regions.tolist() if onto is not None else [(0, 0, width, height)]:
+            part = layer[top:bottom, left:right]
+            part[..., :3] = (part[..., :3].astype(np.uint16) * part[..., 3:] + 127) // 255
     return layer
 
 

@@ -3,6 +3,7 @@ checks in the command's own terms, and each layer's size."""
 
 from __future__ import annotations
 
+import hashlib
 import math
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional, Sequence, Tuple
@@ -89,15 +90,54 @@ def _round_up_to_power_of_two(side: int) -> int:
     return 1 << max(0, math.ceil(math.log2(side))) if side > 0 else 0
 
 
-def _place(sizes: np.ndarray, side: int, rotation: bool, progress: Callable[[int], None]):
-    try:
-        return place(sizes, side, allow_rotation=rotation, growth=SINGLE_BIN_GROWTH, progress=progress)
-    except RuntimeError as error:  # the checks before should leave nothing for the engine to refuse
-        raise AtlasError(f"the packer refused the layout: {error}") from None
+# Placements of earlier builds by a key of what was placed: the engine's
+# answer depends on nothing else, so a rebuild whose sizes did not change
+# takes it from here. Each answer is [width, height, rows as one list].
+Layouts = Dict[str, list]
+
+
+def _placement_key(sizes: np.ndarray, side: int, rotation: bool) -> str:
+    what = repr((side, rotation, SINGLE_BIN_GROWTH, sizes.shape)).encode()
+    return hashlib.sha256(what + np.ascontiguousarray(sizes, dtype=np.int64).tobytes()).hexdigest()
+
+
+def _known_rows(known: list, sizes: np.ndarray, side: int, rotation: bool) -> Optional[np.ndarray]:
+    """An earlier answer, if it is one the engine could have given: a row
+    per size, each inside its bin (a damaged cache is not followed)."""
+    width, height, flat = known
+    rows = np.array(flat, dtype=np.int64).reshape(-1, 4) if len(flat) == 4 * len(sizes) else None
+    if rows is None or not len(rows):
+        return rows
+    x, y, layer, turned = rows.T
+    footprint = np.where(turned[:, None] == 1, sizes[:, ::-1], sizes)
+    limits = (side, side) if side else (width, height)
+    if (rows[:, :3] < 0).any() or (turned > (1 if rotation else 0)).any() or (x + footprint[:, 0] > limits[0]).any() or \
+            (y + footprint[:, 1] > limits[1]).any():
+        return None
+    return rows.astype(np.int32)
+
+
+def _place(sizes: np.ndarray, side: int, rotation: bool, progress: Callable[[int], None],
+           layouts: Optional[Layouts] = None, placed: Optional[Layouts] = None):
+    """The engine's placements of sizes, or those of an earlier build for
+    the same sizes (`layouts`); `placed` collects every answer given."""
+    key = _placement_key(sizes, side, rotation)
+    known = (layouts or {}).get(key)
+    rows = _known_rows(known, sizes, side, rotation) if known is not None else None
+    if rows is not None:
+        result = rows, known[0], known[1]
+    else:
+        try:
+            result = place(sizes, side, allow_rotation=rotation, growth=SINGLE_BIN_GROWTH, progress=progress)
+        except RuntimeError as error:  # the checks before should leave nothing for the engine to refuse
+            raise AtlasError(f"the packer refused the layout: {error}") from None
+    if placed is not None:
+        placed[key] = known if rows is not None else [int(result[1]), int(result[2]), result[0].ravel().tolist()]
+    return result
 
 
 def _kept_together(rows: np.ndarray, sizes: np.ndarray, side: int, gap: int, rotation: bool,
-                   together: Dict[str, List[int]]) -> np.ndarray:
+                   together: Dict[str, List[int]], layouts: Optional[Layouts], placed: Optional[Layouts]) -> np.ndarray:
     """Rows in which each group of `together` (picture indices by name, no
     picture in two groups) lies in one layer, where one texture can hold
     it: when the rows split any, every group is packed on its own, unturned,
@@ -114,7 +154,7 @@ def _kept_together(rows: np.ndarray, sizes: np.ndarray, side: int, gap: int, rot
         members = [m for m in dict.fromkeys(members) if m not in block_of]  # groups should not share
         if not members:
             continue
-        inner, _, _ = _place(sizes[members], side - gap, False, lambda _: None)
+        inner, _, _ = _place(sizes[members], side - gap, False, lambda _: None, layouts, placed)
         if inner[:, 2].any():  # more than one texture holds: it stays split
             continue
         for member, (x, y, _, _) in zip(members, inner.tolist()):
@@ -124,7 +164,8 @@ def _kept_together(rows: np.ndarray, sizes: np.ndarray, side: int, gap: int, rot
     if not block_sizes:
         return rows
     loose = [i for i in range(len(sizes)) if i not in block_of]
-    outer, _, _ = _place(np.concatenate([sizes[loose], np.array(block_sizes)]), side, rotation, lambda _: None)
+    outer, _, _ = _place(np.concatenate([sizes[loose], np.array(block_sizes)]), side, rotation, lambda _: None,
+                         layouts, placed)
     result = rows.copy()
     result[loose] = outer[:len(loose)]
     for member, (block, x, y) in block_of.items():
@@ -139,14 +180,16 @@ def _kept_together(rows: np.ndarray, sizes: np.ndarray, side: int, gap: int, rot
 
 def lay_out(pictures: Sequence[Pixels], *, max_texture_size: int, spacing: Spacing, rotation: bool,
             texture_sizes: str, progress: Callable[[int], None],
-            together: Optional[Dict[str, List[int]]] = None) -> List[Layer]:
+            together: Optional[Dict[str, List[int]]] = None, layouts: Optional[Layouts] = None,
+            placed: Optional[Layouts] = None) -> List[Layer]:
     """Packs the pictures, each extruded as it asks, `spacing.shape` pixels
     apart and `spacing.border` pixels from the edges, into layers. Each
     layer is cropped to what it uses, rounded up to a power of two
     (texture_sizes 'pot'), or as large as the texture ('full'; with
     max_texture_size 0 that is the bin the engine found, with its borders).
     The pictures of each group in `together` (indices by name) end up in
-    one layer.
+    one layer. Placements of an earlier build for the same sizes are taken
+    from `layouts`; every placement used is added to `placed`.
 
     The engine places rectangles edge to edge, so each is given the shape
     padding on its right and bottom, in a texture that much larger and the
@@ -154,8 +197,8 @@ def lay_out(pictures: Sequence[Pixels], *, max_texture_size: int, spacing: Spaci
     gap, border = spacing.shape, spacing.border
     for picture in pictures:
         check_fit(picture, texture=max_texture_size, spacing=spacing)
-    sizes = np.array([[p.width + 2 * p.extrusion + gap, p.height + 2 * p.extrusion + gap] for p in pictures],
-                     dtype=np.int64).reshape(-1, 2)
+    boxes = np.array([p.box + (p.extrusion,) for p in pictures], dtype=np.int64).reshape(-1, 5)
+    sizes = boxes[:, 2:4] - boxes[:, 0:2] + 2 * boxes[:, 4:5] + gap
     if not max_texture_size and int((sizes[:, 0] * sizes[:, 1]).sum()) > MAX_SIDE * MAX_SIDE:
         raise AtlasError(
             f"the sprites need more than one bin of {MAX_SIDE} x {MAX_SIDE} pixels; "
@@ -168,9 +211,9 @@ def lay_out(pictures: Sequence[Pixels], *, max_texture_size: int, spacing: Spaci
         done[0] = remaining
 
     engine_side = max_texture_size - 2 * border + gap if max_texture_size else 0
-    rows, bin_w, bin_h = _place(sizes, engine_side, rotation, advance)
+    rows, bin_w, bin_h = _place(sizes, engine_side, rotation, advance, layouts, placed)
     if max_texture_size and together:
-        rows = _kept_together(rows, sizes, engine_side, gap, rotation, together)
+        rows = _kept_together(rows, sizes, engine_side, gap, rotation, together, layouts, placed)
 
     layers: List[Layer] = []
     for picture, (x, y, layer_index, flip) in zip(pictures, rows.tolist()):

@@ -11,7 +11,7 @@ import tempfile
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Collection, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Collection, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 try:
     import fcntl
@@ -19,10 +19,12 @@ except ImportError:  # Windows
     fcntl = None  # type: ignore[assignment]
     import msvcrt
 
+import numpy as np
+
 from . import interrupts
 from .errors import AtlasError, require_pillow
-from .images import compose, ordered_map, preview, workers
-from .layout import Layer
+from .images import compose, ordered_map, preview, read_image, workers
+from .layout import Layer, Placement
 from .png import write_png
 
 # A variant's suffix follows the layer's number in its files' names.
@@ -37,7 +39,9 @@ OUR_FILE = re.compile(
 # the cache of the last build (cache.py), which a build without it removes.
 LOCK_NAME = ".tessel-atlas.lock"
 STAGING_PREFIX = ".tessel-atlas-staging-"
-CACHE_NAME = ".tessel-atlas-cache.json"
+CACHE_NAME = ".tessel-atlas-cache.jsonl"
+# Where versions before 1.2 kept it, removed when found.
+EARLIER_CACHE_NAME = ".tessel-atlas-cache.json"
 RECORD_NAME = ".tessel-atlas-files.json"
 # Inside the staging folder: the files the new atlas replaces, until it is whole.
 REPLACED = ".replaced"
@@ -185,6 +189,14 @@ def locked_folder(out_dir: Path) -> Iterator[None]:
                     pass
 
 
+def parse_json(data: bytes) -> object:
+    """The JSON value in bytes of a file of ours; ValueError for anything else."""
+    try:
+        return json.loads(data)
+    except RecursionError:
+        raise ValueError("nested too deeply") from None
+
+
 def read_json(path: Path, limit: int) -> object:
     """The JSON value in a file of ours, if it has at most `limit` bytes:
     a larger one would cost more to parse than the work it saves.
@@ -193,17 +205,14 @@ def read_json(path: Path, limit: int) -> object:
         data = stream.read(limit + 1)
     if len(data) > limit:
         raise ValueError(f"larger than {limit:,} bytes")
-    try:
-        return json.loads(data)
-    except RecursionError:
-        raise ValueError("nested too deeply") from None
+    return parse_json(data)
 
 
 # The record lists a few names a layer: a large one is not ours.
 RECORD_LIMIT = 1 << 20
 
 
-def _recorded_files(out_dir: Path) -> List[str]:
+def recorded_files(out_dir: Path) -> List[str]:
     """The atlas files the last run wrote here, as its record lists them.
     Without a readable record nothing counts as ours: a run never removes
     a file it cannot show it wrote."""
@@ -266,8 +275,8 @@ def _move_in(out_dir: Path, staging: Path, names: Sequence[str], stale: Sequence
 
 def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Union[dict, str]], *, with_pixels: bool,
                 with_preview: bool, texture: TextureOptions, step: Callable[[int], None],
-                unchanged: Collection[str] = (),
-                finish: Optional[Callable[[Path, Sequence[str]], Dict[str, str]]] = None) -> List[str]:
+                unchanged: Collection[str] = (), patches: Optional[Dict[str, Sequence[Placement]]] = None,
+                finish: Optional[Callable[[Path, Sequence[str]], Dict[str, Any]]] = None) -> List[str]:
     """Writes the manifests and, with pixels, each layer's image (and preview).
 
     The files are made in a hidden folder inside out_dir (held with
@@ -276,10 +285,13 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
     atlas as it was. Files that an earlier run recorded writing and that
     this run does not write (more layers, another format) are removed, so
     the folder always describes one atlas; other files are left alone.
-    Layer images named in `unchanged` already hold what they would be
-    written with, and are kept as they are. `finish`, given the hidden
-    folder and the images kept, returns more text files to write (the
-    cache, the report). Returns the names of the atlas's files.
+    Files named in `unchanged` (layer images, manifests) already hold
+    what they would be written with, and are kept as they are; for those
+    in `patches`, only the placements given are drawn again onto the
+    earlier file's pixels (images.compose). `finish`,
+    given the hidden folder and the files kept, returns more text files to
+    write (the report, the cache) as write_texts takes them. Returns the
+    names of the atlas's files.
     """
     try:
         staging = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=out_dir))
@@ -291,7 +303,12 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
         size = (layer.width, layer.height)
         if with_pixels and image_name(layer, texture) not in unchanged:
             name = image_name(layer, texture)
-            pixels = compose(size, layer.placements, texture.bleed_reach, texture.premultiply)
+            changed = (patches or {}).get(name)
+            if changed is None:
+                pixels = compose(size, layer.placements, texture.bleed_reach, texture.premultiply)
+            else:  # the earlier file's pixels, with what changed drawn again
+                earlier = np.array(read_image(str(out_dir / name)))
+                pixels = compose(size, changed, texture.bleed_reach, texture.premultiply, onto=earlier)
             if texture.format == "webp":
                 _write_webp(staging / name, pixels, texture.webp_method)
             else:
@@ -306,27 +323,43 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
 
     written: List[str] = []
 
-    def write_texts(texts: Dict[str, str]) -> None:
+    kept: List[str] = []
+
+    def write_texts(texts: Dict[str, Union[None, str, Callable[[], Optional[str]]]]) -> None:
+        """Writes each text in the staging folder, in order; None keeps the
+        file as it is, and a callable gives the text once those before it
+        are written."""
         for name, text in texts.items():
+            if callable(text):
+                text = text()
+            if text is None:
+                kept.append(name)
+                continue
             (staging / name).write_text(text, encoding="utf-8")
             written.append(name)
 
     try:
         write_texts({name: manifest if isinstance(manifest, str) else json.dumps(manifest, indent=1) + "\n"
-                     for name, manifest in manifests.items()})
+                     for name, manifest in manifests.items() if name not in unchanged})
         # One layer more than threads in flight: each holds a whole image.
         for names in ordered_map(write_layer, layers, ahead=workers() + 1):
             written.extend(names)
             step(1)
             interrupts.checkpoint()
-        kept = [name for name in unchanged if (out_dir / name).exists()]
-        write_texts(finish(staging, kept) if finish else {})
+        kept += [name for name in unchanged if (out_dir / name).exists()]
+        write_texts(finish(staging, list(kept)) if finish else {})
         atlas_files = written + kept
-        write_texts({RECORD_NAME: _record(name for name in atlas_files if name != CACHE_NAME)})
+        record = _record(name for name in atlas_files if name != CACHE_NAME)
+        try:
+            same = (out_dir / RECORD_NAME).read_text(encoding="utf-8") == record
+        except (OSError, ValueError):
+            same = False
+        write_texts({RECORD_NAME: None if same else record})
         now = set(written) | set(kept)
-        stale = [name for name in _recorded_files(out_dir) if name not in now and (out_dir / name).is_file()]
-        if CACHE_NAME not in now and (out_dir / CACHE_NAME).is_file():  # a build without the cache ends it
-            stale.append(CACHE_NAME)
+        stale = [name for name in recorded_files(out_dir) if name not in now and (out_dir / name).is_file()]
+        for name in (CACHE_NAME, EARLIER_CACHE_NAME):  # a build without the cache ends it
+            if name not in now and (out_dir / name).is_file():
+                stale.append(name)
         # From here on the new atlas goes in whole: a signal waits until the
         # command has said so (cli.main), whichever thread received it.
         interrupts.checkpoint()

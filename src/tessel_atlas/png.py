@@ -102,10 +102,12 @@ def _text_bytes(kind: bytes, body: bytes) -> Optional[int]:
     return None
 
 
-def image_size(data: bytes) -> Optional[Tuple[int, int]]:
-    """The width and height in a PNG's header, if data starts like a PNG
-    file, without checking anything else."""
-    if data[:8] != SIGNATURE or data[12:16] != b"IHDR" or len(data) < 24:
+def rgba_size(data: bytes) -> Optional[Tuple[int, int]]:
+    """The width and height in a PNG's header when it says 8-bit RGBA
+    without interlacing (what read_rgba reads), without checking anything
+    else; None for any other file."""
+    if data[:8] != SIGNATURE or data[12:16] != b"IHDR" or len(data) < 29 or \
+            struct.unpack_from(">5B", data, 24) != PLAIN_RGBA:
         return None
     return struct.unpack_from(">II", data, 16)
 

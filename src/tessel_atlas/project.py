@@ -20,7 +20,7 @@ from pathlib import Path
 from typing import Any, Dict, List, Sequence
 
 from .errors import AtlasError
-from .sprites import PIVOT_LIMIT, Sprite, SpriteSettings, valid_pivot
+from .sprites import PIVOT_LIMIT, Sprite, valid_pivot
 
 try:
     import tomllib
@@ -184,9 +184,8 @@ def exclusive_groups(pack: argparse.ArgumentParser) -> List[List[argparse.Action
     return [group._group_actions for group in pack._mutually_exclusive_groups]
 
 
-def with_settings(sprites: Sequence[Sprite], rules: Sequence[SpriteRule], defaults: SpriteSettings,
-                  path: Path) -> List[Sprite]:
-    """The sprites, each with its settings: the defaults, then each matching
+def with_settings(sprites: Sequence[Sprite], rules: Sequence[SpriteRule], path: Path) -> List[Sprite]:
+    """The sprites, each with its settings: its own, then each matching
     rule's in order. A rule that matches no sprite is refused."""
     matched = set()
     out = []
@@ -196,7 +195,7 @@ def with_settings(sprites: Sequence[Sprite], rules: Sequence[SpriteRule], defaul
             if fnmatch.fnmatchcase(sprite.name, rule.match):
                 settings.update(rule.settings)
                 matched.add(rule.number)
-        out.append(replace(sprite, settings=replace(defaults, **settings)))
+        out.append(replace(sprite, settings=replace(sprite.settings, **settings)) if settings else sprite)
     for rule in rules:
         if rule.number not in matched:
             example = sprites[0].name if sprites else ""

@@ -6,14 +6,15 @@ import csv
 import fnmatch
 import math
 import os
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
-from typing import Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from stat import S_ISREG
+from typing import Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
 from .errors import AtlasError
-from .images import read_image
+from .images import Examine, read_image
 
 # Raster formats only: Pillow also opens PostScript, video and science
 # formats, which need outside programs or are not sprites at all.
@@ -43,18 +44,28 @@ class SpriteSettings:
     extrude: int = 0
 
 
+# A file as a scan found it: size, modification and change times (ns), inode.
+FileStamp = Tuple[int, int, int, int]
+
+
+def file_stamp(stat: os.stat_result) -> FileStamp:
+    return stat.st_size, stat.st_mtime_ns, stat.st_ctime_ns, stat.st_ino
+
+
 @dataclass(frozen=True)
 class Sprite:
     """One rectangle to place. `source` names where it came from in messages.
-    `open` gives an image's pixels, RGBA of shape (height, width, 4) (its
-    size is known once read);
-    a layout row has a size and no pixels."""
+    `open(examine)` gives an image's pixels, RGBA of shape (height, width,
+    4) (its size is known once read), letting `examine` (when not None)
+    see its size first (images.Examine); `stamp` is what its file was when
+    found. A layout row has a size and no pixels."""
 
     name: str
     source: str
     size: Optional[Tuple[int, int]] = None
-    open: Optional[Callable[[], np.ndarray]] = None
+    open: Optional[Callable[[Optional[Examine]], np.ndarray]] = None
     settings: SpriteSettings = SpriteSettings()
+    stamp: Optional[FileStamp] = None
 
 
 @dataclass
@@ -65,9 +76,9 @@ class Found:
     skipped_files: int = 0
 
 
-def _image_sprite(path: Path, name: str) -> Sprite:
+def _image_sprite(path: str, name: str, stat: os.stat_result, settings: SpriteSettings) -> Sprite:
     # Not opened here: reading decodes each image once, on a thread per core.
-    return Sprite(name, str(path), None, lambda: read_image(path))
+    return Sprite(name, path, None, lambda examine: read_image(path, examine), settings, file_stamp(stat))
 
 
 def _csv_sprites(path: Path) -> Iterator[Sprite]:
@@ -90,21 +101,41 @@ def _csv_sprites(path: Path) -> Iterator[Sprite]:
         yield Sprite(name, f"{path}, line {number}", (width, height))
 
 
-def _walk(root: Path, skip: Sequence[Path]) -> Iterator[Path]:
-    """Every file under root in a stable order, following folder links once
-    each (a link back up the tree would loop) and leaving out `skip`."""
+def _identity(stat: os.stat_result) -> Tuple[int, int]:
+    return stat.st_dev, stat.st_ino
+
+
+def _walk(root: str, skip: Set[Tuple[int, int]]) -> Iterator[Tuple[str, str, os.stat_result]]:
+    """Every file under root in a stable order (a folder's files by name,
+    then its subfolders' by name), with its path inside root and its
+    stat: folder links followed once each (a link back up the tree would
+    loop), folders whose identity is in `skip` left out. Folders and links
+    that cannot be read are passed over, as a listing would."""
     seen = set()
-    for folder, subfolders, files in os.walk(root, followlinks=True):
-        real = os.stat(folder)
-        if (real.st_dev, real.st_ino) in seen or any(Path(folder).resolve() == s for s in skip):
-            subfolders[:] = []
+    stack = [(root, "")]
+    while stack:
+        folder, prefix = stack.pop()
+        try:
+            identity = _identity(os.stat(folder))
+            with os.scandir(folder) as listing:
+                entries = sorted(listing, key=lambda entry: entry.name)
+        except OSError:
             continue
-        seen.add((real.st_dev, real.st_ino))
-        subfolders.sort()
-        for name in sorted(files):
-            path = Path(folder, name)
-            if path.is_file():
-                yield path
+        if identity in seen or identity in skip:
+            continue
+        seen.add(identity)
+        subfolders = []
+        for entry in entries:
+            try:
+                if entry.is_dir():
+                    subfolders.append((entry.path, f"{prefix}{entry.name}/"))
+                    continue
+                stat = entry.stat()
+            except OSError:  # a link to nothing
+                continue
+            if S_ISREG(stat.st_mode):
+                yield entry.path, prefix + entry.name, stat
+        stack.extend(reversed(subfolders))
 
 
 def _excluded(relative: str, patterns: Sequence[str]) -> bool:
@@ -112,17 +143,24 @@ def _excluded(relative: str, patterns: Sequence[str]) -> bool:
     return any(fnmatch.fnmatchcase(relative, p) or fnmatch.fnmatchcase(name, p) for p in patterns)
 
 
-def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: Sequence[Path] = ()) -> Found:
-    """Sprites of every input in order: folders are searched recursively for
-    raster images (other files are counted, not read), CSV files give rows of
-    name,w,h. Files matching an `exclude` pattern (against the path inside
-    its folder, or the file name) and folders in `skip` are left out.
+def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: Sequence[Path] = (),
+                    settings: SpriteSettings = SpriteSettings()) -> Found:
+    """Sprites of every input in order, each with `settings`: folders are
+    searched recursively for raster images (other files are counted, not
+    read), CSV files give rows of name,w,h. Files matching an `exclude`
+    pattern (against the path inside its folder, or the file name) and
+    folders in `skip` are left out.
 
     A run is either all images or all CSV layout: a mix would leave some
     frames without pixels.
     """
     inputs = list(inputs)
-    skip = [s.resolve() for s in skip]
+    skipped = set()
+    for folder in skip:
+        try:
+            skipped.add(_identity(os.stat(folder)))
+        except OSError:  # not made yet: nothing in it to leave out
+            pass
     found = Found()
     origin: Dict[str, str] = {}
     first_of_kind: Dict[bool, str] = {}
@@ -144,23 +182,22 @@ def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: S
         found.sprites.append(sprite)
 
     for path in inputs:
-        if path.is_dir() and path.resolve() in skip:
-            raise AtlasError(f"{path}: the output folder (--out), which is never read as input; "
-                             "choose another --out")
         if path.is_dir():
-            for file in _walk(path, skip):
-                relative = file.relative_to(path).as_posix()
-                if _excluded(relative, exclude):
+            if _identity(path.stat()) in skipped:
+                raise AtlasError(f"{path}: the output folder (--out), which is never read as input; "
+                                 "choose another --out")
+            for file, relative, stat in _walk(str(path), skipped):
+                if exclude and _excluded(relative, exclude):
                     continue
-                if file.suffix.lower() in IMAGE_EXTENSIONS:
-                    add(_image_sprite(file, relative))
+                if os.path.splitext(relative)[1].lower() in IMAGE_EXTENSIONS:
+                    add(_image_sprite(file, relative, stat, settings))
                 else:
                     found.skipped_files += 1
         elif path.suffix.lower() == ".csv" and path.is_file():
             for sprite in _csv_sprites(path):
-                add(sprite)
+                add(replace(sprite, settings=settings))
         elif path.is_file():
-            add(_image_sprite(path, path.name))
+            add(_image_sprite(str(path), path.name, path.stat(), settings))
         else:
             raise AtlasError(f"{path}: no such file or folder")
 

@@ -11,6 +11,7 @@ place every format takes frames from."""
 
 from __future__ import annotations
 
+import hashlib
 import math
 import re
 from dataclasses import dataclass, field
@@ -112,6 +113,21 @@ def resolutions(variants: Sequence[Tuple[float, str]]) -> Dict[str, float]:
                              "resolution from the name, so make the names follow the scales "
                              "(--variant 1:@2x --variant 0.5:)")
     return {suffix: scale / base for scale, suffix in variants}
+
+
+def manifests_key(format_name: str, layers: Sequence[AtlasLayer]) -> str:
+    """A key of everything a format's manifests of these layers say: a
+    rebuild whose key is the same keeps the files, without making them."""
+    digest = hashlib.sha256(repr((format_name, __version__)).encode())
+    for layer in layers:
+        header = (layer.image, layer.layer.index, layer.layer.width, layer.layer.height, layer.layer.suffix,
+                  layer.resolution, layer.premultiplied, layer.animations)
+        digest.update(repr(header).encode())
+        for e in layer.entries:
+            p, settings = layer.placement_of[id(e.pixels)], e.sprite.settings
+            digest.update(f"{e.sprite.name}\0{e.box}{e.size}{settings.pivot}{settings.nine_slice}"
+                          f"{p.x},{p.y},{p.rotated},{e.pixels.width},{e.pixels.height}\n".encode())
+    return digest.hexdigest()
 
 
 def layer_manifest_name(layer: AtlasLayer) -> str:

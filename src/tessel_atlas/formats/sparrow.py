@@ -8,9 +8,13 @@ SubTexture is a whole sprite."""
 
 import re
 from typing import Dict, List
-from xml.sax.saxutils import quoteattr
 
 from . import AtlasLayer
+
+# Escapes for text in an XML attribute; the white space ones keep it as it
+# is (a reader turns plain tabs and line ends into spaces).
+ATTRIBUTE_ESCAPES = str.maketrans({"&": "&amp;", "<": "&lt;", ">": "&gt;", "\t": "&#9;", "\n": "&#10;",
+                                   "\r": "&#13;"})
 
 ROTATES = False
 TRIMS = False
@@ -19,6 +23,16 @@ ANIMATIONS_WHOLE = False
 # Characters XML 1.0 forbids anywhere, escaped or not: a name holding one
 # would make the file unreadable.
 FORBIDDEN_IN_NAMES = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
+
+
+def quoteattr(text: str) -> str:
+    """The attribute value quoted: in single quotes when it holds only
+    double ones (Python's xml.sax.saxutils writes the same, without the
+    imports it brings)."""
+    text = text.translate(ATTRIBUTE_ESCAPES)
+    if '"' in text and "'" not in text:
+        return f"'{text}'"
+    return '"' + text.replace('"', "&quot;") + '"'
 
 
 def manifest_name(layer: AtlasLayer) -> str:
