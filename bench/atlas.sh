@@ -1,14 +1,30 @@
 #!/usr/bin/env bash
-# The atlas benchmark from a fresh machine: fetches the sprite sets (Debian's
-# supertux-data, pingus-data and wesnoth-1.16-data, downloaded, never
-# installed), installs tessel-atlas and PyTexturePacker into an environment
-# of their own, and prints the table of bench/atlas.py.
+# The atlas benchmarks from a fresh machine, in one run: fetches the sprite
+# sets (Debian's supertux-data, pingus-data, wesnoth-1.16-data and
+# hedgewars-data, downloaded, never installed), draws 20,000 small sprites
+# from a seed, installs tessel-atlas and PyTexturePacker into an environment
+# of their own, and prints the tables of bench/atlas.py (against the peer),
+# bench/rebuild.py (rebuilds against clean builds), bench/bleeding.py (what
+# bleeding costs a clean build) and bench/canvases.py (peak memory on large
+# canvases).
 #   bash bench/atlas.sh [--repeats N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-mapfile -t folders < <(bash bench/fetch_sprites.sh supertux-data pingus-data wesnoth-1.16-data)
+mapfile -t folders < <(bash bench/fetch_sprites.sh supertux-data pingus-data wesnoth-1.16-data hedgewars-data)
 venv=build/atlas-bench-venv
 python3 -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
 "$venv/bin/python" -m pip install -q '.[atlas]' PyTexturePacker==1.2.1
-"$venv/bin/python" bench/atlas.py --peer-python "$venv/bin/python" "$@" "${folders[@]}"
+many=build/sprites/many-20000
+[[ -d $many ]] || "$venv/bin/python" bench/many_sprites.py "$many" >/dev/null
+echo "## tessel-atlas against PyTexturePacker"
+"$venv/bin/python" bench/atlas.py --peer-python "$venv/bin/python" "$@" "${folders[@]:0:3}"
+echo
+echo "## Rebuilds"
+"$venv/bin/python" bench/rebuild.py "$@" "${folders[0]}" "$many"
+echo
+echo "## Bleeding"
+(cd bench && "../$venv/bin/python" bleeding.py "../${folders[0]}" "../${folders[1]}" "../${folders[3]}")
+echo
+echo "## Large canvases"
+"$venv/bin/python" bench/canvases.py build/canvases
