@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import functools
+import itertools
 import statistics
 import sys
 import time
@@ -16,9 +17,10 @@ import numpy as np
 from .animations import animations, natural_key
 from .cache import BuildCache, composition, content_key, inputs_key, options_key
 from .errors import AtlasError
-from .formats import FORMATS, AtlasLayer, manifests_key, resolutions
+from .formats import FORMATS, manifests_key, resolutions
 from .images import Entry, Examine, Pixels, SpriteChanged, Trim, read_entries, scaled, scaled_side
 from .layout import Layer, Placement, Spacing, check_fit, lay_out
+from .model import AtlasLayer, Frame
 from .output import CACHE_NAME, TextureOptions, check_layer_sides, image_name, locked_folder, recorded_files, write_atlas
 from .progress import Progress
 from .report import report_html
@@ -33,7 +35,8 @@ NOT_IN_CACHE_KEY = ("out", "quiet", "config", "no_cache", "command")
 
 def _entries_without_pixels(sprites) -> List[Entry]:
     boxes = [(0, 0) + s.size for s in sprites]
-    return [Entry(s, Pixels(s, box, s.size, extrusion=s.settings.extrude), box, s.size) for s, box in zip(sprites, boxes)]
+    return [Entry(s, Pixels(s, box, s.size, extrusion=s.settings.extrude, index=i), box, s.size)
+            for i, (s, box) in enumerate(zip(sprites, boxes))]
 
 
 def spacing(args: argparse.Namespace) -> Spacing:
@@ -138,11 +141,13 @@ def _scaled_sprite(sprite: Sprite, scale: float) -> Sprite:
 
 def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, scale: float, suffix: str,
              resolution: float, layer_of: Optional[Dict[str, int]], cache: Optional[BuildCache],
-             progress: Progress, warnings: List[str]) -> Tuple[List[Entry], List[Pixels], List[AtlasLayer]]:
-    """One variant's atlas: the sprites scaled, read, packed and described.
-    Without `layer_of` the layout decides each sprite's layer; with it (the
-    layer of each name in the first variant), every layer is packed as in
-    that variant, so that a game can switch variants without a name moving."""
+             progress: Progress, warnings: List[str]) -> Tuple[List[Entry], List[Pixels], List[Layer], List[AtlasLayer]]:
+    """One variant's atlas: the sprites scaled, read, packed and described
+    (the entries, their distinct pictures, the layers that place them, and
+    the model the writers read). Without `layer_of` the layout decides each
+    sprite's layer; with it (the layer of each name in the first variant),
+    every layer is packed as in that variant, so that a game can switch
+    variants without a name moving."""
     fmt = FORMATS[args.format]
     sprites = [_scaled_sprite(s, scale) for s in found.sprites]
     gaps = spacing(args)
@@ -158,14 +163,19 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
         entries = _entries_without_pixels(sprites)
     _check_nine_slices(entries)
     entries.sort(key=lambda e: natural_key(e.sprite.name))
+    numbers = itertools.count(1 + max((e.pixels.index for e in entries), default=0))
+
+    def copy_of(picture: Pixels) -> Pixels:
+        return replace(picture, index=next(numbers))
+
     if layer_of is not None:  # a picture shared across the first variant's layers is placed once in each
         copies: Dict[Tuple[int, int], Pixels] = {}
-        first_copy = set()
+        copied = set()
         for i, e in enumerate(entries):
-            key = (id(e.pixels), layer_of[e.sprite.name])
+            key = (e.pixels.index, layer_of[e.sprite.name])
             if key not in copies:
-                copies[key] = replace(e.pixels) if id(e.pixels) in first_copy else e.pixels
-                first_copy.add(id(e.pixels))
+                copies[key] = copy_of(e.pixels) if e.pixels.index in copied else e.pixels
+                copied.add(e.pixels.index)
             entries[i] = replace(e, pixels=copies[key])
     # Animations are listed where their frames share a layer; a multipack
     # keeps each in one layer, as PixiJS reads an animation from one, so
@@ -178,11 +188,11 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
         for name, frames in groups.items():
             for frame in frames:
                 entry = entry_of[frame]
-                if owner.setdefault(id(entry.pixels), name) != name:
-                    entry.pixels = own_copy.setdefault((id(entry.pixels), name), replace(entry.pixels))
-    pictures = list({id(e.pixels): e.pixels for e in entries}.values())
-    index_of = {id(p): i for i, p in enumerate(pictures)}
-    together = {name: [index_of[id(entry_of[f].pixels)] for f in frames]
+                if owner.setdefault(entry.pixels.index, name) != name:
+                    entry.pixels = own_copy.setdefault((entry.pixels.index, name), copy_of(entry.pixels))
+    pictures = list({e.pixels.index: e.pixels for e in entries}.values())
+    position = {p.index: i for i, p in enumerate(pictures)}
+    together = {name: [position[entry_of[f].pixels.index] for f in frames]
                 for name, frames in groups.items()} if fmt.ANIMATIONS_WHOLE else {}
     layout = functools.partial(lay_out, max_texture_size=args.max_texture_size, spacing=gaps,
                                rotation=fmt.ROTATES and not args.no_rotation,
@@ -193,10 +203,10 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
         if layer_of is None:
             layers = layout(pictures, progress=step, together=together)
         else:
-            first_layer = {id(e.pixels): layer_of[e.sprite.name] for e in entries}
+            first_layer = {e.pixels.index: layer_of[e.sprite.name] for e in entries}
             layers = []
             for index in sorted(set(first_layer.values())):
-                mine = [i for i, p in enumerate(pictures) if first_layer[id(p)] == index]
+                mine = [i for i, p in enumerate(pictures) if first_layer[p.index] == index]
                 local = {picture: n for n, picture in enumerate(mine)}
                 packed = layout([pictures[i] for i in mine], progress=step, together={
                     name: [local[i] for i in members] for name, members in together.items()
@@ -209,17 +219,19 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
     for layer in layers:
         layer.scale, layer.suffix = scale, suffix
 
-    placement_of = {id(p.pixels): (layer, p) for layer in layers for p in layer.placements}
-    atlas = {layer.index: AtlasLayer(layer, image_name(layer, texture), [], {}, premultiplied=texture.premultiply,
-                                     resolution=resolution)
+    placement_of = {p.pixels.index: (layer, p) for layer in layers for p in layer.placements}
+    atlas = {layer.index: AtlasLayer(layer.index, image_name(layer, texture), layer.width, layer.height, scale,
+                                     resolution, suffix, texture.premultiply, layer.fill_ratio)
              for layer in layers}
-    for entry in entries:
-        layer, placement = placement_of[id(entry.pixels)]
-        atlas[layer.index].entries.append(entry)
-        atlas[layer.index].placement_of[id(entry.pixels)] = placement
+    for e in entries:
+        layer, p = placement_of[e.pixels.index]
+        settings = e.sprite.settings
+        atlas[layer.index].frames.append(Frame(
+            e.sprite.name, p.x, p.y, e.pixels.width, e.pixels.height, p.rotated, e.box[0], e.box[1], e.size[0],
+            e.size[1], settings.pivot, settings.nine_slice, e.pixels.index))
     left_out = []
     for name, frames in groups.items():
-        holding = {placement_of[id(entry_of[f].pixels)][0].index for f in frames}
+        holding = {placement_of[entry_of[f].pixels.index][0].index for f in frames}
         if len(holding) == 1:
             atlas[holding.pop()].animations[name] = frames
         else:
@@ -234,7 +246,7 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
             fix = ", or use --format pixijs, which keeps each animation in one layer"
         warnings.append(f"tessel-atlas: warning: {count} {why}: left out of the manifests; raise --max-texture-size "
                         f"to keep them{fix}")
-    return entries, pictures, [atlas[index] for index in sorted(atlas)]
+    return entries, pictures, layers, [atlas[index] for index in sorted(atlas)]
 
 
 def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress, cache: Optional[BuildCache],
@@ -251,11 +263,11 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
     kept_manifests: Dict[str, str] = {}  # name -> content key
     all_layers: List[Layer] = []
     for scale, suffix in variants:
-        entries, pictures, atlas = _variant(found, args, texture, scale, suffix, resolution_of[suffix], layer_of,
-                                            cache, progress, warnings)
+        entries, pictures, placed, atlas = _variant(found, args, texture, scale, suffix, resolution_of[suffix],
+                                                    layer_of, cache, progress, warnings)
         if layer_of is None:
-            layer_of = {e.sprite.name: a.layer.index for a in atlas for e in a.entries}
-            layers = [a.layer for a in atlas]
+            layer_of = {f.name: a.index for a in atlas for f in a.frames}
+            layers = placed
             first_atlas = atlas
         key = manifests_key(args.format, atlas) if cache else ""
         names = cache.kept_manifests(out, suffix, key) if cache else None
@@ -267,7 +279,7 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
             kept_manifests.update((name, cache.files[name][0]) for name in names)
         if cache:
             cache.manifested[suffix] = [key, names]
-        all_layers += [a.layer for a in atlas]
+        all_layers += placed
 
     if with_pixels:
         check_layer_sides(texture, args.max_texture_size, [(layer.width, layer.height) for layer in all_layers])

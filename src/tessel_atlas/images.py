@@ -225,6 +225,7 @@ class Pixels:
     kept: Optional[np.ndarray] = None
     extrusion: int = 0
     fingerprint: Optional[bytes] = None  # of the pixels inside box
+    index: int = 0  # its own among the pictures of a variant: entries showing it share it
 
     @property
     def width(self) -> int:
@@ -354,6 +355,7 @@ def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, s
     by_fingerprint: Dict[Tuple[Tuple[int, int], bytes, int], Pixels] = {}
     kept: List[Tuple[int, int, Pixels]] = []  # a heap, largest first: (-bytes, order, pixels)
     kept_bytes = 0
+    pictures = 0
     try:
         for sprite, reading in zip(sprites, readings):
             image: Optional[np.ndarray] = None
@@ -364,7 +366,8 @@ def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, s
             key = ((box[2] - box[0], box[3] - box[1]), fingerprint, sprite.settings.extrude)
             pixels = by_fingerprint.get(key) if share else None
             if pixels is None:
-                pixels = Pixels(sprite, box, size, image, sprite.settings.extrude, fingerprint)
+                pixels = Pixels(sprite, box, size, image, sprite.settings.extrude, fingerprint, pictures)
+                pictures += 1
                 if image is not None:
                     heapq.heappush(kept, (-image.nbytes, len(entries), pixels))
                     kept_bytes += image.nbytes

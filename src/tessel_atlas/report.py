@@ -15,7 +15,7 @@ import html
 import json
 from typing import Dict, List, Sequence
 
-from .formats import AtlasLayer
+from .model import AtlasLayer, Frame
 
 PAGE = """<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>%(title)s</title>
@@ -147,31 +147,28 @@ def report_html(layers: Sequence[AtlasLayer], file_bytes: Dict[str, int], title:
     data_layers: List[dict] = []
     sprites = trim_saved = share_saved = used = area = 0
     for layer in layers:
-        holders: Dict[int, List[str]] = {}
-        for e in layer.entries:
-            holders.setdefault(id(e.pixels), []).append(e.sprite.name)
+        holders: Dict[int, List[Frame]] = {}
+        for f in layer.frames:
+            holders.setdefault(f.picture, []).append(f)
         frames = []
-        for e in layer.entries:
-            f = layer.frame(e)
-            p = layer.placement_of[id(e.pixels)]
-            w, h = p.footprint
-            inside = f["spriteSourceSize"]
+        for f in layer.frames:
+            w, h = f.footprint
             frames.append({
-                "name": e.sprite.name, "layer": layer.layer.index, "x": p.x, "y": p.y, "w": w, "h": h,
-                "rotated": p.rotated, "trimmed": e.trimmed, "source": list(e.size),
-                "trim": [inside["x"], inside["y"], inside["x"] + inside["w"], inside["y"] + inside["h"]],
-                "pivot": list(e.sprite.settings.pivot) if e.sprite.settings.pivot else None,
-                "shared": [n for n in holders[id(e.pixels)] if n != e.sprite.name],
+                "name": f.name, "layer": layer.index, "x": f.x, "y": f.y, "w": w, "h": h,
+                "rotated": f.rotated, "trimmed": f.trimmed, "source": [f.source_width, f.source_height],
+                "trim": [f.trim_x, f.trim_y, f.trim_x + f.width, f.trim_y + f.height],
+                "pivot": list(f.pivot) if f.pivot else None,
+                "shared": [other.name for other in holders[f.picture] if other.name != f.name],
             })
             sprites += 1
-            trim_saved += e.size[0] * e.size[1] - e.pixels.width * e.pixels.height
-        share_saved += sum(ps.pixels.width * ps.pixels.height * (len(holders[id(ps.pixels)]) - 1)
-                           for ps in layer.layer.placements)
-        used += sum(ps.pixels.width * ps.pixels.height for ps in layer.layer.placements)
-        area += layer.layer.width * layer.layer.height
-        data_layers.append({"index": layer.layer.index, "image": layer.image if layer.image in file_bytes else "",
-                            "w": layer.layer.width, "h": layer.layer.height, "fill": layer.layer.fill_ratio,
-                            "frames": frames})
+            trim_saved += f.source_width * f.source_height - f.width * f.height
+        for showing in holders.values():
+            picture_area = showing[0].width * showing[0].height
+            used += picture_area
+            share_saved += picture_area * (len(showing) - 1)
+        area += layer.width * layer.height
+        data_layers.append({"index": layer.index, "image": layer.image if layer.image in file_bytes else "",
+                            "w": layer.width, "h": layer.height, "fill": layer.fill, "frames": frames})
     totals = {
         "sprites": sprites, "layers": len(layers), "fill": f"{used / area:.1%}" if area else "-",
         "bytes": f"{sum(file_bytes.values()):,}",

@@ -3,84 +3,67 @@
 ANIMATIONS (whether it lists the animations whose frames share a layer),
 ANIMATIONS_WHOLE (whether the layout must keep each animation in one layer),
 FORBIDDEN_IN_NAMES (a pattern of the characters its files cannot hold in a
-sprite's name, or None) and manifests(atlas), the files it
-writes by name (a dict for JSON, a string for text). Adding a format is
-adding a module and a line below. What a sprite's settings add to its
-frame (pivot, nine-slice borders) is written by AtlasLayer.frame, the one
-place every format takes frames from."""
+sprite's name, or None) and manifests(layers), the files it writes for a
+variant's layers (model.AtlasLayer) by name (a dict for JSON, a string for
+text). Adding a format is adding a module and a line below. The hash
+layout's frame record, pivots and nine-slice borders included, is written
+by hash_record, the one place the JSON formats take frames from."""
 
 from __future__ import annotations
 
 import hashlib
 import math
 import re
-from dataclasses import dataclass, field
-from typing import Dict, List, Sequence, Tuple
+from typing import Dict, Sequence, Tuple
 
 from .. import __version__
 from ..errors import AtlasError
-from ..images import Entry
-from ..layout import Layer, Placement
+from ..model import AtlasLayer, Frame
 from ..sprites import Sprite
 
 
-@dataclass
-class AtlasLayer:
-    """A layer as the manifests see it: its image file, the sprites in it
-    (in natural name order) and the animations whose frames it holds."""
+def hash_record(frame: Frame, pivot_key: str = "pivot",
+                border_keys: Tuple[str, ...] = ("borders", "scale9Borders")) -> dict:
+    """The frame record of the hash layout. A rotated frame keeps the
+    sprite's own w and h; in the image it covers h x w, turned a quarter
+    turn clockwise. A pivot, where set, goes under `pivot_key`; nine-slice
+    borders under the `border_keys` asked for: "borders" as PixiJS reads
+    them (left, top, right, bottom), "scale9Borders" as Phaser does (the
+    centre's x, y, w and h)."""
+    record = {
+        "frame": {"x": frame.x, "y": frame.y, "w": frame.width, "h": frame.height},
+        "rotated": frame.rotated,
+        "trimmed": frame.trimmed,
+        "spriteSourceSize": {"x": frame.trim_x, "y": frame.trim_y, "w": frame.width, "h": frame.height},
+        "sourceSize": {"w": frame.source_width, "h": frame.source_height},
+    }
+    if frame.pivot is not None:
+        record[pivot_key] = {"x": frame.pivot[0], "y": frame.pivot[1]}
+    if frame.nine_slice is not None:
+        left, top, right, bottom = frame.nine_slice
+        if "borders" in border_keys:
+            record["borders"] = {"left": left, "top": top, "right": right, "bottom": bottom}
+        if "scale9Borders" in border_keys:
+            record["scale9Borders"] = {"x": left, "y": top, "w": frame.source_width - left - right,
+                                       "h": frame.source_height - top - bottom}
+    return record
 
-    layer: Layer
-    image: str
-    entries: List[Entry]
-    placement_of: Dict[int, Placement]
-    animations: Dict[str, List[str]] = field(default_factory=dict)
-    premultiplied: bool = False
-    resolution: float = 1.0  # see resolutions()
 
-    def frame(self, entry: Entry, pivot_key: str = "pivot",
-              border_keys: Tuple[str, ...] = ("borders", "scale9Borders")) -> dict:
-        """The frame record of the hash layout. A rotated frame keeps the
-        sprite's own w and h; in the image it covers h x w, turned a quarter
-        turn clockwise. A pivot, where set, goes under `pivot_key`;
-        nine-slice borders under the `border_keys` asked for: "borders" as
-        PixiJS reads them (left, top, right, bottom), "scale9Borders" as
-        Phaser does (the centre's x, y, w and h)."""
-        p = self.placement_of[id(entry.pixels)]
-        w, h = entry.pixels.width, entry.pixels.height
-        x0, y0 = entry.box[:2]
-        record = {
-            "frame": {"x": p.x, "y": p.y, "w": w, "h": h},
-            "rotated": p.rotated,
-            "trimmed": entry.trimmed,
-            "spriteSourceSize": {"x": x0, "y": y0, "w": w, "h": h},
-            "sourceSize": {"w": entry.size[0], "h": entry.size[1]},
-        }
-        settings = entry.sprite.settings
-        if settings.pivot is not None:
-            record[pivot_key] = {"x": settings.pivot[0], "y": settings.pivot[1]}
-        if settings.nine_slice is not None:
-            left, top, right, bottom = settings.nine_slice
-            if "borders" in border_keys:
-                record["borders"] = {"left": left, "top": top, "right": right, "bottom": bottom}
-            if "scale9Borders" in border_keys:
-                record["scale9Borders"] = {"x": left, "y": top, "w": entry.size[0] - left - right,
-                                           "h": entry.size[1] - top - bottom}
-        return record
-
-    def meta(self) -> dict:
-        return {
-            "app": "tessel-atlas",
-            "version": __version__,
-            "image": self.image,
-            "format": "RGBA8888",
-            "size": {"w": self.layer.width, "h": self.layer.height},
-            # PixiJS takes it as the texture's resolution, so that every
-            # variant draws at the same size.
-            "scale": f"{self.resolution:g}",
-            # PixiJS's name for it; PixiJS 8 takes it from the load call's
-            # texture options, not from here (see the README).
-            **({"alphaMode": "premultiplied-alpha"} if self.premultiplied else {}),
-        }
+def hash_meta(layer: AtlasLayer) -> dict:
+    """The meta record of the hash layout."""
+    return {
+        "app": "tessel-atlas",
+        "version": __version__,
+        "image": layer.image,
+        "format": "RGBA8888",
+        "size": {"w": layer.width, "h": layer.height},
+        # PixiJS takes it as the texture's resolution, so that every
+        # variant draws at the same size.
+        "scale": f"{layer.resolution:g}",
+        # PixiJS's name for it; PixiJS 8 takes it from the load call's
+        # texture options, not from here (see the README).
+        **({"alphaMode": "premultiplied-alpha"} if layer.premultiplied else {}),
+    }
 
 
 # The part of a file name from which PixiJS 7 takes a texture's resolution,
@@ -120,18 +103,14 @@ def manifests_key(format_name: str, layers: Sequence[AtlasLayer]) -> str:
     rebuild whose key is the same keeps the files, without making them."""
     digest = hashlib.sha256(repr((format_name, __version__)).encode())
     for layer in layers:
-        header = (layer.image, layer.layer.index, layer.layer.width, layer.layer.height, layer.layer.suffix,
-                  layer.resolution, layer.premultiplied, layer.animations)
-        digest.update(repr(header).encode())
-        for e in layer.entries:
-            p, settings = layer.placement_of[id(e.pixels)], e.sprite.settings
-            digest.update(f"{e.sprite.name}\0{e.box}{e.size}{settings.pivot}{settings.nine_slice}"
-                          f"{p.x},{p.y},{p.rotated},{e.pixels.width},{e.pixels.height}\n".encode())
+        digest.update(repr((layer.index, layer.image, layer.width, layer.height, layer.scale, layer.resolution,
+                            layer.suffix, layer.premultiplied, layer.animations)).encode())
+        digest.update(repr(layer.frames).encode())
     return digest.hexdigest()
 
 
 def layer_manifest_name(layer: AtlasLayer) -> str:
-    return f"{layer.layer.stem}.json"
+    return f"{layer.stem}.json"
 
 
 from . import json_array, json_hash, phaser3, pixijs, sparrow  # noqa: E402  (they use the helpers above)

@@ -2,7 +2,7 @@
 
 from typing import Dict, List
 
-from . import AtlasLayer, layer_manifest_name
+from . import AtlasLayer, hash_meta, hash_record, layer_manifest_name
 
 ROTATES = True
 TRIMS = True
@@ -14,9 +14,8 @@ FORBIDDEN_IN_NAMES = None  # JSON strings hold any character
 def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
     return {
         layer_manifest_name(layer): {
-            "frames": [{"filename": e.sprite.name, **layer.frame(e, border_keys=("scale9Borders",))}
-                       for e in layer.entries],
-            "meta": layer.meta(),
+            "frames": [{"filename": f.name, **hash_record(f, border_keys=("scale9Borders",))} for f in layer.frames],
+            "meta": hash_meta(layer),
         }
         for layer in layers
     }

@@ -3,7 +3,7 @@ with the animations whose frames the layer holds."""
 
 from typing import Dict, List, Tuple
 
-from . import AtlasLayer, layer_manifest_name
+from . import AtlasLayer, hash_meta, hash_record, layer_manifest_name
 
 ROTATES = True
 TRIMS = True
@@ -14,8 +14,9 @@ FORBIDDEN_IN_NAMES = None  # JSON strings hold any character
 
 def manifest(layer: AtlasLayer, pivot_key: str = "pivot",
              border_keys: Tuple[str, ...] = ("borders", "scale9Borders")) -> dict:
-    frames = {e.sprite.name: layer.frame(e, pivot_key, border_keys) for e in layer.entries}
-    return {"frames": frames, **({"animations": layer.animations} if layer.animations else {}), "meta": layer.meta()}
+    frames = {f.name: hash_record(f, pivot_key, border_keys) for f in layer.frames}
+    return {"frames": frames, **({"animations": layer.animations} if layer.animations else {}),
+            "meta": hash_meta(layer)}
 
 
 def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:

@@ -4,7 +4,7 @@ multi-atlas loader of Phaser 3, which cannot draw rotated frames."""
 from typing import Dict, List
 
 from .. import __version__
-from . import AtlasLayer
+from . import AtlasLayer, hash_meta, hash_record
 
 ROTATES = False
 TRIMS = True
@@ -16,14 +16,13 @@ FORBIDDEN_IN_NAMES = None  # JSON strings hold any character
 def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
     textures = []
     for layer in layers:
-        meta = layer.meta()
+        meta = hash_meta(layer)
         textures.append({
             "image": meta["image"],
             "format": meta["format"],
             "size": meta["size"],
             "scale": layer.resolution,
-            "frames": [{"filename": e.sprite.name, **layer.frame(e, border_keys=("scale9Borders",))}
-                       for e in layer.entries],
+            "frames": [{"filename": f.name, **hash_record(f, border_keys=("scale9Borders",))} for f in layer.frames],
         })
-    suffix = layers[0].layer.suffix if layers else ""
+    suffix = layers[0].suffix if layers else ""
     return {f"atlas{suffix}.json": {"textures": textures, "meta": {"app": "tessel-atlas", "version": __version__}}}

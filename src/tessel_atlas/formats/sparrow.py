@@ -9,7 +9,7 @@ SubTexture is a whole sprite."""
 import re
 from typing import Dict, List
 
-from . import AtlasLayer
+from . import AtlasLayer, Frame
 
 # Escapes for text in an XML attribute; the white space ones keep it as it
 # is (a reader turns plain tabs and line ends into spaces).
@@ -36,13 +36,12 @@ def quoteattr(text: str) -> str:
 
 
 def manifest_name(layer: AtlasLayer) -> str:
-    return f"{layer.layer.stem}.xml"
+    return f"{layer.stem}.xml"
 
 
-def _sub_texture(layer: AtlasLayer, entry) -> str:
-    place = layer.frame(entry)["frame"]
-    attributes = [("name", entry.sprite.name), ("x", place["x"]), ("y", place["y"]),
-                  ("width", place["w"]), ("height", place["h"])]
+def _sub_texture(frame: Frame) -> str:
+    attributes = [("name", frame.name), ("x", frame.x), ("y", frame.y), ("width", frame.width),
+                  ("height", frame.height)]
     return "  <SubTexture " + " ".join(f"{key}={quoteattr(str(value))}" for key, value in attributes) + "/>"
 
 
@@ -50,6 +49,6 @@ def manifests(layers: List[AtlasLayer]) -> Dict[str, str]:
     return {
         manifest_name(layer): "\n".join(
             ['<?xml version="1.0" encoding="UTF-8"?>', f"<TextureAtlas imagePath={quoteattr(layer.image)}>"]
-            + [_sub_texture(layer, entry) for entry in layer.entries] + ["</TextureAtlas>", ""])
+            + [_sub_texture(frame) for frame in layer.frames] + ["</TextureAtlas>", ""])
         for layer in layers
     }

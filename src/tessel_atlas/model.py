@@ -1,0 +1,71 @@
+"""The atlas as every writer reads it: plain data, built once per variant.
+
+A manifest format, a user's template and the report see the same model:
+layers, each with its image file, size and frames, and the animations
+whose frames it holds. Nothing in it refers back to the reading, packing
+or composing that made it.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Dict, List, NamedTuple, Optional, Tuple
+
+
+class Frame(NamedTuple):
+    """One sprite as the atlas holds it. Its kept pixels (`width` x
+    `height`, the source cut by trimming) lie at (`x`, `y`) in the layer
+    image, turned a quarter turn clockwise when `rotated` (then covering
+    height x width there); they lie at (`trim_x`, `trim_y`) inside the
+    source image of `source_width` x `source_height`. Sprites that show the
+    same pixels share a `picture` number (and place)."""
+
+    name: str
+    x: int
+    y: int
+    width: int
+    height: int
+    rotated: bool
+    trim_x: int
+    trim_y: int
+    source_width: int
+    source_height: int
+    pivot: Optional[Tuple[float, float]]  # fractions of the source size
+    nine_slice: Optional[Tuple[int, int, int, int]]  # left, top, right, bottom, in source pixels
+    picture: int
+
+    @property
+    def trimmed(self) -> bool:
+        return (self.trim_x, self.trim_y, self.width, self.height) != (0, 0, self.source_width, self.source_height)
+
+    @property
+    def footprint(self) -> Tuple[int, int]:
+        """The width and height it covers in the layer image."""
+        return (self.height, self.width) if self.rotated else (self.width, self.height)
+
+
+@dataclass
+class AtlasLayer:
+    """A layer as the manifests see it: its image file (`image`, the
+    variant's suffix in its name), the frames in it in natural name order,
+    and the animations whose frames it holds. `scale` is the variant's
+    scale of the sprites, `resolution` the texture resolution its
+    manifests give (formats.resolutions), `fill` the share of its area that
+    frames cover."""
+
+    index: int
+    image: str
+    width: int
+    height: int
+    scale: float
+    resolution: float
+    suffix: str
+    premultiplied: bool
+    fill: float
+    frames: List[Frame] = field(default_factory=list)
+    animations: Dict[str, List[str]] = field(default_factory=dict)
+
+    @property
+    def stem(self) -> str:
+        """Its files' name without the extension: atlas_0, atlas_0@2x, ..."""
+        return f"atlas_{self.index}{self.suffix}"
