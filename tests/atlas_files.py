@@ -53,6 +53,52 @@ def _sparrow_frames(path: Path):
             "spriteSourceSize": {"x": 0, "y": 0, "w": w, "h": h}, "sourceSize": {"w": w, "h": h}})
 
 
+def libgdx_regions(path: Path):
+    """The regions of a libGDX .atlas file, read by the format's public
+    description (the keys tessel-atlas writes, and the newer bounds/offsets):
+    [(page image path, name, index, fields)], fields by key as numbers."""
+    regions, page, name, fields = [], None, None, {}
+
+    def flush():
+        if name is not None:
+            regions.append((page, name, int(fields.get("index", [-1])[0]), fields))
+
+    for line in path.read_text().split("\n"):
+        if not line.strip():
+            flush()
+            page, name, fields = None, None, {}
+        elif page is None:
+            page = path.parent / line.strip()
+        elif ":" in line and name is None:
+            continue  # the page's own fields
+        elif ":" in line:
+            key, value = line.split(":", 1)
+            fields[key.strip()] = [v.strip() for v in value.split(",")]
+        else:
+            flush()
+            name, fields = line.strip(), {}
+    flush()
+    return regions
+
+
+def _libgdx_frames(path: Path):
+    """The frame records of a libGDX atlas, in the hash layout's terms, by
+    "region#index". Offsets count from the bottom of the source."""
+    for image, name, index, fields in libgdx_regions(path):
+        x, y, w, h = (int(v) for v in fields["bounds"]) if "bounds" in fields else \
+            [int(v) for v in fields["xy"] + fields["size"]]
+        if "offsets" in fields:
+            left, bottom, source_w, source_h = (int(v) for v in fields["offsets"])
+        else:
+            (left, bottom), (source_w, source_h) = map(int, fields["offset"]), map(int, fields["orig"])
+        assert fields.get("rotate", ["false"]) == ["false"]
+        yield f"{name}#{index}", (image, {
+            "frame": {"x": x, "y": y, "w": w, "h": h}, "rotated": False,
+            "trimmed": (left, source_h - bottom - h, w, h) != (0, 0, source_w, source_h),
+            "spriteSourceSize": {"x": left, "y": source_h - bottom - h, "w": w, "h": h},
+            "sourceSize": {"w": source_w, "h": source_h}, "split": [int(v) for v in fields.get("split", [])]})
+
+
 def read_frames(out: Path, suffix: str = ""):
     """{name: (image path, frame record)} from whichever manifests of the
     variant with this file suffix the folder holds."""
@@ -60,6 +106,8 @@ def read_frames(out: Path, suffix: str = ""):
     frames = {}
     for path in sorted(p for p in out.glob("atlas_*.xml") if layer_file.fullmatch(p.name)):
         frames.update(_sparrow_frames(path))
+    if (out / f"atlas{suffix}.atlas").exists():
+        frames.update(_libgdx_frames(out / f"atlas{suffix}.atlas"))
     multi = out / f"atlas{suffix}.json"
     if multi.exists():
         for texture in json.loads(multi.read_text())["textures"]:

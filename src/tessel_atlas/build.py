@@ -17,7 +17,7 @@ import numpy as np
 from .animations import animations, natural_key
 from .cache import BuildCache, composition, content_key, inputs_key, options_key
 from .errors import AtlasError
-from .formats import FORMATS, manifests_key, resolutions
+from .formats import FORMATS, FormatOptions, manifests_key, resolutions
 from .images import Entry, Examine, Pixels, SpriteChanged, Trim, read_entries, scaled, scaled_side
 from .layout import Layer, Placement, Spacing, check_fit, lay_out
 from .model import AtlasLayer, Frame
@@ -55,6 +55,12 @@ def texture_options(args: argparse.Namespace) -> TextureOptions:
     bleed = not (args.no_bleed or args.premultiply)
     return TextureOptions(args.texture_format, args.png_level, args.webp_method,
                           spacing(args).shape // 2 if bleed else None, args.premultiply)
+
+
+def format_options(args: argparse.Namespace) -> FormatOptions:
+    """What the format takes beyond the atlas, from the options (and the
+    project file's animations, in args.playback)."""
+    return FormatOptions(args.css_prefix, args.template, tuple(args.playback))
 
 
 def _check_nine_slices(entries: Sequence[Entry]) -> None:
@@ -260,26 +266,28 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
     layer_of: Optional[Dict[str, int]] = None
     warnings: List[str] = []
     manifests: Dict[str, Union[dict, str]] = {}
-    kept_manifests: Dict[str, str] = {}  # name -> content key
+    kept_manifests: Dict[str, str] = {}  # name -> content key, of the files kept as they are
     all_layers: List[Layer] = []
+    models: List[List[AtlasLayer]] = []
     for scale, suffix in variants:
         entries, pictures, placed, atlas = _variant(found, args, texture, scale, suffix, resolution_of[suffix],
                                                     layer_of, cache, progress, warnings)
         if layer_of is None:
             layer_of = {f.name: a.index for a in atlas for f in a.frames}
             layers = placed
-            first_atlas = atlas
-        key = manifests_key(args.format, atlas) if cache else ""
-        names = cache.kept_manifests(out, suffix, key) if cache else None
-        if names is None:
-            made = fmt.manifests(atlas)
-            manifests.update(made)
-            names = list(made)
-        else:  # as the last build wrote them: kept, their keys as they were
-            kept_manifests.update((name, cache.files[name][0]) for name in names)
-        if cache:
-            cache.manifested[suffix] = [key, names]
+        models.append(atlas)
         all_layers += placed
+    options = format_options(args)
+    key = manifests_key(args.format, models, options) if cache else ""
+    names = cache.kept_manifests(out, key) if cache else None
+    if names is None:
+        manifests = fmt.manifests(models, options)
+        names = list(manifests)
+    else:  # as the last build wrote them: kept, their keys as they were
+        kept_manifests.update((name, cache.files[name][0]) for name in names)
+    if cache:
+        cache.manifested = [key, names]
+    first_atlas = models[0]
 
     if with_pixels:
         check_layer_sides(texture, args.max_texture_size, [(layer.width, layer.height) for layer in all_layers])

@@ -188,13 +188,13 @@ class BuildCache:
         self._layouts: Layouts = {}
         # Layer image name -> [geometry key, fingerprints] (see Composition)
         self._compositions: Dict[str, list] = {}
-        # Variant suffix -> [key of its manifests (formats.manifests_key), their names]
-        self._manifests: Dict[str, list] = {}
+        # [key of the manifests (formats.manifests_key), their names]
+        self._manifests: list = []
         # This build's readings, placements and compositions: what the next one gets.
         self.read_now: Dict[str, list] = {}
         self.placed: Layouts = {}
         self.composed: Dict[str, list] = {}
-        self.manifested: Dict[str, list] = {}
+        self.manifested: list = []
         self._settings_text: Dict[SpriteSettings, str] = {}  # repr is slow, and most sprites share settings
 
     @classmethod
@@ -229,7 +229,8 @@ class BuildCache:
         try:
             data = parse_json(body)
             if not (isinstance(data, dict) and all(isinstance(data.get(part), dict)
-                                                   for part in ("sprites", "layouts", "compositions", "manifests"))
+                                                   for part in ("sprites", "layouts", "compositions"))
+                    and isinstance(data.get("manifests"), list)
                     and all(map(_valid_layout, data["layouts"].values()))
                     and all(map(_valid_composition, data["compositions"].values()))):
                 raise ValueError(DAMAGED)
@@ -253,7 +254,7 @@ class BuildCache:
         """An entry is not as a build writes it: nothing more is trusted."""
         _warn(self.path, DAMAGED)
         self._body, self._sprites, self.files, self._layouts = None, {}, {}, {}
-        self._compositions, self._manifests, self.read_now = {}, {}, {}
+        self._compositions, self._manifests, self.read_now = {}, [], {}
 
     def as_left(self, out_dir: Path, sprites: Sequence[Sprite], inputs: str, recorded: Collection[str]) -> bool:
         """Whether the atlas in out_dir is what a build of these sprites
@@ -341,12 +342,12 @@ class BuildCache:
         changed = [p for p, now, before in zip(layer.placements, layer.fingerprints, earlier[1]) if now != before]
         return changed if len(changed) <= len(layer.placements) // 2 else None
 
-    def kept_manifests(self, out_dir: Path, suffix: str, key: str) -> Optional[List[str]]:
-        """The manifest files of the variant with this suffix, when the last
-        build wrote them for the same key and they are as it wrote them."""
+    def kept_manifests(self, out_dir: Path, key: str) -> Optional[List[str]]:
+        """The manifest files, when the last build wrote them for the same
+        key (formats.manifests_key) and they are as it wrote them."""
         self._parsed()
-        earlier = self._manifests.get(suffix)
-        if earlier is None:
+        earlier = self._manifests
+        if not earlier:
             return None
         if not (type(earlier) is list and len(earlier) == 2 and type(earlier[1]) is list
                 and all(type(name) is str and _valid_file(self.files.get(name)) for name in earlier[1])):

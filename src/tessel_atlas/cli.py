@@ -51,6 +51,16 @@ def _pivot(text: str):
     return x, y
 
 
+def _css_prefix(text: str):
+    import argparse
+    import re
+
+    if not re.fullmatch(r"(-?[A-Za-z_][A-Za-z0-9_-]*)?", text):
+        raise argparse.ArgumentTypeError(f"expected the start of a CSS class name (a letter or _ first, then "
+                                          f"letters, digits, _ or -), got {text!r}")
+    return text
+
+
 def _pack_parser(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
     import argparse
 
@@ -100,6 +110,11 @@ def _add_pack_arguments(pack: argparse.ArgumentParser) -> None:
     sizes.add_argument("--full-size", action="store_true", help="make every layer the full texture size")
     pack.add_argument("--format", choices=sorted(FORMATS), default="json-hash",
                       help="manifest format (default json-hash); phaser3 never rotates")
+    pack.add_argument("--template", type=Path, metavar="FILE",
+                      help="with --format template: a Jinja2 template of the manifest; its file name (less .j2) "
+                           "names the files it makes, one a layer if the name holds {index}")
+    pack.add_argument("--css-prefix", type=_css_prefix, default="", metavar="PREFIX",
+                      help="with --format css: the start of every class name (default none)")
     pack.add_argument("--no-rotation", action="store_true", help="never store a sprite turned a quarter turn")
     pack.add_argument("--no-trim", action="store_true", help="keep fully transparent borders")
     pack.add_argument("--trim-threshold", type=_whole(0, 254), default=0, metavar="A",
@@ -145,6 +160,7 @@ def _add_pack_arguments(pack: argparse.ArgumentParser) -> None:
                       help="read every sprite and write every layer; by default a rebuild reads only new or "
                            "changed sprites and writes only changed layers, by the cache in the output folder")
     pack.add_argument("-q", "--quiet", action="store_true", help="no progress and no summary line")
+    pack.set_defaults(playback=[])  # how animations play: the project file's [[animations]]
 
 
 
@@ -212,10 +228,12 @@ def _pack_job(parser: argparse.ArgumentParser, argv: Optional[List[str]]):
     for, the project file's merged in: read anew for every build."""
     from pathlib import Path
 
+    from .animations import animations
+    from .build import format_options, texture_options
     from .formats import check_names, resolutions
-    from .build import texture_options
+    from .formats.template import load_template
     from .output import check_layer_sides, check_variant_names
-    from .project import Project, exclusive_groups, load_project, with_settings
+    from .project import Project, check_matches, exclusive_groups, load_project, with_settings
     from .sprites import SpriteSettings, collect_sprites
 
     args = parser.parse_args(argv)
@@ -233,13 +251,20 @@ def _pack_job(parser: argparse.ArgumentParser, argv: Optional[List[str]]):
         parser.error(f"{args.command} needs INPUT and --out, on the command line or in the project file (--config)")
     if args.pot and args.max_texture_size & (args.max_texture_size - 1):
         parser.error(f"--pot needs a power-of-two --max-texture-size (got {args.max_texture_size})")
+    if (args.format == "template") != (args.template is not None):
+        parser.error("--format template and --template FILE go together: give both, or neither")
+    if args.template is not None:
+        load_template(args.template)  # its syntax, before any work
     check_variant_names(args.variant or [], args.preview)
     resolutions(args.variant or [])
     check_layer_sides(texture_options(args), args.max_texture_size)
     defaults = SpriteSettings(pivot=args.pivot, trim=not args.no_trim, extrude=args.extrude)
     found = collect_sprites(args.inputs, exclude=args.exclude, skip=[args.out], settings=defaults)
-    check_names(found.sprites, args.format)
+    check_names(found.sprites, args.format, format_options(args))
     found.sprites = with_settings(found.sprites, project.rules, project.path)
+    check_matches(project.path, "animations", project.animation_rules, list(animations(s.name for s in found.sprites)))
+    args.playback = [(rule.match, rule.settings.get("speed"), rule.settings.get("loop"))
+                     for rule in project.animation_rules]
     return found, args.out, args
 
 

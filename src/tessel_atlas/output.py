@@ -29,11 +29,10 @@ from .png import write_png
 
 # A variant's suffix follows the layer's number in its files' names.
 SUFFIX = re.compile(r"(?:[@._-][A-Za-z0-9@._-]*)?")
-# Names a run may write: an earlier run's files of these names that the
-# record lists (RECORD_NAME) and this run does not write are removed. A
-# record naming anything else was not written by us, and is not followed.
-OUR_FILE = re.compile(
-    rf"atlas(_\d+{SUFFIX.pattern}?(\.png|\.webp|\.json|\.xml|_preview\.png)|{SUFFIX.pattern}?\.json)|report\.html")
+# The names a run writes, and so the only ones the record of an earlier run
+# (RECORD_NAME) is followed for: files in the output folder itself, not
+# hidden. An earlier run's that this run does not write are removed.
+OUR_FILE = re.compile(r"[^./\\\0][^/\\\0]*")
 # Hidden: a lock while a run writes, the folders its files are made in, and
 # the record of the files the last run wrote, which every run leaves, and
 # the cache of the last build (cache.py), which a build without it removes.

@@ -17,7 +17,7 @@ import json
 import math
 from dataclasses import dataclass, field, replace
 from pathlib import Path
-from typing import Any, Dict, List, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from .errors import AtlasError
 from .sprites import PIVOT_LIMIT, Sprite, valid_pivot
@@ -27,13 +27,12 @@ try:
 except ImportError:  # before Python 3.11
     import tomli as tomllib  # type: ignore[no-redef]
 
-SPRITE_KEYS = ("match", "pivot", "nine_slice", "trim", "extrude")
 # Options that a project file cannot hold: the file itself, and help.
 NOT_IN_FILE = ("config", "help")
 
 
 @dataclass
-class SpriteRule:
+class Rule:
     number: int  # 1 for the first [[sprites]] table
     match: str
     settings: Dict[str, Any]
@@ -43,7 +42,8 @@ class SpriteRule:
 class Project:
     path: Path
     options: Dict[str, Any] = field(default_factory=dict)  # by argparse dest
-    rules: List[SpriteRule] = field(default_factory=list)
+    rules: List[Rule] = field(default_factory=list)  # [[sprites]]
+    animation_rules: List[Rule] = field(default_factory=list)  # [[animations]]
 
 
 def _actions(pack: argparse.ArgumentParser) -> Dict[str, argparse.Action]:
@@ -106,26 +106,40 @@ def _number_pair(value: Any) -> bool:
             and all(isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) for v in value))
 
 
-def _sprite_rule(path: Path, number: int, table: Any) -> SpriteRule:
-    where = f"{path}: [[sprites]] table {number}"
+def _whole(low: int, high: int) -> Callable[[Any], bool]:
+    return lambda v: isinstance(v, int) and not isinstance(v, bool) and low <= v <= high
+
+
+# What a [[sprites]] table may set, and what each value must be.
+SPRITE_CHECKS: Dict[str, Tuple[Callable[[Any], bool], str]] = {
+    "pivot": (lambda v: _number_pair(v) and valid_pivot(*v),
+              f"expected [x, y], fractions of the sprite's source size from -{PIVOT_LIMIT:g} to {PIVOT_LIMIT:g}"),
+    "nine_slice": (lambda v: isinstance(v, list) and len(v) == 4 and all(map(_whole(0, 2**31 - 1), v)),
+                   "expected [left, top, right, bottom], whole numbers of pixels"),
+    "trim": (lambda v: isinstance(v, bool), "expected true or false"),
+    "extrude": (_whole(0, 1024), "expected a whole number from 0 to 1024"),
+}
+# What an [[animations]] table may set: how the engine plays it, where the format says.
+ANIMATION_CHECKS: Dict[str, Tuple[Callable[[Any], bool], str]] = {
+    "speed": (lambda v: isinstance(v, (int, float)) and not isinstance(v, bool) and 0 < v <= 1000,
+              "expected frames a second, above 0 and at most 1000"),
+    "loop": (lambda v: isinstance(v, bool), "expected true or false"),
+}
+
+
+def _rule(path: Path, kind: str, number: int, table: Any, checks: Dict[str, Tuple[Callable[[Any], bool], str]],
+          example: str) -> Rule:
+    """A [[kind]] table of the project file, checked whole."""
+    where = f"{path}: [[{kind}]] table {number}"
     if not isinstance(table, dict):
         raise AtlasError(f"{where}: expected a table")
-    unknown = sorted(set(table) - set(SPRITE_KEYS))
+    valid_keys = ("match", *checks)
+    unknown = sorted(set(table) - set(valid_keys))
     if unknown:
-        raise AtlasError(f"{where}: unknown key {toml_text(unknown[0])}; valid keys: {', '.join(SPRITE_KEYS)}")
+        raise AtlasError(f"{where}: unknown key {toml_text(unknown[0])}; valid keys: {', '.join(valid_keys)}")
     match = table.get("match")
     if not isinstance(match, str) or not match:
-        raise AtlasError(f"{where}: needs match = \"GLOB\", a pattern on sprite names such as \"ui/*.png\"")
-    checks = {
-        "pivot": (lambda v: _number_pair(v) and valid_pivot(*v),
-                  f"expected [x, y], fractions of the sprite's source size from -{PIVOT_LIMIT:g} to {PIVOT_LIMIT:g}"),
-        "nine_slice": (lambda v: isinstance(v, list) and len(v) == 4 and all(
-            isinstance(b, int) and not isinstance(b, bool) and b >= 0 for b in v),
-            "expected [left, top, right, bottom], whole numbers of pixels"),
-        "trim": (lambda v: isinstance(v, bool), "expected true or false"),
-        "extrude": (lambda v: isinstance(v, int) and not isinstance(v, bool) and 0 <= v <= 1024,
-                    "expected a whole number from 0 to 1024"),
-    }
+        raise AtlasError(f"{where}: needs match = \"GLOB\", a pattern on {kind[:-1]} names such as {example}")
     settings = {}
     for key, value in table.items():
         if key == "match":
@@ -134,7 +148,7 @@ def _sprite_rule(path: Path, number: int, table: Any) -> SpriteRule:
         if not valid(value):
             raise AtlasError(f"{where} ({toml_text(match)}): {key} = {toml_text(value)}: {expected}")
         settings[key] = tuple(value) if isinstance(value, list) else value
-    return SpriteRule(number, match, settings)
+    return Rule(number, match, settings)
 
 
 def load_project(path: Path, pack: argparse.ArgumentParser) -> Project:
@@ -156,7 +170,13 @@ def load_project(path: Path, pack: argparse.ArgumentParser) -> Project:
         if key == "sprites":
             if not isinstance(value, list):
                 raise AtlasError(f"{path}: sprites must be [[sprites]] tables")
-            project.rules = [_sprite_rule(path, n, table) for n, table in enumerate(value, start=1)]
+            project.rules = [_rule(path, key, n, table, SPRITE_CHECKS, '"ui/*.png"')
+                             for n, table in enumerate(value, start=1)]
+        elif key == "animations":
+            if not isinstance(value, list):
+                raise AtlasError(f"{path}: animations must be [[animations]] tables")
+            project.animation_rules = [_rule(path, key, n, table, ANIMATION_CHECKS, '"hero/walk"')
+                                       for n, table in enumerate(value, start=1)]
         elif key == "inputs":
             if not isinstance(value, list) or not value or not all(_path(path, key, v, value) for v in value):
                 raise AtlasError(f"{path}: inputs = {toml_text(value)}: expected a list of paths, relative to the file")
@@ -168,7 +188,7 @@ def load_project(path: Path, pack: argparse.ArgumentParser) -> Project:
         elif key in actions:
             project.options[actions[key].dest] = _option_value(path, key, value, actions[key])
         else:
-            valid = ", ".join(sorted({"inputs", "out", "sprites", *actions}))
+            valid = ", ".join(sorted({"inputs", "out", "sprites", "animations", *actions}))
             raise AtlasError(f"{path}: unknown key {toml_text(key)}; valid keys: {valid}")
     for group in exclusive_groups(pack):
         given = [key for key in data if key in actions and actions[key] in group
@@ -184,21 +204,36 @@ def exclusive_groups(pack: argparse.ArgumentParser) -> List[List[argparse.Action
     return [group._group_actions for group in pack._mutually_exclusive_groups]
 
 
-def with_settings(sprites: Sequence[Sprite], rules: Sequence[SpriteRule], path: Path) -> List[Sprite]:
+def with_settings(sprites: Sequence[Sprite], rules: Sequence[Rule], path: Path) -> List[Sprite]:
     """The sprites, each with its settings: its own, then each matching
     rule's in order. A rule that matches no sprite is refused."""
-    matched = set()
     out = []
     for sprite in sprites:
         settings = {}
         for rule in rules:
             if fnmatch.fnmatchcase(sprite.name, rule.match):
                 settings.update(rule.settings)
-                matched.add(rule.number)
         out.append(replace(sprite, settings=replace(sprite.settings, **settings)) if settings else sprite)
-    for rule in rules:
-        if rule.number not in matched:
-            example = sprites[0].name if sprites else ""
-            raise AtlasError(f"{path}: [[sprites]] table {rule.number}: match = {rule.match!r} matches no sprite "
-                             f"(names are paths inside the input folders, such as {example!r})")
+    check_matches(path, "sprites", rules, [s.name for s in sprites])
     return out
+
+
+def check_matches(path: Path, kind: str, rules: Sequence[Rule], names: Sequence[str]) -> None:
+    """Refuses the first [[kind]] table whose pattern matches none of the names."""
+    for rule in rules:
+        if not any(fnmatch.fnmatchcase(name, rule.match) for name in names):
+            example = f" (names are paths inside the input folders, such as {names[0]!r})" if names else ""
+            raise AtlasError(f"{path}: [[{kind}]] table {rule.number}: match = {rule.match!r} matches no "
+                             f"{kind[:-1]}{example}")
+
+
+def playback(rules: Sequence[Tuple[str, Optional[float], Optional[bool]]], name: str) -> Tuple[float, bool]:
+    """How an animation plays: frames a second and whether it loops, as the
+    last matching [[animations]] table that gives each says; 10 and true
+    otherwise."""
+    speed, loop = 10.0, True
+    for match, rule_speed, rule_loop in rules:
+        if fnmatch.fnmatchcase(name, match):
+            speed = float(rule_speed) if rule_speed is not None else speed
+            loop = rule_loop if rule_loop is not None else loop
+    return speed, loop

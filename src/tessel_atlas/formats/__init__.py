@@ -3,8 +3,10 @@
 ANIMATIONS (whether it lists the animations whose frames share a layer),
 ANIMATIONS_WHOLE (whether the layout must keep each animation in one layer),
 FORBIDDEN_IN_NAMES (a pattern of the characters its files cannot hold in a
-sprite's name, or None) and manifests(layers), the files it writes for a
-variant's layers (model.AtlasLayer) by name (a dict for JSON, a string for
+sprite's name, or None), keys(names, options) (what each sprite is called in its
+files, when that may not be its name, so that two alike are refused; or
+None) and manifests(variants, options), the files it writes for the
+variants' layers (model.AtlasLayer) by name (a dict for JSON, a string for
 text). Adding a format is adding a module and a line below. The hash
 layout's frame record, pivots and nine-slice borders included, is written
 by hash_record, the one place the JSON formats take frames from."""
@@ -14,7 +16,9 @@ from __future__ import annotations
 import hashlib
 import math
 import re
-from typing import Dict, Sequence, Tuple
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 from .. import __version__
 from ..errors import AtlasError
@@ -98,25 +102,48 @@ def resolutions(variants: Sequence[Tuple[float, str]]) -> Dict[str, float]:
     return {suffix: scale / base for scale, suffix in variants}
 
 
-def manifests_key(format_name: str, layers: Sequence[AtlasLayer]) -> str:
+def manifests_key(format_name: str, variants: Sequence[List[AtlasLayer]], options: FormatOptions) -> str:
     """A key of everything a format's manifests of these layers say: a
     rebuild whose key is the same keeps the files, without making them."""
-    digest = hashlib.sha256(repr((format_name, __version__)).encode())
-    for layer in layers:
+    template = options.template.read_bytes() if options.template else b""
+    digest = hashlib.sha256(repr((format_name, __version__, options, template)).encode())
+    for layer in (layer for layers in variants for layer in layers):
         digest.update(repr((layer.index, layer.image, layer.width, layer.height, layer.scale, layer.resolution,
                             layer.suffix, layer.premultiplied, layer.animations)).encode())
         digest.update(repr(layer.frames).encode())
     return digest.hexdigest()
 
 
+@dataclass(frozen=True)
+class FormatOptions:
+    """What a format's files take beyond the atlas: the prefix of CSS class
+    names, the user's template, and each animation's playback (speed in
+    frames a second, and whether it loops) by name."""
+
+    css_prefix: str = ""
+    template: Optional[Path] = None
+    playback: Tuple[Tuple[str, float, bool], ...] = ()
+
+
+ManifestWriter = Callable[[Sequence[List[AtlasLayer]], FormatOptions], Dict[str, Union[dict, str]]]
+
+
+def each_variant(variant_manifests: Callable[[List[AtlasLayer]], Dict[str, Any]]) -> ManifestWriter:
+    """The manifests() of a format whose files each describe one variant."""
+    def manifests(variants: Sequence[List[AtlasLayer]], options: FormatOptions) -> Dict[str, Any]:
+        return {name: text for layers in variants for name, text in variant_manifests(layers).items()}
+    return manifests
+
+
 def layer_manifest_name(layer: AtlasLayer) -> str:
     return f"{layer.stem}.json"
 
 
-from . import json_array, json_hash, phaser3, pixijs, sparrow  # noqa: E402  (they use the helpers above)
+# They use the helpers above.
+from . import css, godot, json_array, json_hash, libgdx, phaser3, pixijs, sparrow, template  # noqa: E402
 
 FORMATS = {"json-hash": json_hash, "json-array": json_array, "phaser3": phaser3, "pixijs": pixijs,
-           "sparrow": sparrow}
+           "sparrow": sparrow, "godot": godot, "libgdx": libgdx, "css": css, "template": template}
 
 
 def shown(text: str) -> str:
@@ -124,11 +151,25 @@ def shown(text: str) -> str:
     return "".join(c if c.isprintable() else ascii(c)[1:-1] for c in text)
 
 
-def check_names(sprites: Sequence[Sprite], format_name: str) -> None:
-    """Refuses, before any work, a sprite name that the format's files cannot hold."""
-    forbidden = FORMATS[format_name].FORBIDDEN_IN_NAMES
+def check_names(sprites: Sequence[Sprite], format_name: str, options: FormatOptions) -> None:
+    """Refuses, before any work, a sprite name that the format's files
+    cannot hold, and two sprites that its files would not tell apart (the
+    format's `keys`: what each sprite is called there, when that is not
+    its name)."""
+    fmt = FORMATS[format_name]
+    forbidden = fmt.FORBIDDEN_IN_NAMES
     for sprite in sprites if forbidden else ():
         found = forbidden.search(sprite.name)
         if found:
             raise AtlasError(f"{shown(sprite.source)}: the name holds U+{ord(found.group()):04X}, a character that "
                              f"{format_name} files cannot hold; rename the file, or choose another --format")
+    if fmt.keys is None:
+        return
+    keyed = fmt.keys([sprite.name for sprite in sprites], options)
+    holder: Dict[str, Sprite] = {}
+    for sprite in sprites:
+        other = holder.setdefault(keyed[sprite.name], sprite)
+        if other is not sprite:
+            raise AtlasError(f"two sprites would both be {keyed[sprite.name]} in {format_name} files: "
+                             f"{shown(other.source)} and {shown(sprite.source)}; rename one, or choose another "
+                             "--format")

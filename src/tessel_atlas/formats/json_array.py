@@ -2,16 +2,17 @@
 
 from typing import Dict, List
 
-from . import AtlasLayer, hash_meta, hash_record, layer_manifest_name
+from . import AtlasLayer, each_variant, hash_meta, hash_record, layer_manifest_name
 
 ROTATES = True
 TRIMS = True
 ANIMATIONS = False
 ANIMATIONS_WHOLE = False
 FORBIDDEN_IN_NAMES = None  # JSON strings hold any character
+keys = None  # sprites are named as they are
 
 
-def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
+def variant_manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
     return {
         layer_manifest_name(layer): {
             "frames": [{"filename": f.name, **hash_record(f, border_keys=("scale9Borders",))} for f in layer.frames],
@@ -19,3 +20,6 @@ def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
         }
         for layer in layers
     }
+
+
+manifests = each_variant(variant_manifests)

@@ -3,13 +3,14 @@ with the animations whose frames the layer holds."""
 
 from typing import Dict, List, Tuple
 
-from . import AtlasLayer, hash_meta, hash_record, layer_manifest_name
+from . import AtlasLayer, each_variant, hash_meta, hash_record, layer_manifest_name
 
 ROTATES = True
 TRIMS = True
 ANIMATIONS = True
 ANIMATIONS_WHOLE = False
 FORBIDDEN_IN_NAMES = None  # JSON strings hold any character
+keys = None  # sprites are named as they are
 
 
 def manifest(layer: AtlasLayer, pivot_key: str = "pivot",
@@ -19,5 +20,8 @@ def manifest(layer: AtlasLayer, pivot_key: str = "pivot",
             "meta": hash_meta(layer)}
 
 
-def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
+def variant_manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
     return {layer_manifest_name(layer): manifest(layer) for layer in layers}
+
+
+manifests = each_variant(variant_manifests)

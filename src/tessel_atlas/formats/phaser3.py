@@ -4,16 +4,17 @@ multi-atlas loader of Phaser 3, which cannot draw rotated frames."""
 from typing import Dict, List
 
 from .. import __version__
-from . import AtlasLayer, hash_meta, hash_record
+from . import AtlasLayer, each_variant, hash_meta, hash_record
 
 ROTATES = False
 TRIMS = True
 ANIMATIONS = False
 ANIMATIONS_WHOLE = False
 FORBIDDEN_IN_NAMES = None  # JSON strings hold any character
+keys = None  # sprites are named as they are
 
 
-def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
+def variant_manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
     textures = []
     for layer in layers:
         meta = hash_meta(layer)
@@ -26,3 +27,6 @@ def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
         })
     suffix = layers[0].suffix if layers else ""
     return {f"atlas{suffix}.json": {"textures": textures, "meta": {"app": "tessel-atlas", "version": __version__}}}
+
+
+manifests = each_variant(variant_manifests)

@@ -4,7 +4,7 @@ takes a frame's pivot as its texture's default anchor, from `anchor`."""
 
 from typing import Dict, List
 
-from . import AtlasLayer, json_hash, layer_manifest_name
+from . import AtlasLayer, each_variant, json_hash, layer_manifest_name
 
 ROTATES = True
 TRIMS = True
@@ -12,9 +12,10 @@ ANIMATIONS = True
 # PixiJS reads an animation from one layer's manifest: the layout keeps each whole.
 ANIMATIONS_WHOLE = True
 FORBIDDEN_IN_NAMES = None  # JSON strings hold any character
+keys = None  # sprites are named as they are
 
 
-def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
+def variant_manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
     names = [layer_manifest_name(layer) for layer in layers]
     out = {}
     for name, layer in zip(names, layers):
@@ -22,3 +23,6 @@ def manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
         manifest["meta"]["related_multi_packs"] = [other for other in names if other != name]
         out[name] = manifest
     return out
+
+
+manifests = each_variant(variant_manifests)

@@ -9,7 +9,7 @@ SubTexture is a whole sprite."""
 import re
 from typing import Dict, List
 
-from . import AtlasLayer, Frame
+from . import AtlasLayer, each_variant, Frame
 
 # Escapes for text in an XML attribute; the white space ones keep it as it
 # is (a reader turns plain tabs and line ends into spaces).
@@ -23,6 +23,7 @@ ANIMATIONS_WHOLE = False
 # Characters XML 1.0 forbids anywhere, escaped or not: a name holding one
 # would make the file unreadable.
 FORBIDDEN_IN_NAMES = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
+keys = None  # sprites are named as they are
 
 
 def quoteattr(text: str) -> str:
@@ -45,10 +46,13 @@ def _sub_texture(frame: Frame) -> str:
     return "  <SubTexture " + " ".join(f"{key}={quoteattr(str(value))}" for key, value in attributes) + "/>"
 
 
-def manifests(layers: List[AtlasLayer]) -> Dict[str, str]:
+def variant_manifests(layers: List[AtlasLayer]) -> Dict[str, str]:
     return {
         manifest_name(layer): "\n".join(
             ['<?xml version="1.0" encoding="UTF-8"?>', f"<TextureAtlas imagePath={quoteattr(layer.image)}>"]
             + [_sub_texture(frame) for frame in layer.frames] + ["</TextureAtlas>", ""])
         for layer in layers
     }
+
+
+manifests = each_variant(variant_manifests)

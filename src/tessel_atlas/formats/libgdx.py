@@ -1,0 +1,80 @@
+"""The TextureAtlas text format of libGDX, which every Spine runtime reads
+too: one .atlas file for all the layers (pages) of a variant.
+
+It is written with the keys every reader of the last several years takes:
+each page's image file and `size`, `format`, `filter` and `repeat`; each
+region's `rotate`, `xy`, `size`, `split` (nine-slice borders), `orig`,
+`offset` and `index`, in that order, which readers before libGDX 1.9.13
+and Spine 4 require (the newer `bounds:`/`offsets:` keys are read by the
+newer ones only). `offset` is measured from the bottom-left corner of the
+source, as both read it. Region names are sprite names without their
+image extension; the frames of an animation (`walk_1.png`, `walk_2.png`)
+are one region name with an `index` each (the number in the file name),
+which TextureAtlas.findRegions and the Spine runtimes read in order.
+
+Nothing that no reader here can prove is written: regions are never
+stored turned, and premultiplied alpha is not recorded (its `pma` key is
+the newer format's)."""
+
+import os
+import re
+from typing import Dict, List, Sequence, Tuple
+
+from ..animations import NUMBERED, animations
+from ..model import AtlasLayer, Frame
+from . import FormatOptions, each_variant
+
+ROTATES = False
+TRIMS = True
+ANIMATIONS = False  # named by index instead, across pages
+ANIMATIONS_WHOLE = False
+# A line holds a name whole: no line ends or other control characters, no
+# colon (a reader takes a line with one for a key), no white space at
+# either end (readers trim lines).
+FORBIDDEN_IN_NAMES = re.compile(r"[\x00-\x1f\x7f:]|^\s|\s$")
+
+
+def _region(name: str) -> str:
+    return os.path.splitext(name)[0]
+
+
+def regions(names: Sequence[str]) -> Dict[str, Tuple[str, int]]:
+    """Each sprite's region name and index: an animation's frames share one
+    name, each with the number its file name ends in; every other sprite
+    is a region of its own, index -1."""
+    named = {name: (_region(name), -1) for name in names}
+    for group, frames in animations(names).items():
+        for frame in frames:
+            named[frame] = (group, int(NUMBERED.fullmatch(frame)["number"]))
+    return named
+
+
+def keys(names: Sequence[str], options: FormatOptions) -> Dict[str, str]:
+    """What tells sprites apart in the file: two with one region name and
+    index would be one region."""
+    return {name: f"region {region!r}, index {index}" for name, (region, index) in regions(names).items()}
+
+
+def variant_manifests(layers: List[AtlasLayer]) -> Dict[str, str]:
+    named = regions([frame.name for layer in layers for frame in layer.frames])
+    lines: List[str] = []
+    for layer in layers:
+        lines += ["", layer.image, f"size: {layer.width},{layer.height}", "format: RGBA8888",
+                  "filter: Linear,Linear", "repeat: none"]
+        for frame in layer.frames:
+            lines += _region_lines(frame, *named[frame.name])
+    suffix = layers[0].suffix if layers else ""
+    return {f"atlas{suffix}.atlas": "\n".join(lines) + "\n"}
+
+
+def _region_lines(frame: Frame, region: str, index: int) -> List[str]:
+    lines = [region, "  rotate: false", f"  xy: {frame.x}, {frame.y}", f"  size: {frame.width}, {frame.height}"]
+    if frame.nine_slice is not None:
+        left, top, right, bottom = frame.nine_slice
+        lines.append(f"  split: {left}, {right}, {top}, {bottom}")
+    bottom_offset = frame.source_height - frame.trim_y - frame.height
+    return lines + [f"  orig: {frame.source_width}, {frame.source_height}",
+                    f"  offset: {frame.trim_x}, {bottom_offset}", f"  index: {index}"]
+
+
+manifests = each_variant(variant_manifests)

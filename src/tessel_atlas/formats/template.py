@@ -1,0 +1,145 @@
+"""--format template: a manifest format of the user's own, a Jinja2
+template (--template FILE) rendered in Jinja2's sandbox: names it was not
+given are errors, and it reaches nothing but the atlas's data (no files,
+modules or attributes beyond it).
+
+The template's file name, less its .j2 (or .jinja, .jinja2) extension,
+names what it makes: one file a layer when the name holds {index}, one a
+variant otherwise; {suffix} is the variant's suffix, added before the
+extension when the name does not hold it. Each rendering sees `app` and
+`version`, `layers` (all of the variant's), `layer` (the one rendered,
+for one a layer), and `variant` (scale, resolution, suffix). A layer is
+{index, image, width, height, format, scale, resolution, suffix,
+premultiplied, alpha_mode, frames, animations}; a frame {name, x, y,
+width, height, rotated, trimmed, trim_x, trim_y, source_width,
+source_height, pivot, borders, picture}, as the built-in formats write
+them (see model.Frame). Filters: `json` (a value as JSON, as the built-in
+formats write it), `xml` and `html` (text escaped for XML or HTML,
+quotes included).
+
+A template that cannot be read, or fails, is one line naming it and the
+line, and nothing is written."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+from pathlib import Path
+from typing import Any, Dict, List, Optional, Sequence
+
+from .. import __version__
+from ..errors import AtlasError
+from ..model import AtlasLayer
+from . import FormatOptions
+
+ROTATES = True  # the data says which frames are turned; --no-rotation for formats that cannot
+TRIMS = True
+ANIMATIONS = True
+ANIMATIONS_WHOLE = False
+FORBIDDEN_IN_NAMES = None
+keys = None
+EXTENSIONS = (".j2", ".jinja2", ".jinja")
+ESCAPES = str.maketrans({"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&#39;"})
+
+
+def _jinja():
+    try:
+        import jinja2.sandbox
+    except ImportError:
+        raise AtlasError("--format template needs Jinja2: pip install 'TesselPack[atlas]'") from None
+    return jinja2
+
+
+def _where(path: Path, error: Exception) -> str:
+    """The template and line an error of Jinja2 comes from: its syntax
+    errors say the line, and a failure while rendering leaves the template's
+    line in the traceback."""
+    line = getattr(error, "lineno", None)
+    traceback = error.__traceback__
+    while traceback is not None:
+        if os.path.abspath(traceback.tb_frame.f_code.co_filename) == os.path.abspath(path):
+            line = traceback.tb_lineno
+        traceback = traceback.tb_next
+    return f"{path}, line {line}" if line else str(path)
+
+
+def load_template(path: Path):
+    """The template, compiled in the sandbox; AtlasError naming the file,
+    the line and the fault if it cannot be."""
+    jinja2 = _jinja()
+    if not any(path.name.endswith(extension) for extension in EXTENSIONS):
+        raise AtlasError(f"{path}: a template's name ends in .j2 (or .jinja, .jinja2), and names what it makes "
+                         "without that: atlas_{index}{suffix}.txt.j2 makes atlas_0.txt, ...")
+    environment = jinja2.sandbox.SandboxedEnvironment(undefined=jinja2.StrictUndefined, keep_trailing_newline=True,
+                                                      autoescape=False)
+    environment.filters.update(json=_json, xml=_escaped, html=_escaped)
+    try:
+        source = path.read_text(encoding="utf-8")
+        # Compiled with its file's name, so that tracebacks say where; with
+        # no loader, so that it includes or imports no other file.
+        code = environment.compile(source, name=path.name, filename=str(path))
+        return environment.template_class.from_code(environment, code, environment.make_globals(None))
+    except OSError as error:
+        raise AtlasError(f"{path}: cannot read the template ({error.strerror})") from None
+    except UnicodeDecodeError:
+        raise AtlasError(f"{path}: the template is not UTF-8 text") from None
+    except jinja2.TemplateSyntaxError as error:
+        raise AtlasError(f"{_where(path, error)}: {error.message}") from None
+
+
+def _json(value: Any) -> str:
+    return json.dumps(value)
+
+
+def _escaped(value: Any) -> str:
+    return str(value).translate(ESCAPES)
+
+
+def _layer_data(layer: AtlasLayer) -> Dict[str, Any]:
+    return {
+        "index": layer.index, "image": layer.image, "width": layer.width, "height": layer.height,
+        "format": "RGBA8888", "scale": layer.scale, "resolution": layer.resolution, "suffix": layer.suffix,
+        "premultiplied": layer.premultiplied,
+        "alpha_mode": "premultiplied-alpha" if layer.premultiplied else "straight-alpha",
+        "frames": [{**frame._asdict(), "trimmed": frame.trimmed,
+                    "pivot": list(frame.pivot) if frame.pivot else None,
+                    "borders": list(frame.nine_slice) if frame.nine_slice else None} for frame in layer.frames],
+        "animations": {name: list(frames) for name, frames in layer.animations.items()},
+    }
+
+
+def _output_name(pattern: str, layer: Optional[AtlasLayer], suffix: str, path: Path) -> str:
+    if "{suffix}" not in pattern:
+        stem, extension = os.path.splitext(pattern)
+        pattern = stem + "{suffix}" + extension
+    try:
+        name = pattern.format(index=layer.index if layer else 0, suffix=suffix)
+    except (KeyError, IndexError, ValueError) as error:
+        raise AtlasError(f"{path}: its name can hold {{index}} and {{suffix}} only ({error})") from None
+    if not re.fullmatch(r"[^/\\\0]+", name) or name.startswith("."):
+        raise AtlasError(f"{path}: its name makes {name!r}, which is not a plain file name; rename the template")
+    return name
+
+
+def manifests(variants: Sequence[List[AtlasLayer]], options: FormatOptions) -> Dict[str, str]:
+    assert options.template is not None
+    path = options.template
+    template = load_template(path)
+    pattern = next(path.name[:-len(e)] for e in EXTENSIONS if path.name.endswith(e))
+    made: Dict[str, str] = {}
+    for layers in variants:
+        data = [_layer_data(layer) for layer in layers]
+        variant = {"scale": layers[0].scale, "resolution": layers[0].resolution, "suffix": layers[0].suffix}
+        context = {"app": "tessel-atlas", "version": __version__, "layers": data, "variant": variant}
+        per_layer = "{index}" in pattern
+        for layer, layer_data in zip(layers, data) if per_layer else [(None, None)]:
+            name = _output_name(pattern, layer, variant["suffix"], path)
+            if name in made:
+                raise AtlasError(f"{path}: two files of the atlas would both be {name!r}; put {{index}} or "
+                                 "{suffix} in the template's name")
+            try:
+                made[name] = template.render(**context, **({"layer": layer_data} if per_layer else {}))
+            except Exception as error:  # undefined names, sandbox refusals, the template's own faults
+                raise AtlasError(f"{_where(path, error)}: {error}") from None
+    return made
