@@ -5,8 +5,8 @@
 # from a seed, installs tessel-atlas and PyTexturePacker into an environment
 # of their own, and prints the tables of bench/atlas.py (against the peer),
 # bench/rebuild.py (rebuilds against clean builds), bench/bleeding.py (what
-# bleeding costs a clean build) and bench/canvases.py (peak memory on large
-# canvases).
+# bleeding costs a clean build), bench/formats.py (each manifest format
+# against json-hash) and bench/canvases.py (peak memory on large canvases).
 #   bash bench/atlas.sh [--repeats N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,6 +25,9 @@ echo "## Rebuilds"
 echo
 echo "## Bleeding"
 (cd bench && "../$venv/bin/python" bleeding.py "../${folders[0]}" "../${folders[1]}" "../${folders[3]}")
+echo
+echo "## Formats against json-hash"
+(cd bench && "../$venv/bin/python" formats.py "../${folders[0]}")
 echo
 echo "## Large canvases"
 "$venv/bin/python" bench/canvases.py build/canvases

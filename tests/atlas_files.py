@@ -99,6 +99,42 @@ def _libgdx_frames(path: Path):
             "sourceSize": {"w": source_w, "h": source_h}, "split": [int(v) for v in fields.get("split", [])]})
 
 
+def _numbers(text):
+    return [int(v) for v in re.findall(r"-?\d+", text)]
+
+
+def _godot_frames(out: Path, suffix: str):
+    """The AtlasTextures of Godot text resources, in the hash layout's terms, by
+    resource name: its atlas, region and margin (offset, and what the source
+    adds). Variants other than the plain one are told apart by an @ in
+    their suffix."""
+    for path in sorted(out.glob(f"*{suffix}.tres")):
+        text = path.read_text()
+        if 'type="AtlasTexture"' not in text or (not suffix and "@" in path.name):  # another variant's
+            continue
+        image = re.search(r'\[ext_resource path="([^"]+)" type="Texture" id=1\]', text).group(1)
+        x, y, w, h = _numbers(re.search(r"region = Rect2\(([^)]*)\)", text).group(1))
+        left, top, more_w, more_h = _numbers(re.search(r"margin = Rect2\(([^)]*)\)", text).group(1))
+        assert "filter_clip = true" in text
+        yield path.name[:-len(f"{suffix}.tres")], (out / image, {
+            "frame": {"x": x, "y": y, "w": w, "h": h}, "rotated": False, "trimmed": bool(left or top or more_w or more_h),
+            "spriteSourceSize": {"x": left, "y": top, "w": w, "h": h}, "sourceSize": {"w": w + more_w, "h": h + more_h}})
+
+
+def _css_frames(out: Path):
+    """The classes of a CSS sprite sheet's base rules, by class name: the element's size, and where the
+    background puts the layer image."""
+    for line in (out / "atlas.css").read_text().splitlines():
+        found = re.match(r'\.(\S+) \{ display: inline-block; width: (\d+)px; height: (\d+)px; background: '
+                         r'url\("([^"]+)"\) (\S+) (\S+) / ', line)
+        if found:
+            name, w, h, image, x, y = found.groups()
+            x, y = (-int(v[:-2]) if v != "0" else 0 for v in (x, y))
+            yield name, (out / image, {"frame": {"x": x, "y": y, "w": int(w), "h": int(h)}, "rotated": False,
+                                       "trimmed": False, "spriteSourceSize": {"x": 0, "y": 0, "w": int(w), "h": int(h)},
+                                       "sourceSize": {"w": int(w), "h": int(h)}})
+
+
 def read_frames(out: Path, suffix: str = ""):
     """{name: (image path, frame record)} from whichever manifests of the
     variant with this file suffix the folder holds."""
@@ -108,6 +144,9 @@ def read_frames(out: Path, suffix: str = ""):
         frames.update(_sparrow_frames(path))
     if (out / f"atlas{suffix}.atlas").exists():
         frames.update(_libgdx_frames(out / f"atlas{suffix}.atlas"))
+    if (out / "atlas.css").exists():
+        frames.update(_css_frames(out))
+    frames.update(_godot_frames(out, suffix))
     multi = out / f"atlas{suffix}.json"
     if multi.exists():
         for texture in json.loads(multi.read_text())["textures"]:

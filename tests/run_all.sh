@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test of the project, from a fresh machine. It installs the Debian
 # packages it needs first (GoogleTest, Clang and its sanitizer runtimes,
-# MinGW-w64, Wine, stb, Chromium, ccache: apt-get, so as root), then runs,
+# MinGW-w64, Wine, stb, Chromium, Godot 3, xvfb, ccache: apt-get, so as
+# root), then runs,
 # each part under a header:
 # - the C++ tests with GCC (warnings as errors), with Clang under
 #   AddressSanitizer and UndefinedBehaviorSanitizer, and cross-compiled for
@@ -34,6 +35,10 @@ missing=()
 command -v ccache >/dev/null || missing+=(ccache)
 command -v cmake >/dev/null || missing+=(cmake)
 command -v chromium >/dev/null || missing+=(chromium)
+# Godot 3 loads --format godot's resources (its editor, under xvfb-run, imports the layer images first).
+command -v godot3-server >/dev/null || missing+=(godot3-server)
+command -v godot3 >/dev/null || missing+=(godot3)
+command -v xvfb-run >/dev/null || missing+=(xvfb)
 if ((!quick)); then
     command -v clang++ >/dev/null || missing+=(clang)
     command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)

@@ -16,14 +16,16 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, example, given, settings
+from hypothesis import HealthCheck, assume, example, given, settings
 from hypothesis import strategies as st
 
 Image = pytest.importorskip("PIL.Image")
 from atlas_files import (  # noqa: E402
-    expected_sprite, frame_box, make_sprites, noise_sprite, premultiplied, read_frames, restore, visible_bytes)
+    expected_sprite, frame_box, libgdx_regions, make_sprites, noise_sprite, premultiplied, read_frames, restore,
+    visible_bytes)
 from tessel_atlas import output  # noqa: E402
 from tessel_atlas.cli import _parser, main  # noqa: E402
+from tessel_atlas.formats import FORMATS, css, godot, libgdx  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -69,7 +71,8 @@ nine_slice = [1, 2, 1, 0]
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(fmt=st.sampled_from(["json-hash", "json-array", "phaser3", "pixijs", "sparrow"]), trim=st.booleans(),
+@given(fmt=st.sampled_from(["json-hash", "json-array", "phaser3", "pixijs", "sparrow", "godot", "libgdx", "css"]),
+       trim=st.booleans(),
        threshold=st.sampled_from([0, 0, 120]), trim_margin=st.sampled_from([0, 2]),
        alias=st.booleans(), rotation=st.booleans(), extrude=st.sampled_from([0, 2]),
        spacing=st.sampled_from([(0, 0), (2, 1), (3, 0), (0, 2)]), padding_option=st.booleans(),
@@ -79,9 +82,15 @@ nine_slice = [1, 2, 1, 0]
 def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, trim, threshold, trim_margin, alias,
                                           rotation, extrude, spacing, padding_option, sizes, texture, pivot,
                                           project, half_variant, texture_format, bleed, premultiply):
-    root, sources = sprite_dir
+    root, named_sources = sprite_dir
+    assume(not (fmt == "css" and half_variant))  # its base rules are then the half-size variant's: the browser test's
     out = tmp_path_factory.mktemp("out")
     gap, border = spacing
+    # What each format calls a sprite, and the sprite by that.
+    called = {"godot": lambda n: godot.resource_stem(n), "css": lambda n: css.class_name(n, ""),
+              "libgdx": lambda n: "{}#{}".format(*libgdx.regions(list(named_sources))[n])}.get(fmt, lambda n: n)
+    sources = {called(name): image for name, image in named_sources.items()}
+    name_of = {called(name): name for name in named_sources}
     if padding_option and gap == 2 * border:  # --padding P means P around each sprite
         padding = [f"--padding={border}"]
     else:
@@ -99,7 +108,8 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
         [] if bleed else ["--no-bleed"])
     assert main(["pack", str(root), "--out", str(out), *options]) == 0
 
-    def setting(name, key, default):
+    def setting(key_in_format, key, default):
+        name = name_of[key_in_format]
         if project and name.startswith("ui/"):
             return {"trim": False, "extrude": 1, "pivot": (0.25, 1.0)}.get(key, default)
         if project and name in ("s00.png", "s02.png", "s04.png"):
@@ -122,13 +132,13 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
     boxes = {}
     for name, (path, f) in frames.items():
         atlas = atlases[path]
-        trimmed_here = setting(name, "trim", trim) and fmt != "sparrow"  # Phaser misreads trimmed XML frames
+        trimmed_here = setting(name, "trim", trim) and FORMATS[fmt].TRIMS
         want, trimmed = expected_sprite(sources[name], trimmed_here, threshold, trim_margin)
         assert visible_bytes(restore(atlas, f)) == visible_bytes(premultiplied(want) if premultiply else want), name
         assert f["trimmed"] == trimmed
-        assert not f["rotated"] or (rotation and fmt not in ("phaser3", "sparrow"))
+        assert not f["rotated"] or (rotation and FORMATS[fmt].ROTATES)
         wanted_pivot = setting(name, "pivot", pivot)
-        pivot_key = {"pixijs": "anchor", "sparrow": None}.get(fmt, "pivot")
+        pivot_key = {"pixijs": "anchor", "sparrow": None, "godot": None, "libgdx": None, "css": None}.get(fmt, "pivot")
         assert f.get(pivot_key) == (wanted_pivot and pivot_key and dict(zip("xy", wanted_pivot)))
         nine = setting(name, "nine_slice", None)
         if nine and fmt in ("json-hash", "pixijs"):
@@ -136,6 +146,8 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
         if nine and fmt in ("json-hash", "json-array", "phaser3"):
             size = sources[name].size
             assert f["scale9Borders"] == {"x": 1, "y": 2, "w": size[0] - 2, "h": size[1] - 2}
+        if fmt == "libgdx":  # left, right, top, bottom
+            assert f["split"] == ([nine[0], nine[2], nine[1], nine[3]] if nine else [])
         box = frame_box(f)
         e = setting(name, "extrude", extrude)
         if e:  # the ring around the frame repeats its edge pixels
@@ -911,3 +923,79 @@ def test_a_second_run_into_a_folder_being_written_is_refused(tmp_path, capsys):
     names = set(atlas_names(out))
     layers = sum(name.endswith(".json") for name in names)
     assert names == {f"atlas_{i}{suffix}" for i in range(layers) for suffix in (".json", ".png")}
+
+
+def test_a_libgdx_atlas_reads_the_same_in_spine_atlas_and_rebuilds_every_sprite(tmp_path):
+    spine_atlas = pytest.importorskip("SpineAtlas")
+    root = tmp_path / "sprites"
+    sources = make_sprites(root, count=12)
+    (tmp_path / "atlas.toml").write_text('[[sprites]]\nmatch = "s0[0-4].png"\nnine_slice = [1, 2, 1, 0]\n')
+    assert main(["pack", str(root), "--out", str(tmp_path / "out"), "--format", "libgdx", "--max-texture-size", "40",
+                 "--config", str(tmp_path / "atlas.toml"), "--quiet"]) == 0
+    ours = libgdx_regions(tmp_path / "out" / "atlas.atlas")
+    theirs = [(Path(page.png).name, frame) for page in spine_atlas.ReadAtlasFile(tmp_path / "out" / "atlas.atlas").atlas
+              for frame in page.frames]
+    assert len(ours) == len(theirs) == len(sources) and len({p for p, *_ in ours}) > 1
+    names = {"{}#{}".format(*region): name for name, region in libgdx.regions(list(sources)).items()}
+    for (page, name, index, fields), (their_page, frame) in zip(ours, theirs):
+        x, y, w, h = map(int, fields["xy"] + fields["size"])
+        (left, bottom), (source_w, source_h) = map(int, fields["offset"]), map(int, fields["orig"])
+        assert (their_page, frame.name) == (page.name, name)
+        if "split" not in fields:  # SpineAtlas 1.0.13 reads a split line's numbers as the offsets
+            assert (frame.cutx, frame.cuty, frame.cutw, frame.cuth, frame.offx, frame.offy, frame.offw,
+                    frame.offh) == (x, y, w, h, left, bottom, source_w, source_h)
+        # Rebuilt as the format says: the region, at its offset from the bottom left of the source.
+        sprite = Image.new("RGBA", (source_w, source_h))
+        sprite.paste(Image.open(page).convert("RGBA").crop((x, y, x + w, y + h)), (left, source_h - bottom - h))
+        want, _ = expected_sprite(sources[names[f"{name}#{index}"]], True, 0, 0)
+        assert visible_bytes(sprite) == visible_bytes(want), name
+
+
+def _template(folder, name, text):
+    (folder / name).write_text(text)
+    return folder / name
+
+
+@pytest.mark.parametrize("name, text, message", [
+    ("a.txt.j2", "{{ layers|length }}\n{{ nope }}\n", "a.txt.j2, line 2: 'nope' is undefined"),
+    ("a.txt.j2", "one\n{% for f in %}\n", "a.txt.j2, line 2: Expected an expression"),
+    ("a.txt.j2", "\n\n{{ layers.__class__ }}\n", "a.txt.j2, line 3: access to attribute '__class__' of 'list' object"),
+    ("a.txt.j2", "{% include 'b.txt.j2' %}\n", "a.txt.j2, line 1: no loader for this environment specified"),
+    ("a_{index}.txt.j2", "{{ layer.nope }}\n", "a_{index}.txt.j2, line 1: 'dict object' has no attribute 'nope'"),
+    ("a.txt", "x\n", "a.txt: a template's name ends in .j2"),
+    ("a_{layer}.txt.j2", "x\n", "a_{layer}.txt.j2: its name can hold {index} and {suffix} only"),
+])
+def test_a_template_fault_is_one_line_naming_the_template_and_line(tmp_path, capsys, name, text, message):
+    make_sprites(tmp_path / "sprites", count=8)
+    template = _template(tmp_path, name, text)
+    _template(tmp_path, "b.txt.j2", "secret\n")
+    assert main(["pack", str(tmp_path / "sprites"), "--out", str(tmp_path / "out"), "--format", "template",
+                 "--template", str(template), "--quiet"]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith(f"tessel-atlas: error: {tmp_path / message.split(':')[0].split(',')[0]}") and \
+        message.split(" ", 1)[1] in err and err.count("\n") == 1
+    assert not (tmp_path / "out").exists()
+
+
+@settings(max_examples=15, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(fmt=st.sampled_from(["json-hash", "json-array", "phaser3", "pixijs", "sparrow"]),
+       texture=st.sampled_from([0, 64]), pivot=st.booleans(), project=st.booleans(), half_variant=st.booleans(),
+       premultiply=st.booleans())
+def test_the_shipped_templates_write_the_built_in_formats_byte_for_byte(tmp_path_factory, sprite_dir, fmt, texture,
+                                                                       pivot, project, half_variant, premultiply):
+    root, _ = sprite_dir
+    work = tmp_path_factory.mktemp("templates")
+    (work / "atlas.toml").write_text(PROJECT)
+    options = [str(root), f"--max-texture-size={texture}", "--quiet", "--no-cache"] + \
+        (["--pivot=0.5,1"] if pivot else []) + ([f"--config={work / 'atlas.toml'}"] if project else []) + \
+        (["--variant=1:@2x", "--variant=0.5:"] if half_variant else []) + (["--premultiply"] if premultiply else [])
+    # What the built-in format's layout asks. pixijs keeps animations whole, each frame that two show
+    # stored once for each: it is compared in one bin, without the animations that share frames.
+    layout = {"phaser3": ["--no-rotation"], "sparrow": ["--no-rotation", "--no-trim"]}.get(fmt, [])
+    assume(fmt != "pixijs" or not texture)
+    options += ["--exclude=anim/*"] if fmt == "pixijs" else []
+    template = next((Path(__file__).resolve().parents[1] / "examples" / "templates" / fmt).glob("*.j2"))
+    assert main(["pack", *options, "--out", str(work / "built-in"), f"--format={fmt}"]) == 0
+    assert main(["pack", *options, *layout, "--out", str(work / "template"), "--format=template",
+                 f"--template={template}"]) == 0
+    assert files_in(work / "template") == files_in(work / "built-in")

@@ -14,6 +14,7 @@ times their size as a NineSliceSprite.
 import base64
 import html
 import http.server
+import io
 import itertools
 import json
 import os
@@ -31,12 +32,14 @@ import pytest
 Image = pytest.importorskip("PIL.Image")
 from atlas_files import expected_sprite, frame_box, make_sprites, noise_sprite, read_frames  # noqa: E402
 from tessel_atlas.cli import main  # noqa: E402
+from tessel_atlas.formats import css  # noqa: E402
 
 CLIENTS = Path(__file__).resolve().parents[1].parent / "shared" / "clients"
 PHASER = CLIENTS / "phaser-3.80.1.min.js"
 # PixiJS 8, and 7, which many games still run (its loader and sheets differ).
 PIXIS = {"8": CLIENTS / "pixi-8.14.0.min.js", "7": CLIENTS / "pixi-7.4.2.min.js"}
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+TEMPLATES = Path(__file__).resolve().parents[1] / "examples" / "templates"
 
 pytestmark = [
     pytest.mark.slow,  # the same on every interpreter: run once per form
@@ -371,23 +374,29 @@ def pivots_wanted(sources):
 
 def test_phaser_draws_every_frame(tmp_path, sprites):
     shutil.copy(PHASER, tmp_path / "phaser.js")
-    for fmt, image in itertools.product(("json-hash", "json-array", "phaser3", "sparrow"), ("png", "webp")):
+    # A Unity sprite sheet, from the template shipped for it: no trimming, turning or pivots.
+    unity = ["--format=template", f"--template={TEMPLATES / 'unity' / 'atlas_{index}{suffix}.png.meta.j2'}",
+             "--no-trim", "--no-rotation"]
+    for fmt, image in itertools.product(("json-hash", "json-array", "phaser3", "sparrow", "unity"), ("png", "webp")):
         folder = f"{fmt}-{image}"
         out = tmp_path / folder
-        pack(sprites, out, f"--format={fmt}", f"--texture-format={image}",
-             *([] if fmt in ("phaser3", "sparrow") else ["--no-rotation"]))
+        pack(sprites, out, *(unity if fmt == "unity" else [f"--format={fmt}"]), f"--texture-format={image}",
+             *([] if fmt in ("phaser3", "sparrow", "unity") else ["--no-rotation"]))
         layers = range(len(list(out.glob(f"atlas_*.{image}"))))
         if fmt == "phaser3":
             loads = [["multiatlas", "atlas", f"{folder}/atlas.json", f"{folder}/"]]
         elif fmt == "sparrow":
             loads = [["atlasXML", f"a{i}", f"{folder}/atlas_{i}.{image}", f"{folder}/atlas_{i}.xml"] for i in layers]
+        elif fmt == "unity":
+            loads = [["unityAtlas", f"a{i}", f"{folder}/atlas_{i}.{image}", f"{folder}/atlas_{i}.png.meta"]
+                     for i in layers]
         else:
             loads = [["atlas", f"a{i}", f"{folder}/atlas_{i}.{image}", f"{folder}/atlas_{i}.json"] for i in layers]
         page = PHASER_PAGE % (COMMON_JS, json.dumps(loads))
         drawn = frames_drawn(tmp_path, page, ["--disable-gpu"])
         assert_frames_equal_sources(drawn["frames"], sprites[1], folder, WEBP_LEVELS if image == "webp" else 1)
-        # Phaser takes a frame's pivot as the origin of what shows it; XML has none.
-        assert drawn["pivots"] == ({} if fmt == "sparrow" else pivots_wanted(sprites[1])), folder
+        # Phaser takes a frame's pivot as the origin of what shows it; XML and Unity's sheet have none.
+        assert drawn["pivots"] == ({} if fmt in ("sparrow", "unity") else pivots_wanted(sprites[1])), folder
 
 
 @pytest.mark.parametrize("pixi", PIXIS)
@@ -558,3 +567,96 @@ def test_the_report_lists_every_frame_and_finds_each_where_its_manifest_puts_it(
         assert found["outside"] == [], (width, found["outside"])
         assert found["at100"] == {"box": [x0, y0, x1 - x0, y1 - y0], "seen": True}, width
         assert found["at400"] == {"box": [4 * x0, 4 * y0, 4 * (x1 - x0), 4 * (y1 - y0)], "seen": True}, width
+
+
+def screenshot(url: str, width: int, height: int, scale: int, profile: Path) -> Image.Image:
+    """The page at url as Chromium draws it in a window of width x height
+    CSS pixels, `scale` device pixels a CSS pixel, once its `ready` promise
+    has settled: driven over the DevTools protocol's pipe (file descriptors
+    3 and 4 of Chromium), so that it is taken when the page says, not when
+    a clock runs out."""
+    to_browser, from_browser = os.pipe(), os.pipe()
+
+    def pipes():
+        os.dup2(to_browser[0], 3)
+        os.dup2(from_browser[1], 4)
+
+    browser = subprocess.Popen([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+                                "--remote-debugging-pipe", f"--user-data-dir={profile}", "about:blank"],
+                               preexec_fn=pipes, pass_fds=(3, 4, to_browser[0], from_browser[1]),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
+    os.close(to_browser[0])
+    os.close(from_browser[1])
+    replies = os.fdopen(from_browser[0], "rb")
+    calls = itertools.count(1)
+    try:
+        def call(method, session=None, **params):
+            number = next(calls)
+            message = {"id": number, "method": method, "params": params, **({"sessionId": session} if session else {})}
+            os.write(to_browser[1], json.dumps(message).encode() + b"\0")
+            while True:
+                reply = b""
+                while not reply.endswith(b"\0"):
+                    reply += replies.read1(65536) or pytest.fail("Chromium ended")
+                for part in reply[:-1].split(b"\0"):
+                    answer = json.loads(part)
+                    if answer.get("id") == number:
+                        assert "error" not in answer, answer
+                        return answer["result"]
+
+        target = call("Target.createTarget", url="about:blank")["targetId"]
+        session = call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
+        call("Emulation.setDeviceMetricsOverride", session, width=width, height=height, deviceScaleFactor=scale,
+             mobile=False)
+        call("Page.navigate", session, url=url)
+        call("Runtime.evaluate", session, expression="new Promise((done) => addEventListener('load', done))"
+             " .then(() => window.ready)", awaitPromise=True)
+        picture = call("Page.captureScreenshot", session, format="png")["data"]
+        return Image.open(io.BytesIO(base64.b64decode(picture))).convert("RGB")
+    finally:
+        os.close(to_browser[1])
+        replies.close()
+        browser.kill()
+        browser.wait()
+
+
+def test_css_sprites_show_every_sprite_at_one_and_two_device_pixels_a_css_pixel(tmp_path, sprites):
+    root, sources = sprites
+    out = tmp_path / "css"
+    pack(sprites, out, "--format=css", "--css-prefix=sprite-", "--variant=2:@2x", "--variant=1:", "--max-texture-size=160")
+    # Every sprite's element, placed on a grid over a colour no sprite is drawn over.
+    cells, x, y, row = {}, 0, 0, 0
+    for name, source in sorted(sources.items()):
+        if x + source.width > 300:
+            x, y, row = 0, y + row + 4, 0
+        cells[name] = (x, y)
+        x, row = x + source.width + 4, max(row, source.height)
+    page_height = y + row + 4
+    elements = "".join(f'<div class="{css.class_name(name, "sprite-")}" style="position: absolute; left: {x}px; '
+                       f'top: {y}px"></div>' for name, (x, y) in cells.items())
+    # Ready once every layer image is decoded and drawn: Chromium draws an image still being decoded row by
+    # row.
+    images = sorted(p.name for p in out.glob("atlas_*.png"))
+    (out / "grid.html").write_text(
+        '<!DOCTYPE html><html><head><link rel="stylesheet" href="atlas.css"></head>'
+        f'<body style="margin: 0; background: #ff00ff">{elements}<script>'
+        f'window.ready = Promise.all({json.dumps(images)}.map((url) => {{ const image = new Image(); '
+        'image.src = url; return image.decode(); })).then(() => new Promise((done) => '
+        'requestAnimationFrame(() => requestAnimationFrame(done))));</script></body></html>')
+    for device_pixels in (1, 2):
+        screen = screenshot((out / "grid.html").as_uri(), 320, page_height, device_pixels, tmp_path / "profile")
+        for name, (x, y) in cells.items():
+            source = sources[name]
+            if device_pixels == 2:  # the @2x variant's pixels, as tessel-atlas scales them
+                source = source.convert("RGBa").resize((2 * source.width, 2 * source.height),
+                                                       Image.LANCZOS).convert("RGBA")
+            want = Image.new("RGBA", source.size, (255, 0, 255, 255))
+            want.alpha_composite(source)
+            got = np.asarray(screen.crop((x * device_pixels, y * device_pixels, x * device_pixels + source.width,
+                                          y * device_pixels + source.height))).astype(int)
+            alpha = np.asarray(source)[..., 3]
+            difference = np.abs(got - np.asarray(want.convert("RGB")).astype(int)).max(axis=-1)
+            blended = (alpha > 0) & (alpha < 255)
+            assert (difference[~blended] == 0).all(), (name, device_pixels, "opaque or transparent pixels differ")
+            assert (difference[blended] <= 1).all(), (name, device_pixels, "semi-transparent pixels differ")

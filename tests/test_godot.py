@@ -1,0 +1,122 @@
+"""Godot resources loaded by Godot 3 itself (Debian's godot3-server): every
+AtlasTexture rebuilds its sprite from the imported layer image, and every
+SpriteFrames holds its animation's frames in order, at the speed and with
+the looping the project file asked for.
+
+Godot loads a layer image's pixels only once its editor has imported it
+(otherwise an 8 x 8 placeholder): `godot3 --editor --quit` under xvfb-run
+imports them, and then ends with status 134, so it is judged by the files
+it writes. The import gives pixels whose alpha is below 20 a stronger
+neighbour's colour (its fix_alpha_border), so colour is compared where
+alpha is 20 or more, alpha everywhere.
+"""
+
+import json
+import os
+import random
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+
+Image = pytest.importorskip("PIL.Image")
+from atlas_files import expected_sprite, make_sprites, noise_sprite  # noqa: E402
+from tessel_atlas.cli import main  # noqa: E402
+
+GODOT = shutil.which("godot3-server")
+EDITOR = shutil.which("godot3")
+XVFB = shutil.which("xvfb-run")
+
+pytestmark = [
+    pytest.mark.slow,
+    pytest.mark.skipif(not (GODOT and EDITOR and XVFB),
+                       reason="Godot 3 is not installed (apt-get install godot3-server godot3 xvfb)"),
+]
+
+# Loads every resource of the folder and writes what it found: each
+# AtlasTexture's sprite drawn at its size (region placed at the margin's
+# offset), and each SpriteFrames' animations.
+CHECK = """extends SceneTree
+
+func _init():
+    var found = {}
+    var results = OS.get_environment("RESULTS")
+    var folder = Directory.new()
+    folder.open("res://atlas")
+    folder.list_dir_begin(true, true)
+    var name = folder.get_next()
+    while name != "":
+        if name.ends_with(".tres"):
+            var resource = load("res://atlas/" + name)
+            if resource is AtlasTexture:
+                var size = resource.get_size()
+                var layer = resource.atlas.get_data()
+                layer.convert(Image.FORMAT_RGBA8)
+                var sprite = Image.new()
+                sprite.create(int(size.x), int(size.y), false, Image.FORMAT_RGBA8)
+                sprite.blit_rect(layer, resource.region, resource.margin.position)
+                sprite.save_png(results + "/" + name.get_basename() + ".png")
+                found[name] = {"atlas": resource.atlas.resource_path, "filter_clip": resource.filter_clip,
+                               "size": [size.x, size.y]}
+            elif resource is SpriteFrames:
+                var frames = []
+                for i in range(resource.get_frame_count("default")):
+                    frames.append(resource.get_frame("default", i).resource_path)
+                found[name] = {"names": resource.get_animation_names(), "frames": frames,
+                               "speed": resource.get_animation_speed("default"),
+                               "loop": resource.get_animation_loop("default")}
+        name = folder.get_next()
+    var file = File.new()
+    file.open(results + "/found.json", File.WRITE)
+    file.store_string(to_json(found))
+    file.close()
+    quit()
+"""
+
+
+def test_godot_loads_every_sprite_and_animation(tmp_path):
+    root = tmp_path / "sprites"
+    sources = make_sprites(root, count=12)
+    rng = random.Random(4)
+    (root / "hero").mkdir()
+    for i in (1, 2, 10):  # 10 after 2
+        sources[f"hero/walk_{i}.png"] = noise_sprite(rng, 9, 12, (1, 0, 0, 2))
+        sources[f"hero/walk_{i}.png"].save(root / f"hero/walk_{i}.png")
+    (tmp_path / "atlas.toml").write_text('[[animations]]\nmatch = "hero/*"\nspeed = 12\nloop = false\n')
+    project = tmp_path / "project"
+    project.mkdir()
+    (project / "project.godot").write_text('config_version=4\n\n[application]\nconfig/name="atlas test"\n')
+    assert main(["pack", str(root), "--out", str(project / "atlas"), "--format", "godot", "--max-texture-size", "64",
+                 "--config", str(tmp_path / "atlas.toml"), "--quiet"]) == 0
+    (project / "check.gd").write_text(CHECK)
+    # Not the sanitizer runtimes that a sanitized test run preloads.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    subprocess.run([XVFB, "-a", EDITOR, "--path", str(project), "--editor", "--quit"], env=env,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    assert sorted(p.name for p in (project / "atlas").glob("*.import")) == \
+        sorted(f"{p.name}.import" for p in (project / "atlas").glob("atlas_*.png"))
+    results = tmp_path / "results"
+    results.mkdir()
+    subprocess.run([GODOT, "--path", str(project), "--script", "check.gd"], env={**env, "RESULTS": str(results)},
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300, check=True)
+    found = json.loads((results / "found.json").read_text())
+
+    stems = {name[:-4].replace("/", "-"): name for name in sources}
+    assert {n[:-5] for n, f in found.items() if "atlas" in f} == set(stems)
+    for stem, name in stems.items():
+        record = found[f"{stem}.tres"]
+        assert record["atlas"].startswith("res://atlas/atlas_") and record["filter_clip"], name
+        assert record["size"] == list(sources[name].size), name
+        got = np.asarray(Image.open(results / f"{stem}.png").convert("RGBA")).astype(int)
+        want = np.asarray(expected_sprite(sources[name], True, 0, 0)[0].convert("RGBA")).astype(int)
+        assert (got[..., 3] == want[..., 3]).all(), name
+        strong = want[..., 3] >= 20
+        assert (got[strong][:, :3] == want[strong][:, :3]).all(), name
+    # An animation of the sprites named s00, s02, ... and one of hero/walk_1, _2, _10: in numeric
+    # order, the project's speed and looping for the hero, 10 a second and looping for the rest.
+    assert found["hero-walk.frames.tres"] == {
+        "names": ["default"], "speed": 12, "loop": False,
+        "frames": [f"res://atlas/hero-walk_{i}.tres" for i in (1, 2, 10)]}
+    assert found["s.frames.tres"]["frames"] == [f"res://atlas/s{i:02d}.tres" for i in range(0, 12, 2)]
+    assert (found["s.frames.tres"]["speed"], found["s.frames.tres"]["loop"]) == (10, True)
