@@ -9,7 +9,7 @@ from unittest import mock
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 from packing_checks import MEMORY_MEASURABLE
@@ -166,6 +166,14 @@ def mutated_pngs(draw):
 
 @settings(max_examples=400, deadline=None)
 @given(data=mutated_pngs())
+# A stream that fills the rows, then IDATs that carry more: the limit on what
+# is inflated must never reach 0, which zlib takes for no limit.
+@example(data=png.SIGNATURE + b"".join(_chunk(kind, body, True) for kind, body in (
+    (b"IHDR", struct.pack(">IIBBBBB", 1, 1, 8, 6, 0, 0, 0)),
+    (b"IDAT", b"x\x9cc` \x0e\x00\x00\x00(\x00\x01"),
+    (b"IDAT", b"x\x9cc` \x0e\x00\x00\x00(\x00\x01"),
+    (b"IDAT", b"x\x01\x01\x05\x00\xfa\xff\x00_\x82\xc2\xd9\x05d\x02}"),
+    (b"IEND", b""))))
 def test_the_reader_gives_pillows_pixels_or_leaves_the_file_to_pillow(data):
     ours = png.read_rgba(data, Image.MAX_IMAGE_PIXELS)
     if ours is not None:

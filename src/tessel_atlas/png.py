@@ -159,8 +159,11 @@ def read_rgba(data: bytes, max_pixels: Optional[int]) -> Optional[np.ndarray]:
             tail = inflater.unconsumed_tail
             try:
                 # At most the expected bytes: a stream that inflates to more
-                # is not inflated whole.
-                piece = inflater.decompress(tail + body if tail else body, expected - len(rows))
+                # is not inflated whole. Never 0, which zlib reads as "no
+                # limit": once the rows are whole, one byte more is enough to
+                # tell that the stream holds too much.
+                limit = max(expected - len(rows), 1)
+                piece = inflater.decompress(tail + body if tail else body, limit)
             except deflater.error:
                 return None
             if not rows:
