@@ -21,6 +21,19 @@ def noise_sprite(rng, width, height, border=(0, 0, 0, 0)):
     return image
 
 
+def smooth_sprite(rng, width, height):
+    """A sprite as games draw them: smooth colour (red across, blue down)
+    under an ellipse with an antialiased edge, in a transparent border."""
+    y, x = np.mgrid[0:height, 0:width] + 0.5
+    cx, cy, rx, ry = width / 2, height / 2, width / 2 - 1, height / 2 - 1
+    distance = np.hypot((x - cx) / rx, (y - cy) / ry)
+    alpha = np.clip((1 - distance) * min(rx, ry), 0, 1) * 255
+    tint = rng.randrange(60)
+    rgba = np.stack([40 + 180 * x / width, 90 + tint + 40 * np.sin(x / 3) * np.cos(y / 4),
+                     220 - 170 * y / height, alpha], axis=-1)
+    return Image.fromarray(np.round(rgba).astype(np.uint8), "RGBA")
+
+
 def make_sprites(root, count=30, seed=5):
     """A folder with a subfolder: sprites with and without transparent
     borders, thin ones, two pairs identical after trimming and a fully
@@ -207,3 +220,32 @@ def premultiplied(image):
     pixels = np.asarray(image.convert("RGBA")).astype(np.uint16)
     pixels[..., :3] = (pixels[..., :3] * pixels[..., 3:] + 127) // 255
     return Image.fromarray(pixels.astype(np.uint8), "RGBA")
+
+
+# texture2ddecoder's decoder of each block format by its GL internal format,
+# as the KTX header names it.
+KTX_DECODERS = {0x8E8C: "decode_bc7", 0x83F3: "decode_bc3", 0x9278: "decode_etc2a8", 0x93B0: "decode_astc"}
+
+
+def read_ktx(path: Path):
+    """The image in a KTX (version 1) file of one compressed level, decoded
+    by texture2ddecoder (which draws blocks as the browsers' GPUs do)."""
+    import struct
+    import texture2ddecoder
+
+    data = path.read_bytes()
+    assert data[:12] == b"\xabKTX 11\xbb\r\n\x1a\n", path
+    fields = struct.unpack_from("<13I", data, 12)
+    internal_format, width, height, key_values = fields[4], fields[6], fields[7], fields[12]
+    assert fields[10:12] == (1, 1), "one face, one level"
+    start = 64 + key_values
+    size = struct.unpack_from("<I", data, start)[0]
+    blocks = data[start + 4:start + 4 + size]
+    decode = getattr(texture2ddecoder, KTX_DECODERS[internal_format])
+    decoded = decode(blocks, width, height, *((4, 4) if internal_format == 0x93B0 else ()))
+    return Image.frombytes("RGBA", (width, height), decoded, "raw", "BGRA")
+
+
+def open_layer(path: Path):
+    """A layer image, as its loaders draw it."""
+    return read_ktx(path) if path.suffix == ".ktx" else Image.open(path).convert("RGBA")

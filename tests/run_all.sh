@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test of the project, from a fresh machine. It installs the Debian
 # packages it needs first (GoogleTest, Clang and its sanitizer runtimes,
-# MinGW-w64, Wine, stb, Chromium, Godot 3, xvfb, ccache: apt-get, so as
+# MinGW-w64, Wine, stb, Chromium, Godot 3, LÖVE, xvfb, ccache: apt-get, so as
 # root), then runs,
 # each part under a header:
 # - the C++ tests with GCC (warnings as errors), with Clang under
@@ -39,6 +39,8 @@ command -v chromium >/dev/null || missing+=(chromium)
 command -v godot3-server >/dev/null || missing+=(godot3-server)
 command -v godot3 >/dev/null || missing+=(godot3)
 command -v xvfb-run >/dev/null || missing+=(xvfb)
+# LÖVE loads the GPU-compressed layers (KTX files) as a native engine.
+command -v love >/dev/null || missing+=(love)
 if ((!quick)); then
     command -v clang++ >/dev/null || missing+=(clang)
     command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)

@@ -13,6 +13,7 @@ times their size as a NineSliceSprite.
 
 import base64
 import html
+import importlib.util
 import http.server
 import io
 import itertools
@@ -30,7 +31,8 @@ import numpy as np
 import pytest
 
 Image = pytest.importorskip("PIL.Image")
-from atlas_files import expected_sprite, frame_box, make_sprites, noise_sprite, read_frames  # noqa: E402
+from atlas_files import (  # noqa: E402
+    expected_sprite, frame_box, make_sprites, noise_sprite, open_layer, read_frames, restore)
 from tessel_atlas.cli import main  # noqa: E402
 from tessel_atlas.formats import css  # noqa: E402
 
@@ -39,6 +41,7 @@ PHASER = CLIENTS / "phaser-3.80.1.min.js"
 # PixiJS 8, and 7, which many games still run (its loader and sheets differ).
 PIXIS = {"8": CLIENTS / "pixi-8.14.0.min.js", "7": CLIENTS / "pixi-7.4.2.min.js"}
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+BLOCK_ENCODERS = all(importlib.util.find_spec(name) for name in ("etcpak", "astc_encoder", "texture2ddecoder"))
 TEMPLATES = Path(__file__).resolve().parents[1] / "examples" / "templates"
 
 pytestmark = [
@@ -214,16 +217,33 @@ FRINGE_PAGE = """<script src="/pixi.js"></script><script>%s%s
 })();
 </script>"""
 
+# A frame's pixels read back: from the canvas renderer's 2D context, or from
+# the WebGL renderer's drawing buffer (premultiplied, rows from the bottom).
+PHASER_READ = {
+    "CANVAS": """const read = (game, c) => ({w: c.w, h: c.h, premultiplied: false,
+      rgba: encode(game.canvas.getContext('2d').getImageData(c.x, c.y, c.w, c.h).data)});""",
+    "WEBGL": """const read = (game, c) => {
+      const gl = game.renderer.gl, pixels = new Uint8Array(c.w * c.h * 4), rows = new Uint8Array(c.w * c.h * 4);
+      gl.readPixels(c.x, 1024 - c.y - c.h, c.w, c.h, gl.RGBA, gl.UNSIGNED_BYTE, pixels);
+      for (let r = 0; r < c.h; ++r) rows.set(pixels.subarray((c.h - 1 - r) * c.w * 4, (c.h - r) * c.w * 4), r * c.w * 4);
+      return {w: c.w, h: c.h, premultiplied: true, rgba: encode(rows)};
+    };""",
+}
+
+# Draws every frame of the textures `keys` that `preload` loads.
 PHASER_PAGE = """<script src="/phaser.js"></script><script>%s
-const loads = %s;
-new Phaser.Game({type: Phaser.CANVAS, width: 1024, height: 1024, transparent: true, banner: false,
-  render: {pixelArt: true, antialias: false}, audio: {noAudio: true},
+const keys = %s;
+%s
+new Phaser.Game({type: Phaser.%s, width: 1024, height: 1024, transparent: true, banner: false,
+  render: {pixelArt: true, antialias: false, preserveDrawingBuffer: true}, audio: {noAudio: true},
   scene: {
-    preload() { for (const [kind, key, a, b] of loads) this.load[kind](key, a, b); },
+    preload() {
+      %s
+    },
     create() {
       const cells = [], pivots = {};
       let x = 0, y = 0, rowHeight = 0;
-      for (const [, key] of loads) {
+      for (const key of keys) {
         for (const name of this.textures.get(key).getFrameNames()) {
           const frame = this.textures.getFrame(key, name), w = frame.realWidth, h = frame.realHeight;
           if (frame.customPivot) pivots[name] = {x: frame.pivotX, y: frame.pivotY};
@@ -234,15 +254,35 @@ new Phaser.Game({type: Phaser.CANVAS, width: 1024, height: 1024, transparent: tr
         }
       }
       this.game.events.once('postrender', () => {
-        const context = this.game.canvas.getContext('2d'), frames = {};
-        for (const c of cells) frames[c.name] = {w: c.w, h: c.h, premultiplied: false,
-          rgba: encode(context.getImageData(c.x, c.y, c.w, c.h).data)};
+        const frames = {};
+        for (const c of cells) frames[c.name] = read(this.game, c);
         post({frames, pivots});
       });
     }
   }});
 </script>"""
 
+
+# Runs code that loads a sheet (`sheet`) and draws its frames, its linked
+# sheets' too.
+CHOICE_PAGE = """<script src="/pixi.js"></script><script>%s%s
+(async () => {
+  try {
+    const app = await makeApp();
+    %s
+    const frames = {};
+    for (const s of [sheet, ...(sheet.linkedSheets || [])]) {
+      for (const [name, texture] of Object.entries(s.textures)) {
+        filtering(texture, 'nearest');
+        const sprite = new PIXI.Sprite(texture);
+        sprite.anchor.set(0);
+        frames[name] = drawn(app, sprite, texture.orig.width, texture.orig.height);
+      }
+    }
+    await post({frames, image: sheet.data.meta.image});
+  } catch (e) { await post({error: String(e.stack || e)}); }
+})();
+</script>"""
 
 WEBGL = ["--use-angle=swiftshader", "--enable-unsafe-swiftshader"]
 # Chromium decodes WebP images into premultiplied colour, which rounds
@@ -372,6 +412,14 @@ def pivots_wanted(sources):
     return {name: {"x": 0.25, "y": 1.0} for name in sources if name.startswith("ui/")}
 
 
+def phaser_page(loads, renderer, preload=""):
+    """A page drawing the textures that `loads` ([kind, key, a, b]: this.load[kind](key, a, b)) or the
+    code `preload` (texture 'atlas') load."""
+    keys = [load[1] for load in loads] or ["atlas"]
+    preload = preload or f"for (const [kind, key, a, b] of {json.dumps(loads)}) this.load[kind](key, a, b);"
+    return PHASER_PAGE % (COMMON_JS, json.dumps(keys), PHASER_READ[renderer], renderer, preload)
+
+
 def test_phaser_draws_every_frame(tmp_path, sprites):
     shutil.copy(PHASER, tmp_path / "phaser.js")
     # A Unity sprite sheet, from the template shipped for it: no trimming, turning or pivots.
@@ -392,7 +440,7 @@ def test_phaser_draws_every_frame(tmp_path, sprites):
                      for i in layers]
         else:
             loads = [["atlas", f"a{i}", f"{folder}/atlas_{i}.{image}", f"{folder}/atlas_{i}.json"] for i in layers]
-        page = PHASER_PAGE % (COMMON_JS, json.dumps(loads))
+        page = phaser_page(loads, "CANVAS")
         drawn = frames_drawn(tmp_path, page, ["--disable-gpu"])
         assert_frames_equal_sources(drawn["frames"], sprites[1], folder, WEBP_LEVELS if image == "webp" else 1)
         # Phaser takes a frame's pivot as the origin of what shows it; XML and Unity's sheet have none.
@@ -462,6 +510,77 @@ def test_pixijs_draws_scale_variants_at_one_size(tmp_path, sprites, pixi, varian
         smaller = source.convert("RGBa").resize(size, Image.LANCZOS).convert("RGBA")
         got, want = pixels_of(half[name]), premultiplied(np.asarray(smaller).astype(np.int32))
         assert got.shape == want.shape and np.abs(got - want).max() <= 2, (name, "half")
+
+
+# Phaser's names for the GPU support each block format needs.
+BLOCKS = {"astc": "ASTC", "bc7": "BPTC", "etc2": "ETC", "bc3": "S3TC"}
+README = Path(__file__).resolve().parents[1] / "README.md"
+README_PIXI = "// PixiJS 8; PixiJS 7 has these loaders on already"
+
+
+def readme_code(first_line):
+    """The README's code block that begins with this line."""
+    return re.search(r"```js\n(" + re.escape(first_line) + r".*?)```", README.read_text(), re.S).group(1)
+
+
+def assert_frames_equal_blocks(frames, out, tag, stored_premultiplied):
+    """Every frame as its KTX file's blocks decode, blended as the engine
+    blends them: BC and ETC blocks exactly as texture2ddecoder decodes
+    them, semi-transparent pixels within a level; ASTC within one more."""
+    levels = 2 if tag.endswith(".astc") else 1
+    wanted = read_frames(out, tag)
+    assert set(frames) == set(wanted), tag
+    for name, (path, f) in wanted.items():
+        assert path.name.endswith(f"{tag}.ktx"), (tag, path)
+        stored = np.asarray(restore(open_layer(path), f)).astype(np.int32)
+        want = stored if stored_premultiplied else premultiplied(stored)
+        got = pixels_of(frames[name])
+        exact = (want[..., 3] == 0) | (want[..., 3] == 255)
+        assert (abs(got - want)[exact] <= levels - 1).all(), (tag, name, "opaque or transparent pixels differ")
+        assert (abs(got - want)[~exact] <= levels).all(), (tag, name, "semi-transparent pixels differ")
+
+
+@pytest.mark.skipif(not BLOCK_ENCODERS, reason="the block encoders are not installed (pip install 'TesselPack[gpu]')")
+def test_phaser_draws_every_block_format_as_decoded(tmp_path, sprites):
+    shutil.copy(PHASER, tmp_path / "phaser.js")
+    out = tmp_path / "atlas"
+    pack(sprites, out, "--format=phaser3", *[f"--texture-format={block}" for block in BLOCKS])
+    # One format at a time, as on a GPU with only that one. Phaser blends them premultiplied.
+    for block, key in BLOCKS.items():
+        loads = [["texture", "atlas", {key: {"type": "KTX", "multiAtlasURL": f"atlas/atlas.{block}.json",
+                                             "multiPath": "atlas/"}}]]
+        drawn = frames_drawn(tmp_path, phaser_page(loads, "WEBGL"), WEBGL)
+        assert_frames_equal_blocks(drawn["frames"], out, f".{block}", stored_premultiplied=True)
+        assert drawn["pivots"] == pivots_wanted(sprites[1]), block
+    # The README's call, every format offered: the first the GPU supports is taken.
+    drawn = frames_drawn(tmp_path, phaser_page([], "WEBGL", readme_code("// Phaser 3, in preload() (WebGL)")), WEBGL)
+    assert_frames_equal_blocks(drawn["frames"], out, f".{next(iter(BLOCKS))}", stored_premultiplied=True)
+
+
+@pytest.mark.skipif(not BLOCK_ENCODERS, reason="the block encoders are not installed (pip install 'TesselPack[gpu]')")
+@pytest.mark.parametrize("pixi", PIXIS)
+def test_pixijs_draws_every_block_format_as_decoded(tmp_path, sprites, pixi):
+    shutil.copy(PIXIS[pixi], tmp_path / "pixi.js")
+    out = tmp_path / "atlas"
+    # Premultiplied PNG layers, straight blocks: PixiJS takes compressed textures as straight.
+    pack(sprites, out, "--format=pixijs", "--premultiply", *[f"--texture-format={block}" for block in BLOCKS])
+    register = "PIXI.extensions.add(PIXI.loadKTX, PIXI.detectCompressed);\n"
+    assert register in readme_code(README_PIXI)
+    for block in BLOCKS:
+        page = PIXI_PAGE % (COMMON_JS, PIXI_JS + ("" if pixi == "7" else register),
+                            json.dumps([f"atlas/atlas_0.{block}.json"]))
+        drawn = frames_drawn(tmp_path, page, WEBGL)
+        assert drawn["version"].startswith(f"{pixi}."), drawn["version"]
+        assert_frames_equal_blocks(drawn["frames"], out, f".{block}", stored_premultiplied=False)
+    # The README's call: PixiJS picks a format the GPU supports.
+    code = readme_code(README_PIXI)
+    if pixi == "7":  # whose loaders are on already (see the README)
+        code = code.replace(register, "")
+    page = CHOICE_PAGE % (COMMON_JS, PIXI_JS, code)
+    drawn = frames_drawn(tmp_path, page, WEBGL)
+    chosen = re.fullmatch(r"atlas_0\.(\w+)\.ktx", drawn["image"]).group(1)
+    assert chosen in BLOCKS
+    assert_frames_equal_blocks(drawn["frames"], out, f".{chosen}", stored_premultiplied=False)
 
 
 def darkest(drawn):

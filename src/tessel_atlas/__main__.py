@@ -1,3 +1,5 @@
 from .cli import run
 
-run()
+# Guarded: the block encoders' worker processes import the main module.
+if __name__ == "__main__":
+    run()

@@ -15,13 +15,15 @@ from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from .animations import animations, natural_key
+from .blocks import BLOCK_FORMATS, BLOCK_SIDE, PLAIN_FORMATS, check_encoders
 from .cache import BuildCache, composition, content_key, inputs_key, options_key
 from .errors import AtlasError
 from .formats import FORMATS, FormatOptions, manifests_key, resolutions
 from .images import Entry, Examine, Pixels, SpriteChanged, Trim, read_entries, scaled, scaled_side
 from .layout import Layer, Placement, Spacing, check_fit, lay_out
 from .model import AtlasLayer, Frame
-from .output import CACHE_NAME, TextureOptions, check_layer_sides, image_name, locked_folder, recorded_files, write_atlas
+from .output import (CACHE_NAME, TextureOptions, check_layer_sides, image_name, locked_folder, recorded_files,
+                     texture_name, write_atlas)
 from .progress import Progress
 from .report import report_html
 from .sprites import Found, Sprite
@@ -49,12 +51,32 @@ def spacing(args: argparse.Namespace) -> Spacing:
 
 
 def texture_options(args: argparse.Namespace) -> TextureOptions:
-    """How layers are written. Bleeding reaches half the gap between sprites;
-    premultiplied colour needs none (transparent pixels are black in it, and
-    filtering premultiplied colour blends in no fringe)."""
-    bleed = not (args.no_bleed or args.premultiply)
-    return TextureOptions(args.texture_format, args.png_level, args.webp_method,
-                          spacing(args).shape // 2 if bleed else None, args.premultiply)
+    """How layers are written: in each --texture-format given (once each,
+    and in PNG too when neither PNG nor WebP is), block formats with the
+    alpha that the manifests' engine draws right. Bleeding reaches half the
+    gap between sprites; premultiplied colour needs none (transparent
+    pixels are black in it, and filtering premultiplied colour blends in no
+    fringe)."""
+    formats = tuple(dict.fromkeys(args.texture_format or ["png"]))
+    if not any(fmt in PLAIN_FORMATS for fmt in formats):
+        formats = ("png",) + formats
+    block_alpha = FORMATS[args.format].BLOCK_ALPHA
+    blocks_premultiplied = args.premultiply if block_alpha == "plain" else block_alpha == "premultiplied"
+    straight = not args.premultiply or any(fmt in BLOCK_FORMATS for fmt in formats) and not blocks_premultiplied
+    return TextureOptions(formats, args.png_level, args.webp_method,
+                          spacing(args).shape // 2 if straight and not args.no_bleed else None, args.premultiply,
+                          args.block_effort, blocks_premultiplied)
+
+
+def check_textures(args: argparse.Namespace) -> None:
+    """Refuses, before any work, texture formats that the manifest format's
+    engines, the texture size or the installed packages rule out."""
+    texture = texture_options(args)
+    if texture.blocks and FORMATS[args.format].BLOCK_ALPHA is None:
+        raise AtlasError(f"--format {args.format} is read with PNG or WebP layers only, not --texture-format "
+                         f"{texture.blocks[0]}; leave that out, or choose another --format")
+    check_layer_sides(texture, args.max_texture_size)
+    check_encoders(texture.blocks)
 
 
 def format_options(args: argparse.Namespace) -> FormatOptions:
@@ -203,7 +225,8 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
     layout = functools.partial(lay_out, max_texture_size=args.max_texture_size, spacing=gaps,
                                rotation=fmt.ROTATES and not args.no_rotation,
                                texture_sizes="pot" if args.pot else "full" if args.full_size else "crop",
-                               layouts=cache.layouts if cache else None, placed=cache.placed if cache else None)
+                               layouts=cache.layouts if cache else None, placed=cache.placed if cache else None,
+                               side_multiple=BLOCK_SIDE if texture.blocks else 1)
 
     with progress.phase("packed", len(pictures), "sprite") as step:
         if layer_of is None:
@@ -226,8 +249,8 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
         layer.scale, layer.suffix = scale, suffix
 
     placement_of = {p.pixels.index: (layer, p) for layer in layers for p in layer.placements}
-    atlas = {layer.index: AtlasLayer(layer.index, image_name(layer, texture), layer.width, layer.height, scale,
-                                     resolution, suffix, texture.premultiply, layer.fill_ratio)
+    atlas = {layer.index: AtlasLayer(layer.index, image_name(layer, texture), texture.plain, layer.width,
+                                     layer.height, scale, resolution, suffix, texture.premultiply, layer.fill_ratio)
              for layer in layers}
     for e in entries:
         layer, p = placement_of[e.pixels.index]
@@ -278,10 +301,15 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
         models.append(atlas)
         all_layers += placed
     options = format_options(args)
-    key = manifests_key(args.format, models, options) if cache else ""
+    # The plain images' manifests, then a set of them for each block format's files.
+    sets = [models] + [[[replace(layer, image=texture_name(layer, block), texture=block,
+                                 premultiplied=texture.blocks_premultiplied) for layer in variant]
+                        for variant in models] for block in texture.blocks]
+    key = manifests_key(args.format, [variant for variants in sets for variant in variants], options) if cache else ""
     names = cache.kept_manifests(out, key) if cache else None
     if names is None:
-        manifests = fmt.manifests(models, options)
+        for variants in sets:
+            manifests.update(fmt.manifests(variants, options))
         names = list(manifests)
     else:  # as the last build wrote them: kept, their keys as they were
         kept_manifests.update((name, cache.files[name][0]) for name in names)
@@ -300,8 +328,10 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
     patches: Dict[str, List[Placement]] = {}
     if cache:  # each file's content, to keep the files that already hold it, or draw only what changed
         for layer in all_layers:
-            name, drawn = image_name(layer, texture), composition(layer, texture)
+            name, drawn = image_name(layer, texture), composition(layer, texture.recipe(texture.plain))
             keys[name] = drawn.key
+            keys.update((texture_name(layer, block), composition(layer, texture.recipe(block)).key)
+                        for block in texture.blocks)
             if with_pixels:
                 cache.composed[name] = [drawn.geometry, drawn.fingerprints]
                 changed = cache.changed_placements(out, name, drawn)

@@ -88,6 +88,7 @@ def _variant(text: str):
 def _add_pack_arguments(pack: argparse.ArgumentParser) -> None:
     from pathlib import Path
 
+    from .blocks import EFFORTS, TEXTURE_FORMATS
     from .formats import FORMATS
     from .layout import MAX_SIDE
 
@@ -139,8 +140,15 @@ def _add_pack_arguments(pack: argparse.ArgumentParser) -> None:
                            "middle of its bottom edge; written only where set")
     pack.add_argument("--extrude", type=_whole(0, 1024), default=0, metavar="N",
                       help="repeat each sprite's edge pixels N pixels outward, inside the padding (default 0)")
-    pack.add_argument("--texture-format", choices=("png", "webp"), default="png",
-                      help="layer images as PNG (default) or lossless WebP; previews are PNG")
+    pack.add_argument("--texture-format", action="append", choices=TEXTURE_FORMATS, metavar="FORMAT",
+                      help="write each layer as PNG (default), lossless WebP, or GPU-compressed blocks in KTX "
+                           "files: bc7, bc3, etc2, astc (4x4); repeatable, each layer then written once per "
+                           "format, the manifests naming the first PNG or WebP (PNG if neither is given) and "
+                           "each block format's files getting manifests of their own (atlas_0.bc7.json); "
+                           "previews are PNG")
+    pack.add_argument("--block-effort", choices=EFFORTS, default="medium",
+                      help="how long the block formats' encoders search for the best blocks: fast, medium "
+                           "(default) or best")
     pack.add_argument("--png-level", type=_whole(0, 9), default=3, metavar="L",
                       help="PNG compression level, 0 (fastest) to 9 (smallest files) (default 3)")
     pack.add_argument("--webp-method", type=_whole(0, 6), default=0, metavar="M",
@@ -229,10 +237,10 @@ def _pack_job(parser: argparse.ArgumentParser, argv: Optional[List[str]]):
     from pathlib import Path
 
     from .animations import animations
-    from .build import format_options, texture_options
+    from .build import check_textures, format_options
     from .formats import check_names, resolutions
     from .formats.template import load_template
-    from .output import check_layer_sides, check_variant_names
+    from .output import check_variant_names
     from .project import Project, check_matches, exclusive_groups, load_project, with_settings
     from .sprites import SpriteSettings, collect_sprites
 
@@ -257,7 +265,7 @@ def _pack_job(parser: argparse.ArgumentParser, argv: Optional[List[str]]):
         load_template(args.template)  # its syntax, before any work
     check_variant_names(args.variant or [], args.preview)
     resolutions(args.variant or [])
-    check_layer_sides(texture_options(args), args.max_texture_size)
+    check_textures(args)
     defaults = SpriteSettings(pivot=args.pivot, trim=not args.no_trim, extrude=args.extrude)
     found = collect_sprites(args.inputs, exclude=args.exclude, skip=[args.out], settings=defaults)
     check_names(found.sprites, args.format, format_options(args))

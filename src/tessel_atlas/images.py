@@ -435,9 +435,14 @@ def compose(size: Tuple[int, int], placements: Sequence, bleed_reach: Optional[i
     if premultiply:
         # Over the whole layer at once, or over the regions drawn again.
         for left, top, right, bottom in regions.tolist() if onto is not None else [(0, 0, width, height)]:
-            part = layer[top:bottom, left:right]
-            part[..., :3] = (part[..., :3].astype(np.uint16) * part[..., 3:] + 127) // 255
+            premultiplied(layer[top:bottom, left:right])
     return layer
+
+
+def premultiplied(pixels: np.ndarray) -> np.ndarray:
+    """The RGBA pixels with colour multiplied by alpha, rounded, in place."""
+    pixels[..., :3] = (pixels[..., :3].astype(np.uint16) * pixels[..., 3:] + 127) // 255
+    return pixels
 
 
 def _colour(name: str) -> tuple:

@@ -181,12 +181,14 @@ def _kept_together(rows: np.ndarray, sizes: np.ndarray, side: int, gap: int, rot
 def lay_out(pictures: Sequence[Pixels], *, max_texture_size: int, spacing: Spacing, rotation: bool,
             texture_sizes: str, progress: Callable[[int], None],
             together: Optional[Dict[str, List[int]]] = None, layouts: Optional[Layouts] = None,
-            placed: Optional[Layouts] = None) -> List[Layer]:
+            placed: Optional[Layouts] = None, side_multiple: int = 1) -> List[Layer]:
     """Packs the pictures, each extruded as it asks, `spacing.shape` pixels
     apart and `spacing.border` pixels from the edges, into layers. Each
     layer is cropped to what it uses, rounded up to a power of two
     (texture_sizes 'pot'), or as large as the texture ('full'; with
-    max_texture_size 0 that is the bin the engine found, with its borders).
+    max_texture_size 0 that is the bin the engine found, with its borders),
+    and then up to a multiple of `side_multiple` (which max_texture_size
+    must be).
     The pictures of each group in `together` (indices by name) end up in
     one layer. Placements of an earlier build for the same sizes are taken
     from `layouts`; every placement used is added to `placed`.
@@ -232,4 +234,5 @@ def lay_out(pictures: Sequence[Pixels], *, max_texture_size: int, spacing: Spaci
             layer.width, layer.height = full
         elif texture_sizes == "pot":
             layer.width, layer.height = map(_round_up_to_power_of_two, (layer.width, layer.height))
+        layer.width, layer.height = (-(-side // side_multiple) * side_multiple for side in (layer.width, layer.height))
     return layers

@@ -11,6 +11,8 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Dict, List, NamedTuple, Optional, Tuple
 
+from .blocks import PLAIN_FORMATS
+
 
 class Frame(NamedTuple):
     """One sprite as the atlas holds it. Its kept pixels (`width` x
@@ -47,7 +49,9 @@ class Frame(NamedTuple):
 @dataclass
 class AtlasLayer:
     """A layer as the manifests see it: its image file (`image`, the
-    variant's suffix in its name), the frames in it in natural name order,
+    variant's suffix in its name) in texture format `texture` (each
+    block format's files get manifests of their own, see `tag`), the
+    frames in it in natural name order,
     and the animations whose frames it holds. `scale` is the variant's
     scale of the sprites, `resolution` the texture resolution its
     manifests give (formats.resolutions), `fill` the share of its area that
@@ -55,6 +59,7 @@ class AtlasLayer:
 
     index: int
     image: str
+    texture: str
     width: int
     height: int
     scale: float
@@ -69,3 +74,10 @@ class AtlasLayer:
     def stem(self) -> str:
         """Its files' name without the extension: atlas_0, atlas_0@2x, ..."""
         return f"atlas_{self.index}{self.suffix}"
+
+    @property
+    def tag(self) -> str:
+        """What the names of manifests describing this layer's file add
+        after the variant's suffix: nothing for the plain image (PNG or
+        WebP), the block format for its file (atlas_0.bc7.json)."""
+        return "" if self.texture in PLAIN_FORMATS else f".{self.texture}"

@@ -8,7 +8,7 @@ import os
 import re
 import shutil
 import tempfile
-from contextlib import contextmanager
+from contextlib import contextmanager, nullcontext
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Collection, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
@@ -22,9 +22,11 @@ except ImportError:  # Windows
 import numpy as np
 
 from . import interrupts
+from .blocks import BLOCK_FORMATS, BLOCK_SIDE, PLAIN_FORMATS, BlockEncoder
 from .errors import AtlasError, require_pillow
-from .images import compose, ordered_map, preview, read_image, workers
+from .images import compose, ordered_map, premultiplied, preview, read_image, workers
 from .layout import Layer, Placement
+from .model import AtlasLayer
 from .png import write_png
 
 # A variant's suffix follows the layer's number in its files' names.
@@ -70,19 +72,45 @@ def check_variant_names(variants: Sequence[Tuple[float, str]], preview: bool) ->
 
 @dataclass(frozen=True)
 class TextureOptions:
-    """How layer images are written: PNG at zlib `png_level`, or lossless
-    WebP at libwebp `webp_method`; bled by `bleed_reach` pixels around each
-    sprite (None: not at all); colour premultiplied by alpha or not."""
+    """How layer images are written: each layer once in each of `formats`,
+    of which the first PNG or WebP (`plain`) is the image every manifest
+    names; PNG at zlib `png_level`, lossless WebP at libwebp `webp_method`,
+    block formats (blocks.py) at `block_effort`. Bled by `bleed_reach`
+    pixels around each sprite (None: not at all); the plain image's colour
+    premultiplied by alpha or not (`premultiply`), the block formats' as
+    `blocks_premultiplied` says (the engine the manifests are for decides)."""
 
-    format: str = "png"
+    formats: Tuple[str, ...] = ("png",)
     png_level: int = 3
     webp_method: int = 0
     bleed_reach: Optional[int] = 0
     premultiply: bool = False
+    block_effort: str = "medium"
+    blocks_premultiplied: bool = False
+
+    @property
+    def plain(self) -> str:
+        return next(f for f in self.formats if f in PLAIN_FORMATS)
+
+    @property
+    def blocks(self) -> Tuple[str, ...]:
+        return tuple(f for f in self.formats if f in BLOCK_FORMATS)
+
+    def recipe(self, fmt: str) -> tuple:
+        """What, beside the layer's content, makes its file in `fmt`."""
+        if fmt in BLOCK_FORMATS:
+            return fmt, self.block_effort, self.bleed_reach, self.blocks_premultiplied
+        return fmt, self.png_level if fmt == "png" else self.webp_method, self.bleed_reach, self.premultiply
 
 
-def image_name(layer: Layer, texture: TextureOptions) -> str:
-    return f"{layer.stem}.{texture.format}"
+def texture_name(layer: Union[Layer, AtlasLayer], fmt: str) -> str:
+    """The file of the layer in `fmt`: atlas_0.png, atlas_0@2x.webp, atlas_0.bc7.ktx."""
+    return f"{layer.stem}.{fmt}" if fmt in PLAIN_FORMATS else f"{layer.stem}.{fmt}.ktx"
+
+
+def image_name(layer: Union[Layer, AtlasLayer], texture: TextureOptions) -> str:
+    """The file of the layer that the manifests name: its plain image."""
+    return texture_name(layer, texture.plain)
 
 
 # libwebp's lossless effort (Pillow's "quality" when lossless). Measured on
@@ -96,14 +124,18 @@ WEBP_MAX_SIDE = 16383
 
 def check_layer_sides(texture: TextureOptions, max_texture_size: int, sides: Sequence[Tuple[int, int]] = ()) -> None:
     """Refuses layers (of at most max_texture_size, or of these sides) that
-    the texture format cannot hold, naming the options to change."""
-    if texture.format != "webp":
+    a texture format cannot hold, naming the options to change."""
+    if texture.blocks and max_texture_size % BLOCK_SIDE:
+        raise AtlasError(f"--texture-format {texture.blocks[0]} stores {BLOCK_SIDE} x {BLOCK_SIDE} blocks, so layers "
+                         f"have sides that are multiples of {BLOCK_SIDE}; use --max-texture-size "
+                         f"{max_texture_size - max_texture_size % BLOCK_SIDE}")
+    if "webp" not in texture.formats:
         return
     widest = max([max_texture_size] + [max(side) for side in sides])
     if widest > WEBP_MAX_SIDE:
         what = f"--max-texture-size {max_texture_size}" if widest == max_texture_size else f"a layer of {widest} px"
         raise AtlasError(f"--texture-format webp holds at most {WEBP_MAX_SIDE:,} px a side, not {what}; "
-                         f"use --max-texture-size {WEBP_MAX_SIDE} or less, or --texture-format png")
+                         f"use --max-texture-size {WEBP_MAX_SIDE} or less, or leave out --texture-format webp")
 
 
 def _write_webp(path: Path, pixels, method: int) -> None:
@@ -297,28 +329,49 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
     except OSError as error:
         raise AtlasError(f"{out_dir}: cannot write the output folder ({error.strerror})") from error
 
-    def write_layer(layer: Layer) -> List[str]:
-        names = []
+    def write_layer(layer: Layer) -> Tuple[List[str], List[Tuple[str, Callable[[], bytes]]]]:
+        """Writes the layer's plain image and preview, and starts encoding
+        its block formats: the names written, and each block file's name
+        with what waits for its bytes."""
+        names: List[str] = []
+        encoding: List[Tuple[str, Callable[[], bytes]]] = []
         size = (layer.width, layer.height)
-        if with_pixels and image_name(layer, texture) not in unchanged:
-            name = image_name(layer, texture)
-            changed = (patches or {}).get(name)
-            if changed is None:
-                pixels = compose(size, layer.placements, texture.bleed_reach, texture.premultiply)
-            else:  # the earlier file's pixels, with what changed drawn again
-                earlier = np.array(read_image(str(out_dir / name)))
-                pixels = compose(size, changed, texture.bleed_reach, texture.premultiply, onto=earlier)
-            if texture.format == "webp":
-                _write_webp(staging / name, pixels, texture.webp_method)
+        wanted = [fmt for fmt in texture.formats if with_pixels and texture_name(layer, fmt) not in unchanged]
+        drawn: Dict[bool, np.ndarray] = {}  # the layer's pixels, by whether colour is premultiplied
+
+        def pixels(premultiply: bool) -> np.ndarray:
+            if premultiply not in drawn:
+                if premultiply and False in drawn:
+                    drawn[True] = premultiplied(drawn[False].copy())
+                else:
+                    drawn[premultiply] = compose(size, layer.placements, texture.bleed_reach, premultiply)
+            return drawn[premultiply]
+
+        if texture.plain in wanted:
+            changed = (patches or {}).get(texture_name(layer, texture.plain))
+            if changed is not None:  # the earlier file's pixels, with what changed drawn again
+                earlier = np.array(read_image(str(out_dir / texture_name(layer, texture.plain))))
+                drawn[texture.premultiply] = compose(size, changed, texture.bleed_reach, texture.premultiply,
+                                                     onto=earlier)
+        for fmt in wanted:
+            if fmt in BLOCK_FORMATS:
+                assert encoder is not None
+                encoding.append((texture_name(layer, fmt), encoder.submit(fmt, pixels(texture.blocks_premultiplied))))
+        for fmt in wanted:
+            name = texture_name(layer, fmt)
+            if fmt == "webp":
+                _write_webp(staging / name, pixels(texture.premultiply), texture.webp_method)
+            elif fmt == "png":
+                write_png(staging / name, pixels(texture.premultiply), texture.png_level)
             else:
-                write_png(staging / name, pixels, texture.png_level)
+                continue
             names.append(name)
         if with_preview and f"{layer.stem}_preview.png" not in unchanged:
             name = f"{layer.stem}_preview.png"
             caption = f"layer {layer.index}: {layer.width} x {layer.height}, fill {layer.fill_ratio:.1%}"
             preview(size, layer.placements, caption).save(staging / name, "PNG", compress_level=1)
             names.append(name)
-        return names
+        return names, encoding
 
     written: List[str] = []
 
@@ -340,11 +393,18 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
     try:
         write_texts({name: manifest if isinstance(manifest, str) else json.dumps(manifest, indent=1) + "\n"
                      for name, manifest in manifests.items() if name not in unchanged})
-        # One layer more than threads in flight: each holds a whole image.
-        for names in ordered_map(write_layer, layers, ahead=workers() + 1):
-            written.extend(names)
-            step(1)
-            interrupts.checkpoint()
+        encodings = [name for name in (texture_name(layer, fmt) for layer in layers for fmt in texture.blocks)
+                     if with_pixels and name not in unchanged]
+        with BlockEncoder(texture.block_effort, min(workers(), len(encodings))) if encodings \
+                else nullcontext() as encoder:
+            # One layer more than threads in flight: each holds a whole image.
+            for names, encoding in ordered_map(write_layer, layers, ahead=workers() + 1):
+                for name, blocks in encoding:
+                    (staging / name).write_bytes(blocks())
+                    names.append(name)
+                written.extend(names)
+                step(1)
+                interrupts.checkpoint()
         kept += [name for name in unchanged if (out_dir / name).exists()]
         write_texts(finish(staging, list(kept)) if finish else {})
         atlas_files = written + kept

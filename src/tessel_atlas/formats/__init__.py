@@ -2,12 +2,15 @@
 (whether its loaders can draw frames stored turned, and trimmed),
 ANIMATIONS (whether it lists the animations whose frames share a layer),
 ANIMATIONS_WHOLE (whether the layout must keep each animation in one layer),
+BLOCK_ALPHA (how its engines draw block-compressed layers: "premultiplied",
+"straight", "plain" for as the plain image is, or None where they cannot),
 FORBIDDEN_IN_NAMES (a pattern of the characters its files cannot hold in a
 sprite's name, or None), keys(names, options) (what each sprite is called in its
 files, when that may not be its name, so that two alike are refused; or
 None) and manifests(variants, options), the files it writes for the
 variants' layers (model.AtlasLayer) by name (a dict for JSON, a string for
-text). Adding a format is adding a module and a line below. The hash
+text). The files of a set describing block-compressed layers add the
+layer's `tag` to their names. Adding a format is adding a module and a line below. The hash
 layout's frame record, pivots and nine-slice borders included, is written
 by hash_record, the one place the JSON formats take frames from."""
 
@@ -108,7 +111,7 @@ def manifests_key(format_name: str, variants: Sequence[List[AtlasLayer]], option
     template = options.template.read_bytes() if options.template else b""
     digest = hashlib.sha256(repr((format_name, __version__, options, template)).encode())
     for layer in (layer for layers in variants for layer in layers):
-        digest.update(repr((layer.index, layer.image, layer.width, layer.height, layer.scale, layer.resolution,
+        digest.update(repr((layer.index, layer.image, layer.texture, layer.width, layer.height, layer.scale, layer.resolution,
                             layer.suffix, layer.premultiplied, layer.animations)).encode())
         digest.update(repr(layer.frames).encode())
     return digest.hexdigest()
@@ -136,7 +139,7 @@ def each_variant(variant_manifests: Callable[[List[AtlasLayer]], Dict[str, Any]]
 
 
 def layer_manifest_name(layer: AtlasLayer) -> str:
-    return f"{layer.stem}.json"
+    return f"{layer.stem}{layer.tag}.json"
 
 
 # They use the helpers above.

@@ -29,6 +29,7 @@ ROTATES = False
 TRIMS = False
 ANIMATIONS = False
 ANIMATIONS_WHOLE = False
+BLOCK_ALPHA = None  # browsers draw backgrounds from PNG or WebP
 FORBIDDEN_IN_NAMES = None  # every name is made a class name
 OUTSIDE_NAMES = re.compile(r"[^A-Za-z0-9_\-\u0080-\U0010ffff]")
 NAME_START = re.compile(r"[A-Za-z_\u0080-\U0010ffff]")

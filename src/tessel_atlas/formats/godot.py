@@ -26,6 +26,7 @@ ROTATES = False
 TRIMS = True
 ANIMATIONS = False  # SpriteFrames of their own, across layers
 ANIMATIONS_WHOLE = False
+BLOCK_ALPHA = None  # Godot compresses textures itself, as it imports them
 # A name goes into a quoted path: no quotes, backslashes or control characters.
 FORBIDDEN_IN_NAMES = re.compile(r'[\x00-\x1f\x7f"\\]')
 

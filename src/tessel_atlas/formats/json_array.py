@@ -8,6 +8,7 @@ ROTATES = True
 TRIMS = True
 ANIMATIONS = False
 ANIMATIONS_WHOLE = False
+BLOCK_ALPHA = "plain"  # as --premultiply asks
 FORBIDDEN_IN_NAMES = None  # JSON strings hold any character
 keys = None  # sprites are named as they are
 

@@ -9,6 +9,7 @@ ROTATES = True
 TRIMS = True
 ANIMATIONS = True
 ANIMATIONS_WHOLE = False
+BLOCK_ALPHA = "plain"  # as --premultiply asks
 FORBIDDEN_IN_NAMES = None  # JSON strings hold any character
 keys = None  # sprites are named as they are
 

@@ -28,6 +28,7 @@ ROTATES = False
 TRIMS = True
 ANIMATIONS = False  # named by index instead, across pages
 ANIMATIONS_WHOLE = False
+BLOCK_ALPHA = "plain"  # as --premultiply asks
 # A line holds a name whole: no line ends or other control characters, no
 # colon (a reader takes a line with one for a key), no white space at
 # either end (readers trim lines).
@@ -63,7 +64,7 @@ def variant_manifests(layers: List[AtlasLayer]) -> Dict[str, str]:
                   "filter: Linear,Linear", "repeat: none"]
         for frame in layer.frames:
             lines += _region_lines(frame, *named[frame.name])
-    suffix = layers[0].suffix if layers else ""
+    suffix = layers[0].suffix + layers[0].tag if layers else ""
     return {f"atlas{suffix}.atlas": "\n".join(lines) + "\n"}
 
 

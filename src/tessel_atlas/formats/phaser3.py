@@ -10,6 +10,9 @@ ROTATES = False
 TRIMS = True
 ANIMATIONS = False
 ANIMATIONS_WHOLE = False
+# Phaser blends block-compressed textures as premultiplied, and cannot
+# premultiply them as it uploads them.
+BLOCK_ALPHA = "premultiplied"
 FORBIDDEN_IN_NAMES = None  # JSON strings hold any character
 keys = None  # sprites are named as they are
 
@@ -25,7 +28,7 @@ def variant_manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
             "scale": layer.resolution,
             "frames": [{"filename": f.name, **hash_record(f, border_keys=("scale9Borders",))} for f in layer.frames],
         })
-    suffix = layers[0].suffix if layers else ""
+    suffix = layers[0].suffix + layers[0].tag if layers else ""
     return {f"atlas{suffix}.json": {"textures": textures, "meta": {"app": "tessel-atlas", "version": __version__}}}
 
 

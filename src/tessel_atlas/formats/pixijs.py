@@ -11,6 +11,8 @@ TRIMS = True
 ANIMATIONS = True
 # PixiJS reads an animation from one layer's manifest: the layout keeps each whole.
 ANIMATIONS_WHOLE = True
+# PixiJS takes block-compressed textures as straight alpha.
+BLOCK_ALPHA = "straight"
 FORBIDDEN_IN_NAMES = None  # JSON strings hold any character
 keys = None  # sprites are named as they are
 

@@ -20,6 +20,7 @@ ROTATES = False
 TRIMS = False
 ANIMATIONS = False
 ANIMATIONS_WHOLE = False
+BLOCK_ALPHA = "plain"  # as --premultiply asks
 # Characters XML 1.0 forbids anywhere, escaped or not: a name holding one
 # would make the file unreadable.
 FORBIDDEN_IN_NAMES = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
@@ -37,7 +38,7 @@ def quoteattr(text: str) -> str:
 
 
 def manifest_name(layer: AtlasLayer) -> str:
-    return f"{layer.stem}.xml"
+    return f"{layer.stem}{layer.tag}.xml"
 
 
 def _sub_texture(frame: Frame) -> str:

@@ -6,10 +6,12 @@ modules or attributes beyond it).
 The template's file name, less its .j2 (or .jinja, .jinja2) extension,
 names what it makes: one file a layer when the name holds {index}, one a
 variant otherwise; {suffix} is the variant's suffix, added before the
-extension when the name does not hold it. Each rendering sees `app` and
-`version`, `layers` (all of the variant's), `layer` (the one rendered,
-for one a layer), and `variant` (scale, resolution, suffix). A layer is
-{index, image, width, height, format, scale, resolution, suffix,
+extension when the name does not hold it, and for the set describing a
+block format's files, that format after it (atlas_0@2x.bc7.json). Each
+rendering sees `app` and `version`, `layers` (all of the variant's),
+`layer` (the one rendered, for one a layer), and `variant` (scale,
+resolution, suffix). A layer is {index, image, texture (png, webp, bc7,
+...), width, height, format, scale, resolution, suffix,
 premultiplied, alpha_mode, frames, animations}; a frame {name, x, y,
 width, height, rotated, trimmed, trim_x, trim_y, source_width,
 source_height, pivot, borders, picture}, as the built-in formats write
@@ -37,6 +39,7 @@ ROTATES = True  # the data says which frames are turned; --no-rotation for forma
 TRIMS = True
 ANIMATIONS = True
 ANIMATIONS_WHOLE = False
+BLOCK_ALPHA = "plain"  # as --premultiply asks (each layer says which)
 FORBIDDEN_IN_NAMES = None
 keys = None
 EXTENSIONS = (".j2", ".jinja2", ".jinja")
@@ -98,7 +101,8 @@ def _escaped(value: Any) -> str:
 
 def _layer_data(layer: AtlasLayer) -> Dict[str, Any]:
     return {
-        "index": layer.index, "image": layer.image, "width": layer.width, "height": layer.height,
+        "index": layer.index, "image": layer.image, "texture": layer.texture, "width": layer.width,
+        "height": layer.height,
         "format": "RGBA8888", "scale": layer.scale, "resolution": layer.resolution, "suffix": layer.suffix,
         "premultiplied": layer.premultiplied,
         "alpha_mode": "premultiplied-alpha" if layer.premultiplied else "straight-alpha",
@@ -134,7 +138,7 @@ def manifests(variants: Sequence[List[AtlasLayer]], options: FormatOptions) -> D
         context = {"app": "tessel-atlas", "version": __version__, "layers": data, "variant": variant}
         per_layer = "{index}" in pattern
         for layer, layer_data in zip(layers, data) if per_layer else [(None, None)]:
-            name = _output_name(pattern, layer, variant["suffix"], path)
+            name = _output_name(pattern, layer, variant["suffix"] + layers[0].tag, path)
             if name in made:
                 raise AtlasError(f"{path}: two files of the atlas would both be {name!r}; put {{index}} or "
                                  "{suffix} in the template's name")

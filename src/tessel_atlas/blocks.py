@@ -1,0 +1,221 @@
+"""GPU block formats: layers encoded into the 4 x 4 blocks a GPU samples
+without decoding (a quarter of RGBA's memory), written as KTX files.
+
+The encoders come from PyPI (the `gpu` extra): etcpak for BC7, BC3 and
+ETC2, astc-encoder for ASTC. They hold the interpreter lock while they
+work, so layers are encoded in worker processes, one per core: the same
+interpreter, with the caller's import path, running serve() on pipes.
+Unlike multiprocessing's workers, they never import the caller's main
+module, which a script without a __main__ guard would run again. Each gets its own copy of the pixels (etcpak's ETC encoders
+write into the bytes they are given).
+"""
+
+from __future__ import annotations
+
+import queue
+import struct
+import subprocess
+import sys
+import threading
+from concurrent import futures
+from dataclasses import dataclass
+from typing import BinaryIO, Callable, Dict, List, Optional, Sequence, Tuple
+
+from .errors import AtlasError
+from .ktx import ktx_bytes
+
+# The command's name for the files that are images every loader reads.
+PLAIN_FORMATS = ("png", "webp")
+EFFORTS = ("fast", "medium", "best")
+
+
+@dataclass(frozen=True)
+class BlockFormat:
+    """A block format: its name (in --texture-format and in file names,
+    atlas_0.bc7.ktx, as PixiJS's loader tells formats apart), its GL
+    internal format (in the KTX header), Phaser's name for the family of
+    GPU support it needs, and the package that encodes it."""
+
+    name: str
+    gl_internal_format: int
+    phaser_key: str
+    package: str
+
+
+BLOCK_FORMATS = {f.name: f for f in (
+    BlockFormat("bc7", 0x8E8C, "BPTC", "etcpak"),  # RGBA_BPTC_UNORM
+    BlockFormat("bc3", 0x83F3, "S3TC", "etcpak"),  # RGBA_S3TC_DXT5
+    BlockFormat("etc2", 0x9278, "ETC", "etcpak"),  # RGBA8_ETC2_EAC
+    BlockFormat("astc", 0x93B0, "ASTC", "astc_encoder"),  # RGBA_ASTC_4x4
+)}
+TEXTURE_FORMATS = PLAIN_FORMATS + tuple(BLOCK_FORMATS)
+# Block formats' layers have sides that are multiples of the block's.
+BLOCK_SIDE = 4
+
+# Each effort's encoder settings, chosen by measurement (bench/compressed.py):
+# BC7's partition search (etcpak's m_max_partitions, 0 to 64; uber level 0
+# to 4) and ASTC's quality (0 to 100). BC3 and ETC2 have one setting.
+BC7_SETTINGS = {"fast": (0, 0, False), "medium": (0, 0, True), "best": (1, 64, True)}  # uber, partitions, least squares
+ASTC_QUALITY = {"fast": 0.0, "medium": 10.0, "best": 60.0}
+
+
+def check_encoders(formats: Sequence[str]) -> None:
+    """Refuses, before any work, block formats whose encoder is not installed."""
+    for name in formats:
+        block = BLOCK_FORMATS.get(name)
+        if block is None:
+            continue
+        try:
+            __import__(block.package)
+        except ImportError:
+            raise AtlasError(f"--texture-format {name} needs the block encoders: pip install 'TesselPack[gpu]'") \
+                from None
+
+
+def _bc7(rgba: bytes, width: int, height: int, effort: str) -> bytes:
+    import etcpak
+
+    uber, partitions, least_squares = BC7_SETTINGS[effort]
+    params = etcpak.BC7CompressBlockParams()
+    params.m_uber_level, params.m_max_partitions, params.m_try_least_squares = uber, partitions, least_squares
+    return etcpak.compress_bc7(rgba, width, height, params)
+
+
+def _bc3(rgba: bytes, width: int, height: int, effort: str) -> bytes:
+    import etcpak
+
+    return etcpak.compress_bc3(rgba, width, height)
+
+
+def _etc2(rgba: bytes, width: int, height: int, effort: str) -> bytes:
+    import etcpak
+
+    return etcpak.compress_etc2_rgba(rgba, width, height)
+
+
+def _astc(rgba: bytes, width: int, height: int, effort: str) -> bytes:
+    import astc_encoder as astc
+
+    config = astc.ASTCConfig(astc.ASTCProfile.LDR, 4, 4, 1, ASTC_QUALITY[effort])
+    image = astc.ASTCImage(astc.ASTCType.U8, width, height, 1, rgba)
+    return astc.ASTCContext(config, 1).compress(image, astc.ASTCSwizzle.from_str("RGBA"))
+
+
+ENCODERS: Dict[str, Callable[[bytes, int, int, str], bytes]] = {"bc7": _bc7, "bc3": _bc3, "etc2": _etc2, "astc": _astc}
+
+
+def encode(name: str, effort: str, rgba: bytes, width: int, height: int) -> bytes:
+    """The KTX file of `width` x `height` RGBA pixels (sides multiples of
+    4) in block format `name`."""
+    blocks = ENCODERS[name](rgba, width, height, effort)
+    return ktx_bytes(blocks, width, height, BLOCK_FORMATS[name].gl_internal_format)
+
+
+# A request: the format and effort (ASCII, padded), width and height, then
+# the RGBA pixels. A reply: a status byte (0 for the KTX file's bytes, 1 for
+# an error's text) and the length of what follows.
+REQUEST = struct.Struct("<8s8sII")
+REPLY = struct.Struct("<BQ")
+
+
+def _read_exactly(stream: BinaryIO, size: int) -> Optional[bytes]:
+    data = stream.read(size)
+    return data if len(data) == size else None
+
+
+def serve(requests: BinaryIO, replies: BinaryIO) -> None:
+    """A worker's loop: encodes each request until the requests end."""
+    while True:
+        header = _read_exactly(requests, REQUEST.size)
+        if header is None:
+            return
+        name, effort, width, height = REQUEST.unpack(header)
+        rgba = _read_exactly(requests, width * height * 4)
+        if rgba is None:
+            return
+        try:
+            reply, status = encode(name.rstrip(b"\0").decode(), effort.rstrip(b"\0").decode(), rgba, width, height), 0
+        except Exception as error:  # said to the command, which reports it
+            reply, status = f"{type(error).__name__}: {error}".encode(), 1
+        replies.write(REPLY.pack(status, len(reply)) + reply)
+        replies.flush()
+
+
+class BlockEncoder:
+    """Worker processes that encode layers while the command composes the
+    next ones. Leaving the `with` block ends them at once, whatever they
+    were doing. They run in a process group of their own, so that Ctrl-C
+    in a terminal reaches only the command, which ends them."""
+
+    def __init__(self, effort: str, processes: int):
+        self.effort = effort
+        self.processes = processes
+        self._jobs: "queue.Queue[Optional[Tuple[bytes, futures.Future]]]" = queue.Queue()
+        self._workers: List[subprocess.Popen] = []
+        self._feeders: List[threading.Thread] = []
+
+    def __enter__(self) -> "BlockEncoder":
+        command = [sys.executable, "-c", f"import sys; sys.path[:0] = {sys.path!r}; from tessel_atlas.blocks import "
+                   "serve; serve(sys.stdin.buffer, sys.stdout.buffer)"]
+        apart = {"creationflags": subprocess.CREATE_NEW_PROCESS_GROUP} if sys.platform == "win32" \
+            else {"start_new_session": True}
+        try:
+            for _ in range(self.processes):
+                worker = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, **apart)
+                self._workers.append(worker)
+                feeder = threading.Thread(target=self._feed, args=(worker,), daemon=True)
+                feeder.start()
+                self._feeders.append(feeder)
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        for worker in self._workers:
+            worker.kill()
+        for _ in self._feeders:
+            self._jobs.put(None)
+        for feeder in self._feeders:
+            feeder.join()
+        for worker in self._workers:
+            worker.wait()
+            for stream in (worker.stdin, worker.stdout):
+                stream.close()
+
+    def _feed(self, worker: subprocess.Popen) -> None:
+        """Hands jobs to one worker, one at a time, until told to stop."""
+        while True:
+            job = self._jobs.get()
+            if job is None:
+                return
+            request, future = job
+            try:
+                worker.stdin.write(request)
+                worker.stdin.flush()
+                header = _read_exactly(worker.stdout, REPLY.size)
+                status, size = REPLY.unpack(header) if header else (2, 0)
+                reply = _read_exactly(worker.stdout, size) if header else None
+            except OSError:
+                reply = None
+            if reply is None:
+                future.set_exception(AtlasError(f"a block encoder process ended early (exit status {worker.poll()})"))
+            elif status:
+                future.set_exception(AtlasError(f"the block encoder failed: {reply.decode(errors='replace')}"))
+            else:
+                future.set_result(reply)
+
+    def submit(self, name: str, pixels) -> Callable[[], bytes]:
+        """Starts encoding the (height, width, 4) pixels; returns what waits
+        for the KTX file's bytes."""
+        height, width = pixels.shape[:2]
+        future: futures.Future = futures.Future()
+        self._jobs.put((REQUEST.pack(name.encode(), self.effort.encode(), width, height) + pixels.tobytes(), future))
+
+        def result() -> bytes:
+            while True:  # waits that end now and then let Ctrl-C in, on every system
+                try:
+                    return future.result(0.25)
+                except futures.TimeoutError:
+                    pass
+        return result
