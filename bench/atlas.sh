@@ -6,7 +6,8 @@
 # of their own, and prints the tables of bench/atlas.py (against the peer),
 # bench/rebuild.py (rebuilds against clean builds), bench/bleeding.py (what
 # bleeding costs a clean build), bench/formats.py (each manifest format
-# against json-hash) and bench/canvases.py (peak memory on large canvases).
+# against json-hash), bench/canvases.py (peak memory on large canvases) and
+# bench/compressed.py (the GPU block formats' quality and writing time).
 #   bash bench/atlas.sh [--repeats N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +15,7 @@ mapfile -t folders < <(bash bench/fetch_sprites.sh supertux-data pingus-data wes
 venv=build/atlas-bench-venv
 python3 -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q '.[atlas]' PyTexturePacker==1.2.1
+"$venv/bin/python" -m pip install -q '.[gpu]' PyTexturePacker==1.2.1 texture2ddecoder==1.0.6
 many=build/sprites/many-20000
 [[ -d $many ]] || "$venv/bin/python" bench/many_sprites.py "$many" >/dev/null
 echo "## tessel-atlas against PyTexturePacker"
@@ -31,3 +32,6 @@ echo "## Formats against json-hash"
 echo
 echo "## Large canvases"
 "$venv/bin/python" bench/canvases.py build/canvases
+echo
+echo "## GPU-compressed layers"
+"$venv/bin/python" bench/compressed.py "$@" "${folders[@]:0:3}"

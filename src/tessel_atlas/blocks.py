@@ -52,10 +52,12 @@ TEXTURE_FORMATS = PLAIN_FORMATS + tuple(BLOCK_FORMATS)
 # Block formats' layers have sides that are multiples of the block's.
 BLOCK_SIDE = 4
 
-# Each effort's encoder settings, chosen by measurement (bench/compressed.py):
-# BC7's partition search (etcpak's m_max_partitions, 0 to 64; uber level 0
-# to 4) and ASTC's quality (0 to 100). BC3 and ETC2 have one setting.
-BC7_SETTINGS = {"fast": (0, 0, False), "medium": (0, 0, True), "best": (1, 64, True)}  # uber, partitions, least squares
+# Each effort's encoder settings, chosen by measurement (bench/compressed.py,
+# bench/RESULTS.md): for BC7, etcpak's uber level (0 to 4), partitions
+# searched (0 to 64: two-subset modes) and least-squares refinement; higher
+# uber levels cost much and gained nothing on game sprites. For ASTC, the
+# quality (0 to 100). BC3 and ETC2 have one setting.
+BC7_SETTINGS = {"fast": (0, 0, False), "medium": (0, 0, True), "best": (0, 64, True)}
 ASTC_QUALITY = {"fast": 0.0, "medium": 10.0, "best": 60.0}
 
 
