@@ -14,14 +14,14 @@
 # - the modules in both forms with every CPython on the machine, the Python
 #   tests against each build (tests/matrix.sh), the slow ones once per form;
 #   the browser tests load atlases in Phaser 3 and PixiJS in headless
-#   Chromium;
+#   Chromium, and Godot 3 and LÖVE load theirs;
 # - the benchmark at n = 1,000 as a smoke test.
 # The C++ parts and the Python parts run side by side, as two lanes whose
 # output is printed as each ends (the Python lane's as it goes); compiler
 # output is cached (ccache, in build/ccache) for the parts that compile the
 # same sources again. It stops each lane at its first failing part; the last
 # line says which part failed, or that the whole run passed, and how long it
-# took: 436 s on 2 cores once the packages were installed.
+# took: 918 s on 2 cores once the packages were installed.
 #
 #   bash tests/run_all.sh --quick   the everyday subset, 55 s: C++ tests
 #                                   with GCC, the Python tests once
