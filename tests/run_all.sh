@@ -23,7 +23,7 @@
 # line says which part failed, or that the whole run passed, and how long it
 # took: 918 s on 2 cores once the packages were installed.
 #
-#   bash tests/run_all.sh --quick   the everyday subset, 55 s: C++ tests
+#   bash tests/run_all.sh --quick   the everyday subset, 92 s: C++ tests
 #                                   with GCC, the Python tests once
 set -euo pipefail
 cd "$(dirname "$0")/.."
