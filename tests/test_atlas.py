@@ -857,6 +857,28 @@ def test_a_signal_leaves_no_partial_output(tmp_path, signal_number, status, fold
 
 
 @posix_signals
+def test_a_signal_as_block_encoders_start_leaves_none_running(monkeypatch):
+    from tessel_atlas import blocks, interrupts
+    started, real_popen = [], subprocess.Popen
+
+    def popen_then_signal(*args, **kwargs):  # the signal lands once the child runs, before the caller has it
+        started.append(real_popen(*args, **kwargs))
+        os.kill(os.getpid(), signal.SIGTERM)
+        return started[-1]
+
+    monkeypatch.setattr(blocks.subprocess, "Popen", popen_then_signal)
+    try:
+        with interrupts.installed(), pytest.raises(interrupts.Terminated):
+            with blocks.BlockEncoder("fast", 2):
+                pass
+        assert len(started) == 1 and started[0].poll() is not None
+    finally:
+        for worker in started:
+            worker.kill()
+            worker.wait()
+
+
+@posix_signals
 @pytest.mark.slow
 @pytest.mark.parametrize("signal_number, status", [(2, 130), (15, 143)])
 def test_a_signal_as_the_new_atlas_moves_in_leaves_one_whole_atlas(tmp_path, signal_number, status):

@@ -21,6 +21,7 @@ from concurrent import futures
 from dataclasses import dataclass
 from typing import BinaryIO, Callable, Dict, List, Optional, Sequence, Tuple
 
+from . import interrupts
 from .errors import AtlasError
 from .ktx import ktx_bytes
 
@@ -163,11 +164,15 @@ class BlockEncoder:
             else {"start_new_session": True}
         try:
             for _ in range(self.processes):
-                worker = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, **apart)
-                self._workers.append(worker)
-                feeder = threading.Thread(target=self._feed, args=(worker,), daemon=True)
-                feeder.start()
-                self._feeders.append(feeder)
+                # A signal raised inside Popen, once the child runs, would
+                # leave a worker that no one knows of, to end on its own.
+                with interrupts.held():
+                    worker = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, **apart)
+                    self._workers.append(worker)
+                    feeder = threading.Thread(target=self._feed, args=(worker,), daemon=True)
+                    feeder.start()
+                    self._feeders.append(feeder)
+                interrupts.checkpoint()
         except BaseException:
             self.__exit__()
             raise
