@@ -1,5 +1,6 @@
 from .cli import run
 
-# Guarded: the block encoders' worker processes import the main module.
+# Guarded, so that a tool importing the module (as process-spawning ones
+# do with the main module) does not run the command.
 if __name__ == "__main__":
     run()

@@ -6,8 +6,9 @@ ETC2, astc-encoder for ASTC. They hold the interpreter lock while they
 work, so layers are encoded in worker processes, one per core: the same
 interpreter, with the caller's import path, running serve() on pipes.
 Unlike multiprocessing's workers, they never import the caller's main
-module, which a script without a __main__ guard would run again. Each gets its own copy of the pixels (etcpak's ETC encoders
-write into the bytes they are given).
+module, which a script without a __main__ guard would run again. Each
+gets its own copy of the pixels (etcpak's ETC encoders write into the
+bytes they are given).
 """
 
 from __future__ import annotations
@@ -34,20 +35,18 @@ EFFORTS = ("fast", "medium", "best")
 class BlockFormat:
     """A block format: its name (in --texture-format and in file names,
     atlas_0.bc7.ktx, as PixiJS's loader tells formats apart), its GL
-    internal format (in the KTX header), Phaser's name for the family of
-    GPU support it needs, and the package that encodes it."""
+    internal format (in the KTX header), and the package that encodes it."""
 
     name: str
     gl_internal_format: int
-    phaser_key: str
     package: str
 
 
 BLOCK_FORMATS = {f.name: f for f in (
-    BlockFormat("bc7", 0x8E8C, "BPTC", "etcpak"),  # RGBA_BPTC_UNORM
-    BlockFormat("bc3", 0x83F3, "S3TC", "etcpak"),  # RGBA_S3TC_DXT5
-    BlockFormat("etc2", 0x9278, "ETC", "etcpak"),  # RGBA8_ETC2_EAC
-    BlockFormat("astc", 0x93B0, "ASTC", "astc_encoder"),  # RGBA_ASTC_4x4
+    BlockFormat("bc7", 0x8E8C, "etcpak"),  # RGBA_BPTC_UNORM
+    BlockFormat("bc3", 0x83F3, "etcpak"),  # RGBA_S3TC_DXT5
+    BlockFormat("etc2", 0x9278, "etcpak"),  # RGBA8_ETC2_EAC
+    BlockFormat("astc", 0x93B0, "astc_encoder"),  # RGBA_ASTC_4x4
 )}
 TEXTURE_FORMATS = PLAIN_FORMATS + tuple(BLOCK_FORMATS)
 # Block formats' layers have sides that are multiples of the block's.
@@ -153,7 +152,7 @@ class BlockEncoder:
     def __init__(self, effort: str, processes: int):
         self.effort = effort
         self.processes = processes
-        self._jobs: "queue.Queue[Optional[Tuple[bytes, futures.Future]]]" = queue.Queue()
+        self._jobs: "queue.Queue[Optional[Tuple[bytes, bytes, futures.Future]]]" = queue.Queue()
         self._workers: List[subprocess.Popen] = []
         self._feeders: List[threading.Thread] = []
 
@@ -196,9 +195,10 @@ class BlockEncoder:
             job = self._jobs.get()
             if job is None:
                 return
-            request, future = job
+            request, rgba, future = job
             try:
                 worker.stdin.write(request)
+                worker.stdin.write(rgba)  # written apart: joined, a layer's pixels would be copied once more
                 worker.stdin.flush()
                 header = _read_exactly(worker.stdout, REPLY.size)
                 status, size = REPLY.unpack(header) if header else (2, 0)
@@ -217,7 +217,7 @@ class BlockEncoder:
         for the KTX file's bytes."""
         height, width = pixels.shape[:2]
         future: futures.Future = futures.Future()
-        self._jobs.put((REQUEST.pack(name.encode(), self.effort.encode(), width, height) + pixels.tobytes(), future))
+        self._jobs.put((REQUEST.pack(name.encode(), self.effort.encode(), width, height), pixels.tobytes(), future))
 
         def result() -> bytes:
             while True:  # waits that end now and then let Ctrl-C in, on every system
