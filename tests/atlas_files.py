@@ -1,8 +1,11 @@
 """Sprite folders for the atlas tests, and reading an atlas back by its manifests alone."""
 
 import json
+import os
 import random
 import re
+import signal
+import subprocess
 from pathlib import Path
 from xml.etree import ElementTree
 
@@ -249,3 +252,20 @@ def read_ktx(path: Path):
 def open_layer(path: Path):
     """A layer image, as its loaders draw it."""
     return read_ktx(path) if path.suffix == ".ktx" else Image.open(path).convert("RGBA")
+
+
+def run_in_own_session(argv, timeout=300, **options):
+    """Runs argv in a session of its own, then ends every process left in
+    it, whatever happened (xvfb-run killed alone leaves its X server and
+    client running); returns the exit status and what it wrote to stderr."""
+    run = subprocess.Popen(argv, start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                           text=True, **options)
+    try:
+        _, errors = run.communicate(timeout=timeout)
+    finally:
+        try:
+            os.killpg(run.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        run.wait()
+    return run.returncode, errors

@@ -15,13 +15,12 @@ import json
 import os
 import random
 import shutil
-import subprocess
 
 import numpy as np
 import pytest
 
 Image = pytest.importorskip("PIL.Image")
-from atlas_files import expected_sprite, make_sprites, noise_sprite  # noqa: E402
+from atlas_files import expected_sprite, make_sprites, noise_sprite, run_in_own_session  # noqa: E402
 from tessel_atlas.cli import main  # noqa: E402
 
 GODOT = shutil.which("godot3-server")
@@ -92,14 +91,14 @@ def test_godot_loads_every_sprite_and_animation(tmp_path):
     (project / "check.gd").write_text(CHECK)
     # Not the sanitizer runtimes that a sanitized test run preloads.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    subprocess.run([XVFB, "-a", EDITOR, "--path", str(project), "--editor", "--quit"], env=env,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    run_in_own_session([XVFB, "-a", EDITOR, "--path", str(project), "--editor", "--quit"], env=env)
     assert sorted(p.name for p in (project / "atlas").glob("*.import")) == \
         sorted(f"{p.name}.import" for p in (project / "atlas").glob("atlas_*.png"))
     results = tmp_path / "results"
     results.mkdir()
-    subprocess.run([GODOT, "--path", str(project), "--script", "check.gd"], env={**env, "RESULTS": str(results)},
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300, check=True)
+    status, errors = run_in_own_session([GODOT, "--path", str(project), "--script", "check.gd"],
+                                        env={**env, "RESULTS": str(results)})
+    assert status == 0, errors
     found = json.loads((results / "found.json").read_text())
 
     stems = {name[:-4].replace("/", "-"): name for name in sources}

@@ -10,10 +10,7 @@ file for each texture format's set (atlas.lua, atlas.bc7.lua, ...).
 """
 
 import functools
-import os
 import shutil
-import signal
-import subprocess
 
 import numpy as np
 import pytest
@@ -22,7 +19,7 @@ Image = pytest.importorskip("PIL.Image")
 pytest.importorskip("texture2ddecoder")
 pytest.importorskip("etcpak")
 pytest.importorskip("astc_encoder")
-from atlas_files import make_sprites, open_layer  # noqa: E402
+from atlas_files import make_sprites, open_layer, run_in_own_session  # noqa: E402
 from tessel_atlas.cli import main  # noqa: E402
 
 LOVE = shutil.which("love")
@@ -121,20 +118,10 @@ def test_love_draws_every_frame_of_each_block_format_as_decoded(tmp_path, alpha)
     layers = functools.lru_cache(None)(lambda path: np.asarray(open_layer(path)).astype(np.int32))
     for name in sets:
         (results / name).mkdir(parents=True)
-    # In a session of its own, so that LÖVE and the X server end with it
-    # whatever happens; LÖVE keeps its save folder under HOME.
-    run = subprocess.Popen([XVFB, "-a", LOVE, str(out), str(results), *sets], start_new_session=True,
-                           env={"HOME": str(tmp_path), "PATH": "/usr/bin:/bin"},
-                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    try:
-        _, errors = run.communicate(timeout=300)
-    finally:
-        try:
-            os.killpg(run.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        run.wait()
-    assert run.returncode == 0, errors
+    # LÖVE keeps its save folder under HOME.
+    status, errors = run_in_own_session([XVFB, "-a", LOVE, str(out), str(results), *sets],
+                                        env={"HOME": str(tmp_path), "PATH": "/usr/bin:/bin"})
+    assert status == 0, errors
 
     for name in sets:
         lines = (results / name / "frames").read_text().split("\n")
