@@ -11,11 +11,11 @@
 #   bash bench/atlas.sh [--repeats N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tests/install_module.sh
 mapfile -t folders < <(bash bench/fetch_sprites.sh supertux-data pingus-data wesnoth-1.16-data hedgewars-data)
 venv=build/atlas-bench-venv
 python3 -m venv "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q '.[gpu]' PyTexturePacker==1.2.1 texture2ddecoder==1.0.6
+install_module "$venv" '.[gpu]' PyTexturePacker==1.2.1 texture2ddecoder==1.0.6
 many=build/sprites/many-20000
 [[ -d $many ]] || "$venv/bin/python" bench/many_sprites.py "$many" >/dev/null
 echo "## tessel-atlas against PyTexturePacker"

@@ -9,6 +9,7 @@
 # table of place.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tests/install_module.sh
 
 sizes=100,1000,10000,100000
 speedup_max_n=10000
@@ -35,8 +36,7 @@ cmake --build build/bench -j "$(nproc)" >/dev/null
 
 venv=build/bench-venv
 python3 -m venv "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q . rectangle-packer==2.1.1 rectpack==0.2.2
+install_module "$venv" . rectangle-packer==2.1.1 rectpack==0.2.2
 
 echo "## Fast search against the straightforward one (C++, same results required)"
 echo

@@ -1,4 +1,14 @@
+import signal
+
 import pytest
+
+
+def pytest_configure(config):
+    # A shell starts a background job with Ctrl-C ignored, and Python then
+    # leaves it so: the tests that send SIGINT need Python's own handler,
+    # however the run was started.
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def pytest_addoption(parser):

@@ -9,6 +9,7 @@
 # interpreter, and run in the default python3's builds only.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+source tests/install_module.sh
 mkdir -p build/matrix
 
 # Test builds: no link-time optimisation (it only slows linking).
@@ -21,8 +22,7 @@ run_one() {  # label, form (two-argument | one-argument), interpreter, extra pyt
     shift 3
     [[ $form == one-argument ]] && defines+=("$legacy_define")
     "$python" -m venv --clear "$venv" &&
-        "$venv/bin/python" -m pip install -q --upgrade pip &&
-        "$venv/bin/python" -m pip install -q ".[test]" "${defines[@]}" &&
+        install_module "$venv" ".[test]" "${defines[@]}" &&
         (cd build && "../$venv/bin/python" -m pytest -q -p no:cacheprovider ../tests "$@")
 }
 

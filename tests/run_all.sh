@@ -27,6 +27,7 @@
 #                                   with GCC, the Python tests once
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tests/install_module.sh
 quick=0
 [[ ${1:-} == --quick ]] && quick=1
 
@@ -90,8 +91,7 @@ fuzz() {
 python_once() {
     local venv=build/venv-quick
     python3 -m venv --clear "$venv"
-    "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q ".[test]" -Ccmake.define.TESSEL_MODULE_LTO=OFF
+    install_module "$venv" ".[test]" -Ccmake.define.TESSEL_MODULE_LTO=OFF
     (cd build && "../$venv/bin/python" -m pytest -q -p no:cacheprovider ../tests)
 }
 

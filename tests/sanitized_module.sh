@@ -7,12 +7,12 @@
 # keep memory until exit by design, and are not ours to judge).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tests/install_module.sh
 
 venv=build/venv-asan
 reports=build/asan-reports
 python3 -m venv --clear "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q ".[test]" -Ccmake.build-type=Debug \
+install_module "$venv" ".[test]" -Ccmake.build-type=Debug \
     "-Ccmake.define.CMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 
 rm -rf "$reports" && mkdir -p "$reports"
