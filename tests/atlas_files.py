@@ -69,6 +69,14 @@ def _sparrow_frames(path: Path):
             "spriteSourceSize": {"x": 0, "y": 0, "w": w, "h": h}, "sourceSize": {"w": w, "h": h}})
 
 
+def libgdx_key(name: str) -> str:
+    """ "region#index" of a sprite as libGDX's own packer names it: an index
+    only of a name ending in _ and digits that a Java int holds."""
+    stem = os.path.splitext(name)[0]
+    found = re.fullmatch(r"(.+)_([0-9]+)", stem)
+    return f"{found[1]}#{int(found[2])}" if found and int(found[2]) < 2**31 else f"{stem}#-1"
+
+
 def libgdx_regions(path: Path):
     """The regions of a libGDX .atlas file, read by the format's public
     description (the keys tessel-atlas writes, and the newer bounds/offsets):

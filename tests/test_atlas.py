@@ -22,11 +22,11 @@ from hypothesis import strategies as st
 
 Image = pytest.importorskip("PIL.Image")
 from atlas_files import (  # noqa: E402
-    expected_sprite, frame_box, libgdx_regions, make_sprites, noise_sprite, premultiplied, read_frames, read_ktx,
+    expected_sprite, frame_box, libgdx_key, libgdx_regions, make_sprites, noise_sprite, premultiplied, read_frames, read_ktx,
     restore, smooth_sprite, visible_bytes)
-from tessel_atlas import output  # noqa: E402
+from tessel_atlas import blocks, output  # noqa: E402
 from tessel_atlas.cli import _parser, main  # noqa: E402
-from tessel_atlas.formats import FORMATS, css, godot, libgdx  # noqa: E402
+from tessel_atlas.formats import FORMATS, css, godot  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -91,7 +91,7 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
     gap, border = spacing
     # What each format calls a sprite, and the sprite by that.
     called = {"godot": lambda n: godot.resource_stem(n), "css": lambda n: css.class_name(n, ""),
-              "libgdx": lambda n: "{}#{}".format(*libgdx.regions(list(named_sources))[n])}.get(fmt, lambda n: n)
+              "libgdx": libgdx_key}.get(fmt, lambda n: n)
     sources = {called(name): image for name, image in named_sources.items()}
     name_of = {called(name): name for name in named_sources}
     if padding_option and gap == 2 * border:  # --padding P means P around each sprite
@@ -241,6 +241,11 @@ def hostile_cache(path, rng):
     return how
 
 
+UPGRADED_ENCODERS = ("import tessel_atlas.blocks as b\n"
+                     "for name, encode in list(b.ENCODERS.items()):\n"
+                     "    b.ENCODERS[name] = lambda *a, encode=encode: bytes(x ^ 1 for x in encode(*a))\n")
+
+
 def rewrite_keeping_its_stamp(path, rng):
     """New pixels of the same size written over the file in place, its
     times set back as an archive unpacked over it does: only the change
@@ -259,9 +264,11 @@ def rewrite_keeping_its_stamp(path, rng):
 
 @settings(max_examples=12, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(changes=st.lists(st.tuples(st.sampled_from(["add", "remove", "edit", "recolour", "resize", "rename", "option",
-                                                   "damage", "restamp", "hostile", "during"]),
+                                                   "damage", "restamp", "hostile", "during", "template", "upgrade"]),
                                   st.integers(0, 2**16)), min_size=1, max_size=5))
 @example(changes=[("option", 5), ("recolour", 1), ("edit", 2), ("add", 3)])  # with block formats
+@example(changes=[("option", 5), ("upgrade", 0), ("add", 3)])
+@example(changes=[("option", 6), ("template", 1), ("option", 6), ("template", 2)])
 def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, changes):
     work = tmp_path_factory.mktemp("rebuild")
     root = work / "sprites"
@@ -274,11 +281,21 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
     option_sets = [[], ["--padding=1", "--preview"], ["--texture-format=webp", "--variant=1:", "--variant=0.5:@half"],
                    ["--no-trim", "--format=pixijs"], ["--variant=0.5:@a", "--variant=0.4999999:@b"],
                    ["--format=phaser3", "--texture-format=etc2", "--texture-format=bc3", "--variant=1:",
+                    "--variant=0.5:@half"],
+                   ["--format=template", f"--template={work / 'atlas_{index}{suffix}.txt.j2'}", "--variant=1:",
                     "--variant=0.5:@half"]]
+    (work / "atlas_{index}{suffix}.txt.j2").write_text("{{ layer.frames|length }}\n")
     options = option_sets[0]
+    upgraded = []  # an encoder release that stores other blocks for the same pixels
 
     def build(out, *extra):
-        assert main(["pack", str(root), "--out", str(out), "--max-texture-size=64", "--quiet", *options, *extra]) == 0
+        with pytest.MonkeyPatch.context() as patch:
+            if upgraded:
+                etcpak = pytest.importorskip("etcpak")
+                patch.setattr(etcpak, "__version__", etcpak.__version__ + ".post1")
+                patch.setattr(blocks, "WORKER", UPGRADED_ENCODERS + blocks.WORKER)
+            assert main(["pack", str(root), "--out", str(out), "--max-texture-size=64", "--quiet", *options,
+                         *extra]) == 0
 
     def clean():
         shutil.rmtree(work / "clean", ignore_errors=True)
@@ -314,6 +331,10 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
             rewrite_keeping_its_stamp(root / "ui" / "plain.bmp", rng)
         elif kind == "hostile":
             kind = hostile_cache(work / "incremental" / ".tessel-atlas-cache.jsonl", rng)
+        elif kind == "template":  # the same size of file, other text: only its content tells
+            (work / "atlas_{index}{suffix}.txt.j2").write_text(f"{{{{ layer.frames|length }}}}{seed % 10}\n")
+        elif kind == "upgrade":
+            upgraded.append(seed)
         elif kind == "during":
             # Saved while the build runs, between reading the sprites and
             # composing their layers: the atlas is the one before the save
@@ -436,7 +457,7 @@ def undecodable_name(folder):
         (as_given, ["--variant", "2:@a", "--variant", "1:@a"], "--variant suffix @a given twice: 2:@a and 1:@a"),
         (as_given, ["--variant", "1:", "--variant", "0.5:"], "--variant suffix (none) given twice"),
         (as_given, ["--variant", "1:", "--variant", "0.5:_preview", "--preview"],
-         "--variant 0.5:_preview names its layers as the previews of --variant 1: are named"),
+         "would both be named atlas_0_preview.png: the preview of layer 0 and layer 0 of --variant suffix _preview"),
         (as_given, ["--variant", "1:@2x", "--variant", "0.5:@3x"], "--variant 0.5:@3x names resolution 3, but"),
         (as_given, ["--texture-format", "webp", "--max-texture-size", "16384"],
          "--texture-format webp holds at most 16,383 px a side, not --max-texture-size 16384"),
@@ -474,7 +495,36 @@ def test_unwritable_output_folder(tmp_path, capsys):
     layout = tmp_path / "layout.csv"
     layout.write_text("a,4,4\n")
     assert main(["pack", str(layout), "--out", str(tmp_path / "blocker" / "out")]) == 1
-    assert "cannot write the output folder" in capsys.readouterr().err
+    assert "cannot write the output folder (Not a directory); a file lies where a folder on the way to it would " \
+           "be: choose another --out" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("sprites, template, extra, message", [
+    (["a"], "atlas_{index}.png.j2", [], "atlas_0.png: layer 0 in png and a file the template makes"),
+    (["a"], "report.html.j2", ["--report"], "report.html: a file the template makes and the report"),
+    (["a"], "atlas_{index}_preview.png.j2", ["--preview"], "atlas_0_preview.png: the preview of layer 0 and a file"),
+    (["a"], None, ["--variant=0.5:.bc3", "--variant=1:", "--texture-format=bc3"], "named atlas_0.bc3.json"),
+    (["a"], None, ["--variant=0.5:.bc3", "--variant=1:", "--texture-format=bc3", "--format=libgdx"],
+     "named atlas.bc3.atlas"),
+    (["x", "x@2x"], None, ["--variant=1:@2x", "--variant=0.5:", "--format=godot"],
+     "two sprites would both be the file 'x@2x.tres' in godot files"),
+    (["\ufeffx"], None, ["--format=godot"], "the name holds U+FEFF"),
+])
+def test_files_that_would_take_one_anothers_names_are_refused_before_any_work(tmp_path, capsys, monkeypatch, sprites,
+                                                                               template, extra, message):
+    for name in sprites:
+        Image.new("RGBA", (5, 5), (9, 9, 9, 255)).save(tmp_path / f"{name}.png")
+    out = tmp_path / "out"
+    assert main(["pack", *map(str, tmp_path.glob("*.png")), "--out", str(out), "--quiet"]) == 0
+    before = files_in(out)
+    if template:
+        (tmp_path / template).write_text("{{ layers|length }}\n")
+        extra = extra + ["--format=template", f"--template={tmp_path / template}"]
+    monkeypatch.setattr("tessel_atlas.build.read_entries", lambda *a, **k: pytest.fail("read before refusing"))
+    assert main(["pack", *map(str, tmp_path.glob("*.png")), "--out", str(out), *extra]) == 1
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1
+    assert files_in(out) == before
 
 
 def test_failure_keeps_an_existing_atlas(tmp_path):
@@ -696,7 +746,9 @@ def test_wide_samples_are_scaled_to_eight_bits(tmp_path, mode, samples, top, fil
 @pytest.mark.parametrize(
     "argv",
     [["pack", "x.png"], ["pack", "x.png", "--out", "o", "--padding", "-1"],
-     ["pack", "x.png", "--out", "o", "--max-texture-size", "big"]],
+     ["pack", "x.png", "--out", "o", "--max-texture-size", "big"],
+     ["pack", "x.png", "--out", "o", "--paddin", "1"],  # a typo, not an abbreviation
+     ["pack", "x.png", "--out", "o", "--css-prefix", "a-"]],  # without --format css
 )
 def test_bad_usage_exits_with_2(argv):
     with pytest.raises(SystemExit) as exit_info:
@@ -1013,6 +1065,30 @@ def test_a_second_run_into_a_folder_being_written_is_refused(tmp_path, capsys):
 BLOCKS = ("bc7", "bc3", "etc2", "astc")
 
 
+# Workers that misbehave: an encoder that gives too few bytes, a reply to
+# another request than the one asked, a worker that dies at once.
+SHORT_BLOCKS = "import tessel_atlas.blocks as b; b.ENCODERS['bc7'] = lambda *a: b'1234567'; "
+WRONG_REPLY = ("import struct, tessel_atlas.blocks as b; pack = b.REPLY.pack\n"
+               "class Reply(struct.Struct):\n    def pack(self, n, *rest): return pack(n + 1, *rest)\n"
+               "b.REPLY = Reply(b.REPLY.format)\n")
+
+
+@pytest.mark.parametrize("worker, message", [
+    (SHORT_BLOCKS + blocks.WORKER, "the bc7 block encoder failed: ValueError: etcpak "),
+    (WRONG_REPLY + blocks.WORKER, "the bc7 block encoder answered with"),
+    ("import os; os._exit(9)", "the bc7 block encoder ended before it answered"),
+])
+def test_a_block_encoder_that_misbehaves_fails_the_build_naming_it(tmp_path, capsys, monkeypatch, worker, message):
+    pytest.importorskip("etcpak")
+    make_sprites(tmp_path / "sprites", count=8)
+    monkeypatch.setattr(blocks, "WORKER", worker)
+    assert main(["pack", str(tmp_path / "sprites"), "--out", str(tmp_path / "out"), "--texture-format=bc7",
+                 "--quiet"]) == 1
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1 and "Broken pipe" not in err
+    assert not (tmp_path / "out").exists()
+
+
 @pytest.mark.parametrize("fmt, premultiply, stored_premultiplied", [
     ("phaser3", False, True),  # Phaser blends compressed textures as premultiplied
     ("pixijs", True, False),  # PixiJS takes them as straight
@@ -1048,6 +1124,10 @@ def test_a_libgdx_atlas_reads_the_same_in_spine_atlas_and_rebuilds_every_sprite(
     spine_atlas = pytest.importorskip("SpineAtlas")
     root = tmp_path / "sprites"
     sources = make_sprites(root, count=12)
+    # libGDX reads an index as a Java int, and makes one of _N only.
+    for name in ("shot_20240101123000.png", "tile0.png", "tile1.png"):
+        sources[name] = noise_sprite(random.Random(name), 6, 5)
+        sources[name].save(root / name)
     (tmp_path / "atlas.toml").write_text('[[sprites]]\nmatch = "s0[0-4].png"\nnine_slice = [1, 2, 1, 0]\n')
     assert main(["pack", str(root), "--out", str(tmp_path / "out"), "--format", "libgdx", "--max-texture-size", "40",
                  "--config", str(tmp_path / "atlas.toml"), "--quiet"]) == 0
@@ -1055,7 +1135,8 @@ def test_a_libgdx_atlas_reads_the_same_in_spine_atlas_and_rebuilds_every_sprite(
     theirs = [(Path(page.png).name, frame) for page in spine_atlas.ReadAtlasFile(tmp_path / "out" / "atlas.atlas").atlas
               for frame in page.frames]
     assert len(ours) == len(theirs) == len(sources) and len({p for p, *_ in ours}) > 1
-    names = {"{}#{}".format(*region): name for name, region in libgdx.regions(list(sources)).items()}
+    names = {libgdx_key(name): name for name in sources}
+    assert {f"{name}#{index}" for _, name, index, _ in ours} == set(names)
     for (page, name, index, fields), (their_page, frame) in zip(ours, theirs):
         x, y, w, h = map(int, fields["xy"] + fields["size"])
         (left, bottom), (source_w, source_h) = map(int, fields["offset"]), map(int, fields["orig"])
@@ -1083,6 +1164,11 @@ def _template(folder, name, text):
     ("a_{index}.txt.j2", "{{ layer.nope }}\n", "a_{index}.txt.j2, line 1: 'dict object' has no attribute 'nope'"),
     ("a.txt", "x\n", "a.txt: a template's name ends in .j2"),
     ("a_{layer}.txt.j2", "x\n", "a_{layer}.txt.j2: its name can hold {index} and {suffix} only"),
+    # Bounded: what it computes, and what it writes.
+    ("a.txt.j2", "\n{{ 10 ** 100000000 }}\n", "a.txt.j2, line 2: a power of more than 65,536 bits"),
+    ("a.txt.j2", "{{ 'ab' * 10 ** 10 }}\n", "a.txt.j2, line 1: a text or list larger than 256 MiB"),
+    ("a.txt.j2", "{% for i in range(100000) %}{% for j in range(100000) %}{{ i * j }}{% endfor %}{% endfor %}",
+     "a.txt.j2: its files would be larger than 256 MiB, the most a template may write"),
 ])
 def test_a_template_fault_is_one_line_naming_the_template_and_line(tmp_path, capsys, name, text, message):
     make_sprites(tmp_path / "sprites", count=8)
@@ -1094,6 +1180,22 @@ def test_a_template_fault_is_one_line_naming_the_template_and_line(tmp_path, cap
     assert err.startswith(f"tessel-atlas: error: {tmp_path / message.split(':')[0].split(',')[0]}") and \
         message.split(" ", 1)[1] in err and err.count("\n") == 1
     assert not (tmp_path / "out").exists()
+
+
+def test_a_template_is_found_beside_the_project_and_an_edit_of_it_rebuilds(tmp_path, monkeypatch):
+    # Sprites made before the first build are trusted at once, as a user's
+    # files made long before are: the rebuild would otherwise read them all.
+    monkeypatch.setattr("tessel_atlas.cache.RACY_NS", 0)
+    make_sprites(tmp_path / "game" / "sprites", count=8)
+    (tmp_path / "game" / "t").mkdir()
+    (tmp_path / "game" / "t" / "list.txt.j2").write_text("one {{ layers|length }}\n")
+    (tmp_path / "game" / "atlas.toml").write_text(
+        'inputs = ["sprites"]\nout = "out"\nformat = "template"\ntemplate = "t/list.txt.j2"\nquiet = true\n')
+    monkeypatch.chdir(tmp_path)  # another folder holds no t/
+    for text in ("one", "two"):
+        (tmp_path / "game" / "t" / "list.txt.j2").write_text(f"{text} {{{{ layers|length }}}}\n")
+        assert main(["pack", "--config", "game/atlas.toml"]) == 0
+        assert (tmp_path / "game" / "out" / "list.txt").read_text() == f"{text} 1\n"
 
 
 @settings(max_examples=15, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])

@@ -13,6 +13,7 @@ bytes they are given).
 
 from __future__ import annotations
 
+import itertools
 import queue
 import struct
 import subprocess
@@ -35,7 +36,8 @@ EFFORTS = ("fast", "medium", "best")
 class BlockFormat:
     """A block format: its name (in --texture-format and in file names,
     atlas_0.bc7.ktx, as PixiJS's loader tells formats apart), its GL
-    internal format (in the KTX header), and the package that encodes it."""
+    internal format (in the KTX header), and the package that encodes it.
+    Every one stores a 4 x 4 block in BLOCK_BYTES."""
 
     name: str
     gl_internal_format: int
@@ -51,6 +53,7 @@ BLOCK_FORMATS = {f.name: f for f in (
 TEXTURE_FORMATS = PLAIN_FORMATS + tuple(BLOCK_FORMATS)
 # Block formats' layers have sides that are multiples of the block's.
 BLOCK_SIDE = 4
+BLOCK_BYTES = 16
 
 # Each effort's encoder settings, chosen by measurement (bench/compressed.py,
 # bench/RESULTS.md): for BC7, etcpak's uber level (0 to 4), partitions
@@ -72,6 +75,19 @@ def check_encoders(formats: Sequence[str]) -> None:
         except ImportError:
             raise AtlasError(f"--texture-format {name} needs the block encoders: pip install 'TesselPack[gpu]'") \
                 from None
+
+
+def encoder_version(name: str) -> str:
+    """The encoder of block format `name` and its version: a new release
+    may store other blocks for the same pixels, so files it did not make
+    are made again."""
+    package = BLOCK_FORMATS[name].package
+    return f"{package} {getattr(__import__(package), '__version__', 'unknown')}"
+
+
+def blocks_size(width: int, height: int) -> int:
+    """The bytes of the blocks of `width` x `height` pixels (multiples of 4)."""
+    return (width // BLOCK_SIDE) * (height // BLOCK_SIDE) * BLOCK_BYTES
 
 
 def _bc7(rgba: bytes, width: int, height: int, effort: str) -> bytes:
@@ -108,16 +124,28 @@ ENCODERS: Dict[str, Callable[[bytes, int, int, str], bytes]] = {"bc7": _bc7, "bc
 
 def encode(name: str, effort: str, rgba: bytes, width: int, height: int) -> bytes:
     """The KTX file of `width` x `height` RGBA pixels (sides multiples of
-    4) in block format `name`."""
+    4) in block format `name`; ValueError if the encoder gives blocks of
+    another size, which no GPU would read right."""
     blocks = ENCODERS[name](rgba, width, height, effort)
+    if len(blocks) != blocks_size(width, height):
+        raise ValueError(f"{encoder_version(name)} gave {len(blocks)} bytes of {name} blocks for {width} x {height} "
+                         f"pixels, not {blocks_size(width, height)}")
     return ktx_bytes(blocks, width, height, BLOCK_FORMATS[name].gl_internal_format)
 
 
-# A request: the format and effort (ASCII, padded), width and height, then
-# the RGBA pixels. A reply: a status byte (0 for the KTX file's bytes, 1 for
-# an error's text) and the length of what follows.
-REQUEST = struct.Struct("<8s8sII")
-REPLY = struct.Struct("<BQ")
+def ktx_size(width: int, height: int) -> int:
+    """The bytes of a KTX file of the blocks of `width` x `height` pixels."""
+    return len(ktx_bytes(b"", width, height, 0)) + blocks_size(width, height)
+
+
+# A request: its number, the format and effort (ASCII, padded), width and
+# height, then the RGBA pixels. A reply: the request's number, a status byte
+# (0 for the KTX file's bytes, 1 for an error's text) and the length of what
+# follows.
+REQUEST = struct.Struct("<Q8s8sII")
+REPLY = struct.Struct("<QBQ")
+# What a worker runs: serve() on its standard input and output.
+WORKER = "from tessel_atlas.blocks import serve; serve(sys.stdin.buffer, sys.stdout.buffer)"
 
 
 def _read_exactly(stream: BinaryIO, size: int) -> Optional[bytes]:
@@ -131,7 +159,7 @@ def serve(requests: BinaryIO, replies: BinaryIO) -> None:
         header = _read_exactly(requests, REQUEST.size)
         if header is None:
             return
-        name, effort, width, height = REQUEST.unpack(header)
+        number, name, effort, width, height = REQUEST.unpack(header)
         rgba = _read_exactly(requests, width * height * 4)
         if rgba is None:
             return
@@ -139,7 +167,7 @@ def serve(requests: BinaryIO, replies: BinaryIO) -> None:
             reply, status = encode(name.rstrip(b"\0").decode(), effort.rstrip(b"\0").decode(), rgba, width, height), 0
         except Exception as error:  # said to the command, which reports it
             reply, status = f"{type(error).__name__}: {error}".encode(), 1
-        replies.write(REPLY.pack(status, len(reply)) + reply)
+        replies.write(REPLY.pack(number, status, len(reply)) + reply)
         replies.flush()
 
 
@@ -152,13 +180,13 @@ class BlockEncoder:
     def __init__(self, effort: str, processes: int):
         self.effort = effort
         self.processes = processes
-        self._jobs: "queue.Queue[Optional[Tuple[bytes, bytes, futures.Future]]]" = queue.Queue()
+        self._jobs: "queue.Queue[Optional[Tuple[int, str, int, int, bytes, futures.Future]]]" = queue.Queue()
+        self._numbers = itertools.count(1)
         self._workers: List[subprocess.Popen] = []
         self._feeders: List[threading.Thread] = []
 
     def __enter__(self) -> "BlockEncoder":
-        command = [sys.executable, "-c", f"import sys; sys.path[:0] = {sys.path!r}; from tessel_atlas.blocks import "
-                   "serve; serve(sys.stdin.buffer, sys.stdout.buffer)"]
+        command = [sys.executable, "-c", f"import sys; sys.path[:0] = {sys.path!r}; {WORKER}"]
         apart = {"creationflags": subprocess.CREATE_NEW_PROCESS_GROUP} if sys.platform == "win32" \
             else {"start_new_session": True}
         try:
@@ -187,28 +215,41 @@ class BlockEncoder:
         for worker in self._workers:
             worker.wait()
             for stream in (worker.stdin, worker.stdout):
-                stream.close()
+                try:
+                    stream.close()
+                except OSError:  # what was left for a worker that ended could not be flushed to it
+                    pass
 
     def _feed(self, worker: subprocess.Popen) -> None:
-        """Hands jobs to one worker, one at a time, until told to stop."""
+        """Hands jobs to one worker, one at a time, until told to stop; each
+        reply is checked to be the KTX file asked for before it is taken."""
         while True:
             job = self._jobs.get()
             if job is None:
                 return
-            request, rgba, future = job
+            number, name, width, height, rgba, future = job
             try:
-                worker.stdin.write(request)
+                worker.stdin.write(REQUEST.pack(number, name.encode(), self.effort.encode(), width, height))
                 worker.stdin.write(rgba)  # written apart: joined, a layer's pixels would be copied once more
                 worker.stdin.flush()
                 header = _read_exactly(worker.stdout, REPLY.size)
-                status, size = REPLY.unpack(header) if header else (2, 0)
+                answered, status, size = REPLY.unpack(header) if header else (0, 2, 0)
                 reply = _read_exactly(worker.stdout, size) if header else None
             except OSError:
                 reply = None
+            encoder = f"the {name} block encoder"
             if reply is None:
-                future.set_exception(AtlasError(f"a block encoder process ended early (exit status {worker.poll()})"))
+                ended = worker.poll()
+                future.set_exception(AtlasError(
+                    f"{encoder} ended before it answered{'' if ended is None else f' (exit status {ended})'}; "
+                    "run again, and if it ends again, reinstall it: pip install 'TesselPack[gpu]'"))
             elif status:
-                future.set_exception(AtlasError(f"the block encoder failed: {reply.decode(errors='replace')}"))
+                future.set_exception(AtlasError(f"{encoder} failed: {reply.decode(errors='replace')}"))
+            elif answered != number or len(reply) != ktx_size(width, height):
+                future.set_exception(AtlasError(
+                    f"{encoder} answered with {len(reply)} bytes for request {answered}, not the "
+                    f"{ktx_size(width, height)} of request {number} ({width} x {height} pixels); nothing was "
+                    "written: reinstall the encoders (pip install 'TesselPack[gpu]')"))
             else:
                 future.set_result(reply)
 
@@ -217,7 +258,7 @@ class BlockEncoder:
         for the KTX file's bytes."""
         height, width = pixels.shape[:2]
         future: futures.Future = futures.Future()
-        self._jobs.put((REQUEST.pack(name.encode(), self.effort.encode(), width, height), pixels.tobytes(), future))
+        self._jobs.put((next(self._numbers), name, width, height, pixels.tobytes(), future))
 
         def result() -> bytes:
             while True:  # waits that end now and then let Ctrl-C in, on every system

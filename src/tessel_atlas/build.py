@@ -18,12 +18,13 @@ from .animations import animations, natural_key
 from .blocks import BLOCK_FORMATS, BLOCK_SIDE, PLAIN_FORMATS, check_encoders
 from .cache import BuildCache, composition, content_key, inputs_key, options_key
 from .errors import AtlasError
-from .formats import FORMATS, FormatOptions, manifests_key, resolutions
+from .formats import FORMATS, FormatOptions, all_manifests, manifest_names, manifests_key, resolutions
+from .formats.template import fingerprint as template_fingerprint
 from .images import Entry, Examine, Pixels, SpriteChanged, Trim, read_entries, scaled, scaled_side
 from .layout import Layer, Placement, Spacing, check_fit, lay_out
 from .model import AtlasLayer, Frame
-from .output import (CACHE_NAME, TextureOptions, check_layer_sides, image_name, locked_folder, recorded_files,
-                     texture_name, write_atlas)
+from .output import (CACHE_NAME, TextureOptions, check_distinct, check_layer_sides, image_name, layer_files,
+                     locked_folder, recorded_files, texture_name, write_atlas)
 from .progress import Progress
 from .report import report_html
 from .sprites import Found, Sprite
@@ -33,6 +34,10 @@ GPU_SAFE_SIDE = 8192
 REPORT_NAME = "report.html"
 # Options that change no file of the atlas.
 NOT_IN_CACHE_KEY = ("out", "quiet", "config", "no_cache", "command")
+# How many layers each variant is taken to have when the names of the
+# files are checked before any work: enough for a name whose number runs
+# into another's (a template's atlas_1{index} beside layer 10's atlas_10).
+PROBED_LAYERS = 12
 
 
 def _entries_without_pixels(sprites) -> List[Entry]:
@@ -82,7 +87,41 @@ def check_textures(args: argparse.Namespace) -> None:
 def format_options(args: argparse.Namespace) -> FormatOptions:
     """What the format takes beyond the atlas, from the options (and the
     project file's animations, in args.playback)."""
-    return FormatOptions(args.css_prefix, args.template, tuple(args.playback))
+    return FormatOptions(args.css_prefix, args.template, tuple(args.playback),
+                         tuple(suffix for _, suffix in args.variant or [(1.0, "")]))
+
+
+def _manifest_sets(models: Sequence[List[AtlasLayer]], texture: TextureOptions) -> List[List[List[AtlasLayer]]]:
+    """The variants' layers as each set of manifests describes them: the
+    plain images', then each block format's files'."""
+    return [list(models)] + [[[replace(layer, image=texture_name(layer, block), texture=block,
+                                       premultiplied=texture.blocks_premultiplied) for layer in variant]
+                              for variant in models] for block in texture.blocks]
+
+
+def _check_files(args: argparse.Namespace, texture: TextureOptions, layers: Sequence[AtlasLayer],
+                 manifests: Sequence[str]) -> None:
+    manifest = "a file the template makes" if args.format == "template" else f"a {args.format} manifest"
+    check_distinct(layer_files(layers, texture, args.preview) + [(name, manifest) for name in manifests]
+                   + ([(REPORT_NAME, "the report")] if args.report else []))
+
+
+def check_output_names(args: argparse.Namespace) -> None:
+    """Refuses, before any work, options whose files would take one
+    another's names (a variant suffix that another file's name ends in, a
+    template named like a layer image or the report), as the files of
+    PROBED_LAYERS layers a variant would be named; the build checks its
+    own files again once it knows them, before writing any."""
+    texture = texture_options(args)
+    variants = args.variant or [(1.0, "")]
+    resolution_of = resolutions(variants)
+    models = []
+    for scale, suffix in variants:
+        layers = [AtlasLayer(index, "", texture.plain, BLOCK_SIDE, BLOCK_SIDE, scale, resolution_of[suffix], suffix,
+                             texture.premultiply, 0.0) for index in range(PROBED_LAYERS)]
+        models.append([replace(layer, image=image_name(layer, texture)) for layer in layers])
+    names = manifest_names(args.format, _manifest_sets(models, texture), format_options(args))
+    _check_files(args, texture, [layer for layers in models for layer in layers], names)
 
 
 def _check_nine_slices(entries: Sequence[Entry]) -> None:
@@ -108,6 +147,8 @@ def run_job(found: Found, out: Path, args: argparse.Namespace, progress: Progres
         cache = None
         if found.sprites[0].open is not None and not args.no_cache:
             options = {k: v for k, v in vars(args).items() if k not in NOT_IN_CACHE_KEY}
+            if args.template is not None:  # its text makes the manifests: an edit is a change
+                options["template"] = (str(args.template), template_fingerprint(args.template))
             cache = BuildCache.load(out, options_key(options), len(found.sprites) * len(args.variant or [None]),
                                     sum(len(s.source) for s in found.sprites))
             cache.inputs = inputs_key(found.sprites)
@@ -280,7 +321,6 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
 
 def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress, cache: Optional[BuildCache],
            start: float) -> str:
-    fmt = FORMATS[args.format]
     with_pixels = found.sprites[0].open is not None
     texture = texture_options(args)
     # The largest scale first: its layout decides every variant's layers.
@@ -301,21 +341,18 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
         models.append(atlas)
         all_layers += placed
     options = format_options(args)
-    # The plain images' manifests, then a set of them for each block format's files.
-    sets = [models] + [[[replace(layer, image=texture_name(layer, block), texture=block,
-                                 premultiplied=texture.blocks_premultiplied) for layer in variant]
-                        for variant in models] for block in texture.blocks]
+    sets = _manifest_sets(models, texture)
     key = manifests_key(args.format, [variant for variants in sets for variant in variants], options) if cache else ""
     names = cache.kept_manifests(out, key) if cache else None
     if names is None:
-        for variants in sets:
-            manifests.update(fmt.manifests(variants, options))
+        manifests.update(all_manifests(args.format, sets, options))
         names = list(manifests)
     else:  # as the last build wrote them: kept, their keys as they were
         kept_manifests.update((name, cache.files[name][0]) for name in names)
     if cache:
         cache.manifested = [key, names]
     first_atlas = models[0]
+    _check_files(args, texture, [layer for variant in models for layer in variant], names)
 
     if with_pixels:
         check_layer_sides(texture, args.max_texture_size, [(layer.width, layer.height) for layer in all_layers])

@@ -15,9 +15,10 @@ layer image whose content key is the same is kept while the file is as it
 was written. Everything else is done again, and everything is after a
 change of tessel-atlas's version, of any option or of the project's
 per-sprite settings. A cache that cannot be read, is not ours, or holds
-anything but what a build writes is ignored with a warning; so is one
-larger than its sprites could need, which would cost more to read than
-reading them. A sprite that a trusted reading misdescribes is caught when
+anything but what a build writes is ignored with a warning; one larger
+than its sprites could need (a build of many more sprites left it, or it
+is not ours) is ignored, since it would cost more to read than reading
+them. A sprite that a trusted reading misdescribes is caught when
 its layer is composed (images.Pixels.image), and the build is done again
 without the cache.
 """
@@ -45,6 +46,9 @@ RACY_NS = 2_000_000_000
 # What a cache may take per sprite and variant, beyond twice its path
 # (escaped in JSON): the entries a build writes take about 200 bytes.
 ENTRY_BYTES = 1024
+# No reading is of a larger image: twice Pillow's default limit of pixels
+# (which the readers refuse beyond), at the largest --variant scale, 16.
+READABLE_AREA = 2 * 89_478_485 * 16**2
 # The layout of the cache file; another is an earlier version's.
 FORMAT = 2
 DAMAGED = "damaged: an entry is not as tessel-atlas writes it"
@@ -76,6 +80,7 @@ def _valid_reading(entry: Any) -> bool:
     (left, top, right, bottom), (width, height), fingerprint = entry[2:]
     return (type(left) is type(top) is type(right) is type(bottom) is type(width) is type(height) is int
             and 0 <= left < right <= width < 2**31 and 0 <= top < bottom <= height < 2**31
+            and width * height <= READABLE_AREA
             and type(fingerprint) is str and len(fingerprint) == 64)
 
 
@@ -206,8 +211,8 @@ class BuildCache:
         limit = ENTRY_BYTES * (readings + 64) + 2 * path_bytes
         try:
             with open(path, "rb") as stream:
-                if os.fstat(stream.fileno()).st_size > limit:
-                    raise ValueError(f"larger than {limit:,} bytes")
+                if os.fstat(stream.fileno()).st_size > limit:  # a larger build's, or not ours: start afresh
+                    return cls(key)
                 head = parse_json(stream.readline())
                 _check_head(head)
                 body = stream.read()

@@ -154,9 +154,9 @@ def _add_pack_arguments(pack: argparse.ArgumentParser) -> None:
     pack.add_argument("--webp-method", type=_whole(0, 6), default=0, metavar="M",
                       help="WebP compression method, 0 (fastest) to 6 (smallest files) (default 0)")
     pack.add_argument("--no-bleed", action="store_true",
-                      help="leave fully transparent pixels black; by default those around each sprite (up to "
-                           "half the gap to its neighbours) take its nearest visible colour, so that linear "
-                           "filtering draws no dark fringe")
+                      help="leave fully transparent pixels with the colour the sprite files give them; by "
+                           "default those around each sprite (up to half the gap to its neighbours) take its "
+                           "nearest visible colour, so that linear filtering draws no dark fringe")
     pack.add_argument("--premultiply", action="store_true",
                       help="store colour premultiplied by alpha (the manifests say alphaMode premultiplied-alpha)")
     pack.add_argument("--exclude", action="append", default=[], metavar="GLOB",
@@ -178,21 +178,24 @@ def _parser(suppress_defaults: bool = False) -> argparse.ArgumentParser:
     import argparse
     from pathlib import Path
 
+    # No abbreviations: a misspelt option (--paddin) is an error, not another option.
     parser = argparse.ArgumentParser(
-        prog="tessel-atlas", description="Pack sprite images into texture atlases with JSON manifests."
-    )
+        prog="tessel-atlas", description="Pack sprite images into texture atlases with JSON manifests.",
+        allow_abbrev=False)
     parser.add_argument("--version", action="version", version=f"tessel-atlas {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
-    pack = commands.add_parser("pack", help="pack images, folders of images, or CSV layouts")
-    watch = commands.add_parser("watch", help="pack as pack does, then again whenever the inputs change")
+    pack = commands.add_parser("pack", help="pack images, folders of images, or CSV layouts", allow_abbrev=False)
+    watch = commands.add_parser("watch", help="pack as pack does, then again whenever the inputs change",
+                                allow_abbrev=False)
     for command in (pack, watch):
         _add_pack_arguments(command)
     if suppress_defaults:
         for action in pack._actions + watch._actions:
             action.default = argparse.SUPPRESS
 
-    demo = commands.add_parser("demo", help="draw a few hundred sprites and pack them in both modes")
+    demo = commands.add_parser("demo", help="draw a few hundred sprites and pack them in both modes",
+                               allow_abbrev=False)
     demo.add_argument("--out", type=Path, default=Path("atlas-demo"), help="output folder (default atlas-demo)")
     demo.add_argument("-q", "--quiet", action="store_true", help="no progress and no summary line")
     return parser
@@ -237,7 +240,7 @@ def _pack_job(parser: argparse.ArgumentParser, argv: Optional[List[str]]):
     from pathlib import Path
 
     from .animations import animations
-    from .build import check_textures, format_options
+    from .build import check_output_names, check_textures, format_options
     from .formats import check_names, resolutions
     from .formats.template import load_template
     from .output import check_variant_names
@@ -261,11 +264,14 @@ def _pack_job(parser: argparse.ArgumentParser, argv: Optional[List[str]]):
         parser.error(f"--pot needs a power-of-two --max-texture-size (got {args.max_texture_size})")
     if (args.format == "template") != (args.template is not None):
         parser.error("--format template and --template FILE go together: give both, or neither")
+    if args.css_prefix and args.format != "css":
+        parser.error("--css-prefix is for --format css: give both, or leave out --css-prefix")
     if args.template is not None:
         load_template(args.template)  # its syntax, before any work
-    check_variant_names(args.variant or [], args.preview)
+    check_variant_names(args.variant or [])
     resolutions(args.variant or [])
     check_textures(args)
+    check_output_names(args)
     defaults = SpriteSettings(pivot=args.pivot, trim=not args.no_trim, extrude=args.extrude)
     found = collect_sprites(args.inputs, exclude=args.exclude, skip=[args.out], settings=defaults)
     check_names(found.sprites, args.format, format_options(args))
@@ -296,8 +302,8 @@ def _inside(path: str, folder: str) -> bool:
 
 
 def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
-    """Builds, then builds again each time the inputs (or the project file)
-    change, once a burst of changes has settled: one line per build. A
+    """Builds, then builds again each time the inputs (or the project file,
+    or the template) change, once a burst of changes has settled: one line per build. A
     failed build says why and leaves the last good atlas; Ctrl-C ends it.
     An input that is deleted (or made again) is watched for from its
     nearest existing folder until it is back."""
@@ -309,7 +315,8 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
     except ImportError:
         raise AtlasError("tessel-atlas watch needs watchfiles: pip install 'TesselPack[watch]'") from None
     found, out, args = _pack_job(parser, argv)
-    paths = [str(p) for p in args.inputs] + ([str(args.config)] if args.config else [])
+    # The template makes the manifests as much as the sprites do.
+    paths = [str(p) for p in args.inputs] + [str(p) for p in (args.config, args.template) if p is not None]
     output = os.path.realpath(out)
 
     def relevant(change, path: str) -> bool:

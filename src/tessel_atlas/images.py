@@ -165,6 +165,9 @@ def scaled(pixels: np.ndarray, scale: float, source: str) -> np.ndarray:
 Examine = Callable[[Tuple[int, int], bool], None]
 
 
+EXPORT_AGAIN = "export it again, or leave it out with --exclude"
+
+
 def read_image(path: str, examine: Optional[Examine] = None) -> np.ndarray:
     """The RGBA pixels of an image file, (height, width, 4). Plain RGBA
     PNGs are read by tessel_atlas.png, everything else by Pillow; any file
@@ -199,12 +202,12 @@ def read_image(path: str, examine: Optional[Examine] = None) -> np.ndarray:
             extension = os.path.splitext(path)[1]
             kind = f"a {extension[1:].upper()} image" if extension else "an image"
             raise AtlasError(f"{path}: not a readable image (neither {kind} nor one of any other format "
-                             "tessel-atlas reads); export it again, or leave it out with --exclude") from None
-        raise AtlasError(f"{path}: not a readable image ({error})") from error
+                             f"tessel-atlas reads); {EXPORT_AGAIN}") from None
+        raise AtlasError(f"{path}: not a readable image ({error}); {EXPORT_AGAIN}") from error
     # Pillow's plugins report damaged files with many kinds of error
     # (SyntaxError, struct.error, EOFError, ...), not only OSError.
     except Exception as error:
-        raise AtlasError(f"{path}: not a readable image ({error})") from error
+        raise AtlasError(f"{path}: not a readable image ({error}); {EXPORT_AGAIN}") from error
 
 
 class SpriteChanged(AtlasError):

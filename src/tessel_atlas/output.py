@@ -22,7 +22,7 @@ except ImportError:  # Windows
 import numpy as np
 
 from . import interrupts
-from .blocks import BLOCK_FORMATS, BLOCK_SIDE, PLAIN_FORMATS, BlockEncoder
+from .blocks import BLOCK_FORMATS, BLOCK_SIDE, PLAIN_FORMATS, BlockEncoder, encoder_version
 from .errors import AtlasError, require_pillow
 from .images import compose, ordered_map, premultiplied, preview, read_image, workers
 from .layout import Layer, Placement
@@ -32,9 +32,10 @@ from .png import write_png
 # A variant's suffix follows the layer's number in its files' names.
 SUFFIX = re.compile(r"(?:[@._-][A-Za-z0-9@._-]*)?")
 # The names a run writes, and so the only ones the record of an earlier run
-# (RECORD_NAME) is followed for: files in the output folder itself, not
-# hidden. An earlier run's that this run does not write are removed.
-OUR_FILE = re.compile(r"[^./\\\0][^/\\\0]*")
+# (RECORD_NAME) is followed for: files in the output folder itself, none of
+# the hidden ones below (a sprite named .x.png gives godot's .x.tres). An
+# earlier run's that this run does not write are removed.
+OUR_FILE = re.compile(r"(?!\.\.?$|\.tessel-atlas)[^/\\\0]+")
 # Hidden: a lock while a run writes, the folders its files are made in, and
 # the record of the files the last run wrote, which every run leaves, and
 # the cache of the last build (cache.py), which a build without it removes.
@@ -48,11 +49,10 @@ RECORD_NAME = ".tessel-atlas-files.json"
 REPLACED = ".replaced"
 
 
-def check_variant_names(variants: Sequence[Tuple[float, str]], preview: bool) -> None:
-    """Refuses variants whose files would take one another's names: a
-    suffix given twice (alike but for case, as some file systems see
-    names), or, with previews, a suffix that names a layer as another
-    variant's preview is named."""
+def check_variant_names(variants: Sequence[Tuple[float, str]]) -> None:
+    """Refuses a variant suffix given twice (alike but for case, as some
+    file systems see names): every file of the one would take the other's
+    name."""
     seen: Dict[str, Tuple[float, str]] = {}
     for scale, suffix in variants:
         other = seen.get(suffix.casefold())
@@ -61,13 +61,20 @@ def check_variant_names(variants: Sequence[Tuple[float, str]], preview: bool) ->
             raise AtlasError(f"--variant suffix {suffix or '(none)'} given twice{alike}: {other[0]:g}:{other[1]} and "
                              f"{scale:g}:{suffix}; give each variant a suffix of its own")
         seen[suffix.casefold()] = (scale, suffix)
-    if preview:
-        for scale, suffix in variants:
-            base = seen.get(suffix.casefold()[:-len("_preview")]) if suffix.casefold().endswith("_preview") else None
-            if base is not None:
-                raise AtlasError(f"--variant {scale:g}:{suffix} names its layers as the previews of --variant "
-                                 f"{base[0]:g}:{base[1]} are named (atlas_0{suffix}.png); choose another suffix, "
-                                 "or leave out --preview")
+
+
+def check_distinct(files: Iterable[Tuple[str, str]]) -> None:
+    """Refuses files of one atlas (each a name and what it is) that would
+    take one another's name, alike but for case too, as some file systems
+    see names: one would silently replace the other, in the atlas and in
+    the move that puts it in place."""
+    seen: Dict[str, Tuple[str, str]] = {}
+    for name, what in files:
+        other = seen.setdefault(name.casefold(), (name, what))
+        if other[1] != what:
+            alike = name if other[0] == name else f"{other[0]} and {name}"
+            raise AtlasError(f"two files of the atlas would both be named {alike}: {other[1]} and {what}; choose "
+                             "other --variant suffixes, or rename the template")
 
 
 @dataclass(frozen=True)
@@ -99,13 +106,26 @@ class TextureOptions:
     def recipe(self, fmt: str) -> tuple:
         """What, beside the layer's content, makes its file in `fmt`."""
         if fmt in BLOCK_FORMATS:
-            return fmt, self.block_effort, self.bleed_reach, self.blocks_premultiplied
+            return fmt, self.block_effort, self.bleed_reach, self.blocks_premultiplied, encoder_version(fmt)
         return fmt, self.png_level if fmt == "png" else self.webp_method, self.bleed_reach, self.premultiply
 
 
 def texture_name(layer: Union[Layer, AtlasLayer], fmt: str) -> str:
     """The file of the layer in `fmt`: atlas_0.png, atlas_0@2x.webp, atlas_0.bc7.ktx."""
     return f"{layer.stem}.{fmt}" if fmt in PLAIN_FORMATS else f"{layer.stem}.{fmt}.ktx"
+
+
+def layer_files(layers: Iterable[Union[Layer, AtlasLayer]], texture: TextureOptions,
+                preview: bool) -> List[Tuple[str, str]]:
+    """The image files of the layers (each in every format, and its
+    preview), each with what it is, for check_distinct."""
+    files = []
+    for layer in layers:
+        what = f"layer {layer.index}{' of --variant suffix ' + layer.suffix if layer.suffix else ''}"
+        files += [(texture_name(layer, fmt), f"{what} in {fmt}") for fmt in texture.formats]
+        if preview:
+            files.append((f"{layer.stem}_preview.png", f"the preview of {what}"))
+    return files
 
 
 def image_name(layer: Union[Layer, AtlasLayer], texture: TextureOptions) -> str:
@@ -144,6 +164,17 @@ def _write_webp(path: Path, pixels, method: int) -> None:
     Image.fromarray(pixels, "RGBA").save(path, "WEBP", lossless=True, exact=True, method=method, quality=WEBP_EFFORT)
 
 
+def unwritable(out_dir: Path, error: OSError) -> AtlasError:
+    """The error for an output folder that cannot be made or written, with the fix."""
+    fix = {errno.EACCES: "give yourself write permission there, or choose another --out",
+           errno.EPERM: "give yourself write permission there, or choose another --out",
+           errno.ENOTDIR: "a file lies where a folder on the way to it would be: choose another --out",
+           errno.EEXIST: "a file lies where a folder on the way to it would be: choose another --out",
+           errno.EROFS: "the file system is read-only: choose another --out",
+           errno.ENOSPC: "the disk is full: make room, or choose another --out"}.get(error.errno, "choose another --out")
+    return AtlasError(f"{out_dir}: cannot write the output folder ({error.strerror}); {fix}")
+
+
 def _lock_file(fd: int) -> None:
     """Locks an open file for this process, or raises OSError at once if another holds it."""
     if fcntl is not None:
@@ -165,7 +196,7 @@ def _open_lock(path: Path) -> int:
         if error.errno in (errno.ELOOP, errno.EISDIR):  # made a link or a folder just now
             raise AtlasError(f"{path}: not a plain file, so not tessel-atlas's lock file; remove it and run again") \
                 from None
-        raise AtlasError(f"{path.parent}: cannot write the output folder ({error.strerror})") from error
+        raise unwritable(path.parent, error) from error
 
 
 def _take_lock(out_dir: Path) -> int:
@@ -199,7 +230,7 @@ def locked_folder(out_dir: Path) -> Iterator[None]:
     try:
         out_dir.mkdir(parents=True, exist_ok=True)
     except OSError as error:
-        raise AtlasError(f"{out_dir}: cannot write the output folder ({error.strerror})") from error
+        raise unwritable(out_dir, error) from error
     fd = _take_lock(out_dir)
     try:
         for left in out_dir.glob(STAGING_PREFIX + "*"):
@@ -327,7 +358,7 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
     try:
         staging = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=out_dir))
     except OSError as error:
-        raise AtlasError(f"{out_dir}: cannot write the output folder ({error.strerror})") from error
+        raise unwritable(out_dir, error) from error
 
     def write_layer(layer: Layer) -> Tuple[List[str], List[Tuple[str, Callable[[], bytes]]]]:
         """Writes the layer's plain image and preview, and starts encoding

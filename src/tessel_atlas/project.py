@@ -4,7 +4,7 @@ settings in TOML.
 Top-level keys are the long options without their dashes
 (`max-texture-size = 1024`), checked and converted by the same argparse
 actions as on the command line, plus `inputs` (a list) and `out`, both
-relative to the file. `[[sprites]]` tables give settings to the sprites
+relative to the file, as `template` is. `[[sprites]]` tables give settings to the sprites
 whose names match their `match` pattern; for each setting, the last
 matching table that gives it wins.
 """
@@ -187,6 +187,8 @@ def load_project(path: Path, pack: argparse.ArgumentParser) -> Project:
             project.options["out"] = folder / value
         elif key in actions:
             project.options[actions[key].dest] = _option_value(path, key, value, actions[key])
+            if key == "template":  # a path, relative to the file as inputs and out are
+                project.options["template"] = folder / project.options["template"]
         else:
             valid = ", ".join(sorted({"inputs", "out", "sprites", "animations", *actions}))
             raise AtlasError(f"{path}: unknown key {toml_text(key)}; valid keys: {valid}")

@@ -6,10 +6,11 @@ BLOCK_ALPHA (how its engines draw block-compressed layers: "premultiplied",
 "straight", "plain" for as the plain image is, or None where they cannot),
 FORBIDDEN_IN_NAMES (a pattern of the characters its files cannot hold in a
 sprite's name, or None), keys(names, options) (what each sprite is called in its
-files, when that may not be its name, so that two alike are refused; or
-None) and manifests(variants, options), the files it writes for the
-variants' layers (model.AtlasLayer) by name (a dict for JSON, a string for
-text). The files of a set describing block-compressed layers add the
+files, each variant's where they differ, when that may not be its name, so
+that two alike are refused; or None) and manifests(variants, options), the
+files it writes for the variants' layers (model.AtlasLayer) by name (a dict
+for JSON, a string for text); a format whose manifests take work to make
+may give names(variants, options), the names alone. The files of a set describing block-compressed layers add the
 layer's `tag` to their names. Adding a format is adding a module and a line below. The hash
 layout's frame record, pivots and nine-slice borders included, is written
 by hash_record, the one place the JSON formats take frames from."""
@@ -120,21 +121,36 @@ def manifests_key(format_name: str, variants: Sequence[List[AtlasLayer]], option
 @dataclass(frozen=True)
 class FormatOptions:
     """What a format's files take beyond the atlas: the prefix of CSS class
-    names, the user's template, and each animation's playback (speed in
-    frames a second, and whether it loops) by name."""
+    names, the user's template, each animation's playback (speed in
+    frames a second, and whether it loops) by name, and the variants'
+    suffixes (in names of files made per sprite)."""
 
     css_prefix: str = ""
     template: Optional[Path] = None
     playback: Tuple[Tuple[str, float, bool], ...] = ()
+    suffixes: Tuple[str, ...] = ("",)
 
 
 ManifestWriter = Callable[[Sequence[List[AtlasLayer]], FormatOptions], Dict[str, Union[dict, str]]]
 
 
+def add_file(made: Dict[str, Any], name: str, text: Any) -> None:
+    """Adds a file to those a format makes, refusing a name made twice
+    (one would silently take the other's place)."""
+    if name in made:
+        raise AtlasError(f"two files of the atlas would both be named {name}; choose other --variant suffixes, or "
+                         "rename the template")
+    made[name] = text
+
+
 def each_variant(variant_manifests: Callable[[List[AtlasLayer]], Dict[str, Any]]) -> ManifestWriter:
     """The manifests() of a format whose files each describe one variant."""
     def manifests(variants: Sequence[List[AtlasLayer]], options: FormatOptions) -> Dict[str, Any]:
-        return {name: text for layers in variants for name, text in variant_manifests(layers).items()}
+        made: Dict[str, Any] = {}
+        for layers in variants:
+            for name, text in variant_manifests(layers).items():
+                add_file(made, name, text)
+        return made
     return manifests
 
 
@@ -147,6 +163,29 @@ from . import css, godot, json_array, json_hash, libgdx, phaser3, pixijs, sparro
 
 FORMATS = {"json-hash": json_hash, "json-array": json_array, "phaser3": phaser3, "pixijs": pixijs,
            "sparrow": sparrow, "godot": godot, "libgdx": libgdx, "css": css, "template": template}
+
+
+def all_manifests(format_name: str, sets: Sequence[Sequence[List[AtlasLayer]]],
+                  options: FormatOptions) -> Dict[str, Union[dict, str]]:
+    """The format's manifests of every set of variants (the plain images',
+    then each block format's), none made twice."""
+    made: Dict[str, Union[dict, str]] = {}
+    for variants in sets:
+        for name, text in FORMATS[format_name].manifests(variants, options).items():
+            add_file(made, name, text)
+    return made
+
+
+def manifest_names(format_name: str, sets: Sequence[Sequence[List[AtlasLayer]]], options: FormatOptions) -> List[str]:
+    """The names all_manifests() gives, without making the files where the format can tell them alone."""
+    names = getattr(FORMATS[format_name], "names", None)
+    if names is None:
+        return list(all_manifests(format_name, sets, options))
+    made: Dict[str, None] = {}
+    for variants in sets:
+        for name in names(variants, options):
+            add_file(made, name, None)
+    return list(made)
 
 
 def shown(text: str) -> str:
@@ -171,8 +210,9 @@ def check_names(sprites: Sequence[Sprite], format_name: str, options: FormatOpti
     keyed = fmt.keys([sprite.name for sprite in sprites], options)
     holder: Dict[str, Sprite] = {}
     for sprite in sprites:
-        other = holder.setdefault(keyed[sprite.name], sprite)
-        if other is not sprite:
-            raise AtlasError(f"two sprites would both be {keyed[sprite.name]} in {format_name} files: "
-                             f"{shown(other.source)} and {shown(sprite.source)}; rename one, or choose another "
-                             "--format")
+        for key in keyed[sprite.name]:
+            other = holder.setdefault(key, sprite)
+            if other is not sprite:
+                raise AtlasError(f"two sprites would both be {key} in {format_name} files: "
+                                 f"{shown(other.source)} and {shown(sprite.source)}; rename one, or choose another "
+                                 "--format")

@@ -19,7 +19,7 @@ turn a region: this format never trims or rotates."""
 
 import html
 import re
-from typing import Dict, List, Sequence
+from typing import Dict, List, Sequence, Tuple
 
 from .. import __version__
 from ..model import AtlasLayer
@@ -41,9 +41,9 @@ def class_name(name: str, prefix: str) -> str:
     return made if NAME_START.match(made) else "_" + made
 
 
-def keys(names: Sequence[str], options: FormatOptions) -> Dict[str, str]:
+def keys(names: Sequence[str], options: FormatOptions) -> Dict[str, Tuple[str]]:
     """Two sprites of one class name would be one."""
-    return {name: f"class {class_name(name, options.css_prefix)!r}" for name in names}
+    return {name: (f"class {class_name(name, options.css_prefix)!r}",) for name in names}
 
 
 def _length(pixels: float) -> str:

@@ -8,36 +8,40 @@ unless the project file's [[animations]] tables say otherwise.
 
 A resource is named after its sprite (or animation) without the image
 extension, each / turned into -, with the variant's suffix before .tres;
-two sprites given one name are refused. Resources name the files they use
+two sprites given one file name, in any two variants, are refused. Resources name the files they use
 by paths relative to themselves, which Godot resolves wherever the output
 folder lies in a project. AtlasTexture has no rotation: this format never
 rotates. Godot 4 reads another format of resource, and is not written."""
 
 import re
-from typing import Dict, List, Sequence
+from typing import Dict, List, Sequence, Tuple
 
 from ..animations import animations
 from ..errors import AtlasError
 from ..model import AtlasLayer, Frame
 from ..project import playback
-from . import FormatOptions
+from . import FormatOptions, add_file
 
 ROTATES = False
 TRIMS = True
 ANIMATIONS = False  # SpriteFrames of their own, across layers
 ANIMATIONS_WHOLE = False
 BLOCK_ALPHA = None  # Godot compresses textures itself, as it imports them
-# A name goes into a quoted path: no quotes, backslashes or control characters.
-FORBIDDEN_IN_NAMES = re.compile(r'[\x00-\x1f\x7f"\\]')
+# A name goes into a quoted path: no quotes, backslashes or control
+# characters; nor U+FEFF, which Godot's resource loader drops from the
+# start of a path, so that it finds no file.
+FORBIDDEN_IN_NAMES = re.compile(r'[\x00-\x1f\x7f"\\\ufeff]')
 
 
 def resource_stem(name: str) -> str:
     return re.sub(r"\.[^./]*$", "", name).replace("/", "-")
 
 
-def keys(names: Sequence[str], options: FormatOptions) -> Dict[str, str]:
-    """Two sprites of one resource name would be one file."""
-    return {name: f"the file {resource_stem(name) + '.tres'!r}" for name in names}
+def keys(names: Sequence[str], options: FormatOptions) -> Dict[str, Tuple[str, ...]]:
+    """Two sprites of one resource name would be one file, in one variant
+    or across two (x.png at @2x and x@2x.png)."""
+    return {name: tuple(f"the file {resource_stem(name) + suffix + '.tres'!r}" for suffix in options.suffixes)
+            for name in names}
 
 
 def _atlas_texture(layer: AtlasLayer, frame: Frame) -> str:
@@ -66,7 +70,7 @@ def manifests(variants: Sequence[List[AtlasLayer]], options: FormatOptions) -> D
         suffix = layers[0].suffix if layers else ""
         for layer in layers:
             for frame in layer.frames:
-                made[f"{resource_stem(frame.name)}{suffix}.tres"] = _atlas_texture(layer, frame)
+                add_file(made, f"{resource_stem(frame.name)}{suffix}.tres", _atlas_texture(layer, frame))
         for group, names in animations(frame.name for layer in layers for frame in layer.frames).items():
             file_name = f"{resource_stem(group)}.frames{suffix}.tres"
             if file_name in made:

@@ -8,9 +8,12 @@ region's `rotate`, `xy`, `size`, `split` (nine-slice borders), `orig`,
 and Spine 4 require (the newer `bounds:`/`offsets:` keys are read by the
 newer ones only). `offset` is measured from the bottom-left corner of the
 source, as both read it. Region names are sprite names without their
-image extension; the frames of an animation (`walk_1.png`, `walk_2.png`)
-are one region name with an `index` each (the number in the file name),
-which TextureAtlas.findRegions and the Spine runtimes read in order.
+image extension, but for a name ending in `_` and a number, as libGDX's
+own packer makes them: `walk_1.png` and `walk_2.png` are region `walk`
+with `index` 1 and 2, which TextureAtlas.findRegions and the Spine runtimes
+read in order (`tile0.png` stays region `tile0`, as a libGDX user asks for
+it). An index is read as a Java int: a larger number (a timestamp) stays
+in the region's name.
 
 Nothing that no reader here can prove is written: regions are never
 stored turned, and premultiplied alpha is not recorded (its `pma` key is
@@ -20,7 +23,6 @@ import os
 import re
 from typing import Dict, List, Sequence, Tuple
 
-from ..animations import NUMBERED, animations
 from ..model import AtlasLayer, Frame
 from . import FormatOptions, each_variant
 
@@ -39,31 +41,33 @@ def _region(name: str) -> str:
     return os.path.splitext(name)[0]
 
 
-def regions(names: Sequence[str]) -> Dict[str, Tuple[str, int]]:
-    """Each sprite's region name and index: an animation's frames share one
-    name, each with the number its file name ends in; every other sprite
-    is a region of its own, index -1."""
-    named = {name: (_region(name), -1) for name in names}
-    for group, frames in animations(names).items():
-        for frame in frames:
-            named[frame] = (group, int(NUMBERED.fullmatch(frame)["number"]))
-    return named
+# What libGDX's packer makes an index of, and the largest its reader takes.
+INDEXED = re.compile(r"(?P<region>.+)_(?P<number>[0-9]+)")
+JAVA_INT_MAX = 2**31 - 1
 
 
-def keys(names: Sequence[str], options: FormatOptions) -> Dict[str, str]:
+def region(name: str) -> Tuple[str, int]:
+    """A sprite's region name and index (-1: none)."""
+    stem = _region(name)
+    found = INDEXED.fullmatch(stem)
+    if found and int(found["number"]) <= JAVA_INT_MAX:
+        return found["region"], int(found["number"])
+    return stem, -1
+
+
+def keys(names: Sequence[str], options: FormatOptions) -> Dict[str, Tuple[str]]:
     """What tells sprites apart in the file: two with one region name and
     index would be one region."""
-    return {name: f"region {region!r}, index {index}" for name, (region, index) in regions(names).items()}
+    return {name: ("region {!r}, index {}".format(*region(name)),) for name in names}
 
 
 def variant_manifests(layers: List[AtlasLayer]) -> Dict[str, str]:
-    named = regions([frame.name for layer in layers for frame in layer.frames])
     lines: List[str] = []
     for layer in layers:
         lines += ["", layer.image, f"size: {layer.width},{layer.height}", "format: RGBA8888",
                   "filter: Linear,Linear", "repeat: none"]
         for frame in layer.frames:
-            lines += _region_lines(frame, *named[frame.name])
+            lines += _region_lines(frame, *region(frame.name))
     suffix = layers[0].suffix + layers[0].tag if layers else ""
     return {f"atlas{suffix}.atlas": "\n".join(lines) + "\n"}
 

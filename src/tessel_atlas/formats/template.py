@@ -20,11 +20,16 @@ formats write it), `xml` and `html` (text escaped for XML or HTML,
 quotes included).
 
 A template that cannot be read, or fails, is one line naming it and the
-line, and nothing is written."""
+line, and nothing is written; so is one whose files would pass
+OUTPUT_LIMIT together, or that computes a number or text larger than
+that on the way (a template is the user's, but often someone else's
+download: it must not be able to fill the disk or the memory)."""
 
 from __future__ import annotations
 
+import hashlib
 import json
+import operator
 import os
 import re
 from pathlib import Path
@@ -44,6 +49,32 @@ FORBIDDEN_IN_NAMES = None
 keys = None
 EXTENSIONS = (".j2", ".jinja2", ".jinja")
 ESCAPES = str.maketrans({"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&#39;"})
+# The most a template's files may hold together, in characters: manifests
+# of a hundred thousand sprites take a few tens of MB.
+OUTPUT_LIMIT = 256 * 2**20
+
+
+# The largest power a template may compute, in bits: more than Python
+# turns into text anyway (4,300 digits), and cheap to make.
+POWER_BITS = 1 << 16
+
+
+def _too_large(what: str) -> AtlasError:
+    return AtlasError(f"{what} larger than {OUTPUT_LIMIT // 2**20} MiB, the most a template may write")
+
+
+def _bounded_binop(context: Any, operator_name: str, left: Any, right: Any) -> Any:
+    """* and ** in a template, refused before the result is made where it
+    alone would be too large to write: a power of more than POWER_BITS
+    bits, a text or list longer than the output limit."""
+    if operator_name == "**" and type(left) is int and type(right) is int and right > 0 and abs(left) > 1 and \
+            right * (abs(left).bit_length() - 1) > POWER_BITS:
+        raise AtlasError(f"a power of more than {POWER_BITS:,} bits, more than a template may compute")
+    if operator_name == "*":
+        for items, times in ((left, right), (right, left)):
+            if isinstance(items, (str, list, tuple)) and type(times) is int and len(items) * times > OUTPUT_LIMIT:
+                raise _too_large("a text or list")
+    return {"*": operator.mul, "**": operator.pow}[operator_name](left, right)
 
 
 def _jinja():
@@ -76,6 +107,8 @@ def load_template(path: Path):
                          "without that: atlas_{index}{suffix}.txt.j2 makes atlas_0.txt, ...")
     environment = jinja2.sandbox.SandboxedEnvironment(undefined=jinja2.StrictUndefined, keep_trailing_newline=True,
                                                       autoescape=False)
+    environment.intercepted_binops = frozenset({"*", "**"})
+    environment.call_binop = _bounded_binop
     environment.filters.update(json=_json, xml=_escaped, html=_escaped)
     try:
         source = path.read_text(encoding="utf-8")
@@ -89,6 +122,14 @@ def load_template(path: Path):
         raise AtlasError(f"{path}: the template is not UTF-8 text") from None
     except jinja2.TemplateSyntaxError as error:
         raise AtlasError(f"{_where(path, error)}: {error.message}") from None
+
+
+def fingerprint(path: Path) -> str:
+    """A key of the template's text: what it makes changes with it."""
+    try:
+        return hashlib.sha256(path.read_bytes()).hexdigest()
+    except OSError as error:
+        raise AtlasError(f"{path}: cannot read the template ({error.strerror})") from None
 
 
 def _json(value: Any) -> str:
@@ -126,24 +167,52 @@ def _output_name(pattern: str, layer: Optional[AtlasLayer], suffix: str, path: P
     return name
 
 
+def _files(variants: Sequence[List[AtlasLayer]], path: Path):
+    """Each file the template makes: its name, the context it is rendered
+    with, and the variant's layers."""
+    pattern = next(path.name[:-len(e)] for e in EXTENSIONS if path.name.endswith(e))
+    for layers in variants:
+        variant = {"scale": layers[0].scale, "resolution": layers[0].resolution, "suffix": layers[0].suffix}
+        for layer in layers if "{index}" in pattern else [None]:
+            yield _output_name(pattern, layer, variant["suffix"] + layers[0].tag, path), layer, variant, layers
+
+
+def names(variants: Sequence[List[AtlasLayer]], options: FormatOptions) -> List[str]:
+    assert options.template is not None
+    return [name for name, *_ in _files(variants, options.template)]
+
+
+def _describe(error: BaseException) -> str:
+    return str(error) or {MemoryError: "out of memory", RecursionError: "nested too deeply"}.get(
+        type(error), type(error).__name__)
+
+
 def manifests(variants: Sequence[List[AtlasLayer]], options: FormatOptions) -> Dict[str, str]:
     assert options.template is not None
     path = options.template
     template = load_template(path)
-    pattern = next(path.name[:-len(e)] for e in EXTENSIONS if path.name.endswith(e))
     made: Dict[str, str] = {}
-    for layers in variants:
-        data = [_layer_data(layer) for layer in layers]
-        variant = {"scale": layers[0].scale, "resolution": layers[0].resolution, "suffix": layers[0].suffix}
-        context = {"app": "tessel-atlas", "version": __version__, "layers": data, "variant": variant}
-        per_layer = "{index}" in pattern
-        for layer, layer_data in zip(layers, data) if per_layer else [(None, None)]:
-            name = _output_name(pattern, layer, variant["suffix"] + layers[0].tag, path)
-            if name in made:
-                raise AtlasError(f"{path}: two files of the atlas would both be {name!r}; put {{index}} or "
-                                 "{suffix} in the template's name")
-            try:
-                made[name] = template.render(**context, **({"layer": layer_data} if per_layer else {}))
-            except Exception as error:  # undefined names, sandbox refusals, the template's own faults
-                raise AtlasError(f"{_where(path, error)}: {error}") from None
+    data: Dict[int, List[Dict[str, Any]]] = {}
+    written = 0
+    for name, layer, variant, layers in _files(variants, path):
+        if name in made:
+            raise AtlasError(f"{path}: two files of the atlas would both be {name!r}; put {{index}} or "
+                             "{suffix} in the template's name")
+        variant_data = data.setdefault(id(layers), [_layer_data(one) for one in layers])
+        context = {"app": "tessel-atlas", "version": __version__, "layers": variant_data, "variant": variant}
+        if layer is not None:
+            context["layer"] = variant_data[layers.index(layer)]
+        parts = []
+        try:
+            # Rendered piece by piece, so that output past the limit stops it.
+            for part in template.generate(**context):
+                written += len(part)
+                if written > OUTPUT_LIMIT:
+                    raise _too_large("its files would be")
+                parts.append(part)
+        except AtlasError as error:
+            raise AtlasError(f"{_where(path, error)}: {error}") from None
+        except Exception as error:  # undefined names, sandbox refusals, the template's own faults, memory
+            raise AtlasError(f"{_where(path, error)}: {_describe(error)}") from None
+        made[name] = "".join(parts)
     return made
