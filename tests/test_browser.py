@@ -18,6 +18,7 @@ import http.server
 import io
 import itertools
 import json
+import math
 import os
 import random
 import re
@@ -779,3 +780,52 @@ def test_css_sprites_show_every_sprite_at_one_and_two_device_pixels_a_css_pixel(
             blended = (alpha > 0) & (alpha < 255)
             assert (difference[~blended] == 0).all(), (name, device_pixels, "opaque or transparent pixels differ")
             assert (difference[blended] <= 1).all(), (name, device_pixels, "semi-transparent pixels differ")
+
+
+def test_css_variants_show_each_sprite_alone_at_one_two_and_three_device_pixels(tmp_path):
+    # Flat sprites of odd sides side by side, with the README's variants:
+    # at 1x the half-size variant, at 2x the full one exactly, at 3x the
+    # full one scaled, and nowhere a neighbour's colour.
+    root = tmp_path / "flat"
+    root.mkdir()
+    colours = {}
+    for i, size in enumerate([(5, 5), (5, 5), (5, 5), (22, 15), (7, 3), (1, 9), (4, 6)]):
+        colours[f"f{i}.png"] = (40 * i % 256, 255 - 30 * i, 90 + 20 * i, 255)
+        Image.new("RGBA", size, colours[f"f{i}.png"]).save(root / f"f{i}.png")
+    out = tmp_path / "css"
+    assert main(["pack", str(root), "--out", str(out), "--format=css", "--variant=1:@2x", "--variant=0.5:",
+                 "--quiet"]) == 0
+    background = (255, 0, 255)
+    cells = {name: (10 + 30 * i, 10) for i, name in enumerate(sorted(colours))}
+    elements = "".join(f'<div class="{css.class_name(name, "")}" style="position: absolute; left: {x}px; top: {y}px">'
+                       "</div>" for name, (x, y) in cells.items())
+    images = sorted(p.name for p in out.glob("atlas_*.png"))
+    (out / "flat.html").write_text(
+        '<!DOCTYPE html><html><head><link rel="stylesheet" href="atlas.css"></head>'
+        f'<body style="margin: 0; background: #ff00ff">{elements}<script>'
+        f'window.ready = Promise.all({json.dumps(images)}.map((url) => {{ const image = new Image(); '
+        'image.src = url; return image.decode(); })).then(() => new Promise((done) => '
+        'requestAnimationFrame(() => requestAnimationFrame(done))));</script></body></html>')
+    for scale in (1, 2, 3):
+        screen = np.asarray(screenshot((out / "flat.html").as_uri(), 240, 40, scale, tmp_path / "profile")).astype(int)
+        for name, (x, y) in cells.items():
+            with Image.open(root / name) as image:
+                w, h = image.size
+            # The sprite in device pixels: the half-size variant's rounded sides at 1x, the full ones after.
+            box_w, box_h = ((w + 1) // 2, (h + 1) // 2) if scale == 1 else (w * scale / 2, h * scale / 2)
+            colour = np.array(colours[name][:3])
+            region = screen[y * scale - 3:y * scale + math.ceil(box_h) + 3,
+                            x * scale - 3:x * scale + math.ceil(box_w) + 3]
+            # Inside, the sprite's colour (but for the partly covered edge pixels at 3x); around it, only blends
+            # of the sprite's colour and the page's, never a third colour.
+            inner = region[3:3 + math.floor(box_h), 3:3 + math.floor(box_w)]
+            if scale == 3:
+                inner = inner[1:-1, 1:-1]
+            assert (inner == colour).all(), (name, scale, "the sprite does not fill its place")
+            share = ((region - background) * (colour - background)).sum(-1) / ((colour - background) ** 2).sum()
+            mixed = np.clip(share, 0, 1)[..., None] * (colour - background) + background
+            assert np.abs(region - mixed).max() <= 2, (name, scale, "a neighbour's colour shows")
+            if scale != 3:  # whole device pixels: nothing beside the sprite but the page
+                ring = region.copy()
+                ring[3:3 + int(box_h), 3:3 + int(box_w)] = background
+                assert (ring == background).all(), (name, scale, "more than the sprite shows")

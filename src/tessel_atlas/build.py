@@ -18,7 +18,7 @@ from .animations import animations, natural_key
 from .blocks import BLOCK_FORMATS, BLOCK_SIDE, PLAIN_FORMATS, check_encoders
 from .cache import BuildCache, composition, content_key, inputs_key, options_key
 from .errors import AtlasError
-from .formats import FORMATS, FormatOptions, all_manifests, manifest_names, manifests_key, resolutions
+from .formats import FORMATS, FormatOptions, css, all_manifests, manifest_names, manifests_key, resolutions
 from .formats.template import fingerprint as template_fingerprint
 from .images import Entry, Examine, Pixels, SpriteChanged, Trim, read_entries, scaled, scaled_side
 from .layout import Layer, Placement, Spacing, check_fit, lay_out
@@ -48,10 +48,13 @@ def _entries_without_pixels(sprites) -> List[Entry]:
 
 def spacing(args: argparse.Namespace) -> Spacing:
     """--shape-padding and --border-padding, or what --padding P means: P
-    around each sprite, so 2P between two."""
+    around each sprite, so 2P between two; css atlases with variants keep
+    at least css.VARIANT_SPACING."""
     padding = args.padding or 0
     shape = args.shape_padding if args.shape_padding is not None else 2 * padding
     border = args.border_padding if args.border_padding is not None else padding
+    if args.format == "css" and len(args.variant or []) > 1:  # see formats/css.py
+        shape, border = max(shape, css.VARIANT_SPACING[0]), max(border, css.VARIANT_SPACING[1])
     return Spacing(shape, border)
 
 

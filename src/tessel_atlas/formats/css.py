@@ -12,6 +12,12 @@ Scale variants: the one of lowest resolution (formats.resolutions) gives
 the rules, in CSS pixels of that resolution; each higher one gives the
 image and place again inside a media query for screens of at least its
 resolution, so that such a screen shows the larger variant's pixels.
+Element sizes stay whole CSS pixels (browsers place half ones a device
+pixel either way), so where a side is odd in the larger variant the
+element is a device pixel larger than its sprite there: every layer then
+keeps at least a transparent pixel around each sprite (VARIANT_SPACING),
+which shows there instead of the neighbour, and which a screen between
+two resolutions, scaling the larger variant, filters in.
 (The variants' layers are laid out each on its own, so one place cannot
 serve every image, as image-set() would need.) A background can neither
 add trimmed borders back (it would show the neighbours in the layer) nor
@@ -33,6 +39,10 @@ BLOCK_ALPHA = None  # browsers draw backgrounds from PNG or WebP
 FORBIDDEN_IN_NAMES = None  # every name is made a class name
 OUTSIDE_NAMES = re.compile(r"[^A-Za-z0-9_\-\u0080-\U0010ffff]")
 NAME_START = re.compile(r"[A-Za-z_\u0080-\U0010ffff]")
+
+# The gap around each sprite that a css atlas with variants keeps at least:
+# shape padding 2, border padding 1.
+VARIANT_SPACING = (2, 1)
 
 
 def class_name(name: str, prefix: str) -> str:
