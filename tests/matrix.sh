@@ -23,7 +23,7 @@ run_one() {  # label, form (two-argument | one-argument), interpreter, extra pyt
     [[ $form == one-argument ]] && defines+=("$legacy_define")
     "$python" -m venv --clear "$venv" &&
         install_module "$venv" ".[test]" "${defines[@]}" &&
-        (cd build && "../$venv/bin/python" -m pytest -q -p no:cacheprovider ../tests "$@")
+        (cd build && "../$venv/bin/python" -m pytest -q -rs -p no:cacheprovider ../tests "$@")
 }
 
 default_python=$(command -v python3)

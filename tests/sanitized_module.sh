@@ -13,7 +13,7 @@ venv=build/venv-asan
 reports=build/asan-reports
 python3 -m venv --clear "$venv"
 install_module "$venv" ".[test]" -Ccmake.build-type=Debug \
-    "-Ccmake.define.CMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+    "-Ccmake.define.CMAKE_CXX_FLAGS=-O1 -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 
 rm -rf "$reports" && mkdir -p "$reports"
 (
@@ -21,7 +21,7 @@ rm -rf "$reports" && mkdir -p "$reports"
     LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
         ASAN_OPTIONS="detect_leaks=1:log_path=$PWD/asan-reports/report" LSAN_OPTIONS=exitcode=0 \
         UBSAN_OPTIONS=print_stacktrace=1 \
-        "venv-asan/bin/python" -m pytest -q -p no:cacheprovider ../tests
+        "venv-asan/bin/python" -m pytest -q -rs -p no:cacheprovider ../tests
 )
 
 shopt -s nullglob
