@@ -1,5 +1,6 @@
 """Tests of the tessel-atlas command line."""
 
+import ast
 import io
 import itertools
 import json
@@ -14,6 +15,7 @@ import sys
 import threading
 import time
 from pathlib import Path
+from xml.etree import ElementTree
 
 import numpy as np
 import pytest
@@ -1164,13 +1166,16 @@ def _template(folder, name, text):
     ("a_{index}.txt.j2", "{{ layer.nope }}\n", "a_{index}.txt.j2, line 1: 'dict object' has no attribute 'nope'"),
     ("a.txt", "x\n", "a.txt: a template's name ends in .j2"),
     ("a_{layer}.txt.j2", "x\n", "a_{layer}.txt.j2: its name can hold {index} and {suffix} only"),
+    ("a.txt.j2", "{# tessel-atlas: rotates=maybe #}x\n", "a.txt.j2: the tessel-atlas comment declares 'rotates=maybe'"),
     # Bounded: what it computes, and what it writes.
     ("a.txt.j2", "\n{{ 10 ** 100000000 }}\n", "a.txt.j2, line 2: a power of more than 65,536 bits"),
-    ("a.txt.j2", "{{ 'ab' * 10 ** 10 }}\n", "a.txt.j2, line 1: a text or list larger than 256 MiB"),
+    ("a.txt.j2", "{{ 'ab' * 10 ** 10 }}\n", "a.txt.j2, line 1: a text or list larger than 1 MiB"),
     ("a.txt.j2", "{% for i in range(100000) %}{% for j in range(100000) %}{{ i * j }}{% endfor %}{% endfor %}",
-     "a.txt.j2: its files would be larger than 256 MiB, the most a template may write"),
+     "a.txt.j2: its files would be larger than 1 MiB, the most a template may write"),
 ])
-def test_a_template_fault_is_one_line_naming_the_template_and_line(tmp_path, capsys, name, text, message):
+def test_a_template_fault_is_one_line_naming_the_template_and_line(tmp_path, capsys, monkeypatch, name, text,
+                                                                  message):
+    monkeypatch.setattr("tessel_atlas.formats.template.OUTPUT_LIMIT", 2**20)  # the same, sooner
     make_sprites(tmp_path / "sprites", count=8)
     template = _template(tmp_path, name, text)
     _template(tmp_path, "b.txt.j2", "secret\n")
@@ -1180,6 +1185,25 @@ def test_a_template_fault_is_one_line_naming_the_template_and_line(tmp_path, cap
     assert err.startswith(f"tessel-atlas: error: {tmp_path / message.split(':')[0].split(',')[0]}") and \
         message.split(" ", 1)[1] in err and err.count("\n") == 1
     assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("template, read", [
+    ("{% for f in layers[0].frames %}- {{ f.name|yaml }}\n{% endfor %}", lambda text: __import__("yaml").safe_load(text)),
+    ("{% for f in layers[0].frames %}{{ f.name|c }}\n{% endfor %}",  # C's escapes, as Python's bytes read them
+     lambda text: [ast.literal_eval("b" + line).decode() for line in text.splitlines()]),
+    ('<a>{% for f in layers[0].frames %}<n v="{{ f.name|xml }}"/>{% endfor %}</a>',
+     lambda text: [n.get("v") for n in ElementTree.fromstring(text)]),
+])
+def test_a_templates_filters_write_names_that_their_readers_read_back(tmp_path, template, read):
+    pytest.importorskip("yaml")
+    names = ["a: b.png", "- x #y.png", "on.png", "1.5.png", "q\"'\\?.png", "tab\tand ünï.png", "?x.png", "plain_1.png"]
+    (tmp_path / "sprites").mkdir()
+    for i, name in enumerate(names):
+        noise_sprite(random.Random(i), 3, 3).save(tmp_path / "sprites" / name, "PNG")
+    (tmp_path / "names.txt.j2").write_text("{# tessel-atlas: names=xml #}" + template)
+    assert main(["pack", str(tmp_path / "sprites"), "--out", str(tmp_path / "out"), "--format=template",
+                 f"--template={tmp_path / 'names.txt.j2'}", "--no-alias", "--quiet"]) == 0
+    assert sorted(read((tmp_path / "out" / "names.txt").read_text())) == sorted(names)
 
 
 def test_a_template_is_found_beside_the_project_and_an_edit_of_it_rebuilds(tmp_path, monkeypatch):
@@ -1201,22 +1225,21 @@ def test_a_template_is_found_beside_the_project_and_an_edit_of_it_rebuilds(tmp_p
 @settings(max_examples=15, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(fmt=st.sampled_from(["json-hash", "json-array", "phaser3", "pixijs", "sparrow"]),
        texture=st.sampled_from([0, 64]), pivot=st.booleans(), project=st.booleans(), half_variant=st.booleans(),
-       premultiply=st.booleans())
+       premultiply=st.booleans(), blocks=st.booleans())
 def test_the_shipped_templates_write_the_built_in_formats_byte_for_byte(tmp_path_factory, sprite_dir, fmt, texture,
-                                                                       pivot, project, half_variant, premultiply):
+                                                                       pivot, project, half_variant, premultiply,
+                                                                       blocks):
+    # Numbered sprites included (animations), with no layout option given:
+    # each template declares what its engine reads, as the built-in format does.
     root, _ = sprite_dir
     work = tmp_path_factory.mktemp("templates")
     (work / "atlas.toml").write_text(PROJECT)
     options = [str(root), f"--max-texture-size={texture}", "--quiet", "--no-cache"] + \
         (["--pivot=0.5,1"] if pivot else []) + ([f"--config={work / 'atlas.toml'}"] if project else []) + \
-        (["--variant=1:@2x", "--variant=0.5:"] if half_variant else []) + (["--premultiply"] if premultiply else [])
-    # What the built-in format's layout asks. pixijs keeps animations whole, each frame that two show
-    # stored once for each: it is compared in one bin, without the animations that share frames.
-    layout = {"phaser3": ["--no-rotation"], "sparrow": ["--no-rotation", "--no-trim"]}.get(fmt, [])
-    assume(fmt != "pixijs" or not texture)
-    options += ["--exclude=anim/*"] if fmt == "pixijs" else []
+        (["--variant=1:@2x", "--variant=0.5:"] if half_variant else []) + (["--premultiply"] if premultiply else []) + \
+        (["--texture-format=bc3"] if blocks else [])
     template = next((Path(__file__).resolve().parents[1] / "examples" / "templates" / fmt).glob("*.j2"))
     assert main(["pack", *options, "--out", str(work / "built-in"), f"--format={fmt}"]) == 0
-    assert main(["pack", *options, *layout, "--out", str(work / "template"), "--format=template",
+    assert main(["pack", *options, "--out", str(work / "template"), "--format=template",
                  f"--template={template}"]) == 0
     assert files_in(work / "template") == files_in(work / "built-in")

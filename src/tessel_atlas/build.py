@@ -18,7 +18,7 @@ from .animations import animations, natural_key
 from .blocks import BLOCK_FORMATS, BLOCK_SIDE, PLAIN_FORMATS, check_encoders
 from .cache import BuildCache, composition, content_key, inputs_key, options_key
 from .errors import AtlasError
-from .formats import FORMATS, FormatOptions, css, all_manifests, manifest_names, manifests_key, resolutions
+from .formats import FormatOptions, all_manifests, css, layout_of, manifest_names, manifests_key, resolutions
 from .formats.template import fingerprint as template_fingerprint
 from .images import Entry, Examine, Pixels, SpriteChanged, Trim, read_entries, scaled, scaled_side
 from .layout import Layer, Placement, Spacing, check_fit, lay_out
@@ -68,7 +68,7 @@ def texture_options(args: argparse.Namespace) -> TextureOptions:
     formats = tuple(dict.fromkeys(args.texture_format or ["png"]))
     if not any(fmt in PLAIN_FORMATS for fmt in formats):
         formats = ("png",) + formats
-    block_alpha = FORMATS[args.format].BLOCK_ALPHA
+    block_alpha = layout_of(args.format, args.template).block_alpha
     blocks_premultiplied = args.premultiply if block_alpha == "plain" else block_alpha == "premultiplied"
     straight = not args.premultiply or any(fmt in BLOCK_FORMATS for fmt in formats) and not blocks_premultiplied
     return TextureOptions(formats, args.png_level, args.webp_method,
@@ -80,7 +80,7 @@ def check_textures(args: argparse.Namespace) -> None:
     """Refuses, before any work, texture formats that the manifest format's
     engines, the texture size or the installed packages rule out."""
     texture = texture_options(args)
-    if texture.blocks and FORMATS[args.format].BLOCK_ALPHA is None:
+    if texture.blocks and layout_of(args.format, args.template).block_alpha is None:
         raise AtlasError(f"--format {args.format} is read with PNG or WebP layers only, not --texture-format "
                          f"{texture.blocks[0]}; leave that out, or choose another --format")
     check_layer_sides(texture, args.max_texture_size)
@@ -220,13 +220,13 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
     sprite's layer; with it (the layer of each name in the first variant),
     every layer is packed as in that variant, so that a game can switch
     variants without a name moving."""
-    fmt = FORMATS[args.format]
+    fmt = layout_of(args.format, args.template)
     sprites = [_scaled_sprite(s, scale) for s in found.sprites]
     gaps = spacing(args)
     if sprites[0].open is not None:
         with progress.phase("read", len(sprites), "sprite") as step:
             fits = functools.partial(check_fit, texture=args.max_texture_size, spacing=gaps)
-            trim = Trim(args.trim_threshold, args.trim_margin) if fmt.TRIMS else None
+            trim = Trim(args.trim_threshold, args.trim_margin) if fmt.trims else None
             entries = read_entries(sprites, trim=trim, share=not args.no_alias, step=step, check=fits,
                                    known=functools.partial(cache.reading, scale) if cache else lambda s: None)
         if cache:
@@ -252,9 +252,9 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
     # Animations are listed where their frames share a layer; a multipack
     # keeps each in one layer, as PixiJS reads an animation from one, so
     # there a frame that two animations show is stored once for each.
-    groups = animations(e.sprite.name for e in entries) if fmt.ANIMATIONS else {}
+    groups = animations(e.sprite.name for e in entries) if fmt.animations else {}
     entry_of = {e.sprite.name: e for e in entries}
-    if fmt.ANIMATIONS_WHOLE:
+    if fmt.animations_whole:
         owner: Dict[int, str] = {}
         own_copy: Dict[Tuple[int, str], Pixels] = {}
         for name, frames in groups.items():
@@ -265,9 +265,9 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
     pictures = list({e.pixels.index: e.pixels for e in entries}.values())
     position = {p.index: i for i, p in enumerate(pictures)}
     together = {name: [position[entry_of[f].pixels.index] for f in frames]
-                for name, frames in groups.items()} if fmt.ANIMATIONS_WHOLE else {}
+                for name, frames in groups.items()} if fmt.animations_whole else {}
     layout = functools.partial(lay_out, max_texture_size=args.max_texture_size, spacing=gaps,
-                               rotation=fmt.ROTATES and not args.no_rotation,
+                               rotation=fmt.rotates and not args.no_rotation,
                                texture_sizes="pot" if args.pot else "full" if args.full_size else "crop",
                                layouts=cache.layouts if cache else None, placed=cache.placed if cache else None,
                                side_multiple=BLOCK_SIDE if texture.blocks else 1)
@@ -312,7 +312,7 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
     if left_out and layer_of is None:
         count = f"{len(left_out)} animation{'s' if len(left_out) > 1 else ''} ({left_out[0]!r}" \
                 f"{', ...' if len(left_out) > 1 else ''})"
-        if fmt.ANIMATIONS_WHOLE:
+        if fmt.animations_whole:
             why, fix = "need more than one texture each, and PixiJS reads an animation from one", ""
         else:
             why = f"have frames in more than one layer, and {args.format} lists an animation with its layer"

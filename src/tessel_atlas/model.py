@@ -13,6 +13,9 @@ from typing import Dict, List, NamedTuple, Optional, Tuple
 
 from .blocks import PLAIN_FORMATS
 
+PIXEL_FORMATS = {"png": "RGBA8888", "webp": "RGBA8888", "bc7": "BC7", "bc3": "BC3", "etc2": "ETC2_RGBA8",
+                 "astc": "ASTC_4x4"}
+
 
 class Frame(NamedTuple):
     """One sprite as the atlas holds it. Its kept pixels (`width` x
@@ -74,6 +77,12 @@ class AtlasLayer:
     def stem(self) -> str:
         """Its files' name without the extension: atlas_0, atlas_0@2x, ..."""
         return f"atlas_{self.index}{self.suffix}"
+
+    @property
+    def pixel_format(self) -> str:
+        """What its image stores: RGBA8888 for PNG and WebP, else the block
+        format (BC7, BC3, ETC2_RGBA8, ASTC_4x4)."""
+        return PIXEL_FORMATS[self.texture]
 
     @property
     def tag(self) -> str:

@@ -22,7 +22,7 @@ import math
 import re
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Pattern, Sequence, Tuple, Union
 
 from .. import __version__
 from ..errors import AtlasError
@@ -63,7 +63,7 @@ def hash_meta(layer: AtlasLayer) -> dict:
         "app": "tessel-atlas",
         "version": __version__,
         "image": layer.image,
-        "format": "RGBA8888",
+        "format": layer.pixel_format,
         "size": {"w": layer.width, "h": layer.height},
         # PixiJS takes it as the texture's resolution, so that every
         # variant draws at the same size.
@@ -116,6 +116,32 @@ def manifests_key(format_name: str, variants: Sequence[List[AtlasLayer]], option
                             layer.suffix, layer.premultiplied, layer.animations)).encode())
         digest.update(repr(layer.frames).encode())
     return digest.hexdigest()
+
+
+@dataclass(frozen=True)
+class Layout:
+    """What a format's engines can draw and read, which the layout follows:
+    frames stored turned (`rotates`) and trimmed (`trims`), animations
+    listed with the layer holding their frames (`animations`) and kept in
+    one layer (`animations_whole`), block-compressed layers' alpha
+    (`block_alpha`, see BLOCK_ALPHA above) and the characters its files
+    cannot hold in a name (`forbidden_in_names`)."""
+
+    rotates: bool = True
+    trims: bool = True
+    animations: bool = True
+    animations_whole: bool = False
+    block_alpha: Optional[str] = "plain"
+    forbidden_in_names: Optional[Pattern[str]] = None
+
+
+def layout_of(format_name: str, template: Optional[Path] = None) -> Layout:
+    """The layout a format asks for: its module's, or what a template declares (template.declared)."""
+    if format_name == "template" and template is not None:
+        return FORMATS["template"].declared(template)
+    fmt = FORMATS[format_name]
+    return Layout(fmt.ROTATES, fmt.TRIMS, fmt.ANIMATIONS, fmt.ANIMATIONS_WHOLE, fmt.BLOCK_ALPHA,
+                  fmt.FORBIDDEN_IN_NAMES)
 
 
 @dataclass(frozen=True)
@@ -199,7 +225,7 @@ def check_names(sprites: Sequence[Sprite], format_name: str, options: FormatOpti
     format's `keys`: what each sprite is called there, when that is not
     its name)."""
     fmt = FORMATS[format_name]
-    forbidden = fmt.FORBIDDEN_IN_NAMES
+    forbidden = layout_of(format_name, options.template).forbidden_in_names
     for sprite in sprites if forbidden else ():
         found = forbidden.search(sprite.name)
         if found:

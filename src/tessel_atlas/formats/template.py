@@ -11,13 +11,19 @@ block format's files, that format after it (atlas_0@2x.bc7.json). Each
 rendering sees `app` and `version`, `layers` (all of the variant's),
 `layer` (the one rendered, for one a layer), and `variant` (scale,
 resolution, suffix). A layer is {index, image, texture (png, webp, bc7,
-...), width, height, format, scale, resolution, suffix,
-premultiplied, alpha_mode, frames, animations}; a frame {name, x, y,
-width, height, rotated, trimmed, trim_x, trim_y, source_width,
-source_height, pivot, borders, picture}, as the built-in formats write
-them (see model.Frame). Filters: `json` (a value as JSON, as the built-in
-formats write it), `xml` and `html` (text escaped for XML or HTML,
-quotes included).
+...), tag (.bc7 for a block format's files, else empty: what its
+manifests' names add), width, height, format (RGBA8888, BC7, ...), scale,
+resolution, suffix, premultiplied, alpha_mode, frames, animations}; a
+frame {name, x, y, width, height, rotated, trimmed, trim_x, trim_y,
+source_width, source_height, pivot, borders, picture}, as the built-in
+formats write them (see model.Frame). Filters: `json` (a value as JSON,
+as the built-in formats write it), `yaml` and `c` (text as a YAML scalar,
+or a C string literal, quotes included), `xml` and `html` (text escaped
+for XML or HTML attributes and text, quotes included).
+
+What the template's engine reads is declared in a comment of its own,
+{# tessel-atlas: rotates=no trims=no animations=whole names=xml #}
+(DECLARED), and the layout follows it as a built-in format's.
 
 A template that cannot be read, or fails, is one line naming it and the
 line, and nothing is written; so is one whose files would pass
@@ -28,6 +34,7 @@ download: it must not be able to fill the disk or the memory)."""
 from __future__ import annotations
 
 import hashlib
+from dataclasses import replace
 import json
 import operator
 import os
@@ -38,17 +45,32 @@ from typing import Any, Dict, List, Optional, Sequence
 from .. import __version__
 from ..errors import AtlasError
 from ..model import AtlasLayer
-from . import FormatOptions
+from . import FormatOptions, Layout, sparrow
 
-ROTATES = True  # the data says which frames are turned; --no-rotation for formats that cannot
+# Unless the template declares otherwise (declared()): the data says which
+# frames are turned and trimmed, and a template writes what it likes.
+ROTATES = True
 TRIMS = True
 ANIMATIONS = True
 ANIMATIONS_WHOLE = False
 BLOCK_ALPHA = "plain"  # as --premultiply asks (each layer says which)
 FORBIDDEN_IN_NAMES = None
 keys = None
+# A template's declaration of what its engine reads, a comment of its own:
+# {# tessel-atlas: rotates=no trims=no animations=whole names=xml #}
+DECLARATION = re.compile(r"\{#-?\s*tessel-atlas:(?P<terms>[^#]*?)-?#\}")
+DECLARED = {
+    "rotates": {"yes": {"rotates": True}, "no": {"rotates": False}},
+    "trims": {"yes": {"trims": True}, "no": {"trims": False}},
+    "animations": {"none": {"animations": False}, "layer": {"animations": True, "animations_whole": False},
+                   "whole": {"animations": True, "animations_whole": True}},
+    "block-alpha": {value: {"block_alpha": value} for value in ("plain", "premultiplied", "straight")},
+    "names": {"any": {"forbidden_in_names": None}, "xml": {"forbidden_in_names": sparrow.FORBIDDEN_IN_NAMES}},
+}
 EXTENSIONS = (".j2", ".jinja2", ".jinja")
-ESCAPES = str.maketrans({"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&#39;"})
+# Tabs and line ends too: an XML reader turns them into spaces in attributes.
+ESCAPES = str.maketrans({"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&#39;", "\t": "&#9;",
+                         "\n": "&#10;", "\r": "&#13;"})
 # The most a template's files may hold together, in characters: manifests
 # of a hundred thousand sprites take a few tens of MB.
 OUTPUT_LIMIT = 256 * 2**20
@@ -109,7 +131,7 @@ def load_template(path: Path):
                                                       autoescape=False)
     environment.intercepted_binops = frozenset({"*", "**"})
     environment.call_binop = _bounded_binop
-    environment.filters.update(json=_json, xml=_escaped, html=_escaped)
+    environment.filters.update(json=_json, xml=_escaped, html=_escaped, yaml=_yaml, c=_c_string)
     try:
         source = path.read_text(encoding="utf-8")
         # Compiled with its file's name, so that tracebacks say where; with
@@ -124,6 +146,24 @@ def load_template(path: Path):
         raise AtlasError(f"{_where(path, error)}: {error.message}") from None
 
 
+def declared(path: Path) -> Layout:
+    """The layout the template declares in its tessel-atlas comment (the
+    first one), from the defaults above; AtlasError for a term it cannot
+    be."""
+    try:
+        found = DECLARATION.search(path.read_text(encoding="utf-8"))
+    except (OSError, UnicodeDecodeError):
+        found = None  # load_template says why, naming the file
+    settings: Dict[str, Any] = {}
+    for term in found["terms"].split() if found else ():
+        key, _, value = term.partition("=")
+        if value not in DECLARED.get(key, {}):
+            valid = "; ".join(f"{k}={'|'.join(v)}" for k, v in DECLARED.items())
+            raise AtlasError(f"{path}: the tessel-atlas comment declares {term!r}; it can declare {valid}")
+        settings.update(DECLARED[key][value])
+    return replace(Layout(), **settings)
+
+
 def fingerprint(path: Path) -> str:
     """A key of the template's text: what it makes changes with it."""
     try:
@@ -136,15 +176,40 @@ def _json(value: Any) -> str:
     return json.dumps(value)
 
 
+# Text a YAML reader takes as itself unquoted: no indicator first, no ": "
+# or " #" inside, and not a word or number it would read as another type.
+YAML_PLAIN = re.compile(r"[A-Za-z_./][A-Za-z0-9_./@-]*")
+YAML_WORDS = re.compile(r"(?i)y|n|yes|no|on|off|true|false|null|[-+]?\.?(inf|nan)")
+
+
+def _yaml(value: Any) -> str:
+    """Text as a YAML scalar: as it is where it reads back as itself (as
+    simple readers, Phaser's among them, take names), else double-quoted
+    with every character but printable ASCII escaped, as YAML 1.1 and 1.2
+    readers both take it."""
+    text = str(value)
+    if YAML_PLAIN.fullmatch(text) and not YAML_WORDS.fullmatch(text):
+        return text
+    return json.dumps(text, ensure_ascii=True)
+
+
+def _c_string(value: Any) -> str:
+    """Text as a C (or C++, C#, Java) string literal of its UTF-8 bytes:
+    quotes, backslashes and every byte outside printable ASCII escaped in
+    octal, which no following digit can lengthen (unlike hexadecimal)."""
+    return '"' + "".join(chr(b) if 0x20 <= b < 0x7F and chr(b) not in '"\\?' else f"\\{b:03o}"
+                         for b in str(value).encode("utf-8", "surrogatepass")) + '"'
+
+
 def _escaped(value: Any) -> str:
     return str(value).translate(ESCAPES)
 
 
 def _layer_data(layer: AtlasLayer) -> Dict[str, Any]:
     return {
-        "index": layer.index, "image": layer.image, "texture": layer.texture, "width": layer.width,
+        "index": layer.index, "image": layer.image, "texture": layer.texture, "tag": layer.tag, "width": layer.width,
         "height": layer.height,
-        "format": "RGBA8888", "scale": layer.scale, "resolution": layer.resolution, "suffix": layer.suffix,
+        "format": layer.pixel_format, "scale": layer.scale, "resolution": layer.resolution, "suffix": layer.suffix,
         "premultiplied": layer.premultiplied,
         "alpha_mode": "premultiplied-alpha" if layer.premultiplied else "straight-alpha",
         "frames": [{**frame._asdict(), "trimmed": frame.trimmed,
