@@ -262,14 +262,14 @@ def open_layer(path: Path):
     return read_ktx(path) if path.suffix == ".ktx" else Image.open(path).convert("RGBA")
 
 
-def run_in_own_session(argv, timeout=300, **options):
+def run_in_own_session(argv, **options):
     """Runs argv in a session of its own, then ends every process left in
     it, whatever happened (xvfb-run killed alone leaves its X server and
     client running); returns the exit status and what it wrote to stderr."""
     run = subprocess.Popen(argv, start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                            text=True, **options)
     try:
-        _, errors = run.communicate(timeout=timeout)
+        _, errors = run.communicate()
     finally:
         try:
             os.killpg(run.pid, signal.SIGKILL)

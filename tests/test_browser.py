@@ -694,7 +694,7 @@ def test_the_report_lists_every_frame_and_finds_each_where_its_manifest_puts_it(
             [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--enable-logging=stderr",
              "--v=0", f"--user-data-dir={tmp_path / 'profile'}", "--dump-dom",
              (out / "report.html").as_uri() + "#" + urllib.parse.quote(name)],
-            capture_output=True, text=True, timeout=90, env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
+            capture_output=True, text=True, env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
         assert not [line for line in done.stderr.splitlines() if "CONSOLE" in line], done.stderr
         listed = re.findall(r'class="frame( chosen)?" data-name="([^"]*)" style="([^"]*)"', done.stdout)
         assert {html.unescape(n) for _, n, _ in listed} == set(frames), name

@@ -120,7 +120,6 @@ def test_type_errors(args, kwargs):
         pack(*args, **kwargs)
 
 
-@pytest.mark.timeout(10)
 @pytest.mark.parametrize(
     "sizes, texture, message",
     [
