@@ -1032,6 +1032,13 @@ def test_watch_rebuilds_on_changes_keeps_the_last_good_atlas_and_ends_on_ctrl_c(
         assert next_line().startswith(f"tessel-atlas: error: {project}: cannot read the project file")
         project.write_text("padding = 2\n")
         assert next_line().startswith("tessel-atlas: 12 sprites")
+        # A template, beside the project file, is watched too.
+        (tmp_path / "count.txt.j2").write_text("{{ layers|length }} layer\n")
+        project.write_text('padding = 2\nformat = "template"\ntemplate = "count.txt.j2"\n')
+        assert next_line().startswith("tessel-atlas: 12 sprites")
+        (tmp_path / "count.txt.j2").write_text("{{ layers[0].frames|length }} frames\n")
+        assert next_line().startswith("tessel-atlas: 12 sprites")
+        assert (out / "count.txt").read_text() == "12 frames\n"
         good = files_in(out)
         run.send_signal(signal.SIGINT)
         assert run.wait() == 130

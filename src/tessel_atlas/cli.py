@@ -315,8 +315,12 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
     except ImportError:
         raise AtlasError("tessel-atlas watch needs watchfiles: pip install 'TesselPack[watch]'") from None
     found, out, args = _pack_job(parser, argv)
-    # The template makes the manifests as much as the sprites do.
-    paths = [str(p) for p in args.inputs] + [str(p) for p in (args.config, args.template) if p is not None]
+
+    def watched_paths(args: argparse.Namespace) -> List[str]:
+        # The template makes the manifests as much as the sprites do.
+        return [str(p) for p in args.inputs] + [str(p) for p in (args.config, args.template) if p is not None]
+
+    paths = watched_paths(args)
     output = os.path.realpath(out)
 
     def relevant(change, path: str) -> bool:
@@ -326,9 +330,15 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
         return not _inside(real, output) and any(
             _inside(real, wanted) or _inside(wanted, real) for wanted in map(os.path.realpath, paths))
 
-    def build() -> None:
+    def build() -> bool:
+        """Builds, unless the project file now names other paths to watch
+        (another template, other inputs): then False, to watch them first."""
+        nonlocal paths
         try:
             job = _pack_job(parser, argv)
+            if watched_paths(job[2]) != paths:
+                paths = watched_paths(job[2])
+                return False
             summary = run_job(*job, Progress(quiet=True))
             if not args.quiet:
                 print(summary, flush=True)
@@ -336,11 +346,13 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
             print(f"tessel-atlas: error: {error}", file=sys.stderr, flush=True)
         # A signal held while the atlas went into place ends the watch now.
         interrupts.release()
+        return True
 
     # Each build starts once a watch is running, so that no change during
     # it goes unheard: the first once the watch has begun (the watch yields
     # an empty batch when idle), and the first after a watched path went or
-    # came back, which needs a watch begun anew.
+    # came back, or the paths to watch changed, which needs a watch begun
+    # anew.
     due = True
     while True:
         watched = [_watched(p) for p in paths]
@@ -351,8 +363,9 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
                 due = True
                 break
             if changes or due:
-                build()
-                due = False
+                due = not build()
+                if due:
+                    break
 
 
 def _run(argv: Optional[List[str]]) -> int:
