@@ -395,6 +395,13 @@ def test_a_rerun_removes_the_files_of_the_last_run_it_does_not_write_and_nothing
     (out / ".tessel-atlas-files.json").unlink()
     assert main(["pack", str(layout), "--out", str(out), "--max-texture-size", "100", "--format", "json-array"]) == 0
     assert atlas_names(out) == sorted(["atlas_0.json", "report.html", *mine])
+    # A file it wrote whose name starts with a dot (godot's .x.tres) is its own too; its own hidden ones stay.
+    layout.write_text("s0,6,6\n.x.png,6,6\n")
+    assert main(["pack", str(layout), "--out", str(out), "--format", "godot"]) == 0
+    assert (out / ".x.tres").exists()
+    layout.write_text("s0,6,6\n")
+    assert main(["pack", str(layout), "--out", str(out), "--format", "godot"]) == 0
+    assert not (out / ".x.tres").exists() and (out / ".tessel-atlas-files.json").exists()
 
 
 def broken_png(folder):
