@@ -59,7 +59,7 @@ keys = None
 # A template's declaration of what its engine reads, a comment of its own:
 # {# tessel-atlas: rotates=no trims=no animations=whole names=xml #}
 DECLARATION = re.compile(r"\{#-?\s*tessel-atlas:(?P<terms>[^#]*?)-?#\}")
-DECLARED = {
+DECLARED: Dict[str, Dict[str, Dict[str, Any]]] = {
     "rotates": {"yes": {"rotates": True}, "no": {"rotates": False}},
     "trims": {"yes": {"trims": True}, "no": {"trims": False}},
     "animations": {"none": {"animations": False}, "layer": {"animations": True, "animations_whole": False},
@@ -237,7 +237,8 @@ def _files(variants: Sequence[List[AtlasLayer]], path: Path):
     with, and the variant's layers."""
     pattern = next(path.name[:-len(e)] for e in EXTENSIONS if path.name.endswith(e))
     for layers in variants:
-        variant = {"scale": layers[0].scale, "resolution": layers[0].resolution, "suffix": layers[0].suffix}
+        variant: Dict[str, Any] = {"scale": layers[0].scale, "resolution": layers[0].resolution,
+                                   "suffix": layers[0].suffix}
         for layer in layers if "{index}" in pattern else [None]:
             yield _output_name(pattern, layer, variant["suffix"] + layers[0].tag, path), layer, variant, layers
 
@@ -248,8 +249,8 @@ def names(variants: Sequence[List[AtlasLayer]], options: FormatOptions) -> List[
 
 
 def _describe(error: BaseException) -> str:
-    return str(error) or {MemoryError: "out of memory", RecursionError: "nested too deeply"}.get(
-        type(error), type(error).__name__)
+    described: Dict[type, str] = {MemoryError: "out of memory", RecursionError: "nested too deeply"}
+    return str(error) or described.get(type(error), type(error).__name__)
 
 
 def manifests(variants: Sequence[List[AtlasLayer]], options: FormatOptions) -> Dict[str, str]:
