@@ -766,6 +766,22 @@ def screenshot(url: str, width: int, height: int, scale: int, profile: Path) -> 
         browser.wait()
 
 
+def css_page(path, cells, prefix):
+    """A page beside atlas.css showing each sprite's element at its cell
+    (name -> x, y in CSS pixels) over magenta, which no sprite is drawn
+    over. Ready once every layer image is decoded and drawn: Chromium draws
+    an image still being decoded row by row."""
+    elements = "".join(f'<div class="{css.class_name(name, prefix)}" style="position: absolute; left: {x}px; '
+                       f'top: {y}px"></div>' for name, (x, y) in cells.items())
+    images = sorted(p.name for p in path.parent.glob("atlas_*.png"))
+    path.write_text(
+        '<!DOCTYPE html><html><head><link rel="stylesheet" href="atlas.css"></head>'
+        f'<body style="margin: 0; background: #ff00ff">{elements}<script>'
+        f'window.ready = Promise.all({json.dumps(images)}.map((url) => {{ const image = new Image(); '
+        'image.src = url; return image.decode(); })).then(() => new Promise((done) => '
+        'requestAnimationFrame(() => requestAnimationFrame(done))));</script></body></html>')
+
+
 def test_css_sprites_show_every_sprite_at_one_and_two_device_pixels_a_css_pixel(tmp_path, sprites):
     root, sources = sprites
     out = tmp_path / "css"
@@ -778,17 +794,7 @@ def test_css_sprites_show_every_sprite_at_one_and_two_device_pixels_a_css_pixel(
         cells[name] = (x, y)
         x, row = x + source.width + 4, max(row, source.height)
     page_height = y + row + 4
-    elements = "".join(f'<div class="{css.class_name(name, "sprite-")}" style="position: absolute; left: {x}px; '
-                       f'top: {y}px"></div>' for name, (x, y) in cells.items())
-    # Ready once every layer image is decoded and drawn: Chromium draws an image still being decoded row by
-    # row.
-    images = sorted(p.name for p in out.glob("atlas_*.png"))
-    (out / "grid.html").write_text(
-        '<!DOCTYPE html><html><head><link rel="stylesheet" href="atlas.css"></head>'
-        f'<body style="margin: 0; background: #ff00ff">{elements}<script>'
-        f'window.ready = Promise.all({json.dumps(images)}.map((url) => {{ const image = new Image(); '
-        'image.src = url; return image.decode(); })).then(() => new Promise((done) => '
-        'requestAnimationFrame(() => requestAnimationFrame(done))));</script></body></html>')
+    css_page(out / "grid.html", cells, "sprite-")
     for device_pixels in (1, 2):
         screen = screenshot((out / "grid.html").as_uri(), 320, page_height, device_pixels, tmp_path / "profile")
         for name, (x, y) in cells.items():
@@ -822,15 +828,7 @@ def test_css_variants_show_each_sprite_alone_at_one_two_and_three_device_pixels(
                  "--quiet"]) == 0
     background = (255, 0, 255)
     cells = {name: (10 + 30 * i, 10) for i, name in enumerate(sorted(colours))}
-    elements = "".join(f'<div class="{css.class_name(name, "")}" style="position: absolute; left: {x}px; top: {y}px">'
-                       "</div>" for name, (x, y) in cells.items())
-    images = sorted(p.name for p in out.glob("atlas_*.png"))
-    (out / "flat.html").write_text(
-        '<!DOCTYPE html><html><head><link rel="stylesheet" href="atlas.css"></head>'
-        f'<body style="margin: 0; background: #ff00ff">{elements}<script>'
-        f'window.ready = Promise.all({json.dumps(images)}.map((url) => {{ const image = new Image(); '
-        'image.src = url; return image.decode(); })).then(() => new Promise((done) => '
-        'requestAnimationFrame(() => requestAnimationFrame(done))));</script></body></html>')
+    css_page(out / "flat.html", cells, "")
     for scale in (1, 2, 3):
         screen = np.asarray(screenshot((out / "flat.html").as_uri(), 240, 40, scale, tmp_path / "profile")).astype(int)
         for name, (x, y) in cells.items():
