@@ -336,8 +336,9 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
         nonlocal paths
         try:
             job = _pack_job(parser, argv)
-            if watched_paths(job[2]) != paths:
-                paths = watched_paths(job[2])
+            wanted = watched_paths(job[2])
+            if wanted != paths:
+                paths = wanted
                 return False
             summary = run_job(*job, Progress(quiet=True))
             if not args.quiet:

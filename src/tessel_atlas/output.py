@@ -70,11 +70,12 @@ def check_distinct(files: Iterable[Tuple[str, str]]) -> None:
     the move that puts it in place."""
     seen: Dict[str, Tuple[str, str]] = {}
     for name, what in files:
-        other = seen.setdefault(name.casefold(), (name, what))
-        if other[1] != what:
+        other = seen.get(name.casefold())
+        if other is not None:
             alike = name if other[0] == name else f"{other[0]} and {name}"
             raise AtlasError(f"two files of the atlas would both be named {alike}: {other[1]} and {what}; choose "
                              "other --variant suffixes, or rename the template")
+        seen[name.casefold()] = (name, what)
 
 
 @dataclass(frozen=True)

@@ -45,7 +45,7 @@ from typing import Any, Dict, List, Optional, Sequence
 from .. import __version__
 from ..errors import AtlasError
 from ..model import AtlasLayer
-from . import FormatOptions, Layout, sparrow
+from . import FormatOptions, Layout, add_file, sparrow
 
 # Unless the template declares otherwise (declared()): the data says which
 # frames are turned and trimmed, and a template writes what it likes.
@@ -233,14 +233,13 @@ def _output_name(pattern: str, layer: Optional[AtlasLayer], suffix: str, path: P
 
 
 def _files(variants: Sequence[List[AtlasLayer]], path: Path):
-    """Each file the template makes: its name, the context it is rendered
-    with, and the variant's layers."""
+    """Each file the template makes: its name, the variant's layers and,
+    for one a layer, the layer's place among them (else None)."""
     pattern = next(path.name[:-len(e)] for e in EXTENSIONS if path.name.endswith(e))
     for layers in variants:
-        variant: Dict[str, Any] = {"scale": layers[0].scale, "resolution": layers[0].resolution,
-                                   "suffix": layers[0].suffix}
-        for layer in layers if "{index}" in pattern else [None]:
-            yield _output_name(pattern, layer, variant["suffix"] + layers[0].tag, path), layer, variant, layers
+        for position in range(len(layers)) if "{index}" in pattern else [None]:
+            layer = None if position is None else layers[position]
+            yield _output_name(pattern, layer, layers[0].suffix + layers[0].tag, path), layers, position
 
 
 def names(variants: Sequence[List[AtlasLayer]], options: FormatOptions) -> List[str]:
@@ -260,14 +259,12 @@ def manifests(variants: Sequence[List[AtlasLayer]], options: FormatOptions) -> D
     made: Dict[str, str] = {}
     data: Dict[int, List[Dict[str, Any]]] = {}
     written = 0
-    for name, layer, variant, layers in _files(variants, path):
-        if name in made:
-            raise AtlasError(f"{path}: two files of the atlas would both be {name!r}; put {{index}} or "
-                             "{suffix} in the template's name")
+    for name, layers, position in _files(variants, path):
         variant_data = data.setdefault(id(layers), [_layer_data(one) for one in layers])
+        variant = {"scale": layers[0].scale, "resolution": layers[0].resolution, "suffix": layers[0].suffix}
         context = {"app": "tessel-atlas", "version": __version__, "layers": variant_data, "variant": variant}
-        if layer is not None:
-            context["layer"] = variant_data[layers.index(layer)]
+        if position is not None:
+            context["layer"] = variant_data[position]
         parts = []
         try:
             # Rendered piece by piece, so that output past the limit stops it.
@@ -280,5 +277,5 @@ def manifests(variants: Sequence[List[AtlasLayer]], options: FormatOptions) -> D
             raise AtlasError(f"{_where(path, error)}: {error}") from None
         except Exception as error:  # undefined names, sandbox refusals, the template's own faults, memory
             raise AtlasError(f"{_where(path, error)}: {_describe(error)}") from None
-        made[name] = "".join(parts)
+        add_file(made, name, "".join(parts))
     return made
