@@ -20,14 +20,15 @@ from .cache import BuildCache, composition, content_key, inputs_key, options_key
 from .errors import AtlasError
 from .formats import FormatOptions, all_manifests, css, layout_of, manifest_names, manifests_key, resolutions
 from .formats.template import fingerprint as template_fingerprint
-from .images import Entry, Examine, Pixels, SpriteChanged, Trim, read_entries, scaled, scaled_side
+from .images import Entry, Pixels, SpriteChanged, Trim, read_entries, scaled, scaled_side
 from .layout import Layer, Placement, Spacing, check_fit, lay_out
-from .model import AtlasLayer, Frame
+from .model import AtlasLayer, Frame, Timing
 from .output import (CACHE_NAME, TextureOptions, check_distinct, check_layer_sides, image_name, layer_files,
                      locked_folder, recorded_files, texture_name, write_atlas)
 from .progress import Progress
+from .project import playback
 from .report import report_html
-from .sprites import Found, Sprite
+from .sprites import Examine, Found, Sprite
 
 # Many GPUs load textures of at most 8,192 px a side, most at most 16,384.
 GPU_SAFE_SIDE = 8192
@@ -133,6 +134,23 @@ def _check_nine_slices(entries: Sequence[Entry]) -> None:
         if borders and (borders[0] + borders[2] > entry.size[0] or borders[1] + borders[3] > entry.size[1]):
             raise AtlasError(f"{entry.sprite.source}: nine_slice {list(borders)} does not fit its "
                              f"{entry.size[0]} x {entry.size[1]} pixels; left + right and top + bottom must fit")
+
+
+def _timings(groups: Dict[str, List[str]], found: Found,
+             rules: Sequence) -> Tuple[Dict[str, Timing], Dict[str, int]]:
+    """How each animation plays (its file's timing, or forward for ever;
+    an [[animations]] table's loop setting wins), and the durations that
+    an [[animations]] table's speed gives its frames that have none."""
+    timings, durations = {}, {}
+    for name, frames in groups.items():
+        timing = found.timings.get(name, Timing())
+        speed, loop = playback(rules, name)
+        if loop is not None:
+            timing = replace(timing, repeat=0 if loop else timing.repeat or 1)
+        timings[name] = timing
+        if speed is not None:
+            durations.update((frame, round(1000 / speed)) for frame in frames)
+    return timings, durations
 
 
 def _fill_summary(layers: Sequence[Layer]) -> str:
@@ -252,7 +270,9 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
     # Animations are listed where their frames share a layer; a multipack
     # keeps each in one layer, as PixiJS reads an animation from one, so
     # there a frame that two animations show is stored once for each.
-    groups = animations(e.sprite.name for e in entries) if fmt.animations else {}
+    every_group = animations(e.sprite.name for e in entries)
+    groups = every_group if fmt.animations else {}
+    timings, speed_durations = _timings(every_group, found, args.playback)
     entry_of = {e.sprite.name: e for e in entries}
     if fmt.animations_whole:
         owner: Dict[int, str] = {}
@@ -301,7 +321,11 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
         settings = e.sprite.settings
         atlas[layer.index].frames.append(Frame(
             e.sprite.name, p.x, p.y, e.pixels.width, e.pixels.height, p.rotated, e.box[0], e.box[1], e.size[0],
-            e.size[1], settings.pivot, settings.nine_slice, e.pixels.index))
+            e.size[1], settings.pivot, settings.nine_slice, e.pixels.index,
+            settings.duration if settings.duration is not None else speed_durations.get(e.sprite.name)))
+    for name, frames in every_group.items():
+        for index in {placement_of[entry_of[f].pixels.index][0].index for f in frames}:
+            atlas[index].timings[name] = timings[name]
     left_out = []
     for name, frames in groups.items():
         holding = {placement_of[entry_of[f].pixels.index][0].index for f in frames}

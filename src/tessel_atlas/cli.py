@@ -110,7 +110,7 @@ def _add_pack_arguments(pack: argparse.ArgumentParser) -> None:
     sizes.add_argument("--pot", action="store_true", help="round each layer's sides up to powers of two")
     sizes.add_argument("--full-size", action="store_true", help="make every layer the full texture size")
     pack.add_argument("--format", choices=sorted(FORMATS), default="json-hash",
-                      help="manifest format (default json-hash); phaser3 never rotates")
+                      help="manifest format (default json-hash); phaser3 and aseprite never rotate")
     pack.add_argument("--template", type=Path, metavar="FILE",
                       help="with --format template: a Jinja2 template of the manifest; its file name (less .j2) "
                            "names the files it makes, one a layer if the name holds {index}")
@@ -245,7 +245,8 @@ def _pack_job(parser: argparse.ArgumentParser, argv: Optional[List[str]]):
     from .formats.template import load_template
     from .output import check_variant_names
     from .project import Project, check_matches, exclusive_groups, load_project, with_settings
-    from .sprites import SpriteSettings, collect_sprites
+    from .inputs import collect_sprites
+    from .sprites import SpriteSettings
 
     args = parser.parse_args(argv)
     project = Project(Path())

@@ -1,5 +1,6 @@
-"""Image operations: reading sprites (trimmed and fingerprinted), extruding
-edges, composing layers and drawing previews.
+"""Image operations: reading sprites' pixels (trimmed and fingerprinted),
+extruding edges, composing layers and drawing previews. Files are decoded
+by the input modules (tessel_atlas.inputs), through each Sprite's open.
 
 Pixels are NumPy arrays of RGBA, (height, width, 4). Decoding, hashing and
 encoding release the interpreter lock, so the work is spread over a thread
@@ -10,25 +11,20 @@ from __future__ import annotations
 
 import hashlib
 import heapq
-import io
 import os
-import sys
 import threading
 from collections import deque
 from contextlib import contextmanager
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Callable, Deque, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, TypeVar
+from typing import Callable, Deque, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, TypeVar
 
 import numpy as np
 
 from ._png import alpha_box, bleed
 from . import interrupts
 from .errors import AtlasError, require_pillow
-from .png import read_rgba, rgba_size
-
-if TYPE_CHECKING:
-    from .sprites import Sprite
+from .sprites import Sprite
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -104,39 +100,6 @@ DECODING = MemoryBudget(DECODING_BUDGET_BYTES)
 BLEED_INTO_HOLES = 2
 
 
-def _grey_rgba(grey: np.ndarray, alpha: Optional[np.ndarray] = None) -> np.ndarray:
-    pixels = np.empty(grey.shape + (4,), np.uint8)
-    pixels[..., :3] = grey[..., None]
-    pixels[..., 3] = 255 if alpha is None else alpha
-    return pixels
-
-
-def _rgba_array(image) -> np.ndarray:
-    """An opened image's pixels as RGBA, as a viewer shows them: wider
-    integer and float samples scaled to 8 bits (not clipped), a JPEG turned
-    as its EXIF orientation says."""
-    if image.format in ("JPEG", "MPO") and image.getexif().get(0x0112, 1) != 1:
-        from PIL import ImageOps
-
-        image = ImageOps.exif_transpose(image)
-    mode = image.mode
-    if mode == "RGBA":
-        return np.asarray(image)
-    if mode.startswith("I") or mode == "F":
-        samples = np.asarray(image)
-        if mode == "F":  # 0.0 to 1.0
-            grey = np.nan_to_num(np.clip(samples, 0.0, 1.0) * 255.0 + 0.5).astype(np.uint8)
-        else:
-            # Pillow widens 16-bit PNG samples to I; other I images hold 32 bits.
-            top = 65535 if mode.startswith("I;16") or image.format == "PNG" else 2**32 - 1
-            wide = np.clip(samples.astype(np.int64), 0, top)
-            grey = ((wide * 255 + top // 2) // top).astype(np.uint8)
-        key = image.info.get("transparency")
-        alpha = None if key is None or mode == "F" else np.where(samples == key, 0, 255).astype(np.uint8)
-        return _grey_rgba(grey, alpha)
-    return np.asarray(image.convert("RGBA"))
-
-
 def scaled_side(side: int, scale: float) -> int:
     """A side at another scale, halves rounded up (a 9 px side is 5 px at 0.5)."""
     return int(side * scale + 0.5)
@@ -157,57 +120,6 @@ def scaled(pixels: np.ndarray, scale: float, source: str) -> np.ndarray:
     Image = require_pillow()
     image = Image.fromarray(np.ascontiguousarray(pixels), "RGBA").convert("RGBa")
     return np.asarray(image.resize(size, Image.LANCZOS).convert("RGBA"))
-
-
-# Sees an image's size and whether it is opaque (trimming has nothing to
-# cut) from its header, before it is decoded; raises AtlasError to refuse
-# it there, so that a canvas no texture holds costs no decoding.
-Examine = Callable[[Tuple[int, int], bool], None]
-
-
-EXPORT_AGAIN = "export it again, or leave it out with --exclude"
-
-
-def read_image(path: str, examine: Optional[Examine] = None) -> np.ndarray:
-    """The RGBA pixels of an image file, (height, width, 4). Plain RGBA
-    PNGs are read by tessel_atlas.png, everything else by Pillow; any file
-    that cannot be read raises AtlasError naming it. Decoding waits its turn
-    in DECODING, by the size the file's header gives, once `examine` has
-    seen it."""
-    Image = require_pillow()
-    try:
-        with open(path, "rb") as stream:
-            data = stream.read()
-        size = rgba_size(data)
-        image, opaque = None, False  # RGBA: whether all of it shows is known once decoded
-        if size is None:
-            image = Image.open(io.BytesIO(data))  # reads the header only
-            size = image.size
-            opaque = not {"A", "a"} & set(image.getbands()) and "transparency" not in image.info
-            if image.format in ("JPEG", "MPO") and image.getexif().get(0x0112, 1) in (5, 6, 7, 8):
-                size = size[::-1]  # shown turned a quarter turn
-        if examine is not None:
-            examine(size, opaque)
-        with DECODING.reserve(size[0] * size[1] * DECODING_BYTES_PER_PIXEL):
-            pixels = read_rgba(data, Image.MAX_IMAGE_PIXELS) if image is None else None
-            if pixels is not None:
-                return pixels
-            with image or Image.open(io.BytesIO(data)) as opened:
-                opened.load()
-                return _rgba_array(opened)
-    except AtlasError:
-        raise
-    except OSError as error:
-        if isinstance(error, getattr(sys.modules["PIL"], "UnidentifiedImageError", ())):  # Pillow 7 and later
-            extension = os.path.splitext(path)[1]
-            kind = f"a {extension[1:].upper()} image" if extension else "an image"
-            raise AtlasError(f"{path}: not a readable image (neither {kind} nor one of any other format "
-                             f"tessel-atlas reads); {EXPORT_AGAIN}") from None
-        raise AtlasError(f"{path}: not a readable image ({error}); {EXPORT_AGAIN}") from error
-    # Pillow's plugins report damaged files with many kinds of error
-    # (SyntaxError, struct.error, EOFError, ...), not only OSError.
-    except Exception as error:
-        raise AtlasError(f"{path}: not a readable image ({error}); {EXPORT_AGAIN}") from error
 
 
 class SpriteChanged(AtlasError):

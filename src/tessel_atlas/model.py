@@ -17,6 +17,19 @@ PIXEL_FORMATS = {"png": "RGBA8888", "webp": "RGBA8888", "bc7": "BC7", "bc3": "BC
                  "astc": "ASTC_4x4"}
 
 
+# The directions an animation plays in, as artists' tools name them.
+DIRECTIONS = ("forward", "reverse", "pingpong", "pingpong_reverse")
+
+
+@dataclass(frozen=True)
+class Timing:
+    """How an animation plays: its direction and how many times (0: for
+    ever; a ping-pong's pass each way counts as one)."""
+
+    direction: str = "forward"
+    repeat: int = 0
+
+
 class Frame(NamedTuple):
     """One sprite as the atlas holds it. Its kept pixels (`width` x
     `height`, the source cut by trimming) lie at (`x`, `y`) in the layer
@@ -38,6 +51,7 @@ class Frame(NamedTuple):
     pivot: Optional[Tuple[float, float]]  # fractions of the source size
     nine_slice: Optional[Tuple[int, int, int, int]]  # left, top, right, bottom, in source pixels
     picture: int
+    duration: Optional[int] = None  # how long it shows in its animation, in ms, where known
 
     @property
     def trimmed(self) -> bool:
@@ -55,7 +69,8 @@ class AtlasLayer:
     variant's suffix in its name) in texture format `texture` (each
     block format's files get manifests of their own, see `tag`), the
     frames in it in natural name order,
-    and the animations whose frames it holds. `scale` is the variant's
+    the animations whose frames it holds (frame names in numeric order) and
+    how they play. `scale` is the variant's
     scale of the sprites, `resolution` the texture resolution its
     manifests give (formats.resolutions), `fill` the share of its area that
     frames cover."""
@@ -72,6 +87,8 @@ class AtlasLayer:
     fill: float
     frames: List[Frame] = field(default_factory=list)
     animations: Dict[str, List[str]] = field(default_factory=dict)
+    # How each animation with frames here plays (listed in `animations` or not).
+    timings: Dict[str, Timing] = field(default_factory=dict)
 
     @property
     def stem(self) -> str:

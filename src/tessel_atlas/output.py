@@ -24,7 +24,8 @@ import numpy as np
 from . import interrupts
 from .blocks import BLOCK_FORMATS, BLOCK_SIDE, PLAIN_FORMATS, BlockEncoder, encoder_version
 from .errors import AtlasError, require_pillow
-from .images import compose, ordered_map, premultiplied, preview, read_image, workers
+from .images import compose, ordered_map, premultiplied, preview, workers
+from .inputs.still import read_image
 from .layout import Layer, Placement
 from .model import AtlasLayer
 from .png import write_png

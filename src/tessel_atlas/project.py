@@ -118,6 +118,7 @@ SPRITE_CHECKS: Dict[str, Tuple[Callable[[Any], bool], str]] = {
                    "expected [left, top, right, bottom], whole numbers of pixels"),
     "trim": (lambda v: isinstance(v, bool), "expected true or false"),
     "extrude": (_whole(0, 1024), "expected a whole number from 0 to 1024"),
+    "duration": (_whole(1, 65535), "expected milliseconds, a whole number from 1 to 65535"),
 }
 # What an [[animations]] table may set: how the engine plays it, where the format says.
 ANIMATION_CHECKS: Dict[str, Tuple[Callable[[Any], bool], str]] = {
@@ -229,11 +230,13 @@ def check_matches(path: Path, kind: str, rules: Sequence[Rule], names: Sequence[
                              f"{kind[:-1]}{example}")
 
 
-def playback(rules: Sequence[Tuple[str, Optional[float], Optional[bool]]], name: str) -> Tuple[float, bool]:
+def playback(rules: Sequence[Tuple[str, Optional[float], Optional[bool]]],
+             name: str) -> Tuple[Optional[float], Optional[bool]]:
     """How an animation plays: frames a second and whether it loops, as the
-    last matching [[animations]] table that gives each says; 10 and true
-    otherwise."""
-    speed, loop = 10.0, True
+    last matching [[animations]] table that gives each says (None where
+    none does)."""
+    speed: Optional[float] = None
+    loop: Optional[bool] = None
     for match, rule_speed, rule_loop in rules:
         if fnmatch.fnmatchcase(name, match):
             speed = float(rule_speed) if rule_speed is not None else speed

@@ -26,7 +26,8 @@ from typing import Any, Callable, Dict, List, Optional, Pattern, Sequence, Tuple
 
 from .. import __version__
 from ..errors import AtlasError
-from ..model import AtlasLayer, Frame
+from ..animations import play_order
+from ..model import AtlasLayer, Frame, Timing
 from ..sprites import Sprite
 
 
@@ -45,6 +46,8 @@ def hash_record(frame: Frame, pivot_key: str = "pivot",
         "spriteSourceSize": {"x": frame.trim_x, "y": frame.trim_y, "w": frame.width, "h": frame.height},
         "sourceSize": {"w": frame.source_width, "h": frame.source_height},
     }
+    if frame.duration is not None:
+        record["duration"] = frame.duration
     if frame.pivot is not None:
         record[pivot_key] = {"x": frame.pivot[0], "y": frame.pivot[1]}
     if frame.nine_slice is not None:
@@ -55,6 +58,24 @@ def hash_record(frame: Frame, pivot_key: str = "pivot",
             record["scale9Borders"] = {"x": left, "y": top, "w": frame.source_width - left - right,
                                        "h": frame.source_height - top - bottom}
     return record
+
+
+def played(layer: AtlasLayer) -> Dict[str, List[str]]:
+    """The layer's animations, each as its frames show in one round
+    (reversed, or out and back for a ping-pong), as a loader that plays a
+    list of frames needs them."""
+    return {name: play_order(frames, layer.timings[name].direction) for name, frames in layer.animations.items()}
+
+
+def playback_meta(layer: AtlasLayer) -> dict:
+    """How the layer's animations play where that is known (from their
+    files, or the project file): {"playback": {name: {direction, repeat}}}
+    (repeat 0: for ever), or nothing."""
+    durations = {f.name for f in layer.frames if f.duration is not None}
+    known = {name: {"direction": layer.timings[name].direction, "repeat": layer.timings[name].repeat}
+             for name, frames in layer.animations.items()
+             if layer.timings[name] != Timing() or any(f in durations for f in frames)}
+    return {"playback": known} if known else {}
 
 
 def hash_meta(layer: AtlasLayer) -> dict:
@@ -71,6 +92,7 @@ def hash_meta(layer: AtlasLayer) -> dict:
         # PixiJS's name for it; PixiJS 8 takes it from the load call's
         # texture options, not from here (see the README).
         **({"alphaMode": "premultiplied-alpha"} if layer.premultiplied else {}),
+        **playback_meta(layer),
     }
 
 
@@ -113,7 +135,7 @@ def manifests_key(format_name: str, variants: Sequence[List[AtlasLayer]], option
     digest = hashlib.sha256(repr((format_name, __version__, options, template)).encode())
     for layer in (layer for layers in variants for layer in layers):
         digest.update(repr((layer.index, layer.image, layer.texture, layer.width, layer.height, layer.scale, layer.resolution,
-                            layer.suffix, layer.premultiplied, layer.animations)).encode())
+                            layer.suffix, layer.premultiplied, layer.animations, layer.timings)).encode())
         digest.update(repr(layer.frames).encode())
     return digest.hexdigest()
 
@@ -185,10 +207,11 @@ def layer_manifest_name(layer: AtlasLayer) -> str:
 
 
 # They use the helpers above.
-from . import css, godot, json_array, json_hash, libgdx, phaser3, pixijs, sparrow, template  # noqa: E402
+from . import aseprite, css, godot, json_array, json_hash, libgdx, phaser3, pixijs, sparrow, template  # noqa: E402
 
 FORMATS = {"json-hash": json_hash, "json-array": json_array, "phaser3": phaser3, "pixijs": pixijs,
-           "sparrow": sparrow, "godot": godot, "libgdx": libgdx, "css": css, "template": template}
+           "sparrow": sparrow, "godot": godot, "libgdx": libgdx, "css": css, "aseprite": aseprite,
+           "template": template}
 
 
 def all_manifests(format_name: str, sets: Sequence[Sequence[List[AtlasLayer]]],

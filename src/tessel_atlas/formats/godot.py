@@ -2,9 +2,14 @@
 layer image as its atlas, `region` its frame, `margin` the trimmed border
 so that it keeps its source size, `filter_clip` so that filtering never
 reads a neighbour), and for each animation a SpriteFrames (NAME.frames.tres)
-of its frames in numeric order, as its "default" animation, so that an
-AnimatedSprite given it plays it as it is: 10 frames a second, looping,
-unless the project file's [[animations]] tables say otherwise.
+of its frames as its "default" animation, so that an AnimatedSprite given
+it plays it as it is. A SpriteFrames has one speed and no durations or
+directions: where frames have durations, the speed is a frame every
+greatest common divisor of them and each frame is listed as many times as
+it shows for; reversed and ping-pong animations are listed in the order
+they show, and one that plays n times n times over, not looping.
+Animations without durations play at 10 frames a second, looping, unless
+the project file's [[animations]] tables say otherwise.
 
 A resource is named after its sprite (or animation) without the image
 extension, each / turned into -, with the variant's suffix before .tres;
@@ -13,12 +18,14 @@ by paths relative to themselves, which Godot resolves wherever the output
 folder lies in a project. AtlasTexture has no rotation: this format never
 rotates. Godot 4 reads another format of resource, and is not written."""
 
+import functools
+import math
 import re
 from typing import Dict, List, Sequence, Tuple
 
-from ..animations import animations
+from ..animations import animations, play_order
 from ..errors import AtlasError
-from ..model import AtlasLayer, Frame
+from ..model import AtlasLayer, Frame, Timing
 from ..project import playback
 from . import FormatOptions, add_file
 
@@ -31,6 +38,10 @@ BLOCK_ALPHA = None  # Godot compresses textures itself, as it imports them
 # characters; nor U+FEFF, which Godot's resource loader drops from the
 # start of a path, so that it finds no file.
 FORBIDDEN_IN_NAMES = re.compile(r'[\x00-\x1f\x7f"\\\ufeff]')
+# Frames a SpriteFrames may list, at most: one animation of long durations
+# with no common divisor, played many times, would otherwise list millions.
+MOST_FRAMES = 100_000
+DEFAULT_SPEED = 10.0
 
 
 def resource_stem(name: str) -> str:
@@ -55,11 +66,31 @@ def _atlas_texture(layer: AtlasLayer, frame: Frame) -> str:
         "filter_clip = true", ""])
 
 
+def _shown(group: str, names: List[str], frames: Dict[str, Frame], timing: Timing,
+           speed: float) -> Tuple[List[str], float]:
+    """The frames a SpriteFrames lists for the animation, and its speed."""
+    durations = {name: frames[name].duration for name in names}
+    timed = any(d is not None for d in durations.values())
+    every = {name: d if d is not None else round(1000 / speed) for name, d in durations.items()}
+    step = functools.reduce(math.gcd, every.values()) if timed else 1
+    # At most this many: a ping-pong's passes after the first are a frame shorter.
+    count = sum(every[name] // step if timed else 1 for name in names) * max(timing.repeat, 1) * \
+        (2 if timing.direction.startswith("pingpong") and timing.repeat == 0 else 1)
+    if count > MOST_FRAMES:
+        raise AtlasError(f"the animation {group!r} would list {count:,} frames in its godot SpriteFrames; "
+                         "play it fewer times, or round its frames' durations to a common step such as 10 ms")
+    order = play_order(names, timing.direction, timing.repeat)
+    if not timed:
+        return order, speed
+    return [name for name in order for _ in range(every[name] // step)], 1000 / step
+
+
 def _sprite_frames(textures: List[str], speed: float, loop: bool) -> str:
-    resources = [f'[ext_resource path="{texture}" type="Texture" id={i}]' for i, texture in enumerate(textures, 1)]
-    frames = ", ".join(f"ExtResource( {i} )" for i in range(1, len(textures) + 1))
+    ids = {texture: i for i, texture in enumerate(dict.fromkeys(textures), 1)}
+    resources = [f'[ext_resource path="{texture}" type="Texture" id={i}]' for texture, i in ids.items()]
+    frames = ", ".join(f"ExtResource( {ids[texture]} )" for texture in textures)
     return "\n".join([
-        f'[gd_resource type="SpriteFrames" load_steps={len(textures) + 1} format=2]', "", *resources, "",
+        f'[gd_resource type="SpriteFrames" load_steps={len(ids) + 1} format=2]', "", *resources, "",
         "[resource]", "animations = [ {", f'"frames": [ {frames} ],', f'"loop": {"true" if loop else "false"},',
         '"name": "default",', f'"speed": {speed!r}', "} ]", ""])
 
@@ -71,11 +102,16 @@ def manifests(variants: Sequence[List[AtlasLayer]], options: FormatOptions) -> D
         for layer in layers:
             for frame in layer.frames:
                 add_file(made, f"{resource_stem(frame.name)}{suffix}.tres", _atlas_texture(layer, frame))
-        for group, names in animations(frame.name for layer in layers for frame in layer.frames).items():
+        frames = {frame.name: frame for layer in layers for frame in layer.frames}
+        timings = {name: timing for layer in layers for name, timing in layer.timings.items()}
+        for group, names in animations(frames).items():
             file_name = f"{resource_stem(group)}.frames{suffix}.tres"
             if file_name in made:
                 raise AtlasError(f"the animation {group!r} and a sprite would both be {file_name!r} in godot files; "
                                  "rename the sprite")
-            made[file_name] = _sprite_frames([f"{resource_stem(name)}{suffix}.tres" for name in names],
-                                             *playback(options.playback, group))
+            timing = timings.get(group, Timing())
+            speed = playback(options.playback, group)[0] or DEFAULT_SPEED
+            shown, speed = _shown(group, names, frames, timing, speed)
+            made[file_name] = _sprite_frames([f"{resource_stem(name)}{suffix}.tres" for name in shown], speed,
+                                             timing.repeat == 0)
     return made

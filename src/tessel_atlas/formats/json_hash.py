@@ -3,7 +3,7 @@ with the animations whose frames the layer holds."""
 
 from typing import Dict, List, Tuple
 
-from . import AtlasLayer, each_variant, hash_meta, hash_record, layer_manifest_name
+from . import AtlasLayer, each_variant, hash_meta, hash_record, layer_manifest_name, played
 
 ROTATES = True
 TRIMS = True
@@ -17,7 +17,7 @@ keys = None  # sprites are named as they are
 def manifest(layer: AtlasLayer, pivot_key: str = "pivot",
              border_keys: Tuple[str, ...] = ("borders", "scale9Borders")) -> dict:
     frames = {f.name: hash_record(f, pivot_key, border_keys) for f in layer.frames}
-    return {"frames": frames, **({"animations": layer.animations} if layer.animations else {}),
+    return {"frames": frames, **({"animations": played(layer)} if layer.animations else {}),
             "meta": hash_meta(layer)}
 
 

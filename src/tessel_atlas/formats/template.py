@@ -13,9 +13,10 @@ rendering sees `app` and `version`, `layers` (all of the variant's),
 resolution, suffix). A layer is {index, image, texture (png, webp, bc7,
 ...), tag (.bc7 for a block format's files, else empty: what its
 manifests' names add), width, height, format (RGBA8888, BC7, ...), scale,
-resolution, suffix, premultiplied, alpha_mode, frames, animations}; a
-frame {name, x, y, width, height, rotated, trimmed, trim_x, trim_y,
-source_width, source_height, pivot, borders, picture}, as the built-in
+resolution, suffix, premultiplied, alpha_mode, frames, animations (name:
+frame names), timings (name: {direction, repeat})}; a frame {name, x, y,
+width, height, rotated, trimmed, trim_x, trim_y, source_width,
+source_height, pivot, borders, picture, duration}, as the built-in
 formats write them (see model.Frame). Filters: `json` (a value as JSON,
 as the built-in formats write it), `yaml` and `c` (text as a YAML scalar,
 or a C string literal, quotes included), `xml` and `html` (text escaped
@@ -216,6 +217,8 @@ def _layer_data(layer: AtlasLayer) -> Dict[str, Any]:
                     "pivot": list(frame.pivot) if frame.pivot else None,
                     "borders": list(frame.nine_slice) if frame.nine_slice else None} for frame in layer.frames],
         "animations": {name: list(frames) for name, frames in layer.animations.items()},
+        "timings": {name: {"direction": timing.direction, "repeat": timing.repeat}
+                    for name, timing in layer.timings.items()},
     }
 
 

@@ -1,0 +1,150 @@
+"""Finding the sprites to pack: image files, folders searched for them, or
+CSV layouts. One module per kind of source turns a file into named
+sprites (frames) with their settings and timing: still images, Aseprite
+files, animated GIF/PNG/WebP, Photoshop layers, CSV rows."""
+
+from __future__ import annotations
+
+import fnmatch
+import os
+from dataclasses import replace
+from pathlib import Path
+from stat import S_ISREG
+from typing import Dict, Iterable, Iterator, List, Sequence, Set, Tuple
+
+from ..errors import AtlasError
+from ..sprites import Found, Sprite, SpriteSettings, file_stamp
+from . import animated, aseprite, psd, rows, still
+from .frames import frame_sprites
+
+EXTENSIONS = still.EXTENSIONS | aseprite.EXTENSIONS | psd.EXTENSIONS
+
+
+def _file_sprites(path: str, name: str, stat: os.stat_result, settings: SpriteSettings, found: Found) -> List[Sprite]:
+    """The sprites of one file, by its kind; an animation's timings go to found."""
+    extension = os.path.splitext(path)[1].lower()
+    stamp = file_stamp(stat)
+    if extension in psd.EXTENSIONS:
+        return psd.sprites(path, name, stamp, settings)
+    frames = aseprite.read(path) if extension in aseprite.EXTENSIONS else \
+        animated.read(path) if extension in animated.EXTENSIONS else None
+    if frames is None:
+        # Not opened here: reading decodes each image once, on a thread per core.
+        return [Sprite(name, path, None, lambda examine: still.read_image(path, examine), settings, stamp)]
+    sprites, timings = frame_sprites(path, name, stamp, settings, *frames)
+    found.timings.update(timings)
+    return sprites
+
+
+def _identity(stat: os.stat_result) -> Tuple[int, int]:
+    return stat.st_dev, stat.st_ino
+
+
+def _walk(root: str, skip: Set[Tuple[int, int]]) -> Iterator[Tuple[str, str, os.stat_result]]:
+    """Every file under root in a stable order (a folder's files by name,
+    then its subfolders' by name), with its path inside root and its
+    stat: folder links followed once each (a link back up the tree would
+    loop), folders whose identity is in `skip` left out. Folders and links
+    that cannot be read are passed over, as a listing would."""
+    seen = set()
+    stack = [(root, "")]
+    while stack:
+        folder, prefix = stack.pop()
+        try:
+            identity = _identity(os.stat(folder))
+            with os.scandir(folder) as listing:
+                entries = sorted(listing, key=lambda entry: entry.name)
+        except OSError:
+            continue
+        if identity in seen or identity in skip:
+            continue
+        seen.add(identity)
+        subfolders = []
+        for entry in entries:
+            try:
+                if entry.is_dir():
+                    subfolders.append((entry.path, f"{prefix}{entry.name}/"))
+                    continue
+                stat = entry.stat()
+            except OSError:  # a link to nothing
+                continue
+            if S_ISREG(stat.st_mode):
+                yield entry.path, prefix + entry.name, stat
+        stack.extend(reversed(subfolders))
+
+
+def _excluded(relative: str, patterns: Sequence[str]) -> bool:
+    name = relative.rsplit("/", 1)[-1]
+    return any(fnmatch.fnmatchcase(relative, p) or fnmatch.fnmatchcase(name, p) for p in patterns)
+
+
+def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: Sequence[Path] = (),
+                    settings: SpriteSettings = SpriteSettings()) -> Found:
+    """Sprites of every input in order, each with `settings`: folders are
+    searched recursively for images and artists' files (other files are
+    counted, not read), CSV files give rows of name,w,h. Files matching an `exclude`
+    pattern (against the path inside its folder, or the file name) and
+    folders in `skip` are left out.
+
+    A run is either all images or all CSV layout: a mix would leave some
+    frames without pixels.
+    """
+    inputs = list(inputs)
+    skipped = set()
+    for folder in skip:
+        try:
+            skipped.add(_identity(os.stat(folder)))
+        except OSError:  # not made yet: nothing in it to leave out
+            pass
+    found = Found()
+    origin: Dict[str, str] = {}
+    first_of_kind: Dict[bool, str] = {}
+
+    def add(sprite: Sprite) -> None:
+        try:
+            sprite.name.encode("utf-8")
+        except UnicodeEncodeError:  # bytes the file system gave that are not UTF-8
+            shown = sprite.source.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+            raise AtlasError(f"{shown}: the name is not valid UTF-8, so no manifest can hold it; "
+                             "rename the file or folder") from None
+        if sprite.name in origin:
+            raise AtlasError(
+                f"two sprites would both be named {sprite.name!r}: {origin[sprite.name]} and {sprite.source}; "
+                "manifest keys must be unique, so rename one or pack them separately"
+            )
+        origin[sprite.name] = sprite.source
+        first_of_kind.setdefault(sprite.open is not None, sprite.source)
+        found.sprites.append(sprite)
+
+    for path in inputs:
+        if path.is_dir():
+            if _identity(path.stat()) in skipped:
+                raise AtlasError(f"{path}: the output folder (--out), which is never read as input; "
+                                 "choose another --out")
+            for file, relative, stat in _walk(str(path), skipped):
+                if exclude and _excluded(relative, exclude):
+                    continue
+                if os.path.splitext(relative)[1].lower() in EXTENSIONS:
+                    for sprite in _file_sprites(file, relative, stat, settings, found):
+                        add(sprite)
+                else:
+                    found.skipped_files += 1
+        elif path.suffix.lower() == ".csv" and path.is_file():
+            for sprite in rows.sprites(path):
+                add(replace(sprite, settings=settings))
+        elif path.is_file():
+            for sprite in _file_sprites(str(path), path.name, path.stat(), settings, found):
+                add(sprite)
+        else:
+            raise AtlasError(f"{path}: no such file or folder")
+
+    if not found.sprites:
+        names = ", ".join(str(p) for p in inputs)
+        raise AtlasError(f"no sprites found in {names} (looked for PNG, JPEG, GIF, BMP, TGA, WebP, TIFF, PNM, QOI "
+                         "and ICO images, Aseprite and Photoshop files)")
+    if len(first_of_kind) == 2:
+        raise AtlasError(
+            f"images and CSV layouts cannot be packed together: {first_of_kind[True]} has pixels, "
+            f"{first_of_kind[False]} has none; pack the images alone, or lay out the CSV alone"
+        )
+    return found
