@@ -55,6 +55,8 @@ def read(path: str) -> Optional[Tuple[Sheet, Callable[[], List[np.ndarray]]]]:
             durations = []
             for number in range(image.n_frames):
                 image.seek(number)
+                if image.format == "WEBP":
+                    image.load()  # which is where it reads the frame's duration
                 duration = int(round(image.info.get("duration") or 0))
                 durations.append(duration or GIF_NO_DELAY if image.format == "GIF" else duration)
             loop = image.info.get("loop")

@@ -86,7 +86,7 @@ class _Bytes:
         self.path, self.data, self.at, self.end = doc_path, data, start, end
 
     def take(self, fmt: str) -> tuple:
-        size = struct.calcsize(fmt)
+        size = struct.calcsize("<" + fmt)
         if self.at + size > self.end:
             raise _broken(self.path, f"truncated at byte {self.end}")
         values = struct.unpack_from("<" + fmt, self.data, self.at)
