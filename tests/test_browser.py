@@ -535,7 +535,7 @@ README_PIXI = "// PixiJS 8; PixiJS 7 has these loaders on already"
 
 def readme_code(first_line):
     """The README's code block that begins with this line."""
-    return re.search(r"```js\n(" + re.escape(first_line) + r".*?)```", README.read_text(), re.S).group(1)
+    return re.search(r"```js\n *(" + re.escape(first_line) + r".*?)```", README.read_text(), re.S).group(1)
 
 
 def assert_frames_equal_blocks(frames, out, tag, stored_premultiplied):
@@ -852,3 +852,97 @@ def test_css_variants_show_each_sprite_alone_at_one_two_and_three_device_pixels(
                 ring = region.copy()
                 ring[3:3 + int(box_h), 3:3 + int(box_w)] = background
                 assert (ring == background).all(), (name, scale, "more than the sprite shows")
+
+
+# Plays every animation of the Aseprite-layout sheet `hero`, stepping the
+# animation clock by hand (5 ms, then 10 ms at a time), and posts which
+# frame showed after each step.
+PHASER_PLAY_PAGE = """<script src="/phaser.js"></script><script>%s
+new Phaser.Game({type: Phaser.CANVAS, width: 64, height: 64, banner: false, audio: {noAudio: true},
+  scene: {
+    preload() {
+      // Phaser 3: every tag of an Aseprite-layout sheet as an animation
+      this.load.aseprite('hero', 'aseprite/atlas_0.png', 'aseprite/atlas_0.json');
+    },
+    create() {
+      this.anims.createFromAseprite('hero');
+      const data = this.cache.json.get('hero'), timelines = {};
+      for (const tag of data.meta.frameTags) {
+        const sprite = this.add.sprite(0, 0, 'hero');
+        sprite.play({key: tag.name, repeat: -1});
+        const shown = [];
+        for (let t = 0; t < %d; ++t) {
+          sprite.anims.update(0, t ? 10 : 5);
+          shown.push(data.frames[sprite.frame.name].filename);
+        }
+        timelines[tag.name] = shown;
+      }
+      post({timelines});
+    }
+  }});
+</script>"""
+
+PIXI_PLAY_PAGE = """<script src="/pixi.js"></script><script>%s%s
+%s
+(async () => {
+  try {
+    await makeApp();
+    const sheet = await PIXI.Assets.load('pixijs/atlas_0.json'), timelines = {};
+    for (const name of Object.keys(sheet.data.animations)) {
+      const anim = animation(sheet, name), shown = [];
+      anim.play();
+      for (let t = 0; t < %d; ++t) {
+        const ms = t ? 10 : 5;
+        anim.update(V7 ? ms * 60 / 1000 : {deltaTime: ms * 60 / 1000, deltaMS: ms});
+        shown.push(anim.textures[anim.currentFrame] === undefined ? null :
+                   Object.keys(sheet.textures).find((n) => sheet.textures[n] === anim.texture));
+      }
+      timelines[name] = shown;
+    }
+    await post({timelines});
+  } catch (e) { await post({error: String(e.stack || e)}); }
+})();
+</script>"""
+README_ANIMATION = "// PixiJS 8 and 7: an animation at its frames' durations"
+STEPS = 120
+
+
+def timeline(order, durations, steps=STEPS):
+    """The frame showing 5 ms, then every 10 ms, into an animation that
+    loops through `order` (frame numbers), each for its duration."""
+    cycle = [frame for frame in order for _ in range(durations[frame] // 10)]
+    return [cycle[(5 + 10 * t) // 10 % len(cycle)] for t in range(steps)]
+
+
+def test_phaser_and_pixijs_play_every_aseprite_tag_at_its_frames_durations(tmp_path):
+    import aseprite_files as ase
+    rng = np.random.default_rng(8)
+    durations = [100, 150, 50, 200]
+    pictures = [rng.integers(0, 256, (5, 6, 4), np.uint8) | np.uint8(1) for _ in durations]
+    for picture in pictures:
+        picture[..., 3] = 255
+    tags = {"run": (0, 3, 0), "back": (0, 3, 1), "bounce": (0, 2, 2), "bounce_back": (1, 3, 3)}
+    doc = ase.Document(6, 5, [ase.Layer("body")], [ase.Frame(d, [ase.Cel(0, 0, 0, p)])
+                                                   for d, p in zip(durations, pictures)],
+                       tags=[(name, first, last, direction, 0) for name, (first, last, direction) in tags.items()])
+    (tmp_path / "in").mkdir()
+    (tmp_path / "in" / "hero.aseprite").write_bytes(ase.write(doc))
+    for fmt in ("aseprite", "pixijs"):
+        assert main(["pack", str(tmp_path / "in"), "--out", str(tmp_path / fmt), f"--format={fmt}", "--quiet"]) == 0
+    # The order each tag's frames show in, one round, as the artist's tool plays them.
+    rounds = {"run": [0, 1, 2, 3], "back": [3, 2, 1, 0], "bounce": [0, 1, 2, 1], "bounce_back": [3, 2, 1, 2]}
+    shutil.copy(PHASER, tmp_path / "phaser.js")
+    played = {"phaser": frames_drawn(tmp_path, PHASER_PLAY_PAGE % (COMMON_JS, STEPS), ["--disable-gpu"])}
+    for pixi in PIXIS:
+        shutil.copy(PIXIS[pixi], tmp_path / "pixi.js")
+        page = PIXI_PLAY_PAGE % (COMMON_JS, PIXI_JS, readme_code(README_ANIMATION), STEPS)
+        played[f"pixi {pixi}"] = frames_drawn(tmp_path, page, WEBGL)
+    for client, body in played.items():
+        for tag, (first, _, _) in tags.items():
+            shown = [int(name.rsplit("_", 1)[1]) + first for name in body["timelines"][f"hero/{tag}"]]
+            assert shown == timeline(rounds[tag], durations), (client, tag)
+            # What a wrong duration or a reversed tag would have shown differs.
+            assert shown != timeline(rounds[tag][::-1], durations), (client, tag)
+            assert shown != timeline(rounds[tag], [d + 50 if i == 1 else d for i, d in enumerate(durations)])
+        whole = [int(name.rsplit("_", 1)[1]) for name in body["timelines"]["hero"]]
+        assert whole == timeline([0, 1, 2, 3], durations), client
