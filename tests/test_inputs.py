@@ -230,3 +230,26 @@ def test_photoshop_input_without_psd_tools_names_the_install(tmp_path, capsys, m
     assert main(["pack", str(tmp_path / "art.psd"), "--out", str(tmp_path / "out"), "--quiet"]) == 1
     err = capsys.readouterr().err
     assert "art.psd: reading Photoshop files needs psd-tools: pip install 'TesselPack[psd]'" in err
+
+
+def test_photoshop_layers_are_sprites_at_their_offsets_hidden_ones_left_out(tmp_path):
+    pytest.importorskip("psd_tools", reason="psd-tools is not installed (pip install '.[psd]', Python 3.11 or later)")
+    from psd_tools import PSDImage
+    from psd_tools.api.layers import Group, PixelLayer
+    rng = np.random.default_rng(4)
+    arm, hidden, leg = (rng.integers(0, 256, shape, np.uint8) for shape in ((4, 5, 4), (2, 2, 4), (3, 3, 4)))
+    for pixels in (arm, hidden, leg):
+        pixels[..., 3] = 255
+    psd = PSDImage.new("RGBA", (16, 12))
+    PixelLayer.frompil(Image.fromarray(arm), psd, "arm", 2, 3)
+    PixelLayer.frompil(Image.fromarray(hidden), psd, "hidden", 0, 0).visible = False
+    PixelLayer.frompil(Image.fromarray(leg), Group.new(psd, "legs"), "left", 1, 8)
+    psd.save(tmp_path / "hero.psd")
+    assert main(["pack", str(tmp_path / "hero.psd"), "--out", str(tmp_path / "out"), "--quiet"]) == 0
+    frames = read_frames(tmp_path / "out")
+    assert sorted(frames) == ["hero/arm", "hero/legs/left"]
+    for name, pixels, (x, y) in (("hero/arm", arm, (3, 2)), ("hero/legs/left", leg, (8, 1))):
+        image, record = frames[name]
+        canvas = np.zeros((12, 16, 4), np.uint8)
+        canvas[y:y + pixels.shape[0], x:x + pixels.shape[1]] = pixels
+        np.testing.assert_array_equal(np.asarray(restore(Image.open(image).convert("RGBA"), record)), canvas)

@@ -290,6 +290,12 @@ def _cel_pixels(doc: Document, cel: _Cel, background: bool) -> np.ndarray:
 def _over(canvas: np.ndarray, pixels: np.ndarray, opacity: float) -> None:
     """Straight-alpha "over" of pixels, their alpha scaled by opacity
     (0 to 1), onto canvas in place, rounded to 8 bits."""
+    if opacity == 1 and (not canvas[..., 3].any() or (pixels[..., 3] == 255).all()):
+        # Onto nothing, or opaque: the source as it is (the rounding is exact
+        # there), transparent pixels without colour. Most layers are one of these.
+        canvas[...] = pixels
+        canvas[pixels[..., 3] == 0] = 0
+        return
     src = pixels.astype(np.float64)
     dst = canvas.astype(np.float64)
     sa = src[..., 3:] * opacity
