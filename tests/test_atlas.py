@@ -23,6 +23,7 @@ from hypothesis import HealthCheck, assume, example, given, settings
 from hypothesis import strategies as st
 
 Image = pytest.importorskip("PIL.Image")
+import aseprite_files as ase  # noqa: E402
 from atlas_files import (  # noqa: E402
     expected_sprite, frame_box, libgdx_key, libgdx_regions, make_sprites, noise_sprite, premultiplied, read_frames, read_ktx,
     restore, smooth_sprite, visible_bytes)
@@ -44,6 +45,19 @@ def sprite_dir(tmp_path_factory):
     for name in sources:
         if name.startswith("anim/"):
             sources[name].save(root / name)
+    # An Aseprite animation (its frames, and its tag's again) and an animated GIF, frame by frame.
+    pixels = np.random.default_rng(2)
+    doc = ase.Document(9, 8, [ase.Layer("body"), ase.Layer("glow", opacity=128)], [
+        ase.Frame(100, [ase.Cel(0, n, 1, pixels.integers(0, 256, (6, 7, 4), np.uint8) | np.uint8(128)),
+                        ase.Cel(1, 0, 0, pixels.integers(0, 256, (3, 9, 4), np.uint8))]) for n in range(3)],
+        tags=[("run", 1, 2, 0, 0)])
+    (root / "knight.aseprite").write_bytes(ase.write(doc))
+    sources.update({f"knight_{n}": Image.fromarray(ase.composite(doc, n)) for n in range(3)})
+    sources.update({f"knight/run_{n}": Image.fromarray(ase.composite(doc, n + 1)) for n in range(2)})
+    colours = np.array([[0, 0, 0, 0], [200, 30, 30, 255], [30, 200, 30, 255], [30, 30, 200, 255]], np.uint8)
+    spin = [Image.fromarray(colours[pixels.integers(0, 4, (7, 10))]) for _ in range(3)]
+    spin[0].save(root / "spin.gif", save_all=True, append_images=spin[1:], duration=80, loop=0, disposal=2)
+    sources.update({f"spin_{n}": frame for n, frame in enumerate(spin)})
     (root / "notes.txt").write_text("not an image")
     return root, sources
 
@@ -216,7 +230,7 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
         assert manifest["meta"]["scale"] == ("0.5" if "@half" in manifest["meta"]["image"] else "1")
         for name, names in manifest.get("animations", {}).items():
             assert set(names) <= set(manifest["frames"])
-            numbers = [int(re.search(r"(\d+)\.png$", n).group(1)) for n in names]
+            numbers = [int(re.search(r"(\d+)(\.png)?$", n).group(1)) for n in names]
             assert numbers == sorted(numbers)
 
 
@@ -264,19 +278,32 @@ def rewrite_keeping_its_stamp(path, rng):
     assert (os.stat(path).st_size, os.stat(path).st_ino) == (before.st_size, before.st_ino)
 
 
+def knight(seed):
+    """An Aseprite animation whose pixels, durations and tag the seed draws."""
+    rng = np.random.default_rng(seed)
+    frames = [ase.Frame(int(rng.integers(1, 5)) * 50, [ase.Cel(0, int(rng.integers(0, 3)), 0,
+                                                              rng.integers(0, 256, (6, 5, 4), np.uint8))])
+              for _ in range(3)]
+    return ase.write(ase.Document(8, 7, [ase.Layer("body")], frames,
+                                  tags=[("run", 0, 2, int(rng.integers(0, 4)), int(rng.integers(0, 3)))]))
+
+
 @settings(max_examples=12, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(changes=st.lists(st.tuples(st.sampled_from(["add", "remove", "edit", "recolour", "resize", "rename", "option",
-                                                   "damage", "restamp", "hostile", "during", "template", "upgrade"]),
+                                                   "damage", "restamp", "hostile", "during", "template", "upgrade",
+                                                   "animation"]),
                                   st.integers(0, 2**16)), min_size=1, max_size=5))
 @example(changes=[("option", 5), ("recolour", 1), ("edit", 2), ("add", 3)])  # with block formats
 @example(changes=[("option", 5), ("upgrade", 0), ("add", 3)])
 @example(changes=[("option", 6), ("template", 1), ("option", 6), ("template", 2)])
+@example(changes=[("animation", 1), ("option", 3), ("animation", 2), ("option", 2)])
 def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, changes):
     work = tmp_path_factory.mktemp("rebuild")
     root = work / "sprites"
     make_sprites(root, count=10)
     # Uncompressed: new pixels of the same size make a file of the same size.
     noise_sprite(random.Random(3), 9, 7).save(root / "ui" / "plain.bmp")
+    (root / "knight.aseprite").write_bytes(knight(0))
     a_day_ago = time.time() - 86400  # files made long before the builds, as a user's are
     for path in root.rglob("*.*"):
         os.utime(path, (a_day_ago, a_day_ago))
@@ -308,7 +335,8 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
     for kind, seed in changes:
         rng = random.Random(seed)
         names = sorted(p.relative_to(root).as_posix() for p in root.rglob("*.*"))
-        name = rng.choice(names)
+        images = [n for n in names if not n.endswith(".aseprite")]
+        name = rng.choice(names if kind in ("remove", "rename") else images)
         if kind == "add":
             noise_sprite(rng, rng.randint(3, 20), rng.randint(3, 20)).save(root / f"new{seed}.png")
         elif kind == "remove" and len(names) > 1:
@@ -337,6 +365,8 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
             (work / "atlas_{index}{suffix}.txt.j2").write_text(f"{{{{ layer.frames|length }}}}{seed % 10}\n")
         elif kind == "upgrade":
             upgraded.append(seed)
+        elif kind == "animation":  # other frames, durations or tag
+            (root / "knight.aseprite").write_bytes(knight(seed))
         elif kind == "during":
             # Saved while the build runs, between reading the sprites and
             # composing their layers: the atlas is the one before the save

@@ -714,6 +714,57 @@ def test_the_report_lists_every_frame_and_finds_each_where_its_manifest_puts_it(
         assert found["at400"] == {"box": [4 * x0, 4 * y0, 4 * (x1 - x0), 4 * (y1 - y0)], "seen": True}, width
 
 
+# Shows each animation of the report at the times asked for, and posts the
+# name of the frame shown and the player's pixels at each.
+REPORT_PLAY_PAGE = """<!DOCTYPE html><body><script>%s
+const iframe = document.createElement('iframe');
+iframe.src = 'atlas/report.html';
+iframe.onload = async () => {
+  const view = iframe.contentWindow, page = iframe.contentDocument, played = {};
+  await Promise.all([...page.images].map((image) => image.decode()));
+  for (const [name, times] of Object.entries(%s)) {
+    const canvas = [...page.querySelectorAll('#animations canvas')].find((c) => c.animation.name === name);
+    played[name] = times.map((ms) => {
+      const shown = view.drawAnimationAt(name, ms);
+      const {data} = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height);
+      return {shown, w: canvas.width, h: canvas.height, premultiplied: false, rgba: encode(data)};
+    });
+  }
+  post({played});
+};
+document.body.append(iframe);
+</script>"""
+
+
+def test_the_report_plays_every_animation_at_its_frames_durations(tmp_path, sprites):
+    import aseprite_files as ase
+    root, sources = sprites
+    shutil.copytree(root, tmp_path / "sprites")
+    shutil.copy(root.parent / "project.toml", tmp_path)
+    rng = np.random.default_rng(9)
+    durations = [100, 150, 50, 200]
+    doc = ase.Document(9, 8, [ase.Layer("body")], [ase.Frame(d, [ase.Cel(0, i, 1, rng.integers(0, 256, (5, 6, 4),
+                                                                                          np.uint8) | np.uint8(255))])
+                                                   for i, d in enumerate(durations)],
+                       tags=[("bounce", 0, 2, 2, 0)])
+    (tmp_path / "sprites" / "knight.aseprite").write_bytes(ase.write(doc))
+    pack((tmp_path / "sprites", sources), tmp_path / "atlas", "--format=pixijs", "--report")
+    # When each frame shows: the whole file forward, the tag out and back; numbered PNGs 100 ms each.
+    times = {"knight": [5, 105, 255, 305, 505], "knight/bounce": [5, 105, 255, 305, 455],
+             "walk/step": [5, 1105, 1205]}
+    wanted = {"knight": ["knight_0", "knight_1", "knight_2", "knight_3", "knight_0"],
+              "knight/bounce": ["knight/bounce_0", "knight/bounce_1", "knight/bounce_2", "knight/bounce_1",
+                                "knight/bounce_0"],
+              "walk/step": ["walk/step_1.png", "walk/step_12.png", "walk/step_1.png"]}
+    played = frames_drawn(tmp_path, REPORT_PLAY_PAGE % (COMMON_JS, json.dumps(times)), ["--disable-gpu"])["played"]
+    for name, frames in wanted.items():
+        assert [moment["shown"] for moment in played[name]] == frames, name
+        for moment in played[name]:
+            source = sources.get(moment["shown"]) or \
+                Image.fromarray(ase.composite(doc, int(moment["shown"].rsplit("_", 1)[1])))
+            assert_drawn_equals(pixels_of(moment), source, (name, moment["shown"]))
+
+
 def screenshot(url: str, width: int, height: int, scale: int, profile: Path) -> Image.Image:
     """The page at url as Chromium draws it in a window of width x height
     CSS pixels, `scale` device pixels a CSS pixel, once its `ready` promise
@@ -932,6 +983,15 @@ def test_phaser_and_pixijs_play_every_aseprite_tag_at_its_frames_durations(tmp_p
     # The order each tag's frames show in, one round, as the artist's tool plays them.
     rounds = {"run": [0, 1, 2, 3], "back": [3, 2, 1, 0], "bounce": [0, 1, 2, 1], "bounce_back": [3, 2, 1, 2]}
     shutil.copy(PHASER, tmp_path / "phaser.js")
+    # Every frame Phaser loads from the sheet, by the sprite's name its record gives, as composed.
+    drawn = frames_drawn(tmp_path, phaser_page([["aseprite", "hero", "aseprite/atlas_0.png", "aseprite/atlas_0.json"]],
+                                               "CANVAS"), ["--disable-gpu"])["frames"]
+    records = json.loads((tmp_path / "aseprite" / "atlas_0.json").read_text())["frames"]
+    first = {f"hero/{tag}": spans[0] for tag, spans in tags.items()}
+    composed = {record["filename"]: Image.fromarray(ase.composite(doc, int(record["filename"].rsplit("_", 1)[1]) +
+                                                                  first.get(record["filename"].rsplit("_", 1)[0], 0)))
+                for record in records.values()}
+    assert_frames_equal_sources({records[number]["filename"]: f for number, f in drawn.items()}, composed, "aseprite")
     played = {"phaser": frames_drawn(tmp_path, PHASER_PLAY_PAGE % (COMMON_JS, STEPS), ["--disable-gpu"])}
     for pixi in PIXIS:
         shutil.copy(PIXIS[pixi], tmp_path / "pixi.js")

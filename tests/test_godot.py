@@ -1,7 +1,8 @@
 """Godot resources loaded by Godot 3 itself (Debian's godot3-server): every
 AtlasTexture rebuilds its sprite from the imported layer image, and every
 SpriteFrames holds its animation's frames in order, at the speed and with
-the looping the project file asked for.
+the looping the project file asked for; an Aseprite file's tags play each
+frame for its duration, in their direction, as many times as they say.
 
 Godot loads a layer image's pixels only once its editor has imported it
 (otherwise an 8 x 8 placeholder): `godot3 --editor --quit` under xvfb-run
@@ -20,6 +21,7 @@ import numpy as np
 import pytest
 
 Image = pytest.importorskip("PIL.Image")
+import aseprite_files as ase  # noqa: E402
 from atlas_files import expected_sprite, make_sprites, noise_sprite, run_in_own_session  # noqa: E402
 from tessel_atlas.cli import main  # noqa: E402
 
@@ -82,6 +84,13 @@ def test_godot_loads_every_sprite_and_animation(tmp_path):
     for i in (1, 2, 10):  # 10 after 2
         sources[f"hero/walk_{i}.png"] = noise_sprite(rng, 9, 12, (1, 0, 0, 2))
         sources[f"hero/walk_{i}.png"].save(root / f"hero/walk_{i}.png")
+    rng_pixels = np.random.default_rng(6)
+    durations = [100, 150, 50, 200]
+    knight = ase.Document(7, 6, [ase.Layer("body"), ase.Layer("hidden", visible=False)], [
+        ase.Frame(d, [ase.Cel(0, i % 2, 0, rng_pixels.integers(0, 256, (5, 6, 4), np.uint8) | np.uint8(64)),
+                      ase.Cel(1, 0, 0, np.full((6, 7, 4), 255, np.uint8))]) for i, d in enumerate(durations)],
+        tags=[("run", 0, 3, 0, 0), ("back", 0, 3, 1, 2), ("bounce", 0, 2, 2, 0)])
+    (root / "knight.aseprite").write_bytes(ase.write(knight))
     (tmp_path / "atlas.toml").write_text('[[animations]]\nmatch = "hero/*"\nspeed = 12\nloop = false\n')
     project = tmp_path / "project"
     project.mkdir()
@@ -102,7 +111,30 @@ def test_godot_loads_every_sprite_and_animation(tmp_path):
     found = json.loads((results / "found.json").read_text())
 
     stems = {name[:-4].replace("/", "-"): name for name in sources}
-    assert {n[:-5] for n, f in found.items() if "atlas" in f} == set(stems)
+    knight_frames = {f"knight_{i}": i for i in range(4)}
+    knight_frames.update({f"knight-{tag}_{n}": first + n for tag, first, last, _, _ in knight.tags
+                          for n in range(last - first + 1)})
+    assert {n[:-5] for n, f in found.items() if "atlas" in f} == set(stems) | set(knight_frames)
+    for stem, number in knight_frames.items():
+        got = np.asarray(Image.open(results / f"{stem}.png").convert("RGBA")).astype(int)
+        want = ase.composite(knight, number).astype(int)
+        strong = want[..., 3] >= 20
+        assert (got[..., 3] == want[..., 3]).all() and (got[strong][:, :3] == want[strong][:, :3]).all(), stem
+    # Every tag (and the whole file) shows each frame for its duration, within one tick, in
+    # the order its direction and repeat count say; it loops only when it plays for ever.
+    for animation, order, loop in (("knight", [0, 1, 2, 3], True), ("knight-run", [0, 1, 2, 3], True),
+                                   ("knight-back", [3, 2, 1, 0] * 2, False), ("knight-bounce", [0, 1, 2, 1], True)):
+        record = found[f"{animation}.frames.tres"]
+        runs = []
+        for path in record["frames"]:
+            if runs and runs[-1][0] == path:
+                runs[-1][1] += 1
+            else:
+                runs.append([path, 1])
+        tick = 1000 / record["speed"]
+        assert [path for path, _ in runs] == [f"res://atlas/{animation}_{n}.tres" for n in order], animation
+        assert all(abs(count * tick - durations[n]) < tick for (_, count), n in zip(runs, order)), animation
+        assert record["loop"] == loop, animation
     for stem, name in stems.items():
         record = found[f"{stem}.tres"]
         assert record["atlas"].startswith("res://atlas/atlas_") and record["filter_clip"], name

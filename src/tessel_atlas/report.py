@@ -5,8 +5,9 @@ layer's image (the file beside it) with every frame outlined; hovering or
 choosing a frame shows its name, source size, trim box, rotation, pivot
 and the other names that share its pixels; a search box finds frames by
 name and shows where they are; and the totals: sprites, layers, fill,
-bytes, and the area that trimming and sharing saved. report.html#NAME
-opens with NAME searched for.
+bytes, and the area that trimming and sharing saved; and every animation
+playing, each frame for its duration (100 ms where it has none), in the
+order it shows. report.html#NAME opens with NAME searched for.
 """
 
 from __future__ import annotations
@@ -15,7 +16,11 @@ import html
 import json
 from typing import Dict, List, Sequence
 
-from .model import AtlasLayer, Frame
+from .animations import animations, play_order
+from .model import AtlasLayer, Frame, Timing
+
+# How long a frame without a duration shows in the page's players.
+NO_DURATION = 100
 
 PAGE = """<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>%(title)s</title>
@@ -40,6 +45,10 @@ header > * { min-width: 0; }
          repeating-conic-gradient(#3a3a40 0 25%%, #2e2e34 0 50%%) 0 0 / 16px 16px; }
 .sheet img { display: block; width: 100%%; height: 100%%; image-rendering: pixelated; }
 .frame { position: absolute; box-sizing: border-box; border: 1px solid rgba(120, 200, 255, 0.55); cursor: pointer; }
+#animations { display: flex; flex-wrap: wrap; gap: 12px; margin: 8px 12px; }
+#animations figure { margin: 0; }
+#animations canvas { image-rendering: pixelated; background:
+                     repeating-conic-gradient(#3a3a40 0 25%%, #2e2e34 0 50%%) 0 0 / 16px 16px; }
 .frame:hover, .frame.chosen { border: 2px solid #ffcc33; background: rgba(255, 204, 51, 0.25); z-index: 1; }
 </style></head><body>
 <header>
@@ -54,10 +63,11 @@ header > * { min-width: 0; }
 </header>
 <ol id="matches"></ol>
 <table id="totals"></table>
+<div id="animations"></div>
 <div id="layers"></div>
 <script>
 const atlas = %(data)s;
-const byName = new Map(), sheets = [];
+const byName = new Map(), sheets = [], images = new Map();
 const info = document.getElementById('info'), matches = document.getElementById('matches');
 const zoomChoice = document.getElementById('zoom');
 const element = (tag, properties, ...children) => {
@@ -94,7 +104,10 @@ const applyZoom = () => {
 };
 for (const layer of atlas.layers) {
   const sheet = element('div', {className: 'sheet'});
-  if (layer.image) sheet.append(element('img', {src: layer.image, alt: `layer ${layer.index}`}));
+  if (layer.image) {
+    images.set(layer.index, element('img', {src: layer.image, alt: `layer ${layer.index}`}));
+    sheet.append(images.get(layer.index));
+  }
   for (const f of layer.frames) {
     const outline = element('div', {className: 'frame', frame: f});
     outline.dataset.name = f.name;
@@ -128,6 +141,44 @@ search.addEventListener('input', () => {
   }));
   choose(found.find((n) => n.toLowerCase() === text) || found[0]);
 });
+// Each animation on a canvas of its frames' source size, every frame drawn
+// from its layer's image (turned back where it is stored turned) for its
+// duration, round after round.
+const frameAt = (animation, ms) => {
+  const total = animation.frames.reduce((sum, f) => sum + f.duration, 0);
+  let left = ms %% total;
+  for (const f of animation.frames) { if (left < f.duration) return f; left -= f.duration; }
+  return animation.frames[0];
+};
+const players = new Map();
+const drawAnimationAt = (name, ms) => {
+  const canvas = players.get(name), f = frameAt(canvas.animation, ms), context = canvas.getContext('2d');
+  const image = images.get(f.layer);
+  context.imageSmoothingEnabled = false;
+  context.setTransform(1, 0, 0, 1, 0, 0);
+  context.clearRect(0, 0, canvas.width, canvas.height);
+  if (!image) return f.name;
+  // Stored a quarter turn clockwise: drawn back a quarter turn the other way.
+  if (f.rotated) context.setTransform(0, -1, 1, 0, f.trim[0], f.trim[3]);
+  else context.setTransform(1, 0, 0, 1, f.trim[0], f.trim[1]);
+  context.drawImage(image, f.x, f.y, f.w, f.h, 0, 0, f.w, f.h);
+  return f.name;
+};
+for (const animation of atlas.animations) {
+  const canvas = element('canvas', {width: animation.size[0], height: animation.size[1], animation});
+  canvas.style.width = animation.size[0] * 2 + 'px';
+  players.set(animation.name, canvas);
+  document.getElementById('animations').append(element('figure', {}, canvas,
+                                                       element('figcaption', {}, animation.name)));
+}
+// A page that embeds the report can show any moment of an animation.
+window.drawAnimationAt = drawAnimationAt;
+const start = performance.now();
+const play = (now) => {
+  for (const name of players.keys()) drawAnimationAt(name, now - start);
+  requestAnimationFrame(play);
+};
+if (players.size) requestAnimationFrame(play);
 // report.html#NAME opens with that search: a link to a frame.
 if (location.hash.length > 1) {
   search.value = decodeURIComponent(location.hash.slice(1));
@@ -139,6 +190,25 @@ if (location.hash.length > 1) {
 # open a comment in it (and two that older JavaScript reads as line ends),
 # written as the escapes JSON and JavaScript read back as the same text.
 SCRIPT_SAFE = str.maketrans({"<": "\\u003c", ">": "\\u003e", "&": "\\u0026", "\u2028": "\\u2028", "\u2029": "\\u2029"})
+
+
+def _players(layers: Sequence[AtlasLayer]) -> List[dict]:
+    """Every animation as its player shows it: its frames in the order
+    they show, each where it lies and for how long."""
+    frames = {f.name: (layer, f) for layer in layers for f in layer.frames}
+    timings = {name: timing for layer in layers for name, timing in layer.timings.items()}
+    players = []
+    for name, names in animations(frames).items():
+        shown = []
+        for frame_name in play_order(names, timings.get(name, Timing()).direction):
+            layer, f = frames[frame_name]
+            w, h = f.footprint
+            shown.append({"name": f.name, "layer": layer.index, "x": f.x, "y": f.y, "w": w, "h": h,
+                          "rotated": f.rotated, "trim": [f.trim_x, f.trim_y, f.trim_x + f.width, f.trim_y + f.height],
+                          "duration": f.duration if f.duration is not None else NO_DURATION})
+        players.append({"name": name, "size": [max(frames[n][1].source_width for n in names),
+                                               max(frames[n][1].source_height for n in names)], "frames": shown})
+    return players
 
 
 def report_html(layers: Sequence[AtlasLayer], file_bytes: Dict[str, int], title: str) -> str:
@@ -174,5 +244,5 @@ def report_html(layers: Sequence[AtlasLayer], file_bytes: Dict[str, int], title:
         "bytes": f"{sum(file_bytes.values()):,}",
         "area saved by trimming": f"{trim_saved:,} px", "area saved by sharing": f"{share_saved:,} px",
     }
-    data = json.dumps({"layers": data_layers, "totals": totals}).translate(SCRIPT_SAFE)
+    data = json.dumps({"layers": data_layers, "totals": totals, "animations": _players(layers)}).translate(SCRIPT_SAFE)
     return PAGE % {"title": html.escape(title), "data": data}

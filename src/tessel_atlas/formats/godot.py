@@ -80,8 +80,8 @@ def _shown(group: str, names: List[str], frames: Dict[str, Frame], timing: Timin
         raise AtlasError(f"the animation {group!r} would list {count:,} frames in its godot SpriteFrames; "
                          "play it fewer times, or round its frames' durations to a common step such as 10 ms")
     order = play_order(names, timing.direction, timing.repeat)
-    if not timed:
-        return order, speed
+    if not timed or set(every.values()) == {round(1000 / speed)}:
+        return order, speed  # the speed asked for, not its duration's rounded milliseconds
     return [name for name in order for _ in range(every[name] // step)], 1000 / step
 
 
