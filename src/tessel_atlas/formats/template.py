@@ -14,7 +14,9 @@ resolution, suffix). A layer is {index, image, texture (png, webp, bc7,
 ...), tag (.bc7 for a block format's files, else empty: what its
 manifests' names add), width, height, format (RGBA8888, BC7, ...), scale,
 resolution, suffix, premultiplied, alpha_mode, frames, animations (name:
-frame names), timings (name: {direction, repeat})}; a frame {name, x, y,
+frame names, in numeric order), played (the same in the order they show),
+playback (name: {direction, repeat}, for animations whose timing is
+known)}; a frame {name, x, y,
 width, height, rotated, trimmed, trim_x, trim_y, source_width,
 source_height, pivot, borders, picture, duration}, as the built-in
 formats write them (see model.Frame). Filters: `json` (a value as JSON,
@@ -46,7 +48,7 @@ from typing import Any, Dict, List, Optional, Sequence
 from .. import __version__
 from ..errors import AtlasError
 from ..model import AtlasLayer
-from . import FormatOptions, Layout, add_file, sparrow
+from . import FormatOptions, Layout, add_file, played, playback_meta, sparrow
 
 # Unless the template declares otherwise (declared()): the data says which
 # frames are turned and trimmed, and a template writes what it likes.
@@ -217,8 +219,8 @@ def _layer_data(layer: AtlasLayer) -> Dict[str, Any]:
                     "pivot": list(frame.pivot) if frame.pivot else None,
                     "borders": list(frame.nine_slice) if frame.nine_slice else None} for frame in layer.frames],
         "animations": {name: list(frames) for name, frames in layer.animations.items()},
-        "timings": {name: {"direction": timing.direction, "repeat": timing.repeat}
-                    for name, timing in layer.timings.items()},
+        "played": played(layer),
+        "playback": playback_meta(layer).get("playback", {}),
     }
 
 
