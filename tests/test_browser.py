@@ -997,6 +997,8 @@ def test_phaser_and_pixijs_play_every_aseprite_tag_at_its_frames_durations(tmp_p
         shutil.copy(PIXIS[pixi], tmp_path / "pixi.js")
         page = PIXI_PLAY_PAGE % (COMMON_JS, PIXI_JS, readme_code(README_ANIMATION), STEPS)
         played[f"pixi {pixi}"] = frames_drawn(tmp_path, page, WEBGL)
+        pixi_frames = frames_drawn(tmp_path, PIXI_PAGE % (COMMON_JS, PIXI_JS, '["pixijs/atlas_0.json"]'), WEBGL)
+        assert_frames_equal_sources(pixi_frames["frames"], composed, f"pixi {pixi}")
     for client, body in played.items():
         for tag, (first, _, _) in tags.items():
             shown = [int(name.rsplit("_", 1)[1]) + first for name in body["timelines"][f"hero/{tag}"]]
