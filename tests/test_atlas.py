@@ -1169,6 +1169,35 @@ def test_block_formats_hold_each_sprite_with_the_alpha_its_engine_draws(tmp_path
             assert meta.get("alphaMode") == ("premultiplied-alpha" if stored_premultiplied else None)
 
 
+def hard_alpha(rng, width, height):
+    """What block encoders find hardest to keep alpha in: thin semi-transparent
+    lines, steep alpha ramps, and a nearly transparent speck beside an opaque
+    edge, over transparency, in colours unlike one another."""
+    pixels = np.zeros((height, width, 4), np.uint8)
+    pixels[..., :3] = np.random.default_rng(rng.randrange(2**32)).integers(0, 256, (height, width, 3))
+    y, x = np.mgrid[0:height, 0:width]
+    pixels[..., 3] = np.clip((x - width // 3) * rng.randint(30, 90), 0, 255)  # a ramp to opaque
+    pixels[y % rng.randint(3, 5) == 0, 3] = rng.randint(30, 220)  # thin lines
+    pixels[height // 2, width // 3 - 1, 3] = 2  # a speck beside the opaque part
+    return Image.fromarray(pixels)
+
+
+@pytest.mark.parametrize("block, effort", [(block, effort) for block in BLOCKS for effort in blocks.EFFORTS
+                                           if effort == "medium" or block in ("bc7", "astc")])
+def test_no_pixels_alpha_is_stored_far_from_its_sprites(tmp_path, block, effort):
+    rng = random.Random(7)
+    (tmp_path / "in").mkdir()
+    sources = {f"edge{i}.png": hard_alpha(rng, rng.randint(9, 30), rng.randint(9, 30)) for i in range(12)}
+    for name, image in sources.items():
+        image.save(tmp_path / "in" / name)
+    assert main(["pack", str(tmp_path / "in"), "--out", str(tmp_path / "out"), "--max-texture-size=128", "--quiet",
+                 "--no-trim", f"--texture-format={block}", f"--block-effort={effort}"]) == 0
+    for name, (path, f) in read_frames(tmp_path / "out", f".{block}").items():
+        got = np.asarray(restore(read_ktx(path), f))[..., 3].astype(int)
+        want = np.asarray(sources[name])[..., 3].astype(int)
+        assert np.abs(got - want).max() <= 32, (name, np.abs(got - want).max())
+
+
 def test_a_libgdx_atlas_reads_the_same_in_spine_atlas_and_rebuilds_every_sprite(tmp_path):
     spine_atlas = pytest.importorskip("SpineAtlas")
     root = tmp_path / "sprites"

@@ -25,6 +25,7 @@ from typing import BinaryIO, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import interrupts
 from .errors import AtlasError
+from .alpha_blocks import kept_alpha
 from .ktx import ktx_bytes
 
 # The command's name for the files that are images every loader reads.
@@ -57,10 +58,12 @@ BLOCK_BYTES = 16
 
 # Each effort's encoder settings, chosen by measurement (bench/compressed.py,
 # bench/RESULTS.md): for BC7, etcpak's uber level (0 to 4), partitions
-# searched (0 to 64: two-subset modes) and least-squares refinement; higher
-# uber levels cost much and gained nothing on game sprites. For ASTC, the
-# quality (0 to 100). BC3 and ETC2 have one setting.
-BC7_SETTINGS = {"fast": (0, 0, False), "medium": (0, 0, True), "best": (0, 64, True)}
+# searched (0 to 64: two-subset modes) and least-squares refinement, always
+# with the channels weighted alike: sprites are judged by the pixels they
+# store, alpha as much as colour, and perceptual weights gave away 3 dB on
+# real sets at a higher cost. For ASTC, the quality (0 to 100). BC3 and ETC2
+# have one setting.
+BC7_SETTINGS = {"fast": (0, 0, False), "medium": (0, 64, True), "best": (4, 64, True)}
 ASTC_QUALITY = {"fast": 0.0, "medium": 10.0, "best": 60.0}
 
 
@@ -85,6 +88,12 @@ def encoder_version(name: str) -> str:
     return f"{package} {getattr(__import__(package), '__version__', 'unknown')}"
 
 
+def encoder_settings(name: str, effort: str) -> tuple:
+    """What the encoder of block format `name` is asked at `effort`: other
+    settings store other blocks, so files made with them are made again."""
+    return {"bc7": BC7_SETTINGS[effort] + ("linear weights",), "astc": (ASTC_QUALITY[effort],)}.get(name, ())
+
+
 def blocks_size(width: int, height: int) -> int:
     """The bytes of the blocks of `width` x `height` pixels (multiples of 4)."""
     return (width // BLOCK_SIDE) * (height // BLOCK_SIDE) * BLOCK_BYTES
@@ -95,6 +104,7 @@ def _bc7(rgba: bytes, width: int, height: int, effort: str) -> bytes:
 
     uber, partitions, least_squares = BC7_SETTINGS[effort]
     params = etcpak.BC7CompressBlockParams()
+    params.init_linear_weights()
     params.m_uber_level, params.m_max_partitions, params.m_try_least_squares = uber, partitions, least_squares
     return etcpak.compress_bc7(rgba, width, height, params)
 
@@ -111,12 +121,17 @@ def _etc2(rgba: bytes, width: int, height: int, effort: str) -> bytes:
     return etcpak.compress_etc2_rgba(rgba, width, height)
 
 
-def _astc(rgba: bytes, width: int, height: int, effort: str) -> bytes:
+def astc_blocks(rgba: bytes, width: int, height: int, quality: float, alpha_weight: float = 1.0) -> bytes:
     import astc_encoder as astc
 
-    config = astc.ASTCConfig(astc.ASTCProfile.LDR, 4, 4, 1, ASTC_QUALITY[effort])
+    config = astc.ASTCConfig(astc.ASTCProfile.LDR, 4, 4, 1, quality)
+    config.cw_a_weight = alpha_weight
     image = astc.ASTCImage(astc.ASTCType.U8, width, height, 1, rgba)
     return astc.ASTCContext(config, 1).compress(image, astc.ASTCSwizzle.from_str("RGBA"))
+
+
+def _astc(rgba: bytes, width: int, height: int, effort: str) -> bytes:
+    return astc_blocks(rgba, width, height, ASTC_QUALITY[effort])
 
 
 ENCODERS: Dict[str, Callable[[bytes, int, int, str], bytes]] = {"bc7": _bc7, "bc3": _bc3, "etc2": _etc2, "astc": _astc}
@@ -124,12 +139,14 @@ ENCODERS: Dict[str, Callable[[bytes, int, int, str], bytes]] = {"bc7": _bc7, "bc
 
 def encode(name: str, effort: str, rgba: bytes, width: int, height: int) -> bytes:
     """The KTX file of `width` x `height` RGBA pixels (sides multiples of
-    4) in block format `name`; ValueError if the encoder gives blocks of
-    another size, which no GPU would read right."""
+    4) in block format `name`, no alpha far off (alpha_blocks); ValueError
+    if the encoder gives blocks of another size, which no GPU would read
+    right."""
     blocks = ENCODERS[name](rgba, width, height, effort)
     if len(blocks) != blocks_size(width, height):
         raise ValueError(f"{encoder_version(name)} gave {len(blocks)} bytes of {name} blocks for {width} x {height} "
                          f"pixels, not {blocks_size(width, height)}")
+    blocks = kept_alpha(name, blocks, rgba, width, height)
     return ktx_bytes(blocks, width, height, BLOCK_FORMATS[name].gl_internal_format)
 
 

@@ -22,7 +22,7 @@ except ImportError:  # Windows
 import numpy as np
 
 from . import interrupts
-from .blocks import BLOCK_FORMATS, BLOCK_SIDE, PLAIN_FORMATS, BlockEncoder, encoder_version
+from .blocks import BLOCK_FORMATS, BLOCK_SIDE, PLAIN_FORMATS, BlockEncoder, encoder_settings, encoder_version
 from .errors import AtlasError, require_pillow
 from .images import compose, ordered_map, premultiplied, preview, workers
 from .inputs.still import read_image
@@ -108,7 +108,8 @@ class TextureOptions:
     def recipe(self, fmt: str) -> tuple:
         """What, beside the layer's content, makes its file in `fmt`."""
         if fmt in BLOCK_FORMATS:
-            return fmt, self.block_effort, self.bleed_reach, self.blocks_premultiplied, encoder_version(fmt)
+            return (fmt, self.block_effort, self.bleed_reach, self.blocks_premultiplied, encoder_version(fmt),
+                    encoder_settings(fmt, self.block_effort))
         return fmt, self.png_level if fmt == "png" else self.webp_method, self.bleed_reach, self.premultiply
 
 
