@@ -137,6 +137,13 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
 
     frames = read_frames(out)
     assert set(frames) == set(sources)
+    if blocks:  # every frame on block boundaries, and no 4 x 4 block holds two (sharing frames are one)
+        holder = {}
+        for name, (path, f) in frames.items():
+            box = frame_box(f)
+            assert box[0] % 4 == 0 and box[1] % 4 == 0, name
+            for block in itertools.product(range(box[0] // 4, (box[2] + 3) // 4), range(box[1] // 4, (box[3] + 3) // 4)):
+                assert holder.setdefault((path, block), box) == box, (name, block)
     atlases = {path: Image.open(path).convert("RGBA") for path, _ in frames.values()}
     # Each block format's files have manifests of their own, alike but for
     # the image they name: the same layer, with sides of whole blocks.

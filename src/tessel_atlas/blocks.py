@@ -2,7 +2,8 @@
 without decoding (a quarter of RGBA's memory), written as KTX files.
 
 The encoders come from PyPI (the `gpu` extra): etcpak for BC7, BC3 and
-ETC2, astc-encoder for ASTC. They hold the interpreter lock while they
+ETC2, astc-encoder for ASTC; texture2ddecoder decodes what they stored,
+to check it. They hold the interpreter lock while they
 work, so layers are encoded in worker processes, one per core: the same
 interpreter, with the caller's import path, running serve() on pipes.
 Unlike multiprocessing's workers, they never import the caller's main
@@ -52,6 +53,8 @@ BLOCK_FORMATS = {f.name: f for f in (
     BlockFormat("astc", 0x93B0, "astc_encoder"),  # RGBA_ASTC_4x4
 )}
 TEXTURE_FORMATS = PLAIN_FORMATS + tuple(BLOCK_FORMATS)
+# What decodes blocks as GPUs do, to check what the encoders stored.
+DECODER = "texture2ddecoder"
 # Block formats' layers have sides that are multiples of the block's.
 BLOCK_SIDE = 4
 BLOCK_BYTES = 16
@@ -75,6 +78,7 @@ def check_encoders(formats: Sequence[str]) -> None:
             continue
         try:
             __import__(block.package)
+            __import__(DECODER)
         except ImportError:
             raise AtlasError(f"--texture-format {name} needs the block encoders: pip install 'TesselPack[gpu]'") \
                 from None

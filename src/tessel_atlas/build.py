@@ -77,6 +77,14 @@ def texture_options(args: argparse.Namespace) -> TextureOptions:
                           args.block_effort, blocks_premultiplied)
 
 
+def block_aligned(args: argparse.Namespace, texture: TextureOptions) -> bool:
+    """Whether sprites start on block boundaries: asked for, or, unless
+    refused, whenever block formats are written (a block that holds the
+    edges of two sprites compresses both worse, and bleeds one into the
+    other)."""
+    return args.block_align if args.block_align is not None else bool(texture.blocks)
+
+
 def check_textures(args: argparse.Namespace) -> None:
     """Refuses, before any work, texture formats that the manifest format's
     engines, the texture size or the installed packages rule out."""
@@ -290,7 +298,8 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
                                rotation=fmt.rotates and not args.no_rotation,
                                texture_sizes="pot" if args.pot else "full" if args.full_size else "crop",
                                layouts=cache.layouts if cache else None, placed=cache.placed if cache else None,
-                               side_multiple=BLOCK_SIDE if texture.blocks else 1)
+                               side_multiple=BLOCK_SIDE if texture.blocks else 1,
+                               align=BLOCK_SIDE if block_aligned(args, texture) else 1)
 
     with progress.phase("packed", len(pictures), "sprite") as step:
         if layer_of is None:

@@ -149,6 +149,13 @@ def _add_pack_arguments(pack: argparse.ArgumentParser) -> None:
     pack.add_argument("--block-effort", choices=EFFORTS, default="medium",
                       help="how long the block formats' encoders search for the best blocks: fast, medium "
                            "(default) or best")
+    aligning = pack.add_mutually_exclusive_group()
+    aligning.add_argument("--block-align", action="store_true", default=None,
+                          help="start every sprite on a multiple of 4 pixels and round its padding up, so that no "
+                               "4 x 4 block holds two sprites (the default with a block --texture-format; for "
+                               "engines that compress layers themselves, give it)")
+    aligning.add_argument("--no-block-align", dest="block_align", action="store_false",
+                          help="pack sprites as tightly with block formats as without")
     pack.add_argument("--png-level", type=_whole(0, 9), default=3, metavar="L",
                       help="PNG compression level, 0 (fastest) to 9 (smallest files) (default 3)")
     pack.add_argument("--webp-method", type=_whole(0, 6), default=0, metavar="M",

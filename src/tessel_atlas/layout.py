@@ -181,7 +181,7 @@ def _kept_together(rows: np.ndarray, sizes: np.ndarray, side: int, gap: int, rot
 def lay_out(pictures: Sequence[Pixels], *, max_texture_size: int, spacing: Spacing, rotation: bool,
             texture_sizes: str, progress: Callable[[int], None],
             together: Optional[Dict[str, List[int]]] = None, layouts: Optional[Layouts] = None,
-            placed: Optional[Layouts] = None, side_multiple: int = 1) -> List[Layer]:
+            placed: Optional[Layouts] = None, side_multiple: int = 1, align: int = 1) -> List[Layer]:
     """Packs the pictures, each extruded as it asks, `spacing.shape` pixels
     apart and `spacing.border` pixels from the edges, into layers. Each
     layer is cropped to what it uses, rounded up to a power of two
@@ -193,14 +193,22 @@ def lay_out(pictures: Sequence[Pixels], *, max_texture_size: int, spacing: Spaci
     one layer. Placements of an earlier build for the same sizes are taken
     from `layouts`; every placement used is added to `placed`.
 
+    With `align` (block formats' side), every picture starts at a multiple
+    of it in x and y and what it takes (extrusion and padding) rounds up to
+    one, so that no block of align x align pixels holds two pictures.
+
     The engine places rectangles edge to edge, so each is given the shape
     padding on its right and bottom, in a texture that much larger and the
-    borders smaller."""
+    borders smaller. Sizes that are all multiples of `align` place every
+    rectangle at one; each picture is moved in from its rectangle's corner
+    (`lead`) so that its own pixels, past the border and its extrusion, do."""
     gap, border = spacing.shape, spacing.border
     for picture in pictures:
         check_fit(picture, texture=max_texture_size, spacing=spacing)
     boxes = np.array([p.box + (p.extrusion,) for p in pictures], dtype=np.int64).reshape(-1, 5)
-    sizes = boxes[:, 2:4] - boxes[:, 0:2] + 2 * boxes[:, 4:5] + gap
+    lead = -(border + boxes[:, 4]) % align
+    gap = -(-gap // align) * align
+    sizes = -(-(boxes[:, 2:4] - boxes[:, 0:2] + 2 * boxes[:, 4:5] + lead[:, None]) // align) * align + gap
     if not max_texture_size and int((sizes[:, 0] * sizes[:, 1]).sum()) > MAX_SIDE * MAX_SIDE:
         raise AtlasError(
             f"the sprites need more than one bin of {MAX_SIDE} x {MAX_SIDE} pixels; "
@@ -218,16 +226,16 @@ def lay_out(pictures: Sequence[Pixels], *, max_texture_size: int, spacing: Spaci
         rows = _kept_together(rows, sizes, engine_side, gap, rotation, together, layouts, placed)
 
     layers: List[Layer] = []
-    for picture, (x, y, layer_index, flip) in zip(pictures, rows.tolist()):
+    for picture, (x, y, layer_index, flip), ahead in zip(pictures, rows.tolist(), lead.tolist()):
         while len(layers) <= layer_index:
             layers.append(Layer(len(layers)))
         layer = layers[layer_index]
-        e = picture.extrusion
+        e = picture.extrusion + ahead
         placement = Placement(picture, x + border + e, y + border + e, bool(flip))
         layer.placements.append(placement)
         w, h = placement.footprint
-        layer.width = max(layer.width, x + w + 2 * e + 2 * border)
-        layer.height = max(layer.height, y + h + 2 * e + 2 * border)
+        layer.width = max(layer.width, x + w + 2 * e - ahead + 2 * border)
+        layer.height = max(layer.height, y + h + 2 * e - ahead + 2 * border)
     for layer in layers:
         if texture_sizes == "full":
             full = (max_texture_size,) * 2 if max_texture_size else (bin_w - gap + 2 * border, bin_h - gap + 2 * border)
