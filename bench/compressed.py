@@ -48,11 +48,11 @@ DECODERS = {"bc7": texture2ddecoder.decode_bc7, "bc3": texture2ddecoder.decode_b
 KTX_HEADER = 64
 
 
-def pack(folder: Path, out: Path):
+def pack(folder: Path, out: Path, *options: str):
     """The set's layers (straight, bled; sides multiples of 4) and each
     sprite's frame: (layer, x, y, width, height) in the layer."""
     subprocess.run([sys.executable, "-m", "tessel_atlas", "pack", str(folder), "--out", str(out), "--quiet",
-                    "--no-cache", "--texture-format=png", "--texture-format=bc3"], check=True,
+                    "--no-cache", "--texture-format=png", "--texture-format=bc3", *options], check=True,
                    stderr=subprocess.DEVNULL)
     layers, frames = [], []
     plain = [p for p in out.glob("atlas_*.json") if re.fullmatch(r"atlas_\d+\.json", p.name)]

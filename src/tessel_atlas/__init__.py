@@ -10,7 +10,7 @@ if TYPE_CHECKING:
     from ._engine import place
 
 __all__ = ["place"]
-__version__ = "1.1.0"
+__version__ = "1.2.0"
 
 
 def __getattr__(name: str) -> object:
