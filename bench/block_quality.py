@@ -31,7 +31,7 @@ from PIL import Image
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from compressed import pack, psnr  # noqa: E402
 from tessel_atlas import blocks  # noqa: E402
-from tessel_atlas.alpha_blocks import decode  # noqa: E402
+from tessel_atlas.block_checks import decode  # noqa: E402
 
 
 def children_cpu() -> float:
@@ -50,6 +50,14 @@ def etcpak_slowest(layer, work):
     params = etcpak.BC7CompressBlockParams()
     params.init_linear_weights()
     params.m_uber_level, params.m_max_partitions, params.m_try_least_squares = 4, 64, True
+    return etcpak.compress_bc7(layer.tobytes(), layer.shape[1], layer.shape[0], params)
+
+
+def etcpak_as_before(layer, work):
+    """BC7 as tessel-atlas 1.1.0 stored it at medium: perceptual weights, no partitions searched."""
+    import etcpak
+    params = etcpak.BC7CompressBlockParams()
+    params.m_uber_level, params.m_max_partitions, params.m_try_least_squares = 0, 0, True
     return etcpak.compress_bc7(layer.tobytes(), layer.shape[1], layer.shape[0], params)
 
 
@@ -107,6 +115,7 @@ def main():
                        [(fmt, "tessel-atlas", ours(fmt, "medium")) for fmt in ("bc3", "etc2")]
                 if layout == "aligned":
                     rows.append(("bc7", "etcpak linear, uber 4, 64 partitions", etcpak_slowest))
+                    rows.append(("bc7", "1.1.0's medium (etcpak perceptual, no partitions)", etcpak_as_before))
                     if shutil.which("astcenc"):
                         rows += [("astc", f"astcenc {p}", astcenc(p)) for p in ("-fast", "-medium", "-thorough")]
                     if shutil.which("nvcompress"):

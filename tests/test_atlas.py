@@ -1149,7 +1149,7 @@ def test_a_block_encoder_that_misbehaves_fails_the_build_naming_it(tmp_path, cap
     ("phaser3", False, True),  # Phaser blends compressed textures as premultiplied
     ("pixijs", True, False),  # PixiJS takes them as straight
     ("json-hash", False, False), ("json-hash", True, True)])  # the rest as --premultiply says
-def test_block_formats_hold_each_sprite_with_the_alpha_its_engine_draws(tmp_path, fmt, premultiply,
+def test_block_formats_hold_each_sprite_with_the_alpha_its_engine_draws(tmp_path, capsys, fmt, premultiply,
                                                                         stored_premultiplied):
     rng = random.Random(1)
     (tmp_path / "in").mkdir()
@@ -1159,18 +1159,32 @@ def test_block_formats_hold_each_sprite_with_the_alpha_its_engine_draws(tmp_path
         image.save(tmp_path / "in" / name)
     out = tmp_path / "out"
     assert main(["pack", str(tmp_path / "in"), "--out", str(out), f"--format={fmt}", "--max-texture-size=128",
-                 "--quiet", *[f"--texture-format={block}" for block in BLOCKS],
-                 *(["--premultiply"] if premultiply else [])]) == 0
+                 *[f"--texture-format={block}" for block in BLOCKS], *(["--premultiply"] if premultiply else []),
+                 "--report"]) == 0
+    summary = capsys.readouterr().out
+    report = json.loads(re.search(r"const atlas = (.*);\n", (out / "report.html").read_text())[1])
     for block in BLOCKS:
         squared_error = visible = 0
+        frames = {}
         for name, (path, f) in read_frames(out, f".{block}").items():
             got = np.asarray(restore(read_ktx(path), f)).astype(float)
             want = np.asarray(premultiplied(sources[name]) if stored_premultiplied else sources[name]).astype(float)
             shown = want[..., 3] > 0
             squared_error += ((got - want)[shown] ** 2).sum()
             visible += shown.sum() * 4
+            frames[name] = 10 * np.log10(255 ** 2 / (((got - want)[shown] ** 2).sum() / (shown.sum() * 4)))
+        stored = 10 * np.log10(255 ** 2 / (squared_error / visible))
         # Measured 29.6 to 38.4 dB; the other alpha, or colours swapped, 18 or less.
-        assert 10 * np.log10(255 ** 2 / (squared_error / visible)) > 26, block
+        assert stored > 26, block
+        # The summary line says what was stored, and the worst frame.
+        said = re.search(rf"; {block} ([0-9.]+) dB, worst frame ([0-9.]+) dB \((.*?)\)", summary)
+        worst = min(frames, key=frames.get)
+        assert said and abs(float(said[1]) - stored) < 0.06 and abs(float(said[2]) - frames[worst]) < 0.06, \
+            (block, summary, stored, worst, frames[worst])
+        assert said[3] == worst, block
+        # The report lists it among the frames its layer's file stores worst.
+        listed = {name: db for layer in report["layers"] for name, db in layer["worst"][block]}
+        assert abs(listed[worst] - frames[worst]) < 0.006, block
         if fmt != "phaser3":  # the layer manifests say how their colour is stored
             meta = json.loads((out / f"atlas_0.{block}.json").read_text())["meta"]
             assert meta.get("alphaMode") == ("premultiplied-alpha" if stored_premultiplied else None)

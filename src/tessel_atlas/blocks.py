@@ -26,7 +26,7 @@ from typing import BinaryIO, Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import interrupts
 from .errors import AtlasError
-from .alpha_blocks import kept_alpha
+from .block_checks import kept_alpha
 from .ktx import ktx_bytes
 
 # The command's name for the files that are images every loader reads.
@@ -66,8 +66,8 @@ BLOCK_BYTES = 16
 # store, alpha as much as colour, and perceptual weights gave away 3 dB on
 # real sets at a higher cost. For ASTC, the quality (0 to 100). BC3 and ETC2
 # have one setting.
-BC7_SETTINGS = {"fast": (0, 0, False), "medium": (0, 64, True), "best": (4, 64, True)}
-ASTC_QUALITY = {"fast": 0.0, "medium": 10.0, "best": 60.0}
+BC7_SETTINGS = {"fast": (0, 0, False), "medium": (0, 16, True), "best": (4, 64, True)}
+ASTC_QUALITY = {"fast": 10.0, "medium": 60.0, "best": 98.0}
 
 
 def check_encoders(formats: Sequence[str]) -> None:
@@ -143,7 +143,7 @@ ENCODERS: Dict[str, Callable[[bytes, int, int, str], bytes]] = {"bc7": _bc7, "bc
 
 def encode(name: str, effort: str, rgba: bytes, width: int, height: int) -> bytes:
     """The KTX file of `width` x `height` RGBA pixels (sides multiples of
-    4) in block format `name`, no alpha far off (alpha_blocks); ValueError
+    4) in block format `name`, no alpha far off (block_checks); ValueError
     if the encoder gives blocks of another size, which no GPU would read
     right."""
     blocks = ENCODERS[name](rgba, width, height, effort)

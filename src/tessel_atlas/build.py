@@ -20,6 +20,7 @@ from .cache import BuildCache, composition, content_key, inputs_key, options_key
 from .errors import AtlasError
 from .formats import FormatOptions, all_manifests, css, layout_of, manifest_names, manifests_key, resolutions
 from .formats.template import fingerprint as template_fingerprint
+from .block_checks import Quality, psnr
 from .images import Entry, Pixels, SpriteChanged, Trim, read_entries, scaled, scaled_side
 from .layout import Layer, Placement, Spacing, check_fit, lay_out
 from .model import AtlasLayer, Frame, Timing
@@ -196,6 +197,20 @@ def run_job(found: Found, out: Path, args: argparse.Namespace, progress: Progres
             return _build(found, out, args, progress, cache, start)
 
 
+def _quality(texture: TextureOptions, layers: Sequence[Layer], measured: Dict[str, Quality]) -> Dict[str, list]:
+    """Each block format's stored PSNR over every frame of every layer,
+    and its worst frame: {format: [dB, worst frame's dB, its name]}, for
+    the formats whose every file was measured."""
+    found = {}
+    for block in texture.blocks:
+        files = [measured.get(texture_name(layer, block)) for layer in layers]
+        if not files or None in files:
+            continue
+        worst = min((frame for q in files for frame in q.worst), key=lambda f: f[1], default=("", 0.0))
+        found[block] = [psnr(sum(q.squared_error for q in files), sum(q.samples for q in files)), worst[1], worst[0]]
+    return found
+
+
 def _summary(found: Found, outcome: dict, seconds: float, out: Path) -> str:
     """The run's one line: the sprites found, and what the build made of them (`outcome`)."""
     sprites, shared, skipped = len(found.sprites), outcome["shared"], found.skipped_files
@@ -203,9 +218,11 @@ def _summary(found: Found, outcome: dict, seconds: float, out: Path) -> str:
               f"{skipped} other file{'' if skipped == 1 else 's'} skipped" if skipped else ""]
     extra = "; ".join(e for e in extras if e)
     in_variants = f" in each of {outcome['variants']} variants" if outcome["variants"] > 1 else ""
+    stored = "".join(f"; {block} {db:.1f} dB, worst frame {frame_db:.1f} dB ({name})"
+                     for block, (db, frame_db, name) in outcome.get("quality", {}).items())
     return (f"tessel-atlas: {sprites} sprite{'' if sprites == 1 else 's'}{f' ({extra})' if extra else ''} "
             f"in {outcome['layers']} layer{'' if outcome['layers'] == 1 else 's'}{in_variants} "
-            f"({outcome['fill']}) in {seconds:.2f} s -> {out}")
+            f"({outcome['fill']}{stored}) in {seconds:.2f} s -> {out}")
 
 
 def _scaled_sprite(sprite: Sprite, scale: float) -> Sprite:
@@ -420,20 +437,30 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
         """The files written once the layers are: the report, and then the
         cache, which keeps the report's stat too (it is written every time)."""
         more: Dict[str, Union[str, Callable[[], Optional[str]]]] = {}
+        if with_pixels:  # every block file is measured by now
+            outcome["quality"] = _quality(texture, all_layers, measured)
         if args.report:
             sizes = {a.image: ((out if a.image in kept else staging) / a.image).stat().st_size
                      for a in first_atlas if with_pixels}
-            more[REPORT_NAME] = report_html(first_atlas, sizes, f"tessel-atlas: {out.name}")
+            worst = {layer.index: {block: measured[texture_name(layer, block)].worst for block in texture.blocks
+                                   if texture_name(layer, block) in measured} for layer in first_atlas}
+            more[REPORT_NAME] = report_html(first_atlas, sizes, f"tessel-atlas: {out.name}", worst)
         if cache:
+            cache.quality = {name: [keys[name], *found] for name, found in measured.items()}
             stamped = {**keys, **({REPORT_NAME: ""} if args.report else {})}
             more[CACHE_NAME] = lambda: cache.text(staging, out, stamped, kept)
         return more
 
+    unchanged = [name for name, key in keys.items() if cache and cache.unchanged(out, name, key)]
+    measured: Dict[str, Quality] = {}  # block files' Quality: of those kept, as the last build measured it
+    for name in unchanged:
+        known = cache.kept_quality(name, keys[name]) if cache else None
+        if known is not None:
+            measured[name] = known
     with progress.phase("wrote", len(all_layers), "layer") as step:
         write_atlas(out, all_layers, manifests, with_pixels=with_pixels, with_preview=args.preview,
-                    texture=texture, step=step, patches=patches,
-                    unchanged=[name for name, key in keys.items() if cache and cache.unchanged(out, name, key)],
-                    finish=finish)
+                    texture=texture, step=step, patches=patches, unchanged=unchanged, finish=finish,
+                    measured=measured)
     for warning in warnings:
         print(warning, file=sys.stderr)
     return _summary(found, outcome, time.perf_counter() - start, out)

@@ -35,6 +35,7 @@ from pathlib import Path
 from typing import Any, Collection, Dict, Iterable, List, Optional, Sequence, Union
 
 from . import __version__
+from .block_checks import Quality
 from .images import Entry, Reading
 from .layout import Layer, Layouts, Placement
 from .output import CACHE_NAME, parse_json
@@ -185,6 +186,9 @@ class BuildCache:
         # What the last build was made from and what it said (see as_left),
         # and this build's.
         self.inputs_before, self.outcome_before = head.get("inputs"), head.get("outcome")
+        # Block file name -> [content key, its Quality's fields], the last build's and this one's.
+        self.quality_before: Dict[str, list] = head.get("quality") if isinstance(head.get("quality"), dict) else {}
+        self.quality: Dict[str, list] = {}
         self.inputs: Optional[str] = None
         self.outcome: Optional[dict] = None
         self._body: Optional[bytes] = body or None
@@ -347,6 +351,18 @@ class BuildCache:
         changed = [p for p, now, before in zip(layer.placements, layer.fingerprints, earlier[1]) if now != before]
         return changed if len(changed) <= len(layer.placements) // 2 else None
 
+    def kept_quality(self, name: str, key: str) -> Optional[Quality]:
+        """The Quality the last build measured of block file `name`, when it
+        wrote it with content key `key`."""
+        entry = self.quality_before.get(name)
+        try:
+            if entry[0] == key:
+                found = Quality(float(entry[1]), int(entry[2]), [(str(n), float(db)) for n, db in entry[3]])
+                return found if found.samples >= 0 and found.squared_error >= 0 else None
+        except (TypeError, ValueError, IndexError, KeyError):
+            pass  # not as a build writes it: not known
+        return None
+
     def kept_manifests(self, out_dir: Path, key: str) -> Optional[List[str]]:
         """The manifest files, when the last build wrote them for the same
         key (formats.manifests_key) and they are as it wrote them."""
@@ -371,11 +387,12 @@ class BuildCache:
         stats = {name: _file_stat((out_dir if name in kept else staging) / name) for name in keys}
         files = {name: [key, stats[name]] for name, key in keys.items() if stats[name] is not None}
         head = {"app": "tessel-atlas", "format": FORMAT, "version": __version__, "key": self.key,
-                "started": self.started, "files": files, "inputs": self.inputs, "outcome": self.outcome}
+                "started": self.started, "files": files, "inputs": self.inputs, "outcome": self.outcome,
+                "quality": self.quality}
         body = {"sprites": self.read_now, "layouts": self.placed, "compositions": self.composed,
                 "manifests": self.manifested}
-        if self.path is not None and (files, self.inputs, self.outcome) == (
-                self.files, self.inputs_before, self.outcome_before) and body == {
+        if self.path is not None and (files, self.inputs, self.outcome, self.quality) == (
+                self.files, self.inputs_before, self.outcome_before, self.quality_before) and body == {
                 "sprites": self.sprites, "layouts": self.layouts, "compositions": self._compositions,
                 "manifests": self._manifests}:
             return None

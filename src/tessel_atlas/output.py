@@ -22,6 +22,7 @@ except ImportError:  # Windows
 import numpy as np
 
 from . import interrupts
+from .block_checks import Quality, quality
 from .blocks import BLOCK_FORMATS, BLOCK_SIDE, PLAIN_FORMATS, BlockEncoder, encoder_settings, encoder_version
 from .errors import AtlasError, require_pillow
 from .images import compose, ordered_map, premultiplied, preview, workers
@@ -341,7 +342,8 @@ def _move_in(out_dir: Path, staging: Path, names: Sequence[str], stale: Sequence
 def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Union[dict, str]], *, with_pixels: bool,
                 with_preview: bool, texture: TextureOptions, step: Callable[[int], None],
                 unchanged: Collection[str] = (), patches: Optional[Dict[str, Sequence[Placement]]] = None,
-                finish: Optional[Callable[[Path, Sequence[str]], Dict[str, Any]]] = None) -> List[str]:
+                finish: Optional[Callable[[Path, Sequence[str]], Dict[str, Any]]] = None,
+                measured: Optional[Dict[str, Quality]] = None) -> List[str]:
     """Writes the manifests and, with pixels, each layer's image (and preview).
 
     The files are made in a hidden folder inside out_dir (held with
@@ -355,20 +357,21 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
     in `patches`, only the placements given are drawn again onto the
     earlier file's pixels (images.compose). `finish`,
     given the hidden folder and the files kept, returns more text files to
-    write (the report, the cache) as write_texts takes them. Returns the
-    names of the atlas's files.
+    write (the report, the cache) as write_texts takes them; `measured`
+    gets the Quality of each block file written. Returns the names of the
+    atlas's files.
     """
     try:
         staging = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=out_dir))
     except OSError as error:
         raise unwritable(out_dir, error) from error
 
-    def write_layer(layer: Layer) -> Tuple[List[str], List[Tuple[str, Callable[[], bytes]]]]:
+    def write_layer(layer: Layer) -> Tuple[List[str], List[Tuple[str, str, Callable[[], bytes], np.ndarray]]]:
         """Writes the layer's plain image and preview, and starts encoding
         its block formats: the names written, and each block file's name
-        with what waits for its bytes."""
+        and format with what waits for its bytes and the pixels encoded."""
         names: List[str] = []
-        encoding: List[Tuple[str, Callable[[], bytes]]] = []
+        encoding: List[Tuple[str, str, Callable[[], bytes], np.ndarray]] = []
         size = (layer.width, layer.height)
         wanted = [fmt for fmt in texture.formats if with_pixels and texture_name(layer, fmt) not in unchanged]
         drawn: Dict[bool, np.ndarray] = {}  # the layer's pixels, by whether colour is premultiplied
@@ -390,7 +393,8 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
         for fmt in wanted:
             if fmt in BLOCK_FORMATS:
                 assert encoder is not None
-                encoding.append((texture_name(layer, fmt), encoder.submit(fmt, pixels(texture.blocks_premultiplied))))
+                stored = pixels(texture.blocks_premultiplied)
+                encoding.append((texture_name(layer, fmt), fmt, encoder.submit(fmt, stored), stored))
         for fmt in wanted:
             name = texture_name(layer, fmt)
             if fmt == "webp":
@@ -432,10 +436,14 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
         with BlockEncoder(texture.block_effort, min(workers(), len(encodings))) if encodings \
                 else nullcontext() as encoder:
             # One layer more than threads in flight: each holds a whole image.
-            for names, encoding in ordered_map(write_layer, layers, ahead=workers() + 1):
-                for name, blocks in encoding:
-                    (staging / name).write_bytes(blocks())
+            for layer, (names, encoding) in zip(layers, ordered_map(write_layer, layers, ahead=workers() + 1)):
+                for name, fmt, blocks, stored in encoding:
+                    data = blocks()
+                    (staging / name).write_bytes(data)
                     names.append(name)
+                    if measured is not None:
+                        frames = [(p.pixels.sprite.name, p.x, p.y, *p.footprint) for p in layer.placements]
+                        measured[name] = quality(fmt, data, stored, frames)
                 written.extend(names)
                 step(1)
                 interrupts.checkpoint()

@@ -5,7 +5,9 @@ layer's image (the file beside it) with every frame outlined; hovering or
 choosing a frame shows its name, source size, trim box, rotation, pivot
 and the other names that share its pixels; a search box finds frames by
 name and shows where they are; and the totals: sprites, layers, fill,
-bytes, and the area that trimming and sharing saved; and every animation
+bytes, and the area that trimming and sharing saved; under each layer,
+the frames its block-compressed files store worst (PSNR), each a link to
+the frame; and every animation
 playing, each frame for its duration (100 ms where it has none), in the
 order it shows. report.html#NAME opens with NAME searched for.
 """
@@ -14,7 +16,7 @@ from __future__ import annotations
 
 import html
 import json
-from typing import Dict, List, Sequence
+from typing import Dict, List, Optional, Sequence, Tuple
 
 from .animations import animations, play_order
 from .model import AtlasLayer, Frame, Timing
@@ -39,6 +41,7 @@ header > * { min-width: 0; }
 #totals td, #totals th { padding: 2px 8px; text-align: right; }
 .layer { margin: 16px 12px; }
 .layer h3 { margin: 0 0 6px; overflow-wrap: anywhere; }
+.layer .worst { margin: 0 0 6px; overflow-wrap: anywhere; font-size: 12px; }
 /* Only the sheet scrolls sideways: the heading above it stays in view. */
 .viewport { overflow-x: auto; width: fit-content; max-width: 100%%; }
 .sheet { position: relative; background:
@@ -119,8 +122,13 @@ for (const layer of atlas.layers) {
   const viewport = element('div', {className: 'viewport'}, sheet);
   const heading = `layer ${layer.index}: ${layer.image || '(no image)'}, ${layer.w} x ${layer.h}, ` +
                   `fill ${(layer.fill * 100).toFixed(1)}%%`;
+  // What each block format stores worst in this layer, beside the PNG: a link to each frame.
+  const worst = Object.entries(layer.worst).map(([block, found]) => element('p', {className: 'worst'},
+    `${block} stores worst: `, ...found.flatMap(([name, db], i) => [i ? ', ' : '',
+      element('a', {href: '#' + encodeURIComponent(name), onclick: () => choose(name)}, name),
+      ` ${db.toFixed(1)} dB`])));
   document.getElementById('layers').append(element('section', {className: 'layer'}, element('h3', {}, heading),
-                                                   viewport));
+                                                   ...worst, viewport));
   sheets.push({sheet, layer, viewport});
 }
 for (const [key, value] of Object.entries(atlas.totals)) {
@@ -211,9 +219,11 @@ def _players(layers: Sequence[AtlasLayer]) -> List[dict]:
     return players
 
 
-def report_html(layers: Sequence[AtlasLayer], file_bytes: Dict[str, int], title: str) -> str:
+def report_html(layers: Sequence[AtlasLayer], file_bytes: Dict[str, int], title: str,
+                worst: Optional[Dict[int, Dict[str, List[Tuple[str, float]]]]] = None) -> str:
     """The page for the atlas's layers (of the first variant), with the
-    bytes of each file written for the totals."""
+    bytes of each file written for the totals, and the frames each layer's
+    block files store worst ({layer index: {format: [(name, dB), ...]}})."""
     data_layers: List[dict] = []
     sprites = trim_saved = share_saved = used = area = 0
     for layer in layers:
@@ -238,7 +248,9 @@ def report_html(layers: Sequence[AtlasLayer], file_bytes: Dict[str, int], title:
             share_saved += picture_area * (len(showing) - 1)
         area += layer.width * layer.height
         data_layers.append({"index": layer.index, "image": layer.image if layer.image in file_bytes else "",
-                            "w": layer.width, "h": layer.height, "fill": layer.fill, "frames": frames})
+                            "w": layer.width, "h": layer.height, "fill": layer.fill, "frames": frames,
+                            "worst": {block: [[name, round(db, 2)] for name, db in found]
+                                      for block, found in (worst or {}).get(layer.index, {}).items()}})
     totals = {
         "sprites": sprites, "layers": len(layers), "fill": f"{used / area:.1%}" if area else "-",
         "bytes": f"{sum(file_bytes.values()):,}",
