@@ -9,8 +9,9 @@ they may keep the colour and give up alpha: a pixel of alpha 2 stored as
 texture2ddecoder, as GPUs decode them) and every block with a pixel whose
 alpha is more than ALPHA_LIMIT off is encoded again by a way that holds
 alpha: for BC7, mode 4 written here (alpha on eight levels of its own,
-colour on four), for ASTC the encoder at its thorough setting. ETC2's and
-BC3's alpha has indices of its own and stays within the limit as encoded.
+colour on four), for ASTC the encoder at its thorough setting with alpha
+weighted up, for ETC2 its alpha half searched through every setting. BC3's
+alpha has indices of its own and stays within the limit as encoded.
 
 Costs a decode of every layer (a fraction of encoding it) and a few
 milliseconds a block made again, which real sets have a few per cent of.
@@ -183,10 +184,42 @@ def _astc_thorough(alpha_weight: float) -> Callable[[np.ndarray], np.ndarray]:
     return encode
 
 
+# ETC2's alpha (EAC): each value is base + modifier x multiplier, the
+# modifiers from one of these rows; its pixels go column by column.
+EAC_MODIFIERS = np.array([
+    [-3, -6, -9, -15, 2, 5, 8, 14], [-3, -7, -10, -13, 2, 6, 9, 12], [-2, -5, -8, -13, 1, 4, 7, 12],
+    [-2, -4, -6, -13, 1, 3, 5, 12], [-3, -6, -8, -12, 2, 5, 7, 11], [-3, -7, -9, -11, 2, 6, 8, 10],
+    [-4, -7, -8, -11, 3, 6, 7, 10], [-3, -5, -8, -11, 2, 4, 7, 10], [-2, -6, -8, -10, 1, 5, 7, 9],
+    [-2, -5, -8, -10, 1, 4, 7, 9], [-2, -4, -8, -10, 1, 3, 7, 9], [-2, -5, -7, -10, 1, 4, 6, 9],
+    [-3, -4, -7, -10, 2, 3, 6, 9], [-1, -2, -3, -10, 0, 1, 2, 9], [-4, -6, -8, -9, 3, 5, 7, 8],
+    [-3, -5, -7, -9, 2, 4, 6, 8]])
+COLUMN_ORDER = np.array([(i % 4) * 4 + i // 4 for i in range(16)])
+# Every (row, multiplier 1 to 15, base) an EAC block can have, and the eight values each gives.
+_EAC = np.array([(row, multiplier, base) for row in range(16) for multiplier in range(1, 16) for base in range(256)])
+_EAC_VALUES = np.clip(_EAC[:, 2:3] + EAC_MODIFIERS[_EAC[:, 0]] * _EAC[:, 1:2], 0, 255).astype(np.int16)
+
+
+def etc2_alpha(pixels: np.ndarray, stored: np.ndarray) -> np.ndarray:
+    """The stored ETC2 blocks with their alpha half searched anew, every
+    row, multiplier and base tried: the one whose largest error is least."""
+    blocks = stored.copy()
+    for n, alpha in enumerate(pixels[:, COLUMN_ORDER, 3].astype(np.int16)):
+        error = np.abs(_EAC_VALUES[:, None, :] - alpha[None, :, None])  # (choices, 16 pixels, 8 values)
+        index = error.argmin(axis=2)
+        best = int(error.min(axis=2).max(axis=1).argmin())
+        row, multiplier, base = (int(v) for v in _EAC[best])
+        word = base << 56 | multiplier << 52 | row << 48
+        for pixel, value in enumerate(index[best].tolist()):
+            word |= value << (45 - 3 * pixel)
+        blocks[n, :8] = np.frombuffer(word.to_bytes(8, "big"), np.uint8)
+    return blocks
+
+
 # How each format's strayed blocks are made again, in turn while any still
-# strays: from (n, 16, 4) pixels, (n, 16) blocks.
-AGAIN: Dict[str, List[Callable[[np.ndarray], np.ndarray]]] = {
-    "bc7": [bc7_mode4], "astc": [_astc_thorough(weight) for weight in ALPHA_WEIGHTS]}
+# strays: from their (n, 16, 4) pixels and (n, 16) stored blocks, blocks.
+AGAIN: Dict[str, List[Callable[[np.ndarray, np.ndarray], np.ndarray]]] = {
+    "bc7": [lambda pixels, stored: bc7_mode4(pixels)], "etc2": [etc2_alpha],
+    "astc": [lambda pixels, stored, again=_astc_thorough(weight): again(pixels) for weight in ALPHA_WEIGHTS]}
 
 
 def kept_alpha(name: str, blocks: bytes, rgba: bytes, width: int, height: int) -> bytes:
@@ -205,7 +238,7 @@ def kept_alpha(name: str, blocks: bytes, rgba: bytes, width: int, height: int) -
         bad = np.flatnonzero(stray > ALPHA_LIMIT)
         if not len(bad):
             break
-        candidates = again(as_blocks[bad])
+        candidates = again(as_blocks[bad], stored[bad])
         # The candidates alone, one above another: an image 4 pixels wide.
         shown = decode(name, np.ascontiguousarray(candidates).tobytes(), 4, 4 * len(bad)).reshape(-1, 16, 4)
         candidate_stray = np.abs(shown[..., 3].astype(np.int16) - as_blocks[bad][..., 3]).max(axis=1)
