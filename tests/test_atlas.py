@@ -228,8 +228,8 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
             assert path.name == f"{full_path.stem}@half{full_path.suffix}"
             assert [f["sourceSize"][k] for k in "wh"] == [(full["sourceSize"][k] + 1) // 2 for k in "wh"]
     # Each animation lies whole in the one layer that lists it, its frames in numeric order; pixijs keeps
-    # those that one texture can hold whole.
-    if fmt == "pixijs" and texture:
+    # those that one texture can hold whole (on block boundaries, a 64 px texture may no longer hold one).
+    if fmt == "pixijs" and texture and not blocks:
         listed = {name for path in out.glob("atlas_*.json")
                   for name in json.loads(path.read_text()).get("animations", {})}
         assert {"anim/jump", "anim/land"} <= listed
