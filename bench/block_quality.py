@@ -16,7 +16,6 @@ and `nvcompress -bc3 -fast` (Debian's libnvtt-bin), where installed.
 """
 
 import argparse
-import os
 import resource
 import shutil
 import subprocess

@@ -3,7 +3,6 @@ GIF/PNG/WebP and layered Photoshop files, read into named, timed frames."""
 
 import json
 import os
-from pathlib import Path
 
 import numpy as np
 import pytest
