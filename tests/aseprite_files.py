@@ -134,7 +134,8 @@ def _shows(doc: Document, index: int) -> bool:
 
 def composite(doc: Document, frame: int) -> np.ndarray:
     """The frame as the description composes it: cels in layer order moved
-    by z-index, each "over" the canvas with straight alpha, rounded."""
+    by z-index, each "over" the canvas with straight alpha, rounded (a
+    pixel whose alpha rounds to 0 is given no colour)."""
     canvas = np.zeros((doc.height, doc.width, 4), np.float64)
     cels = sorted(doc.frames[frame].cels, key=lambda c: (c.layer + c.z, c.z))
     for cel in cels:
@@ -155,6 +156,6 @@ def composite(doc: Document, frame: int) -> np.ndarray:
                 da = d[3]
                 out_a = sa + da - sa * da / 255
                 colour = (s[:3] * sa + d[:3] * da * (1 - sa / 255)) / out_a if out_a > 0 else np.zeros(3)
-                canvas[y, x, :3] = np.floor(colour + 0.5)
                 canvas[y, x, 3] = np.floor(out_a + 0.5)
+                canvas[y, x, :3] = np.floor(colour + 0.5) if canvas[y, x, 3] else 0  # no alpha, no colour
     return canvas.astype(np.uint8)

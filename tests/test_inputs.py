@@ -6,7 +6,7 @@ import os
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 Image = pytest.importorskip("PIL.Image")
@@ -59,6 +59,9 @@ def documents(draw):
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(doc=documents())
+# A faint pixel whose alpha rounds to 0 keeps no colour (a later layer of no opacity once told).
+@example(doc=ase.Document(1, 1, [ase.Layer("faint", opacity=7)],
+                          [ase.Frame(100, [ase.Cel(0, 0, 0, np.array([[[0, 0, 1, 1]]], np.uint8))])]))
 def test_every_frame_is_composed_as_the_format_describes(tmp_path_factory, doc):
     path = tmp_path_factory.mktemp("ase") / "sprite.aseprite"
     path.write_bytes(ase.write(doc))

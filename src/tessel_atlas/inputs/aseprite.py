@@ -289,7 +289,8 @@ def _cel_pixels(doc: Document, cel: _Cel, background: bool) -> np.ndarray:
 
 def _over(canvas: np.ndarray, pixels: np.ndarray, opacity: float) -> None:
     """Straight-alpha "over" of pixels, their alpha scaled by opacity
-    (0 to 1), onto canvas in place, rounded to 8 bits."""
+    (0 to 1), onto canvas in place, rounded to 8 bits; where alpha rounds
+    to 0, colour is 0."""
     if opacity == 1 and (not canvas[..., 3].any() or (pixels[..., 3] == 255).all()):
         # Onto nothing, or opaque: the source as it is (the rounding is exact
         # there), transparent pixels without colour. Most layers are one of these.
@@ -304,8 +305,10 @@ def _over(canvas: np.ndarray, pixels: np.ndarray, opacity: float) -> None:
     oa = sa + keep
     with np.errstate(invalid="ignore", divide="ignore"):
         colour = np.where(oa > 0, (src[..., :3] * sa + dst[..., :3] * keep) / oa, 0.0)
-    canvas[..., :3] = np.floor(colour + 0.5).clip(0, 255)
-    canvas[..., 3:] = np.floor(oa + 0.5).clip(0, 255)
+    alpha = np.floor(oa + 0.5).clip(0, 255)
+    # A pixel left with no alpha keeps no colour, as one never drawn on.
+    canvas[..., :3] = np.where(alpha > 0, np.floor(colour + 0.5).clip(0, 255), 0)
+    canvas[..., 3:] = alpha
 
 
 def compose(doc: Document, frame: int) -> np.ndarray:
