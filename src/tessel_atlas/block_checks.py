@@ -25,10 +25,10 @@ from typing import Callable, Dict, List, NamedTuple, Sequence, Tuple
 import numpy as np
 
 ALPHA_LIMIT = 32
-# The ASTC encoder's quality (of 100) for blocks made again, and how much
-# more than each colour channel alpha's error weighs there.
-THOROUGH = 98.0
-ALPHA_WEIGHTS = (16.0, 256.0)
+# The ASTC encoder's settings for blocks made again, tried in turn: its
+# quality (of 100), and how much more than each colour channel alpha's
+# error weighs (on wesnoth's sprites one block needed the last).
+ASTC_AGAIN = ((98.0, 16.0), (100.0, 1000.0))
 # Mode 4's interpolation weights, of 64, for 2-bit and 3-bit indices.
 WEIGHTS_2 = np.array([0, 21, 43, 64])
 WEIGHTS_3 = np.array([0, 9, 18, 27, 37, 46, 55, 64])
@@ -174,12 +174,12 @@ def bc7_mode4(pixels: np.ndarray) -> np.ndarray:
     return np.packbits(bits, axis=1, bitorder="little")
 
 
-def _astc_thorough(alpha_weight: float) -> Callable[[np.ndarray], np.ndarray]:
+def _astc_thorough(quality: float, alpha_weight: float) -> Callable[[np.ndarray], np.ndarray]:
     def encode(pixels: np.ndarray) -> np.ndarray:
         from .blocks import astc_blocks
 
         # The blocks one above another, an image 4 pixels wide.
-        return np.frombuffer(astc_blocks(np.ascontiguousarray(pixels).tobytes(), 4, 4 * len(pixels), THOROUGH,
+        return np.frombuffer(astc_blocks(np.ascontiguousarray(pixels).tobytes(), 4, 4 * len(pixels), quality,
                                          alpha_weight), np.uint8).reshape(-1, 16)
     return encode
 
@@ -219,7 +219,7 @@ def etc2_alpha(pixels: np.ndarray, stored: np.ndarray) -> np.ndarray:
 # strays: from their (n, 16, 4) pixels and (n, 16) stored blocks, blocks.
 AGAIN: Dict[str, List[Callable[[np.ndarray, np.ndarray], np.ndarray]]] = {
     "bc7": [lambda pixels, stored: bc7_mode4(pixels)], "etc2": [etc2_alpha],
-    "astc": [lambda pixels, stored, again=_astc_thorough(weight): again(pixels) for weight in ALPHA_WEIGHTS]}
+    "astc": [lambda pixels, stored, again=_astc_thorough(*settings): again(pixels) for settings in ASTC_AGAIN]}
 
 
 def kept_alpha(name: str, blocks: bytes, rgba: bytes, width: int, height: int) -> bytes:
