@@ -27,7 +27,7 @@ import numpy as np
 ALPHA_LIMIT = 32
 # The ASTC encoder's settings for blocks made again, tried in turn: its
 # quality (of 100), and how much more than each colour channel alpha's
-# error weighs (on wesnoth's sprites one block needed the last).
+# error weighs.
 ASTC_AGAIN = ((98.0, 16.0), (100.0, 1000.0))
 # Mode 4's interpolation weights, of 64, for 2-bit and 3-bit indices.
 WEIGHTS_2 = np.array([0, 21, 43, 64])
@@ -178,6 +178,12 @@ def _astc_thorough(quality: float, alpha_weight: float) -> Callable[[np.ndarray]
     def encode(pixels: np.ndarray) -> np.ndarray:
         from .blocks import astc_blocks
 
+        # Colour under alpha 0 never shows: given the block's visible colour,
+        # it leaves the encoder nothing to trade alpha for.
+        seen = pixels[..., 3] > 0
+        visible = (pixels[..., :3] * seen[..., None]).sum(axis=1) / np.maximum(seen.sum(axis=1), 1)[:, None]
+        filled = np.where(seen[..., None], pixels[..., :3], np.rint(visible)[:, None, :]).astype(np.uint8)
+        pixels = np.concatenate([filled, pixels[..., 3:]], axis=-1)
         # The blocks one above another, an image 4 pixels wide.
         return np.frombuffer(astc_blocks(np.ascontiguousarray(pixels).tobytes(), 4, 4 * len(pixels), quality,
                                          alpha_weight), np.uint8).reshape(-1, 16)
