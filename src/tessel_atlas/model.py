@@ -30,6 +30,11 @@ class Timing:
     repeat: int = 0
 
 
+# How long a frame shows where nothing says (10 frames a second): what
+# players of frames without a duration take.
+NO_DURATION = 100
+
+
 class Frame(NamedTuple):
     """One sprite as the atlas holds it. Its kept pixels (`width` x
     `height`, the source cut by trimming) lie at (`x`, `y`) in the layer

@@ -19,10 +19,7 @@ import json
 from typing import Dict, List, Optional, Sequence, Tuple
 
 from .animations import animations, play_order
-from .model import AtlasLayer, Frame, Timing
-
-# How long a frame without a duration shows in the page's players.
-NO_DURATION = 100
+from .model import NO_DURATION, AtlasLayer, Frame, Timing
 
 PAGE = """<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>%(title)s</title>

@@ -17,6 +17,7 @@ draw rotated frames, nor load block-compressed textures this way."""
 from typing import Dict, List
 
 from ..animations import play_order
+from ..model import NO_DURATION
 from . import AtlasLayer, each_variant, hash_meta, hash_record, layer_manifest_name
 
 ROTATES = False
@@ -26,7 +27,6 @@ ANIMATIONS_WHOLE = True
 BLOCK_ALPHA = None
 FORBIDDEN_IN_NAMES = None  # JSON strings hold any character
 keys = None  # sprites are named as they are
-NO_DURATION = 100
 
 
 def manifest(layer: AtlasLayer) -> dict:

@@ -25,7 +25,7 @@ from typing import Dict, List, Sequence, Tuple
 
 from ..animations import animations, play_order
 from ..errors import AtlasError
-from ..model import AtlasLayer, Frame, Timing
+from ..model import NO_DURATION, AtlasLayer, Frame, Timing
 from ..project import playback
 from . import FormatOptions, add_file
 
@@ -41,7 +41,7 @@ FORBIDDEN_IN_NAMES = re.compile(r'[\x00-\x1f\x7f"\\\ufeff]')
 # Frames a SpriteFrames may list, at most: one animation of long durations
 # with no common divisor, played many times, would otherwise list millions.
 MOST_FRAMES = 100_000
-DEFAULT_SPEED = 10.0
+DEFAULT_SPEED = 1000 / NO_DURATION
 
 
 def resource_stem(name: str) -> str:

@@ -20,7 +20,7 @@ import numpy as np
 
 from ..errors import AtlasError, require_pillow
 from ..images import DECODING, DECODING_BYTES_PER_PIXEL
-from ..model import DIRECTIONS, Timing
+from ..model import DIRECTIONS, NO_DURATION, Timing
 from ..sprites import valid_pivot
 from .frames import Sheet, Tag
 from .still import EXPORT_AGAIN
@@ -33,8 +33,6 @@ BLEND_MODES = ("Normal", "Multiply", "Screen", "Overlay", "Darken", "Lighten", "
 # Layer flags.
 VISIBLE, BACKGROUND, REFERENCE = 1, 8, 64
 IMAGE_LAYER, GROUP_LAYER, TILEMAP_LAYER = 0, 1, 2
-# Frames whose own duration is 0 and whose file gives no speed show this long.
-DEFAULT_DURATION = 100
 
 
 @dataclass
@@ -135,7 +133,7 @@ def parse(path: str, data: bytes) -> Document:
         new_count = frame.one("I")
         if magic != 0xF1FA or size < 16 or at + size > len(data):
             raise _broken(path, f"frame {number} is damaged at byte {at}")
-        doc.durations.append(duration or speed or DEFAULT_DURATION)
+        doc.durations.append(duration or speed or NO_DURATION)
         doc.cels.append([])
         chunk_at, end = at + 16, at + size
         for _ in range(new_count or old_count):
