@@ -238,23 +238,32 @@ def premultiplied(image):
 KTX_DECODERS = {0x8E8C: "decode_bc7", 0x83F3: "decode_bc3", 0x9278: "decode_etc2a8", 0x93B0: "decode_astc"}
 
 
-def read_ktx(path: Path):
-    """The image in a KTX (version 1) file of one compressed level, decoded
-    by texture2ddecoder (which draws blocks as the browsers' GPUs do)."""
+def read_ktx(path: Path, level: int = 0):
+    """A mipmap level of the image in a KTX (version 1) file (the full
+    size by default), decoded by texture2ddecoder (which draws blocks as the
+    browsers' GPUs do); its levels' count with level=None."""
     import struct
     import texture2ddecoder
 
     data = path.read_bytes()
     assert data[:12] == b"\xabKTX 11\xbb\r\n\x1a\n", path
     fields = struct.unpack_from("<13I", data, 12)
-    internal_format, width, height, key_values = fields[4], fields[6], fields[7], fields[12]
-    assert fields[10:12] == (1, 1), "one face, one level"
+    internal_format, width, height, levels, key_values = fields[4], fields[6], fields[7], fields[11], fields[12]
+    assert fields[10] == 1, "one face"
+    if level is None:
+        return levels
     start = 64 + key_values
+    for _ in range(level):
+        start += 4 + struct.unpack_from("<I", data, start)[0]
     size = struct.unpack_from("<I", data, start)[0]
+    width, height = max(1, width >> level), max(1, height >> level)
+    # A level smaller than a block is the top left of one.
+    padded = -(-width // 4) * 4, -(-height // 4) * 4
+    assert size == padded[0] * padded[1], (path, level, size)
     blocks = data[start + 4:start + 4 + size]
     decode = getattr(texture2ddecoder, KTX_DECODERS[internal_format])
-    decoded = decode(blocks, width, height, *((4, 4) if internal_format == 0x93B0 else ()))
-    return Image.frombytes("RGBA", (width, height), decoded, "raw", "BGRA")
+    decoded = decode(blocks, *padded, *((4, 4) if internal_format == 0x93B0 else ()))
+    return Image.frombytes("RGBA", padded, decoded, "raw", "BGRA").crop((0, 0, width, height))
 
 
 def open_layer(path: Path):

@@ -96,13 +96,17 @@ nine_slice = [1, 2, 1, 0]
        sizes=st.sampled_from(["", "--pot", "--full-size"]), texture=st.sampled_from([0, 64]),
        pivot=st.sampled_from([None, (0.5, 1.0)]), project=st.booleans(), half_variant=st.booleans(),
        texture_format=st.sampled_from(["png", "webp"]), bleed=st.booleans(), premultiply=st.booleans(),
-       blocks=st.sampled_from([(), ("bc3",), ("etc2", "astc"), ("bc7",)]))
+       blocks=st.sampled_from([(), ("bc3",), ("etc2", "astc"), ("bc7",)]), mipmaps=st.sampled_from([None, None, 2]))
 def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, trim, threshold, trim_margin, alias,
                                           rotation, extrude, spacing, padding_option, sizes, texture, pivot,
-                                          project, half_variant, texture_format, bleed, premultiply, blocks):
+                                          project, half_variant, texture_format, bleed, premultiply, blocks, mipmaps):
     root, named_sources = sprite_dir
     assume(not (fmt == "css" and half_variant))  # its base rules are then the half-size variant's: the browser test's
     assume(not (blocks and FORMATS[fmt].BLOCK_ALPHA is None))
+    assume(not (mipmaps and sizes == "--full-size"))  # refused unless the texture size is a power of two
+    # Sprites kept apart at half size take as much room between them as at full size: a layer of the
+    # first variant may then not fit one small texture at half size, which is refused.
+    assume(not (mipmaps and half_variant and texture))
     out = tmp_path_factory.mktemp("out")
     gap, border = spacing
     # What each format calls a sprite, and the sprite by that.
@@ -125,6 +129,7 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
         options += ["--variant=1:", "--variant=0.5:@half"]
     options += [f"--texture-format={texture_format}"] + (["--premultiply"] if premultiply else []) + (
         [] if bleed else ["--no-bleed"]) + [f"--texture-format={block}" for block in blocks]
+    options += [f"--mipmaps={mipmaps}"] if mipmaps else []
     assert main(["pack", str(root), "--out", str(out), *options]) == 0
 
     def setting(key_in_format, key, default):
@@ -144,6 +149,16 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
             assert box[0] % 4 == 0 and box[1] % 4 == 0, name
             for block in itertools.product(range(box[0] // 4, (box[2] + 3) // 4), range(box[1] // 4, (box[3] + 3) // 4)):
                 assert holder.setdefault((path, block), box) == box, (name, block)
+    if mipmaps:  # no texel that drawing a frame reads at a level kept apart, nor its block, holds another frame
+        for level, (name, (path, f)) in itertools.product(range(mipmaps), frames.items()):
+            x0, y0, x1, y1 = frame_box(f)
+            texel, grid = 1 << level, (4 if blocks else 1) << level
+            read = ((x0 // texel - 1) * texel // grid * grid, (y0 // texel - 1) * texel // grid * grid,
+                    -(-(-(-x1 // texel) + 1) * texel // grid) * grid, -(-(-(-y1 // texel) + 1) * texel // grid) * grid)
+            for other, (other_path, g) in frames.items():
+                b, reach = frame_box(g), setting(other, "extrude", extrude)
+                assert other_path != path or b == frame_box(f) or b[0] - reach >= read[2] or b[2] + reach <= read[0] \
+                    or b[1] - reach >= read[3] or b[3] + reach <= read[1], (level, name, other)
     atlases = {path: Image.open(path).convert("RGBA") for path, _ in frames.values()}
     # Each block format's files have manifests of their own, alike but for
     # the image they name: the same layer, with sides of whole blocks.
@@ -153,13 +168,23 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
         assert {name: f for name, (_, f) in in_blocks.items()} == {name: f for name, (_, f) in plain.items()}
         for name, (path, _) in in_blocks.items():
             assert path.name == plain[name][0].name.replace(f".{texture_format}", f".{block}.ktx")
-            assert read_ktx(path).size == Image.open(plain[name][0]).size
+        for path, layer in {path: plain[name][0] for name, (path, _) in in_blocks.items()}.items():
+            assert read_ktx(path).size == Image.open(layer).size
             assert read_ktx(path).width % 4 == read_ktx(path).height % 4 == 0
+            # Every level down to 1 x 1, each within a few levels of a box filter of the layer.
+            levels = read_ktx(path, None)
+            assert levels == min(mipmaps or 1, max(read_ktx(path).size).bit_length())
+            alpha = np.asarray(Image.open(layer).convert("RGBA"))[..., 3].astype(np.float64)
+            for level in range(1, levels):
+                alpha = alpha.reshape(-1, min(2, alpha.shape[0]), alpha.shape[1]).mean(axis=1)
+                alpha = alpha.reshape(alpha.shape[0], -1, min(2, alpha.shape[1])).mean(axis=2)
+                stored = np.asarray(read_ktx(path, level))[..., 3]
+                assert stored.shape == alpha.shape and np.abs(stored - alpha).mean() <= 4, (path, level)
     for path, atlas in atlases.items():
         assert path.suffix == f".{texture_format}"
         assert (path.parent / f"{path.stem}_preview.png").exists()
         w, h = atlas.size
-        if sizes == "--pot":
+        if sizes == "--pot" or mipmaps:
             assert w & (w - 1) == 0 and h & (h - 1) == 0
         elif sizes == "--full-size" and texture:
             assert atlas.size == (texture, texture)

@@ -33,7 +33,7 @@ import pytest
 
 Image = pytest.importorskip("PIL.Image")
 from atlas_files import (  # noqa: E402
-    expected_sprite, frame_box, make_sprites, noise_sprite, open_layer, read_frames, restore)
+    expected_sprite, frame_box, make_sprites, noise_sprite, open_layer, read_frames, read_ktx, restore)
 from tessel_atlas.cli import main  # noqa: E402
 from tessel_atlas.formats import css  # noqa: E402
 
@@ -1008,3 +1008,131 @@ def test_phaser_and_pixijs_play_every_aseprite_tag_at_its_frames_durations(tmp_p
             assert shown != timeline(rounds[tag], [d + 50 if i == 1 else d for i, d in enumerate(durations)])
         whole = [int(name.rsplit("_", 1)[1]) for name in body["timelines"]["hero"]]
         assert whole == timeline([0, 1, 2, 3], durations), client
+
+
+# Each frame not named key_* drawn at 1/2, 1/4 and 1/8 of its size with
+# trilinear filtering: at a whole pixel (where a level's texels fall on
+# screen pixels: one level sampled) and a fraction of a pixel past it
+# (where filtering reads the texels around the frame), each with a pixel
+# of margin. Phaser and PixiJS 8 each give one `draw(name, scale, x, y)`.
+MIP_SCALES = (0.5, 0.25, 0.125)
+MIP_JS = """
+const drawings = (names, draw) => {
+  const found = {};
+  let x = 0, y = 0;
+  for (const name of names.filter((n) => !n.startsWith('key_'))) {
+    found[name] = [];
+    for (const scale of %s) {
+      for (const offset of [0, 0.375]) {
+        const cell = draw(name, scale, 16 + x + offset, 16 + y + offset);
+        found[name].push(cell);
+        x += cell.w + 8;
+        if (x > 400) { x = 0; y += 48; }
+      }
+    }
+  }
+  return found;
+};
+""" % json.dumps(MIP_SCALES)
+
+MIP_PHASER_PAGE = """<script src="/phaser.js"></script><script>%s%s%s
+new Phaser.Game({type: Phaser.WEBGL, width: 1024, height: 1024, transparent: true, banner: false,
+  render: {antialias: true, roundPixels: false, mipmapFilter: 'LINEAR_MIPMAP_LINEAR', preserveDrawingBuffer: true},
+  audio: {noAudio: true},
+  scene: {
+    preload() { this.load.%s; },
+    create() {
+      const cells = drawings(this.textures.get('atlas').getFrameNames(), (name, scale, x, y) => {
+        const frame = this.textures.getFrame('atlas', name);
+        this.add.image(x, y, 'atlas', name).setOrigin(0).setScale(scale);
+        const w = Math.ceil(frame.realWidth * scale) + 2, h = Math.ceil(frame.realHeight * scale) + 2;
+        return {x: Math.floor(x) - 1, y: Math.floor(y) - 1, w, h};
+      });
+      this.game.events.once('postrender', () => {
+        const frames = {};
+        for (const [name, list] of Object.entries(cells)) frames[name] = list.map((c) => read(this.game, c));
+        post({frames});
+      });
+    }
+  }});
+</script>"""
+
+MIP_PIXI_PAGE = """<script src="/pixi.js"></script><script>%s%s%s
+(async () => {
+  try {
+    const app = await makeApp();
+    PIXI.extensions.add(PIXI.loadKTX, PIXI.detectCompressed);
+    %s
+    const frames = drawings(Object.keys(sheet.textures), (name, scale, x, y) => {
+      const texture = sheet.textures[name], sprite = new PIXI.Sprite(texture), holder = new PIXI.Container();
+      sprite.scale.set(scale);
+      sprite.position.set(x - Math.floor(x) + 1, y - Math.floor(y) + 1);
+      holder.addChild(sprite);
+      return drawn(app, holder, Math.ceil(texture.orig.width * scale) + 2, Math.ceil(texture.orig.height * scale) + 2);
+    });
+    await post({frames});
+  } catch (e) { await post({error: String(e.stack || e)}); }
+})();
+</script>"""
+
+
+@pytest.fixture(scope="module")
+def keyed_sprites(tmp_path_factory):
+    """Opaque sprites with no blue in them, sides multiples of 8, packed
+    among as many key sprites of pure magenta: any blue drawn is a key's."""
+    root = tmp_path_factory.mktemp("keyed") / "sprites"
+    root.mkdir()
+    rng = np.random.default_rng(5)
+    for n in range(12):
+        w, h = rng.integers(1, 6, 2) * 8
+        pixels = np.zeros((h, w, 4), np.uint8)
+        pixels[..., :2] = rng.integers(0, 256, (h, w, 2))
+        pixels[..., 3] = 255
+        Image.fromarray(pixels).save(root / f"game_{n}.png")
+        Image.new("RGBA", (int(h), int(w)), (255, 0, 255, 255)).save(root / f"key_{n}.png")
+    return root
+
+
+def mip_drawings(tmp_path, root, client, fmt, texture, *options):
+    """Packs the sprites for `client` with `options` and draws them from
+    the layers in `texture` (png or a block format)."""
+    out = tmp_path / "atlas"
+    shutil.rmtree(out, ignore_errors=True)
+    blocks = [] if texture == "png" else [f"--texture-format={texture}"]
+    assert main(["pack", str(root), "--out", str(out), f"--format={fmt}", "--max-texture-size=256",
+                 "--no-rotation", "--quiet", *blocks, *options]) == 0
+    tag = "" if texture == "png" else f".{texture}"
+    if client == "phaser":
+        shutil.copy(PHASER, tmp_path / "phaser.js")
+        load = (f"multiatlas('atlas', 'atlas/atlas.json', 'atlas/')" if texture == "png" else
+                f"texture('atlas', {json.dumps({BLOCKS[texture]: {'type': 'KTX', 'multiAtlasURL': f'atlas/atlas{tag}.json', 'multiPath': 'atlas/'}})})")
+        page = MIP_PHASER_PAGE % (COMMON_JS, PHASER_READ["WEBGL"], MIP_JS, load)
+    else:
+        shutil.copy(PIXIS["8"], tmp_path / "pixi.js")
+        page = MIP_PIXI_PAGE % (COMMON_JS, PIXI_JS, MIP_JS, readme_code("// PixiJS 8: mipmaps").replace(
+            "atlas_0.json", f"atlas/atlas_0{tag}.json"))
+    return out, frames_drawn(tmp_path, page, WEBGL)["frames"]
+
+
+@pytest.mark.skipif(not BLOCK_ENCODERS, reason="the block encoders are not installed (pip install 'TesselPack[gpu]')")
+@pytest.mark.parametrize("client, fmt", [("phaser", "phaser3"), ("pixi", "pixijs")])
+def test_mipmapped_frames_drawn_small_show_no_neighbour(tmp_path, keyed_sprites, client, fmt):
+    for texture in ("png", "bc7", "astc"):
+        out, frames = mip_drawings(tmp_path, keyed_sprites, client, fmt, texture, "--mipmaps")
+        wanted = read_frames(out, "" if texture == "png" else f".{texture}")
+        for name, cells in frames.items():
+            path, f = wanted[name]
+            for (scale, offset), cell in zip(itertools.product(MIP_SCALES, (0, 1)), cells):
+                got = pixels_of(cell)
+                assert got[..., 2].max() <= 8, (client, texture, name, scale, offset, "a key sprite shows")
+                if texture != "png" and not offset:
+                    # On whole pixels the client samples one level: its texels, as decoded (within a
+                    # few levels: SwiftShader's level of detail is not exactly a whole number).
+                    level = round(-math.log2(scale))
+                    x0, y0, x1, y1 = (side >> level for side in frame_box(f))
+                    want = np.asarray(read_ktx(path, level).crop((x0, y0, x1, y1))).astype(np.int32)
+                    assert (abs(got[1:-1, 1:-1] - want) <= 3).all(), (client, texture, name, scale)
+    # Packed as tightly with levels that do not keep them apart, frames do show their neighbours: the
+    # measure can fail.
+    out, frames = mip_drawings(tmp_path, keyed_sprites, client, fmt, "png", "--pot")
+    assert max(pixels_of(cell)[..., 2].max() for cells in frames.values() for cell in cells) > 64

@@ -142,3 +142,94 @@ def test_love_draws_every_frame_of_each_block_format_as_decoded(tmp_path, alpha)
             exact = (want[..., 3] == 0) | (want[..., 3] == 255)
             assert (abs(got - want)[exact] <= levels - 1).all(), (name, sprite)
             assert (abs(got - want)[~exact] <= levels).all(), (name, sprite)
+
+
+# Each frame not named key_* of the set given drawn at 1/2, 1/4 and 1/8 of
+# its size with trilinear filtering, from levels read from the KTX files or
+# made as the PNG layers load: on a whole pixel and a fraction past it, a
+# pixel of margin around, written to RESULTS/NAME-SCALE-OFFSET.rgba;
+# RESULTS/frames lists the frames drawn, RESULTS/levels the last layer's
+# mipmap levels (layers without levels are drawn from the full size).
+MIP_MAIN = r"""function love.load(args)
+  local results, names = args[1], {}
+  for _, layer in ipairs(love.filesystem.load(args[2])()) do
+    local image
+    if layer.image:match("%.ktx$") then
+      image = love.graphics.newImage(love.image.newCompressedData(layer.image), {mipmaps = true})
+    else
+      image = love.graphics.newImage(layer.image, {mipmaps = true})
+    end
+    image:setFilter("linear", "linear")
+    if image:getMipmapCount() > 1 then image:setMipmapFilter("linear") end
+    levels = image:getMipmapCount()
+    for _, f in ipairs(layer.frames) do
+      if not f.name:match("^key_") then
+        table.insert(names, f.name)
+        for _, scale in ipairs({0.5, 0.25, 0.125}) do
+          for _, offset in ipairs({0, 0.375}) do
+            local canvas = love.graphics.newCanvas(math.ceil(f.w * scale) + 2, math.ceil(f.h * scale) + 2)
+            love.graphics.setCanvas(canvas)
+            love.graphics.clear(0, 0, 0, 0)
+            love.graphics.setBlendMode("alpha", "alphamultiply")
+            love.graphics.draw(image, love.graphics.newQuad(f.x, f.y, f.w, f.h, image:getDimensions()),
+                               1 + offset, 1 + offset, 0, scale, scale)
+            love.graphics.setCanvas()
+            local out = assert(io.open(string.format("%s/%s-%g-%g.rgba", results, f.name, scale, offset), "wb"))
+            out:write(canvas:newImageData():getString())
+            out:close()
+          end
+        end
+      end
+    end
+  end
+  local file = assert(io.open(results .. "/frames", "w"))
+  file:write(table.concat(names, "\n"))
+  file:close()
+  file = assert(io.open(results .. "/levels", "w"))
+  file:write(levels)
+  file:close()
+  love.event.quit()
+end
+
+function love.errorhandler(message)
+  io.stderr:write(debug.traceback(tostring(message)) .. "\n")
+  os.exit(1)
+end
+"""
+
+
+@pytest.mark.parametrize("texture", ["png", "bc7", "astc"])  # ETC2 stores blue where there is none
+def test_love_draws_mipmapped_frames_small_without_their_neighbours(tmp_path, texture):
+    sprites = tmp_path / "sprites"
+    sprites.mkdir()
+    rng = np.random.default_rng(5)
+    for n in range(12):  # no blue in the frames, pure magenta in the keys around them
+        w, h = rng.integers(1, 6, 2) * 8
+        pixels = np.zeros((h, w, 4), np.uint8)
+        pixels[..., :2] = rng.integers(0, 256, (h, w, 2))
+        pixels[..., 3] = 255
+        Image.fromarray(pixels).save(sprites / f"game_{n}.png")
+        Image.new("RGBA", (int(h), int(w)), (255, 0, 255, 255)).save(sprites / f"key_{n}.png")
+    template = tmp_path / "atlas{suffix}.lua.j2"
+    template.write_text(TEMPLATE)
+    for label, options in (("kept apart", ["--mipmaps"]), ("tight", ["--pot"])):
+        out = tmp_path / label
+        assert main(["pack", str(sprites), "--out", str(out), "--format=template", f"--template={template}",
+                     "--max-texture-size=256", "--no-rotation", "--quiet", *options,
+                     *([] if texture == "png" else [f"--texture-format={texture}"])]) == 0
+        (out / "conf.lua").write_text(CONF)
+        (out / "main.lua").write_text(MIP_MAIN)
+        results = tmp_path / f"{label} drawn"
+        results.mkdir()
+        status, errors = run_in_own_session(
+            [XVFB, "-a", LOVE, str(out), str(results), "atlas.lua" if texture == "png" else f"atlas.{texture}.lua"],
+            env={"HOME": str(tmp_path), "PATH": "/usr/bin:/bin"})
+        assert status == 0, errors
+        names = (results / "frames").read_text().split("\n")
+        assert len(names) == 12
+        blue = max(np.frombuffer(path.read_bytes(), np.uint8)[2::4].max() for path in results.glob("*.rgba"))
+        if label == "kept apart":  # from every level, read from the file or made by LÖVE
+            assert (results / "levels").read_text() == "9", texture
+            assert blue <= 8, (texture, "a key sprite shows")
+        else:  # packed tightly, they do: the measure can fail
+            assert blue > 64, texture

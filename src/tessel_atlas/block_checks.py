@@ -24,6 +24,8 @@ from typing import Callable, Dict, List, NamedTuple, Sequence, Tuple
 
 import numpy as np
 
+from .ktx import first_level
+
 ALPHA_LIMIT = 32
 # The ASTC encoder's settings for blocks made again, tried in turn: its
 # quality (of 100), and how much more than each colour channel alpha's
@@ -278,7 +280,7 @@ def quality(name: str, ktx: bytes, pixels: np.ndarray, frames: Sequence[Tuple[st
     """The Quality of the KTX file `ktx` of block format `name` holding
     `pixels`, over the frames (name, x, y, width, height as stored)."""
     height, width = pixels.shape[:2]
-    decoded = decode(name, ktx[-(width * height):], width, height)
+    decoded = decode(name, first_level(ktx), width, height)
     total, samples, each = 0.0, 0, []
     for frame, x, y, w, h in frames:
         want = pixels[y:y + h, x:x + w].astype(np.float64)

@@ -24,7 +24,9 @@ from concurrent import futures
 from dataclasses import dataclass
 from typing import BinaryIO, Callable, Dict, List, Optional, Sequence, Tuple
 
-from . import interrupts
+import numpy as np
+
+from . import interrupts, mipmaps
 from .errors import AtlasError
 from .block_checks import kept_alpha
 from .ktx import ktx_bytes
@@ -141,29 +143,42 @@ def _astc(rgba: bytes, width: int, height: int, effort: str) -> bytes:
 ENCODERS: Dict[str, Callable[[bytes, int, int, str], bytes]] = {"bc7": _bc7, "bc3": _bc3, "etc2": _etc2, "astc": _astc}
 
 
-def encode(name: str, effort: str, rgba: bytes, width: int, height: int) -> bytes:
-    """The KTX file of `width` x `height` RGBA pixels (sides multiples of
-    4) in block format `name`, no alpha far off (block_checks); ValueError
-    if the encoder gives blocks of another size, which no GPU would read
-    right."""
+def _level_blocks(name: str, effort: str, pixels: np.ndarray) -> bytes:
+    """One level's blocks, checked. Levels below 4 x 4 fill a block, their
+    last row and column repeated, as the GPU reads only the texels that
+    the level has."""
+    height, width = pixels.shape[:2]
+    padded = np.pad(pixels, ((0, -height % BLOCK_SIDE), (0, -width % BLOCK_SIDE), (0, 0)), mode="edge")
+    rgba, width, height = padded.tobytes(), padded.shape[1], padded.shape[0]
     blocks = ENCODERS[name](rgba, width, height, effort)
     if len(blocks) != blocks_size(width, height):
         raise ValueError(f"{encoder_version(name)} gave {len(blocks)} bytes of {name} blocks for {width} x {height} "
                          f"pixels, not {blocks_size(width, height)}")
-    blocks = kept_alpha(name, blocks, rgba, width, height)
-    return ktx_bytes(blocks, width, height, BLOCK_FORMATS[name].gl_internal_format)
+    return kept_alpha(name, blocks, rgba, width, height)
 
 
-def ktx_size(width: int, height: int) -> int:
-    """The bytes of a KTX file of the blocks of `width` x `height` pixels."""
-    return len(ktx_bytes(b"", width, height, 0)) + blocks_size(width, height)
+def encode(name: str, effort: str, rgba: bytes, width: int, height: int, levels: int = 1) -> bytes:
+    """The KTX file of `width` x `height` RGBA pixels (sides multiples of
+    4) in block format `name`, with `levels` mipmap levels (mipmaps.py),
+    no alpha far off (block_checks); ValueError if the encoder gives blocks
+    of another size, which no GPU would read right."""
+    pixels = np.frombuffer(rgba, np.uint8).reshape(height, width, 4)
+    return ktx_bytes([_level_blocks(name, effort, level) for level in mipmaps.levels(pixels, levels)],
+                     width, height, BLOCK_FORMATS[name].gl_internal_format)
 
 
-# A request: its number, the format and effort (ASCII, padded), width and
-# height, then the RGBA pixels. A reply: the request's number, a status byte
+def ktx_size(width: int, height: int, levels: int = 1) -> int:
+    """The bytes of a KTX file of the blocks of `width` x `height` pixels and `levels` mipmap levels."""
+    sides = [(max(1, width >> k), max(1, height >> k)) for k in range(levels)]
+    return len(ktx_bytes([b""] * levels, width, height, 0)) + sum(
+        blocks_size(-(-w // BLOCK_SIDE) * BLOCK_SIDE, -(-h // BLOCK_SIDE) * BLOCK_SIDE) for w, h in sides)
+
+
+# A request: its number, the format and effort (ASCII, padded), width,
+# height and mipmap levels, then the RGBA pixels. A reply: the request's number, a status byte
 # (0 for the KTX file's bytes, 1 for an error's text) and the length of what
 # follows.
-REQUEST = struct.Struct("<Q8s8sII")
+REQUEST = struct.Struct("<Q8s8sIII")
 REPLY = struct.Struct("<QBQ")
 # What a worker runs: serve() on its standard input and output.
 WORKER = "from tessel_atlas.blocks import serve; serve(sys.stdin.buffer, sys.stdout.buffer)"
@@ -180,12 +195,13 @@ def serve(requests: BinaryIO, replies: BinaryIO) -> None:
         header = _read_exactly(requests, REQUEST.size)
         if header is None:
             return
-        number, name, effort, width, height = REQUEST.unpack(header)
+        number, name, effort, width, height, levels = REQUEST.unpack(header)
         rgba = _read_exactly(requests, width * height * 4)
         if rgba is None:
             return
         try:
-            reply, status = encode(name.rstrip(b"\0").decode(), effort.rstrip(b"\0").decode(), rgba, width, height), 0
+            reply, status = encode(name.rstrip(b"\0").decode(), effort.rstrip(b"\0").decode(), rgba, width, height,
+                                   levels), 0
         except Exception as error:  # said to the command, which reports it
             reply, status = f"{type(error).__name__}: {error}".encode(), 1
         replies.write(REPLY.pack(number, status, len(reply)) + reply)
@@ -201,7 +217,7 @@ class BlockEncoder:
     def __init__(self, effort: str, processes: int):
         self.effort = effort
         self.processes = processes
-        self._jobs: "queue.Queue[Optional[Tuple[int, str, int, int, bytes, futures.Future]]]" = queue.Queue()
+        self._jobs: "queue.Queue[Optional[Tuple[int, str, int, int, int, bytes, futures.Future]]]" = queue.Queue()
         self._numbers = itertools.count(1)
         self._workers: List[subprocess.Popen] = []
         self._feeders: List[threading.Thread] = []
@@ -248,9 +264,9 @@ class BlockEncoder:
             job = self._jobs.get()
             if job is None:
                 return
-            number, name, width, height, rgba, future = job
+            number, name, width, height, levels, rgba, future = job
             try:
-                worker.stdin.write(REQUEST.pack(number, name.encode(), self.effort.encode(), width, height))
+                worker.stdin.write(REQUEST.pack(number, name.encode(), self.effort.encode(), width, height, levels))
                 worker.stdin.write(rgba)  # written apart: joined, a layer's pixels would be copied once more
                 worker.stdin.flush()
                 header = _read_exactly(worker.stdout, REPLY.size)
@@ -266,20 +282,21 @@ class BlockEncoder:
                     "run again, and if it ends again, reinstall it: pip install 'TesselPack[gpu]'"))
             elif status:
                 future.set_exception(AtlasError(f"{encoder} failed: {reply.decode(errors='replace')}"))
-            elif answered != number or len(reply) != ktx_size(width, height):
+            elif answered != number or len(reply) != ktx_size(width, height, levels):
                 future.set_exception(AtlasError(
                     f"{encoder} answered with {len(reply)} bytes for request {answered}, not the "
-                    f"{ktx_size(width, height)} of request {number} ({width} x {height} pixels); nothing was "
+                    f"{ktx_size(width, height, levels)} of request {number} ({width} x {height} pixels, {levels} "
+                    "mipmap levels); nothing was "
                     "written: reinstall the encoders (pip install 'TesselPack[gpu]')"))
             else:
                 future.set_result(reply)
 
-    def submit(self, name: str, pixels) -> Callable[[], bytes]:
-        """Starts encoding the (height, width, 4) pixels; returns what waits
-        for the KTX file's bytes."""
+    def submit(self, name: str, pixels, levels: int = 1) -> Callable[[], bytes]:
+        """Starts encoding the (height, width, 4) pixels with `levels`
+        mipmap levels; returns what waits for the KTX file's bytes."""
         height, width = pixels.shape[:2]
         future: futures.Future = futures.Future()
-        self._jobs.put((next(self._numbers), name, width, height, pixels.tobytes(), future))
+        self._jobs.put((next(self._numbers), name, width, height, levels, pixels.tobytes(), future))
 
         def result() -> bytes:
             while True:  # waits that end now and then let Ctrl-C in, on every system

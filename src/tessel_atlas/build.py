@@ -23,6 +23,7 @@ from .formats.template import fingerprint as template_fingerprint
 from .block_checks import Quality, psnr
 from .images import Entry, Pixels, SpriteChanged, Trim, read_entries, scaled, scaled_side
 from .layout import Layer, Placement, Spacing, check_fit, lay_out
+from .mipmaps import kept_apart
 from .model import AtlasLayer, Frame, Timing
 from .output import (CACHE_NAME, TextureOptions, check_distinct, check_layer_sides, image_name, layer_files,
                      locked_folder, recorded_files, texture_name, write_atlas)
@@ -57,6 +58,12 @@ def spacing(args: argparse.Namespace) -> Spacing:
     border = args.border_padding if args.border_padding is not None else padding
     if args.format == "css" and len(args.variant or []) > 1:  # see formats/css.py
         shape, border = max(shape, css.VARIANT_SPACING[0]), max(border, css.VARIANT_SPACING[1])
+    if args.mipmaps is not None:
+        # Apart in the levels, bled half way; as far from the edges, since
+        # clients repeat power-of-two textures (Phaser does): across an
+        # edge lies the sprite at the opposite one.
+        gap = kept_apart(args.mipmaps, 1).gap
+        shape, border = max(shape, gap), max(border, gap // 2)
     return Spacing(shape, border)
 
 
@@ -75,7 +82,7 @@ def texture_options(args: argparse.Namespace) -> TextureOptions:
     straight = not args.premultiply or any(fmt in BLOCK_FORMATS for fmt in formats) and not blocks_premultiplied
     return TextureOptions(formats, args.png_level, args.webp_method,
                           spacing(args).shape // 2 if straight and not args.no_bleed else None, args.premultiply,
-                          args.block_effort, blocks_premultiplied)
+                          args.block_effort, blocks_premultiplied, args.mipmaps)
 
 
 def block_aligned(args: argparse.Namespace, texture: TextureOptions) -> bool:
@@ -84,6 +91,20 @@ def block_aligned(args: argparse.Namespace, texture: TextureOptions) -> bool:
     edges of two sprites compresses both worse, and bleeds one into the
     other)."""
     return args.block_align if args.block_align is not None else bool(texture.blocks)
+
+
+def alignment(args: argparse.Namespace, texture: TextureOptions) -> int:
+    """What every sprite's position is a multiple of: a block's side when
+    block_aligned, a texel of the last level kept apart with --mipmaps."""
+    block_side = BLOCK_SIDE if block_aligned(args, texture) else 1
+    return block_side if args.mipmaps is None else kept_apart(args.mipmaps, block_side).align
+
+
+def layer_sizes(args: argparse.Namespace) -> str:
+    """How layers are sized (lay_out's texture_sizes): mipmapped layers have
+    sides that are powers of two, which WebGL 1 needs to sample levels at
+    all, and block formats need for every level to be whole blocks."""
+    return "full" if args.full_size else "pot" if args.pot or args.mipmaps is not None else "crop"
 
 
 def check_textures(args: argparse.Namespace) -> None:
@@ -95,6 +116,15 @@ def check_textures(args: argparse.Namespace) -> None:
                          f"{texture.blocks[0]}; leave that out, or choose another --format")
     check_layer_sides(texture, args.max_texture_size)
     check_encoders(texture.blocks)
+    side = args.max_texture_size
+    if args.mipmaps is not None and args.full_size and (not side or side & (side - 1)):
+        raise AtlasError("--mipmaps needs layers whose sides are powers of two; with --full-size, give "
+                         f"--max-texture-size one ({1 << (side.bit_length() - 1) if side else 2048}, say), or leave "
+                         "out --full-size")
+    if args.mipmaps is not None and side and alignment(args, texture) + spacing(args).shape > side:
+        raise AtlasError(f"--mipmaps {args.mipmaps or ''} keeps sprites {spacing(args).shape} px apart on a "
+                         f"{alignment(args, texture)} px grid, more than --max-texture-size {side} holds; "
+                         "ask for fewer levels kept apart (--mipmaps N)")
 
 
 def format_options(args: argparse.Namespace) -> FormatOptions:
@@ -313,10 +343,9 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
                 for name, frames in groups.items()} if fmt.animations_whole else {}
     layout = functools.partial(lay_out, max_texture_size=args.max_texture_size, spacing=gaps,
                                rotation=fmt.rotates and not args.no_rotation,
-                               texture_sizes="pot" if args.pot else "full" if args.full_size else "crop",
+                               texture_sizes=layer_sizes(args),
                                layouts=cache.layouts if cache else None, placed=cache.placed if cache else None,
-                               side_multiple=BLOCK_SIDE if texture.blocks else 1,
-                               align=BLOCK_SIDE if block_aligned(args, texture) else 1)
+                               side_multiple=BLOCK_SIDE if texture.blocks else 1, align=alignment(args, texture))
 
     with progress.phase("packed", len(pictures), "sprite") as step:
         if layer_of is None:

@@ -28,6 +28,7 @@ from .errors import AtlasError, require_pillow
 from .images import compose, ordered_map, premultiplied, preview, workers
 from .inputs.still import read_image
 from .layout import Layer, Placement
+from .mipmaps import full_chain
 from .model import AtlasLayer
 from .png import write_png
 
@@ -88,7 +89,9 @@ class TextureOptions:
     block formats (blocks.py) at `block_effort`. Bled by `bleed_reach`
     pixels around each sprite (None: not at all); the plain image's colour
     premultiplied by alpha or not (`premultiply`), the block formats' as
-    `blocks_premultiplied` says (the engine the manifests are for decides)."""
+    `blocks_premultiplied` says (the engine the manifests are for decides).
+    Block files hold `mipmaps` levels (mipmaps.py): None, only the full
+    size; 0, every level; N, the first N (as many as the layer has, at most)."""
 
     formats: Tuple[str, ...] = ("png",)
     png_level: int = 3
@@ -97,6 +100,14 @@ class TextureOptions:
     premultiply: bool = False
     block_effort: str = "medium"
     blocks_premultiplied: bool = False
+    mipmaps: Optional[int] = None
+
+    def levels(self, layer: Union[Layer, AtlasLayer]) -> int:
+        """The mipmap levels that the layer's block files hold."""
+        if self.mipmaps is None:
+            return 1
+        full = full_chain(layer.width, layer.height)
+        return min(self.mipmaps, full) if self.mipmaps else full
 
     @property
     def plain(self) -> str:
@@ -110,7 +121,7 @@ class TextureOptions:
         """What, beside the layer's content, makes its file in `fmt`."""
         if fmt in BLOCK_FORMATS:
             return (fmt, self.block_effort, self.bleed_reach, self.blocks_premultiplied, encoder_version(fmt),
-                    encoder_settings(fmt, self.block_effort))
+                    encoder_settings(fmt, self.block_effort), self.mipmaps)
         return fmt, self.png_level if fmt == "png" else self.webp_method, self.bleed_reach, self.premultiply
 
 
@@ -394,7 +405,7 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
             if fmt in BLOCK_FORMATS:
                 assert encoder is not None
                 stored = pixels(texture.blocks_premultiplied)
-                encoding.append((texture_name(layer, fmt), fmt, encoder.submit(fmt, stored), stored))
+                encoding.append((texture_name(layer, fmt), fmt, encoder.submit(fmt, stored, texture.levels(layer)), stored))
         for fmt in wanted:
             name = texture_name(layer, fmt)
             if fmt == "webp":

@@ -81,6 +81,8 @@ def _option_value(path: Path, key: str, value: Any, action: argparse.Action) -> 
         if not isinstance(value, bool):
             raise refuse("expected true or false")
         return action.const if value else action.default
+    if action.nargs == "?" and isinstance(value, bool):  # true: the option without its value
+        return action.const if value else action.default
     if key == "pivot":  # a pair of numbers, not the command line's text
         if not _number_pair(value) or not valid_pivot(*value):
             raise refuse(f"expected [x, y], two numbers from -{PIVOT_LIMIT:g} to {PIVOT_LIMIT:g}")
