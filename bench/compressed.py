@@ -19,7 +19,15 @@ on a thread (PNG) or a worker process (block formats) per core, as the
 command does, pixels ready; medians of interleaved repeats, and the ratio
 to PNG's.
 
+Mipmaps (--mipmaps): per set, what keeping sprites apart in the first N
+levels costs in layers and area against the power-of-two layers of the
+same build without it, and BC7 files' bytes with every level; and how far
+the box filter over stored values, which makes the levels, comes from the
+box filter in linear light (sRGB decoded, averaged, encoded), over every
+level's visible texels, with each filter's time.
+
     python bench/compressed.py [--repeats N] [--efforts fast,medium,best] [--formats bc7,...] FOLDER...
+    python bench/compressed.py --mipmaps FOLDER...
 """
 
 import argparse
@@ -40,6 +48,7 @@ from PIL import Image
 
 from tessel_atlas.blocks import BLOCK_FORMATS, BlockEncoder
 from tessel_atlas.images import premultiplied, workers
+from tessel_atlas.mipmaps import full_chain, levels
 from tessel_atlas.png import write_png
 
 DECODERS = {"bc7": texture2ddecoder.decode_bc7, "bc3": texture2ddecoder.decode_bc3,
@@ -138,13 +147,83 @@ def quality(layers, decoded, frames, stored_premultiplied=False):
     return psnr(totals[0], totals[2]), psnr(totals[1], totals[2]), float(np.percentile(per_frame, 10))
 
 
+def _linear(srgb: np.ndarray) -> np.ndarray:
+    c = srgb / 255.0
+    return np.where(c <= 0.04045, c / 12.92, ((c + 0.055) / 1.055) ** 2.4)
+
+
+def _srgb(linear: np.ndarray) -> np.ndarray:
+    c = np.where(linear <= 0.0031308, linear * 12.92, 1.055 * np.maximum(linear, 0) ** (1 / 2.4) - 0.055)
+    return np.clip(np.round(c * 255), 0, 255).astype(np.uint8)
+
+
+def linear_levels(pixels: np.ndarray, count: int):
+    """The levels of a box filter in linear light (colour weighted by alpha, alpha averaged)."""
+    made, above = [pixels], pixels
+    for _ in range(count - 1):
+        alpha = above[..., 3:].astype(np.float64) / 255
+        weighted = np.concatenate([_linear(above[..., :3].astype(np.float64)) * alpha, alpha], axis=-1)
+        h, w = weighted.shape[:2]
+        weighted = weighted.reshape(max(1, h // 2), min(2, h), max(1, w // 2), min(2, w), 4).mean(axis=(1, 3))
+        a = weighted[..., 3:]
+        colour = np.divide(weighted[..., :3], a, out=np.zeros_like(weighted[..., :3]), where=a > 0)
+        above = np.concatenate([_srgb(colour), np.round(a * 255).astype(np.uint8)], axis=-1)
+        made.append(above)
+    return made
+
+
+def mipmap_rows(folders, work: Path) -> None:
+    print("Mipmaps: sprites kept apart in the first N levels (BC7, 2048 textures), against --pot alone\n")
+    print("| sprites | kept apart | layers | megapixels | fill | BC7 MB, every level |")
+    print("|---|---|---:|---:|---:|---:|")
+    for folder in folders:
+        for label, options in (("none (--pot)", ["--pot"]), ("2 levels", ["--mipmaps=2"]),
+                               ("3 levels", ["--mipmaps=3"]), ("4 (--mipmaps)", ["--mipmaps"])):
+            out = work / f"{folder.name}-{label.split()[0]}"
+            subprocess.run([sys.executable, "-m", "tessel_atlas", "pack", str(folder), "--out", str(out), "--quiet",
+                            "--no-cache", "--texture-format=bc7", *options], check=True, stderr=subprocess.DEVNULL)
+            sizes = [Image.open(p).size for p in out.glob("atlas_*.png")]
+            used = sum(f["frame"]["w"] * f["frame"]["h"] for m in out.glob("atlas_*.json")
+                       if re.fullmatch(r"atlas_\d+\.json", m.name) for f in json.loads(m.read_text())["frames"].values())
+            area = sum(w * h for w, h in sizes)
+            ktx = sum(p.stat().st_size for p in out.glob("*.bc7.ktx"))
+            print(f"| {folder.name} | {label} | {len(sizes)} | {area / 1e6:.2f} | {used / area:.1%} | "
+                  f"{ktx / 1e6:.1f} |", flush=True)
+    print("\nLevels: the box filter over stored values against one in linear light, levels 1 to 3 of the layers "
+          "above (kept apart in 4): PSNR over visible texels, texels off by more than 8 levels, seconds\n")
+    print("| sprites | PSNR dB | texels > 8 off | box s | linear-light s |")
+    print("|---|---:|---:|---:|---:|")
+    for folder in folders:
+        layers = [np.asarray(Image.open(p).convert("RGBA")) for p in (work / f"{folder.name}-4").glob("atlas_*.png")]
+        error = count = off = 0
+        timed = {"box": 0.0, "linear": 0.0}
+        for layer in layers:
+            start = time.perf_counter()
+            box = levels(layer, full_chain(*layer.shape[:2]))
+            timed["box"] += time.perf_counter() - start
+            start = time.perf_counter()
+            light = linear_levels(layer, full_chain(*layer.shape[:2]))
+            timed["linear"] += time.perf_counter() - start
+            for a, b in zip(box[1:4], light[1:4]):
+                shown = b[..., 3] > 0
+                d = a.astype(np.float64)[shown] - b[shown]
+                error, count, off = error + (d ** 2).sum(), count + d.size, off + int((abs(d) > 8).any(axis=-1).sum())
+        print(f"| {folder.name} | {psnr(error, count):.1f} | {off / (count / 4):.1%} | {timed['box']:.2f} | "
+              f"{timed['linear']:.2f} |", flush=True)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("folders", nargs="+", type=Path)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--efforts", default="fast,medium,best")
     parser.add_argument("--formats", default=",".join(BLOCK_FORMATS), help="the block formats to measure")
+    parser.add_argument("--mipmaps", action="store_true", help="measure what mipmaps cost instead")
     args = parser.parse_args()
+    if args.mipmaps:
+        with tempfile.TemporaryDirectory() as work:
+            mipmap_rows(args.folders, Path(work))
+        return
     efforts = args.efforts.split(",")
     blocks = args.formats.split(",")
     print(f"Quality: PSNR (dB) of every frame's visible pixels; {workers()} workers\n")

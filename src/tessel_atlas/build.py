@@ -122,7 +122,8 @@ def check_textures(args: argparse.Namespace) -> None:
                          f"--max-texture-size one ({1 << (side.bit_length() - 1) if side else 2048}, say), or leave "
                          "out --full-size")
     if args.mipmaps is not None and side and alignment(args, texture) + spacing(args).shape > side:
-        raise AtlasError(f"--mipmaps {args.mipmaps or ''} keeps sprites {spacing(args).shape} px apart on a "
+        asked = "--mipmaps" + (f" {args.mipmaps}" if args.mipmaps else "")
+        raise AtlasError(f"{asked} keeps sprites {spacing(args).shape} px apart on a "
                          f"{alignment(args, texture)} px grid, more than --max-texture-size {side} holds; "
                          "ask for fewer levels kept apart (--mipmaps N)")
 

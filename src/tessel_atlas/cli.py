@@ -157,11 +157,12 @@ def _add_pack_arguments(pack: argparse.ArgumentParser) -> None:
                                "engines that compress layers themselves, give it)")
     aligning.add_argument("--no-block-align", dest="block_align", action="store_false",
                           help="pack sprites as tightly with block formats as without")
-    pack.add_argument("--mipmaps", nargs="?", const=0, type=_whole(2, 16), metavar="N",
-                      help="write every mipmap level in block files (or the first N, the full size the first) and "
-                           f"keep sprites apart in them (or in the first {KEPT_APART}), aligned and bled, in "
-                           "power-of-two layers, so that no sprite drawn smaller shows its neighbours; PNG and "
-                           "WebP layers get the same layout, for engines that make their levels on upload")
+    pack.add_argument("--mipmaps", nargs="?", const=0, type=_whole(2, 12), metavar="N",
+                      help="write every mipmap level, down to 1 x 1, in block files, and keep sprites apart in "
+                           f"the first N levels (default {KEPT_APART}: down to 1/{1 << (KEPT_APART - 1)} of their "
+                           "size), aligned and bled, in power-of-two layers, so that no sprite drawn that small "
+                           "shows its neighbours; PNG and WebP layers get the same layout, for engines that make "
+                           "their levels on upload")
     pack.add_argument("--png-level", type=_whole(0, 9), default=3, metavar="L",
                       help="PNG compression level, 0 (fastest) to 9 (smallest files) (default 3)")
     pack.add_argument("--webp-method", type=_whole(0, 6), default=0, metavar="M",

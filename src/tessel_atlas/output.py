@@ -90,8 +90,8 @@ class TextureOptions:
     pixels around each sprite (None: not at all); the plain image's colour
     premultiplied by alpha or not (`premultiply`), the block formats' as
     `blocks_premultiplied` says (the engine the manifests are for decides).
-    Block files hold `mipmaps` levels (mipmaps.py): None, only the full
-    size; 0, every level; N, the first N (as many as the layer has, at most)."""
+    With `mipmaps` (the levels sprites are kept apart in, 0 for the
+    default; mipmaps.py), block files hold every mipmap level."""
 
     formats: Tuple[str, ...] = ("png",)
     png_level: int = 3
@@ -104,10 +104,7 @@ class TextureOptions:
 
     def levels(self, layer: Union[Layer, AtlasLayer]) -> int:
         """The mipmap levels that the layer's block files hold."""
-        if self.mipmaps is None:
-            return 1
-        full = full_chain(layer.width, layer.height)
-        return min(self.mipmaps, full) if self.mipmaps else full
+        return 1 if self.mipmaps is None else full_chain(layer.width, layer.height)
 
     @property
     def plain(self) -> str:
