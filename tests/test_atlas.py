@@ -171,7 +171,8 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
         for path, layer in {path: plain[name][0] for name, (path, _) in in_blocks.items()}.items():
             assert read_ktx(path).size == Image.open(layer).size
             assert read_ktx(path).width % 4 == read_ktx(path).height % 4 == 0
-            # Every level down to 1 x 1, each within a few levels of a box filter of the layer.
+            # Every level down to 1 x 1, each within a few levels of a box filter of the layer (a block of
+            # 16 alphas stores 8 levels: small levels, all one block, come out furthest).
             levels = read_ktx(path, None)
             assert levels == (max(read_ktx(path).size).bit_length() if mipmaps else 1)
             alpha = np.asarray(Image.open(layer).convert("RGBA"))[..., 3].astype(np.float64)
@@ -179,7 +180,7 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
                 alpha = alpha.reshape(-1, min(2, alpha.shape[0]), alpha.shape[1]).mean(axis=1)
                 alpha = alpha.reshape(alpha.shape[0], -1, min(2, alpha.shape[1])).mean(axis=2)
                 stored = np.asarray(read_ktx(path, level))[..., 3]
-                assert stored.shape == alpha.shape and np.abs(stored - alpha).mean() <= 4, (path, level)
+                assert stored.shape == alpha.shape and np.abs(stored - alpha).mean() <= 6, (path, level)
     for path, atlas in atlases.items():
         assert path.suffix == f".{texture_format}"
         assert (path.parent / f"{path.stem}_preview.png").exists()
@@ -1242,6 +1243,44 @@ def test_no_pixels_alpha_is_stored_far_from_its_sprites(tmp_path, block, effort)
         got = np.asarray(restore(read_ktx(path), f))[..., 3].astype(int)
         want = np.asarray(sources[name])[..., 3].astype(int)
         assert np.abs(got - want).max() <= 32, (name, np.abs(got - want).max())
+
+
+@settings(max_examples=150, deadline=None)
+@given(blocks_wide=st.integers(1, 4), blocks_high=st.integers(1, 4), kind=st.sampled_from(["flat", "ramp", "noise"]),
+       alpha=st.sampled_from(["opaque", "edge", "noise", "two"]), seed=st.integers(0, 2**32 - 1))
+def test_bc3_blocks_come_at_least_as_close_as_etcpaks_and_keep_alpha(blocks_wide, blocks_high, kind, alpha, seed):
+    """The BC3 encoder written here against etcpak's (the library it
+    replaced), both decoded by texture2ddecoder: never further from what
+    shows, flat colour within 3 levels, alpha within the limit, and one or
+    two alpha levels in a block kept exactly."""
+    etcpak = pytest.importorskip("etcpak")
+    from tessel_atlas._blocks import bc3_blocks
+    from tessel_atlas.block_checks import ALPHA_LIMIT, decode
+
+    rng = np.random.default_rng(seed)
+    height, width = 4 * blocks_high, 4 * blocks_wide
+    y, x = np.mgrid[0:height, 0:width]
+    colour = {"flat": np.broadcast_to(rng.integers(0, 256, 3), (height, width, 3)),
+              "ramp": np.stack([x * rng.integers(0, 16) + y * rng.integers(0, 16) + rng.integers(0, 64)
+                                for _ in range(3)], axis=-1),
+              "noise": rng.integers(0, 256, (height, width, 3))}[kind]
+    opacity = {"opaque": np.full((height, width), 255), "edge": np.clip((x - 2) * 90, 0, 255),
+               "noise": rng.integers(0, 256, (height, width)),
+               "two": rng.choice(rng.integers(0, 256, 2), (height, width))}[alpha]
+    pixels = np.ascontiguousarray(np.dstack([np.clip(colour, 0, 255), opacity]).astype(np.uint8))
+    ours = bc3_blocks(pixels)
+    assert len(ours) == blocks_wide * blocks_high * 16
+    got = decode("bc3", ours, width, height).astype(int)
+    theirs = decode("bc3", etcpak.compress_bc3(pixels.tobytes(), width, height), width, height).astype(int)
+    # Over what shows: every channel of visible pixels, and the alpha of the rest (whose colour weighs
+    # only where filtering blends it in, and a sixteenth in the fit).
+    shown = pixels[..., 3] > 0
+    error, their_error = ((((d - pixels) ** 2)[shown]).sum() + (((d - pixels)[..., 3] ** 2)[~shown]).sum()
+                          for d in (got, theirs))
+    assert error <= their_error, (error, their_error)
+    assert np.abs(got[..., 3] - pixels[..., 3]).max() <= (0 if alpha in ("opaque", "two") else ALPHA_LIMIT)
+    if kind == "flat":
+        assert np.abs(got[..., :3] - pixels[..., :3]).max() <= 3
 
 
 def test_a_libgdx_atlas_reads_the_same_in_spine_atlas_and_rebuilds_every_sprite(tmp_path):

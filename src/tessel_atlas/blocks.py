@@ -1,9 +1,10 @@
 """GPU block formats: layers encoded into the 4 x 4 blocks a GPU samples
 without decoding (a quarter of RGBA's memory), written as KTX files.
 
-The encoders come from PyPI (the `gpu` extra): etcpak for BC7, BC3 and
-ETC2, astc-encoder for ASTC; texture2ddecoder decodes what they stored,
-to check it. They hold the interpreter lock while they
+The encoders come from PyPI (the `gpu` extra): etcpak for BC7 and ETC2,
+astc-encoder for ASTC; BC3's is this package's own (_blocks.cpp: etcpak's
+stored 3 dB less than a well-kept encoder's fast mode). texture2ddecoder
+decodes what they stored, to check it. They hold the interpreter lock while they
 work, so layers are encoded in worker processes, one per core: the same
 interpreter, with the caller's import path, running serve() on pipes.
 Unlike multiprocessing's workers, they never import the caller's main
@@ -50,7 +51,7 @@ class BlockFormat:
 
 BLOCK_FORMATS = {f.name: f for f in (
     BlockFormat("bc7", 0x8E8C, "etcpak"),  # RGBA_BPTC_UNORM
-    BlockFormat("bc3", 0x83F3, "etcpak"),  # RGBA_S3TC_DXT5
+    BlockFormat("bc3", 0x83F3, "tessel_atlas"),  # RGBA_S3TC_DXT5, encoded by _blocks.cpp
     BlockFormat("etc2", 0x9278, "etcpak"),  # RGBA8_ETC2_EAC
     BlockFormat("astc", 0x93B0, "astc_encoder"),  # RGBA_ASTC_4x4
 )}
@@ -87,9 +88,9 @@ def check_encoders(formats: Sequence[str]) -> None:
 
 
 def encoder_version(name: str) -> str:
-    """The encoder of block format `name` and its version: a new release
-    may store other blocks for the same pixels, so files it did not make
-    are made again."""
+    """The encoder of block format `name` and its version (this package's,
+    for its own): a new release may store other blocks for the same pixels,
+    so files it did not make are made again."""
     package = BLOCK_FORMATS[name].package
     return f"{package} {getattr(__import__(package), '__version__', 'unknown')}"
 
@@ -116,9 +117,9 @@ def _bc7(rgba: bytes, width: int, height: int, effort: str) -> bytes:
 
 
 def _bc3(rgba: bytes, width: int, height: int, effort: str) -> bytes:
-    import etcpak
+    from ._blocks import bc3_blocks
 
-    return etcpak.compress_bc3(rgba, width, height)
+    return bc3_blocks(np.frombuffer(rgba, np.uint8).reshape(height, width, 4))
 
 
 def _etc2(rgba: bytes, width: int, height: int, effort: str) -> bytes:
