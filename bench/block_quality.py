@@ -10,12 +10,14 @@ core, and bytes. tessel-atlas's rows are its encoders as the command runs
 them (the alpha check included); the references are etcpak's BC7 at its
 slowest (linear weights, uber 4, 64 partitions, no alpha check), the
 `astcenc` command (Debian's astc-encoder) at -fast, -medium and -thorough,
-and `nvcompress -bc3 -fast` (Debian's libnvtt-bin), where installed.
+`nvcompress -bc3 -fast` (Debian's libnvtt-bin), and rgbcx's BC3 at level
+10 (PyPI's bc7enc-py), where installed.
 
     python bench/block_quality.py FOLDER...
 """
 
 import argparse
+import importlib.util
 import resource
 import shutil
 import subprocess
@@ -76,6 +78,12 @@ def nvcompress_bc3(layer, work):
     return (work / "layer.dds").read_bytes()[128:]
 
 
+def rgbcx_bc3(layer, work):
+    import bc7enc
+
+    return bc7enc.pack_dds(layer.tobytes(), layer.shape[1], layer.shape[0], "DXT5", level=10)
+
+
 def measure(layers, frames, fmt, encode, work):
     start, children = time.process_time(), children_cpu()
     stored = [encode(layer, work) for layer in layers]
@@ -119,6 +127,8 @@ def main():
                         rows += [("astc", f"astcenc {p}", astcenc(p)) for p in ("-fast", "-medium", "-thorough")]
                     if shutil.which("nvcompress"):
                         rows.append(("bc3", "nvcompress -bc3 -fast", nvcompress_bc3))
+                    if importlib.util.find_spec("bc7enc"):
+                        rows.append(("bc3", "rgbcx level 10 (bc7enc-py)", rgbcx_bc3))
                 else:  # alignment's own effect: the medium rows
                     rows = [row for row in rows if row[1] in ("tessel-atlas medium", "tessel-atlas")]
                 for fmt, encoder, encode in rows:

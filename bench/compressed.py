@@ -85,7 +85,7 @@ def encode_blocks(fmt: str, effort: str, layers):
     """Every layer in the block format, as the command writes it: the
     decoded pixels, and the seconds it took."""
     start = time.perf_counter()
-    with BlockEncoder(effort, workers()) as encoder:
+    with BlockEncoder(effort, workers(), (fmt,)) as encoder:
         pending = [encoder.submit(fmt, pixels) for pixels in layers]
         files = [result() for result in pending]
     seconds = time.perf_counter() - start

@@ -209,19 +209,30 @@ def serve(requests: BinaryIO, replies: BinaryIO) -> None:
         replies.flush()
 
 
-class BlockEncoder:
-    """Worker processes that encode layers while the command composes the
-    next ones. Leaving the `with` block ends them at once, whatever they
-    were doing. They run in a process group of their own, so that Ctrl-C
-    in a terminal reaches only the command, which ends them."""
+# Formats whose encoder releases the interpreter lock (this package's
+# own): encoded on threads, which spares the workers' start and the
+# layers' trip through a pipe.
+ON_THREADS = ("bc3",)
 
-    def __init__(self, effort: str, processes: int):
+
+class BlockEncoder:
+    """Worker processes (and threads, for the formats ON_THREADS) that
+    encode layers while the command composes the next ones, `processes` of
+    each at most. Leaving the `with` block ends the workers at once,
+    whatever they were doing, and drops what the threads had not begun.
+    Workers run in a process group of their own, so that Ctrl-C in a
+    terminal reaches only the command, which ends them. Without a worker
+    format among `formats` (every one by default), none is started."""
+
+    def __init__(self, effort: str, processes: int, formats: Sequence[str] = tuple(BLOCK_FORMATS)):
         self.effort = effort
-        self.processes = processes
+        self.processes = processes if any(f not in ON_THREADS for f in formats) else 0
         self._jobs: "queue.Queue[Optional[Tuple[int, str, int, int, int, bytes, futures.Future]]]" = queue.Queue()
         self._numbers = itertools.count(1)
         self._workers: List[subprocess.Popen] = []
         self._feeders: List[threading.Thread] = []
+        self._threads = futures.ThreadPoolExecutor(max(1, processes))
+        self._threaded: List[futures.Future] = []
 
     def __enter__(self) -> "BlockEncoder":
         command = [sys.executable, "-c", f"import sys; sys.path[:0] = {sys.path!r}; {WORKER}"]
@@ -244,6 +255,9 @@ class BlockEncoder:
         return self
 
     def __exit__(self, *exc_info: object) -> None:
+        for job in self._threaded:
+            job.cancel()
+        self._threads.shutdown()
         for worker in self._workers:
             worker.kill()
         for _ in self._feeders:
@@ -292,12 +306,23 @@ class BlockEncoder:
             else:
                 future.set_result(reply)
 
+    def _on_thread(self, name: str, pixels: np.ndarray, levels: int) -> bytes:
+        height, width = pixels.shape[:2]
+        try:
+            return encode(name, self.effort, pixels.tobytes(), width, height, levels)
+        except Exception as error:
+            raise AtlasError(f"the {name} block encoder failed: {type(error).__name__}: {error}") from None
+
     def submit(self, name: str, pixels, levels: int = 1) -> Callable[[], bytes]:
         """Starts encoding the (height, width, 4) pixels with `levels`
         mipmap levels; returns what waits for the KTX file's bytes."""
         height, width = pixels.shape[:2]
-        future: futures.Future = futures.Future()
-        self._jobs.put((next(self._numbers), name, width, height, levels, pixels.tobytes(), future))
+        if name in ON_THREADS:
+            future = self._threads.submit(self._on_thread, name, pixels, levels)
+            self._threaded.append(future)
+        else:
+            future = futures.Future()
+            self._jobs.put((next(self._numbers), name, width, height, levels, pixels.tobytes(), future))
 
         def result() -> bytes:
             while True:  # waits that end now and then let Ctrl-C in, on every system

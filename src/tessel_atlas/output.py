@@ -441,7 +441,7 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
                      for name, manifest in manifests.items() if name not in unchanged})
         encodings = [name for name in (texture_name(layer, fmt) for layer in layers for fmt in texture.blocks)
                      if with_pixels and name not in unchanged]
-        with BlockEncoder(texture.block_effort, min(workers(), len(encodings))) if encodings \
+        with BlockEncoder(texture.block_effort, min(workers(), len(encodings)), texture.blocks) if encodings \
                 else nullcontext() as encoder:
             # One layer more than threads in flight: each holds a whole image.
             for layer, (names, encoding) in zip(layers, ordered_map(write_layer, layers, ahead=workers() + 1)):
