@@ -1155,16 +1155,21 @@ WRONG_REPLY = ("import struct, tessel_atlas.blocks as b; pack = b.REPLY.pack\n"
                "b.REPLY = Reply(b.REPLY.format)\n")
 
 
-@pytest.mark.parametrize("worker, message", [
-    (SHORT_BLOCKS + blocks.WORKER, "the bc7 block encoder failed: ValueError: etcpak "),
-    (WRONG_REPLY + blocks.WORKER, "the bc7 block encoder answered with"),
-    ("import os; os._exit(9)", "the bc7 block encoder ended before it answered"),
+@pytest.mark.parametrize("fmt, worker, message", [
+    ("bc7", SHORT_BLOCKS + blocks.WORKER, "the bc7 block encoder failed: ValueError: etcpak "),
+    ("bc7", WRONG_REPLY + blocks.WORKER, "the bc7 block encoder answered with"),
+    ("bc7", "import os; os._exit(9)", "the bc7 block encoder ended before it answered"),
+    ("bc3", None, "the bc3 block encoder failed: ValueError: tessel_atlas "),  # on a thread, not a worker
 ])
-def test_a_block_encoder_that_misbehaves_fails_the_build_naming_it(tmp_path, capsys, monkeypatch, worker, message):
+def test_a_block_encoder_that_misbehaves_fails_the_build_naming_it(tmp_path, capsys, monkeypatch, fmt, worker,
+                                                                   message):
     pytest.importorskip("etcpak")
     make_sprites(tmp_path / "sprites", count=8)
-    monkeypatch.setattr(blocks, "WORKER", worker)
-    assert main(["pack", str(tmp_path / "sprites"), "--out", str(tmp_path / "out"), "--texture-format=bc7",
+    if worker:
+        monkeypatch.setattr(blocks, "WORKER", worker)
+    else:
+        monkeypatch.setitem(blocks.ENCODERS, fmt, lambda *a: b"1234567")
+    assert main(["pack", str(tmp_path / "sprites"), "--out", str(tmp_path / "out"), f"--texture-format={fmt}",
                  "--quiet"]) == 1
     err = capsys.readouterr().err
     assert message in err and err.count("\n") == 1 and "Broken pipe" not in err
