@@ -4,9 +4,10 @@ without decoding (a quarter of RGBA's memory), written as KTX files.
 The encoders come from PyPI (the `gpu` extra): etcpak for BC7 and ETC2,
 astc-encoder for ASTC; BC3's is this package's own (_blocks.cpp: etcpak's
 stored 3 dB less than a well-kept encoder's fast mode). texture2ddecoder
-decodes what they stored, to check it. They hold the interpreter lock while they
-work, so layers are encoded in worker processes, one per core: the same
-interpreter, with the caller's import path, running serve() on pipes.
+decodes what they stored, to check it. The PyPI encoders hold the
+interpreter lock while they work, so their layers are encoded in worker
+processes, one per core (BC3's on threads): the same interpreter, with
+the caller's import path, running serve() on pipes.
 Unlike multiprocessing's workers, they never import the caller's main
 module, which a script without a __main__ guard would run again. Each
 gets its own copy of the pixels (etcpak's ETC encoders write into the
@@ -176,9 +177,9 @@ def ktx_size(width: int, height: int, levels: int = 1) -> int:
 
 
 # A request: its number, the format and effort (ASCII, padded), width,
-# height and mipmap levels, then the RGBA pixels. A reply: the request's number, a status byte
-# (0 for the KTX file's bytes, 1 for an error's text) and the length of what
-# follows.
+# height and mipmap levels, then the RGBA pixels. A reply: the request's
+# number, a status byte (0 for the KTX file's bytes, 1 for an error's text)
+# and the length of what follows.
 REQUEST = struct.Struct("<Q8s8sIII")
 REPLY = struct.Struct("<QBQ")
 # What a worker runs: serve() on its standard input and output.
