@@ -48,13 +48,13 @@ from PIL import Image
 
 from tessel_atlas.blocks import BLOCK_FORMATS, BlockEncoder
 from tessel_atlas.images import premultiplied, workers
+from tessel_atlas.ktx import first_level
 from tessel_atlas.mipmaps import full_chain, levels
 from tessel_atlas.png import write_png
 
 DECODERS = {"bc7": texture2ddecoder.decode_bc7, "bc3": texture2ddecoder.decode_bc3,
             "etc2": texture2ddecoder.decode_etc2a8,
             "astc": lambda data, w, h: texture2ddecoder.decode_astc(data, w, h, 4, 4)}
-KTX_HEADER = 64
 
 
 def pack(folder: Path, out: Path, *options: str):
@@ -75,12 +75,6 @@ def pack(folder: Path, out: Path, *options: str):
     return layers, frames
 
 
-def blocks_of(ktx: bytes) -> bytes:
-    key_values = int.from_bytes(ktx[60:64], "little")
-    size = int.from_bytes(ktx[KTX_HEADER + key_values:KTX_HEADER + key_values + 4], "little")
-    return ktx[KTX_HEADER + key_values + 4:KTX_HEADER + key_values + 4 + size]
-
-
 def encode_blocks(fmt: str, effort: str, layers):
     """Every layer in the block format, as the command writes it: the
     decoded pixels, and the seconds it took."""
@@ -89,7 +83,7 @@ def encode_blocks(fmt: str, effort: str, layers):
         pending = [encoder.submit(fmt, pixels) for pixels in layers]
         files = [result() for result in pending]
     seconds = time.perf_counter() - start
-    decoded = [np.frombuffer(DECODERS[fmt](blocks_of(ktx), p.shape[1], p.shape[0]), np.uint8)
+    decoded = [np.frombuffer(DECODERS[fmt](first_level(ktx), p.shape[1], p.shape[0]), np.uint8)
                .reshape(p.shape)[..., [2, 1, 0, 3]] for ktx, p in zip(files, layers)]
     return decoded, seconds
 

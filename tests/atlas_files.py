@@ -266,6 +266,21 @@ def read_ktx(path: Path, level: int = 0):
     return Image.frombytes("RGBA", padded, decoded, "raw", "BGRA").crop((0, 0, width, height))
 
 
+def make_keyed_sprites(root: Path) -> None:
+    """Opaque sprites with no blue in them (game_N.png), sides multiples of
+    8, and as many key sprites of pure magenta (key_N.png) to pack among
+    them: any blue drawn from a game sprite is a key's."""
+    root.mkdir(parents=True)
+    rng = np.random.default_rng(5)
+    for n in range(12):
+        w, h = rng.integers(1, 6, 2) * 8
+        pixels = np.zeros((h, w, 4), np.uint8)
+        pixels[..., :2] = rng.integers(0, 256, (h, w, 2))
+        pixels[..., 3] = 255
+        Image.fromarray(pixels).save(root / f"game_{n}.png")
+        Image.new("RGBA", (int(h), int(w)), (255, 0, 255, 255)).save(root / f"key_{n}.png")
+
+
 def open_layer(path: Path):
     """A layer image, as its loaders draw it."""
     return read_ktx(path) if path.suffix == ".ktx" else Image.open(path).convert("RGBA")

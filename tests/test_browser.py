@@ -33,7 +33,8 @@ import pytest
 
 Image = pytest.importorskip("PIL.Image")
 from atlas_files import (  # noqa: E402
-    expected_sprite, frame_box, make_sprites, noise_sprite, open_layer, read_frames, read_ktx, restore)
+    expected_sprite, frame_box, make_keyed_sprites, make_sprites, noise_sprite, open_layer, read_frames, read_ktx,
+    restore)
 from tessel_atlas.cli import main  # noqa: E402
 from tessel_atlas.formats import css  # noqa: E402
 
@@ -1078,18 +1079,8 @@ MIP_PIXI_PAGE = """<script src="/pixi.js"></script><script>%s%s%s
 
 @pytest.fixture(scope="module")
 def keyed_sprites(tmp_path_factory):
-    """Opaque sprites with no blue in them, sides multiples of 8, packed
-    among as many key sprites of pure magenta: any blue drawn is a key's."""
     root = tmp_path_factory.mktemp("keyed") / "sprites"
-    root.mkdir()
-    rng = np.random.default_rng(5)
-    for n in range(12):
-        w, h = rng.integers(1, 6, 2) * 8
-        pixels = np.zeros((h, w, 4), np.uint8)
-        pixels[..., :2] = rng.integers(0, 256, (h, w, 2))
-        pixels[..., 3] = 255
-        Image.fromarray(pixels).save(root / f"game_{n}.png")
-        Image.new("RGBA", (int(h), int(w)), (255, 0, 255, 255)).save(root / f"key_{n}.png")
+    make_keyed_sprites(root)
     return root
 
 

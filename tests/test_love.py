@@ -19,7 +19,7 @@ Image = pytest.importorskip("PIL.Image")
 pytest.importorskip("texture2ddecoder")
 pytest.importorskip("etcpak")
 pytest.importorskip("astc_encoder")
-from atlas_files import make_sprites, open_layer, run_in_own_session  # noqa: E402
+from atlas_files import make_keyed_sprites, make_sprites, open_layer, run_in_own_session  # noqa: E402
 from tessel_atlas.cli import main  # noqa: E402
 
 LOVE = shutil.which("love")
@@ -201,15 +201,7 @@ end
 @pytest.mark.parametrize("texture", ["png", "bc7", "astc"])  # ETC2 stores blue where there is none
 def test_love_draws_mipmapped_frames_small_without_their_neighbours(tmp_path, texture):
     sprites = tmp_path / "sprites"
-    sprites.mkdir()
-    rng = np.random.default_rng(5)
-    for n in range(12):  # no blue in the frames, pure magenta in the keys around them
-        w, h = rng.integers(1, 6, 2) * 8
-        pixels = np.zeros((h, w, 4), np.uint8)
-        pixels[..., :2] = rng.integers(0, 256, (h, w, 2))
-        pixels[..., 3] = 255
-        Image.fromarray(pixels).save(sprites / f"game_{n}.png")
-        Image.new("RGBA", (int(h), int(w)), (255, 0, 255, 255)).save(sprites / f"key_{n}.png")
+    make_keyed_sprites(sprites)  # no blue in the frames, pure magenta in the keys around them
     template = tmp_path / "atlas{suffix}.lua.j2"
     template.write_text(TEMPLATE)
     for label, options in (("kept apart", ["--mipmaps"]), ("tight", ["--pot"])):

@@ -150,8 +150,9 @@ def _level_blocks(name: str, effort: str, pixels: np.ndarray) -> bytes:
     last row and column repeated, as the GPU reads only the texels that
     the level has."""
     height, width = pixels.shape[:2]
-    padded = np.pad(pixels, ((0, -height % BLOCK_SIDE), (0, -width % BLOCK_SIDE), (0, 0)), mode="edge")
-    rgba, width, height = padded.tobytes(), padded.shape[1], padded.shape[0]
+    if height % BLOCK_SIDE or width % BLOCK_SIDE:
+        pixels = np.pad(pixels, ((0, -height % BLOCK_SIDE), (0, -width % BLOCK_SIDE), (0, 0)), mode="edge")
+    rgba, width, height = pixels.tobytes(), pixels.shape[1], pixels.shape[0]
     blocks = ENCODERS[name](rgba, width, height, effort)
     if len(blocks) != blocks_size(width, height):
         raise ValueError(f"{encoder_version(name)} gave {len(blocks)} bytes of {name} blocks for {width} x {height} "

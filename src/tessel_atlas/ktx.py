@@ -3,8 +3,9 @@ levels, as WebGL loaders (Phaser, PixiJS) and native engines upload it
 without decoding.
 
 The header is the GL upload call's arguments in 64 bytes; then each
-mipmap level's size and blocks, the full-size level first. Rows of blocks run from the top of the
-image down, as the layer image's rows do, and the orientation key says so.
+mipmap level's size and blocks, the full-size level first. Rows of blocks
+run from the top of the image down, as the layer image's rows do, and the
+orientation key says so.
 """
 
 from __future__ import annotations
