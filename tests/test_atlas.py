@@ -30,6 +30,7 @@ from atlas_files import (  # noqa: E402
 from tessel_atlas import blocks, output  # noqa: E402
 from tessel_atlas.cli import _parser, main  # noqa: E402
 from tessel_atlas.formats import FORMATS, css, godot  # noqa: E402
+from tessel_atlas.project import NOT_IN_FILE  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -172,7 +173,8 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
             assert read_ktx(path).size == Image.open(layer).size
             assert read_ktx(path).width % 4 == read_ktx(path).height % 4 == 0
             # Every level down to 1 x 1, each near a box filter of the layer: a level made wrong is far
-            # off, while a lossy block of 16 alphas (each of the smallest levels is one) may be 6 to 8.
+            # off (30 and more on these noisy sprites), while a lossy block of 16 alphas may be 6 to 8 off,
+            # and a level of one block of noise, with few alphas to choose from, up to 13 (ASTC at 4 x 4).
             levels = read_ktx(path, None)
             assert levels == (max(read_ktx(path).size).bit_length() if mipmaps else 1)
             alpha = np.asarray(Image.open(layer).convert("RGBA"))[..., 3].astype(np.float64)
@@ -180,7 +182,8 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
                 alpha = alpha.reshape(-1, min(2, alpha.shape[0]), alpha.shape[1]).mean(axis=1)
                 alpha = alpha.reshape(alpha.shape[0], -1, min(2, alpha.shape[1])).mean(axis=2)
                 stored = np.asarray(read_ktx(path, level))[..., 3]
-                assert stored.shape == alpha.shape and np.abs(stored - alpha).mean() <= 12, (path, level)
+                assert stored.shape == alpha.shape and np.abs(stored - alpha).mean() <= (12 if alpha.size > 16 else 16), \
+                    (path, level)
     for path, atlas in atlases.items():
         assert path.suffix == f".{texture_format}"
         assert (path.parent / f"{path.stem}_preview.png").exists()
@@ -716,7 +719,7 @@ def test_the_readmes_project_file_builds_and_names_every_option(tmp_path):
     assert [frames[f"hero/{name}.png"][1].get("duration") for name in ("walk_1", "walk_2", "idle")] == \
         [round(1000 / 12), 250, None]
     keys = {option[2:] for action in _parser()._subparsers._group_actions[0].choices["pack"]._actions
-            for option in action.option_strings if option.startswith("--") and option not in ("--help", "--config")}
+            for option in action.option_strings if option.startswith("--") and option[2:] not in NOT_IN_FILE}
     assert keys <= set(re.findall(r"^(?:# )?([a-z-]+) = ", text, re.M))
 
 
