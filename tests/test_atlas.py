@@ -597,7 +597,7 @@ def test_files_that_would_take_one_anothers_names_are_refused_before_any_work(tm
     if template:
         (tmp_path / template).write_text("{{ layers|length }}\n")
         extra = extra + ["--format=template", f"--template={tmp_path / template}"]
-    monkeypatch.setattr("tessel_atlas.build.read_entries", lambda *a, **k: pytest.fail("read before refusing"))
+    monkeypatch.setattr("tessel_atlas.builder.read_entries", lambda *a, **k: pytest.fail("read before refusing"))
     assert main(["pack", *map(str, tmp_path.glob("*.png")), "--out", str(out), *extra]) == 1
     err = capsys.readouterr().err
     assert message in err and err.count("\n") == 1

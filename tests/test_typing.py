@@ -26,6 +26,14 @@ from tessel_atlas import place
 
 placed, side, _ = place(sizes, 0, allow_rotation=False, growth=1.02, progress=print)
 placed_rows: npt.NDArray[np.int32] = placed
+
+from tessel_atlas import AtlasError, Result, build
+
+try:
+    result: Result = build(["sprites"], "out", max_texture_size=512, texture_format=["png", "bc7"])
+    right: int = result.frames["hero.png"].x + result.layers[0].width
+except AtlasError as error:
+    message: str = str(error)
 """
 
 MISUSES = [
@@ -33,6 +41,7 @@ MISUSES = [
     "import TesselPack\nTesselPack.pack([[1, 2]], 'big', 3)\n",
     "import TesselPack\nTesselPack.unpack([[1, 2]])\n",
     "from tessel_atlas import place\nplace([[1, 2]], 0, False)\n",
+    "from tessel_atlas import build\nbuild('sprites', 'out').layers[0].frames + 1\n",
 ]
 
 

@@ -1,15 +1,21 @@
 """tessel-atlas: turns folders of sprite images into texture atlases.
 
-`place` is the packing engine's entry point for callers who need more than
-TesselPack.pack (rotation control, denser single bins, threads, progress);
-importing it needs nothing beyond NumPy.
+`build` builds an atlas as the command does, for build pipelines, and
+returns what it made (a `Result`); failures raise `AtlasError` with the
+command's one-line message. `place` is the packing engine's entry point
+for callers who need more than TesselPack.pack (rotation control, denser
+single bins, threads, progress); importing it needs nothing beyond NumPy.
 """
+
+from .errors import AtlasError
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from ._engine import place
+    from .api import build
+    from .model import Result
 
-__all__ = ["place"]
+__all__ = ["AtlasError", "Result", "build", "place"]
 __version__ = "1.2.0"
 
 
@@ -20,4 +26,12 @@ def __getattr__(name: str) -> object:
         from ._engine import place
 
         return place
+    if name == "build":
+        from .api import build
+
+        return build
+    if name == "Result":
+        from .model import Result
+
+        return Result
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

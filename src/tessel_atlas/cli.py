@@ -19,7 +19,7 @@ from .interrupts import Terminated
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
-    from typing import List, Optional
+    from typing import Dict, List, Optional, Set
 
 
 def _whole(low: int, high: int):
@@ -100,8 +100,9 @@ def _add_pack_arguments(pack: argparse.ArgumentParser) -> None:
     )
     pack.add_argument("--out", type=Path, help="folder for the atlases and manifests (here or in the project file)")
     pack.add_argument("--config", type=Path, metavar="FILE",
-                      help="project file (TOML): these options without their dashes, inputs, out, and "
-                           "[[sprites]] tables of per-sprite settings; options given here win")
+                      help="project file (TOML): these options without their dashes, inputs, out, "
+                           "[[sprites]] tables of per-sprite settings, and [[atlas]] tables, one per atlas "
+                           "(name, inputs, out and options), to build several; options given here win")
     pack.add_argument(
         "--max-texture-size", type=_whole(0, MAX_SIDE), default=2048, metavar="N",
         help="largest side of each square texture; each layer is cropped to what it uses unless --pot or "
@@ -181,6 +182,12 @@ def _add_pack_arguments(pack: argparse.ArgumentParser) -> None:
     pack.add_argument("--no-cache", action="store_true",
                       help="read every sprite and write every layer; by default a rebuild reads only new or "
                            "changed sprites and writes only changed layers, by the cache in the output folder")
+    pack.add_argument("--only", action="append", metavar="NAME",
+                      help="build only the atlas NAME of the project file's [[atlas]] tables, or of "
+                           "--atlas-per-folder (repeatable)")
+    pack.add_argument("--atlas-per-folder", action="store_true",
+                      help="make an atlas of each folder directly inside the inputs, named after it and "
+                           "written to a folder of that name in --out, its sprites named inside it")
     pack.add_argument("-q", "--quiet", action="store_true", help="no progress and no summary line")
     pack.set_defaults(playback=[])  # how animations play: the project file's [[animations]]
 
@@ -232,7 +239,7 @@ def main(argv: Optional[List[str]] = None, *, ending_process: bool = False) -> i
                 # imports are done, not inside NumPy's, which would report it
                 # as a broken install.
                 import argparse  # noqa: F401
-                from . import build  # noqa: F401
+                from . import builder  # noqa: F401
             interrupts.release()
             return _run(argv)
         except AtlasError as error:
@@ -248,53 +255,81 @@ def main(argv: Optional[List[str]] = None, *, ending_process: bool = False) -> i
             return 143
 
 
-def _pack_job(parser: argparse.ArgumentParser, argv: Optional[List[str]]):
-    """The sprites, output folder and options that pack (or watch) argv asks
-    for, the project file's merged in: read anew for every build."""
+def _plans(parser: argparse.ArgumentParser, argv: Optional[List[str]]):
+    """The project file (--config) and the atlases that pack (or watch)
+    argv asks for, the project's options merged in: read anew for every
+    build."""
     from pathlib import Path
 
-    from .animations import animations
-    from .build import check_output_names, check_textures, format_options
-    from .formats import check_names, resolutions
-    from .formats.template import load_template
-    from .output import check_variant_names
-    from .project import Project, check_matches, exclusive_groups, load_project, with_settings
-    from .inputs import collect_sprites
-    from .sprites import SpriteSettings
+    from .jobs import plans
+    from .project import Project, load_project
 
     args = parser.parse_args(argv)
     project = Project(Path())
+    given = vars(args)
     if args.config:
         project = load_project(args.config, _pack_parser(parser))
         given = vars(_parser(suppress_defaults=True).parse_args(argv))
-        # The command line wins, over the project's options that exclude one given there too.
-        excluded = {action.dest for group in exclusive_groups(_pack_parser(parser))
-                    if any(a.dest in given for a in group) for action in group}
-        for dest, value in project.options.items():
-            if dest not in given and dest not in excluded:
-                setattr(args, dest, value)
-    if not args.inputs or args.out is None:
-        parser.error(f"{args.command} needs INPUT and --out, on the command line or in the project file (--config)")
-    if args.pot and args.max_texture_size & (args.max_texture_size - 1):
-        parser.error(f"--pot needs a power-of-two --max-texture-size (got {args.max_texture_size})")
-    if (args.format == "template") != (args.template is not None):
-        parser.error("--format template and --template FILE go together: give both, or neither")
-    if args.css_prefix and args.format != "css":
-        parser.error("--css-prefix is for --format css: give both, or leave out --css-prefix")
-    if args.template is not None:
-        load_template(args.template)  # its syntax, before any work
-    check_variant_names(args.variant or [])
-    resolutions(args.variant or [])
-    check_textures(args)
-    check_output_names(args)
-    defaults = SpriteSettings(pivot=args.pivot, trim=not args.no_trim, extrude=args.extrude)
-    found = collect_sprites(args.inputs, exclude=args.exclude, skip=[args.out], settings=defaults)
-    check_names(found.sprites, args.format, format_options(args))
-    found.sprites = with_settings(found.sprites, project.rules, project.path)
-    check_matches(project.path, "animations", project.animation_rules, list(animations(s.name for s in found.sprites)))
-    args.playback = [(rule.match, rule.settings.get("speed"), rule.settings.get("loop"))
-                     for rule in project.animation_rules]
-    return found, args.out, args
+    return project, plans(args, project, set(given), _pack_parser(parser))
+
+
+def _report(result) -> None:
+    for warning in result.warnings:
+        print(warning, file=sys.stderr, flush=True)
+
+
+def _build_all(project, plans, progress, quiet: bool) -> int:
+    """Builds each planned atlas in turn, printing its summary line. Where
+    a run has several, one that fails is named and the others are built
+    still; the status is 1 if any failed."""
+    from .jobs import check_shared_rules, prepare
+
+    if len(plans) == 1 and not plans[0].name:
+        return _run_jobs([prepare(plans[0])], progress, quiet)
+    jobs, failed = [], []
+    for plan in plans:
+        try:
+            jobs.append(prepare(plan))
+        except AtlasError as error:
+            print(f"tessel-atlas: error: {plan.label}{error}", file=sys.stderr, flush=True)
+            failed.append(plan.name)
+    if not failed and not plans[0].args.only:
+        check_shared_rules(project, jobs)
+    status = _run_jobs(jobs, progress, quiet, failed)
+    if failed:
+        rest = "none was built" if len(failed) == len(plans) else "the others are built"
+        print(f"tessel-atlas: {len(failed)} of {len(plans)} atlases failed ({', '.join(failed)}); {rest}",
+              file=sys.stderr)
+    return status
+
+
+def _run_jobs(jobs, progress, quiet: bool, failed: Optional[List[str]] = None) -> int:
+    """Builds the jobs in turn, each summary line as it is done. Named
+    atlases that fail are added to `failed` (status 1), the rest built
+    still; a run's only atlas fails the run."""
+    from .builder import run_job
+
+    failed = [] if failed is None else failed
+    done = None
+    for job in jobs:
+        # A signal held while the previous atlas went into place ends the
+        # command before the next one starts.
+        interrupts.release()
+        try:
+            result = run_job(job.found, job.out, job.args, progress, model=False)
+        except AtlasError as error:
+            if not job.name:
+                raise
+            print(f"tessel-atlas: error: atlas {job.name}: {error}", file=sys.stderr, flush=True)
+            failed.append(job.name)
+            continue
+        done = job.out
+        _report(result)
+        if not quiet:
+            print(result.summary, flush=True)
+    if interrupts.pending() and done is not None:
+        print(f"tessel-atlas: interrupted once the new atlas was in place: {done} holds it whole", file=sys.stderr)
+    return 1 if failed else 0
 
 
 def _watched(path: str):
@@ -317,50 +352,77 @@ def _inside(path: str, folder: str) -> bool:
 
 
 def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
-    """Builds, then builds again each time the inputs (or the project file,
-    or the template) change, once a burst of changes has settled: one line per build. A
-    failed build says why and leaves the last good atlas; Ctrl-C ends it.
-    An input that is deleted (or made again) is watched for from its
-    nearest existing folder until it is back."""
-    from .build import run_job
+    """Builds, then builds again each atlas whose inputs (or template)
+    change, and every atlas when the project file does, once a burst of
+    changes has settled: one line per build. A failed build says why and
+    leaves the last good atlas; Ctrl-C ends it. An input that is deleted
+    (or made again) is watched for from its nearest existing folder until
+    it is back."""
+    from .builder import run_job
+    from .jobs import prepare
     from .progress import Progress
 
     try:
         import watchfiles
     except ImportError:
         raise AtlasError("tessel-atlas watch needs watchfiles: pip install 'TesselPack[watch]'") from None
-    found, out, args = _pack_job(parser, argv)
+    project, plans = _plans(parser, argv)
+    args = parser.parse_args(argv)
+    config = [os.path.realpath(args.config)] if args.config else []
 
-    def watched_paths(args: argparse.Namespace) -> List[str]:
+    def watched_paths(plans) -> Dict[str, List[str]]:
         # The template makes the manifests as much as the sprites do.
-        return [str(p) for p in args.inputs] + [str(p) for p in (args.config, args.template) if p is not None]
+        return {plan.name: [os.path.realpath(p) for p in plan.args.inputs] +
+                ([os.path.realpath(plan.args.template)] if plan.args.template is not None else []) for plan in plans}
 
-    paths = watched_paths(args)
-    output = os.path.realpath(out)
+    paths = watched_paths(plans)
+    outputs = [os.path.realpath(plan.args.out) for plan in plans]
+
+    def every_path() -> List[str]:
+        return sorted({p for wanted in paths.values() for p in wanted} | set(config))
+
+    def near(real: str, wanted: str) -> bool:
+        """A change inside a watched path, or of a folder on the way to one (made again)."""
+        return _inside(real, wanted) or _inside(wanted, real)
 
     def relevant(change, path: str) -> bool:
-        """A change inside an input, or of a folder on the way to one (made
-        again); never of the atlas being written."""
         real = os.path.realpath(path)
-        return not _inside(real, output) and any(
-            _inside(real, wanted) or _inside(wanted, real) for wanted in map(os.path.realpath, paths))
+        return not any(_inside(real, output) for output in outputs) and any(near(real, p) for p in every_path())
 
-    def build() -> bool:
-        """Builds, unless the project file now names other paths to watch
-        (another template, other inputs): then False, to watch them first."""
-        nonlocal paths
+    def touched(changes) -> Optional[Set[str]]:
+        """The atlases a batch of changes touches; None for all of them."""
+        names: Set[str] = set()
+        for _, path in changes:
+            real = os.path.realpath(path)
+            if any(near(real, p) for p in config):
+                return None
+            names.update(name for name, wanted in paths.items() if any(near(real, p) for p in wanted))
+        return names
+
+    def build(names: Optional[Set[str]]) -> bool:
+        """Builds the atlases named (all for None), unless the project file
+        now names other paths to watch (another template, other inputs):
+        then False, to watch them first."""
+        nonlocal paths, outputs
         try:
-            job = _pack_job(parser, argv)
-            wanted = watched_paths(job[2])
-            if wanted != paths:
-                paths = wanted
+            _, now = _plans(parser, argv)
+            if watched_paths(now) != paths:
+                paths, outputs = watched_paths(now), [os.path.realpath(plan.args.out) for plan in now]
                 return False
-            summary = run_job(*job, Progress(quiet=True))
-            if not args.quiet:
-                print(summary, flush=True)
+            for plan in now:
+                if names is not None and plan.name not in names:
+                    continue
+                try:
+                    job = prepare(plan)
+                    result = run_job(job.found, job.out, job.args, Progress(quiet=True), model=False)
+                    _report(result)
+                    if not args.quiet:
+                        print(result.summary, flush=True)
+                except AtlasError as error:
+                    print(f"tessel-atlas: error: {plan.label}{error}", file=sys.stderr, flush=True)
         except AtlasError as error:
             print(f"tessel-atlas: error: {error}", file=sys.stderr, flush=True)
-        # A signal held while the atlas went into place ends the watch now.
+        # A signal held while an atlas went into place ends the watch now.
         interrupts.release()
         return True
 
@@ -368,24 +430,25 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
     # it goes unheard: the first once the watch has begun (the watch yields
     # an empty batch when idle), and the first after a watched path went or
     # came back, or the paths to watch changed, which needs a watch begun
-    # anew.
+    # anew; those build every atlas.
     due = True
     while True:
-        watched = [_watched(p) for p in paths]
+        watched = [_watched(p) for p in every_path()]
         for changes in watchfiles.watch(*sorted({where for where, _ in watched}), watch_filter=relevant,
                                         debounce=400, raise_interrupt=True, yield_on_timeout=True,
                                         rust_timeout=500):
-            if [_watched(p) for p in paths] != watched:
+            if [_watched(p) for p in every_path()] != watched:
                 due = True
                 break
-            if changes or due:
-                due = not build()
+            names = None if due else touched(changes) if changes else set()
+            if names is None or names:
+                due = not build(names)
                 if due:
                     break
 
 
 def _run(argv: Optional[List[str]]) -> int:
-    from .build import run_job
+    from .jobs import UsageError
     from .progress import Progress
     from .sprites import Found
 
@@ -394,29 +457,21 @@ def _run(argv: Optional[List[str]]) -> int:
     if args.command is None:
         parser.print_help()
         return 0
-    if args.command == "watch":
-        return _watch(parser, argv)
-    progress = Progress(args.quiet)
-    jobs = []
-    if args.command == "pack":
-        jobs.append(_pack_job(parser, argv))
-    else:
-        from .demo import demo_sprites
+    try:
+        if args.command == "watch":
+            return _watch(parser, argv)
+        if args.command == "pack":
+            project, plans = _plans(parser, argv)
+            return _build_all(project, plans, Progress(args.quiet), args.quiet)
+    except UsageError as error:
+        parser.error(str(error))
+    from .demo import demo_sprites
+    from .jobs import Job
 
-        found = Found(demo_sprites())
-        for mode, texture in (("single", 0), ("layered", 512)):
-            defaults = parser.parse_args(["pack", "-", "--out", "-", "--preview"])
-            defaults.max_texture_size, defaults.padding = texture, 1
-            jobs.append((found, args.out / mode, defaults))
-    summaries = []
-    for found, out, options in jobs:
-        # A signal held while the previous atlas went into place ends the
-        # command before the next one starts.
-        interrupts.release()
-        summaries.append(run_job(found, out, options, progress))
-    if not args.quiet:
-        print("\n".join(summaries))
-    if interrupts.pending():
-        print(f"tessel-atlas: interrupted once the new atlas was in place: {jobs[-1][1]} holds it whole",
-              file=sys.stderr)
-    return 0
+    found = Found(demo_sprites())
+    jobs = []
+    for mode, texture in (("single", 0), ("layered", 512)):
+        defaults = parser.parse_args(["pack", "-", "--out", "-", "--preview"])
+        defaults.max_texture_size, defaults.padding = texture, 1
+        jobs.append(Job("", found, args.out / mode, defaults))
+    return _run_jobs(jobs, Progress(args.quiet), args.quiet)

@@ -112,3 +112,24 @@ class AtlasLayer:
         after the variant's suffix: nothing for the plain image (PNG or
         WebP), the block format for its file (atlas_0.bc7.json)."""
         return "" if self.texture in PLAIN_FORMATS else f".{self.texture}"
+
+
+@dataclass
+class Result:
+    """What building an atlas made: its summary line (the command's),
+    each variant's layers (largest scale first) as the manifests of its
+    plain image files describe them, and the warnings the command prints."""
+
+    summary: str
+    variants: List[List[AtlasLayer]]
+    warnings: List[str]
+
+    @property
+    def layers(self) -> List[AtlasLayer]:
+        """The first (largest) variant's layers."""
+        return self.variants[0]
+
+    @property
+    def frames(self) -> Dict[str, Frame]:
+        """The first variant's frames, by sprite name."""
+        return {frame.name: frame for layer in self.layers for frame in layer.frames}

@@ -15,6 +15,7 @@ import argparse
 import fnmatch
 import json
 import math
+import re
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
@@ -28,12 +29,15 @@ except ImportError:  # before Python 3.11
     import tomli as tomllib  # type: ignore[no-redef]
 
 # Options that a project file cannot hold: the file itself, and help.
-NOT_IN_FILE = ("config", "help")
+NOT_IN_FILE = ("config", "help", "only")
+# What an atlas may be named: its name heads its messages and, under a
+# shared out, names its folder.
+ATLAS_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]*")
 
 
 @dataclass
 class Rule:
-    number: int  # 1 for the first [[sprites]] table
+    where: str  # what messages name it by: the file and table
     match: str
     settings: Dict[str, Any]
 
@@ -44,6 +48,8 @@ class Project:
     options: Dict[str, Any] = field(default_factory=dict)  # by argparse dest
     rules: List[Rule] = field(default_factory=list)  # [[sprites]]
     animation_rules: List[Rule] = field(default_factory=list)  # [[animations]]
+    name: str = ""  # an [[atlas]] table's
+    atlases: List["Project"] = field(default_factory=list)  # [[atlas]], each with the top level's merged in
 
 
 def _actions(pack: argparse.ArgumentParser) -> Dict[str, argparse.Action]:
@@ -64,18 +70,18 @@ def toml_text(value: Any) -> str:
     return str(value)
 
 
-def _path(path: Path, key: str, value: Any, shown: Any) -> bool:
+def _path(where: str, key: str, value: Any, shown: Any) -> bool:
     """Whether value is a usable path; a NUL character is refused, naming the key."""
     if not isinstance(value, str) or not value:
         return False
     if "\0" in value:
-        raise AtlasError(f"{path}: {key} = {toml_text(shown)}: a path cannot hold a NUL character")
+        raise AtlasError(f"{where}: {key} = {toml_text(shown)}: a path cannot hold a NUL character")
     return True
 
 
-def _option_value(path: Path, key: str, value: Any, action: argparse.Action) -> Any:
+def _option_value(where: str, key: str, value: Any, action: argparse.Action) -> Any:
     def refuse(expected: str) -> AtlasError:
-        return AtlasError(f"{path}: {key} = {toml_text(value)}: {expected}")
+        return AtlasError(f"{where}: {key} = {toml_text(value)}: {expected}")
 
     if action.nargs == 0:  # a flag
         if not isinstance(value, bool):
@@ -130,10 +136,10 @@ ANIMATION_CHECKS: Dict[str, Tuple[Callable[[Any], bool], str]] = {
 }
 
 
-def _rule(path: Path, kind: str, number: int, table: Any, checks: Dict[str, Tuple[Callable[[Any], bool], str]],
+def _rule(where: str, kind: str, number: int, table: Any, checks: Dict[str, Tuple[Callable[[Any], bool], str]],
           example: str) -> Rule:
     """A [[kind]] table of the project file, checked whole."""
-    where = f"{path}: [[{kind}]] table {number}"
+    where = f"{where}: [[{kind}]] table {number}"
     if not isinstance(table, dict):
         raise AtlasError(f"{where}: expected a table")
     valid_keys = ("match", *checks)
@@ -151,7 +157,7 @@ def _rule(path: Path, kind: str, number: int, table: Any, checks: Dict[str, Tupl
         if not valid(value):
             raise AtlasError(f"{where} ({toml_text(match)}): {key} = {toml_text(value)}: {expected}")
         settings[key] = tuple(value) if isinstance(value, list) else value
-    return Rule(number, match, settings)
+    return Rule(where, match, settings)
 
 
 def load_project(path: Path, pack: argparse.ArgumentParser) -> Project:
@@ -166,42 +172,96 @@ def load_project(path: Path, pack: argparse.ArgumentParser) -> Project:
         raise AtlasError(f"{path}: not a valid TOML file ({error})") from None
     except RecursionError:
         raise AtlasError(f"{path}: not a valid project file (values nested too deeply)") from None
+    project = project_of(data, pack, path, path.parent, str(path))
+    tables = data.get("atlas", [])
+    if not isinstance(tables, list) or not all(isinstance(t, dict) for t in tables):
+        raise AtlasError(f"{path}: atlas must be [[atlas]] tables")
+    if tables and project.options.get("atlas_per_folder"):
+        raise AtlasError(f"{path}: atlas-per-folder = true and [[atlas]] tables: each makes the atlases; keep one")
+    seen: Dict[str, int] = {}
+    for number, table in enumerate(tables, start=1):
+        where = f"{path}: [[atlas]] table {number}"
+        name = table.get("name")
+        if not isinstance(name, str) or not ATLAS_NAME.fullmatch(name):
+            raise AtlasError(f"{where}: needs name = \"NAME\" (letters, digits, _ . or -, a letter or digit first), "
+                             f"got {toml_text(name) if name is not None else 'none'}")
+        if name in seen:
+            raise AtlasError(f"{where}: name = {toml_text(name)} is table {seen[name]}'s too; give each its own")
+        seen[name] = number
+        own = project_of({k: v for k, v in table.items() if k != "name"}, pack, path, path.parent,
+                         f"{where} ({toml_text(name)})", nested=True)
+        options = merged(project.options, own.options, pack)
+        if "out" not in own.options and "out" in project.options:  # the top level's out holds one folder each
+            options["out"] = project.options["out"] / name
+        if "inputs" not in options:
+            raise AtlasError(f"{where} ({toml_text(name)}): needs inputs = [\"FOLDER\", ...], relative to the file")
+        if "out" not in options:
+            raise AtlasError(f"{where} ({toml_text(name)}): needs out = \"FOLDER\" (or a top-level out, "
+                             "which then holds a folder named after each atlas)")
+        project.atlases.append(Project(path, options, project.rules + own.rules,
+                                       project.animation_rules + own.animation_rules, name=name))
+    return project
+
+
+def project_of(data: Dict[str, Any], pack: argparse.ArgumentParser, path: Path, folder: Path, where: str,
+               nested: bool = False, keywords: bool = False) -> Project:
+    """The options and tables of a project file's top level (or of one of
+    its [[atlas]] tables, `nested`) as parsed TOML, or of the keyword
+    arguments of tessel_atlas.build (`keywords`, which messages spell with
+    underscores): paths relative to `folder`, messages starting with
+    `where`."""
+    def shown(key: str) -> str:
+        return key.replace("-", "_") if keywords else key
+
     actions = _actions(pack)
+    if nested:  # an atlas's table makes one atlas
+        actions.pop("atlas-per-folder", None)
     project = Project(path)
-    folder = path.parent
     for key, value in data.items():
         if key == "sprites":
             if not isinstance(value, list):
-                raise AtlasError(f"{path}: sprites must be [[sprites]] tables")
-            project.rules = [_rule(path, key, n, table, SPRITE_CHECKS, '"ui/*.png"')
+                raise AtlasError(f"{where}: sprites must be [[sprites]] tables")
+            project.rules = [_rule(where, key, n, table, SPRITE_CHECKS, '"ui/*.png"')
                              for n, table in enumerate(value, start=1)]
         elif key == "animations":
             if not isinstance(value, list):
-                raise AtlasError(f"{path}: animations must be [[animations]] tables")
-            project.animation_rules = [_rule(path, key, n, table, ANIMATION_CHECKS, '"hero/walk"')
+                raise AtlasError(f"{where}: animations must be [[animations]] tables")
+            project.animation_rules = [_rule(where, key, n, table, ANIMATION_CHECKS, '"hero/walk"')
                                        for n, table in enumerate(value, start=1)]
         elif key == "inputs":
-            if not isinstance(value, list) or not value or not all(_path(path, key, v, value) for v in value):
-                raise AtlasError(f"{path}: inputs = {toml_text(value)}: expected a list of paths, relative to the file")
+            if not isinstance(value, list) or not value or not all(_path(where, key, v, value) for v in value):
+                raise AtlasError(f"{where}: inputs = {toml_text(value)}: expected a list of paths, relative to the file")
             project.options["inputs"] = [folder / v for v in value]
         elif key == "out":
-            if not _path(path, key, value, value):
-                raise AtlasError(f"{path}: out = {toml_text(value)}: expected a path, relative to the file")
+            if not _path(where, key, value, value):
+                raise AtlasError(f"{where}: out = {toml_text(value)}: expected a path, relative to the file")
             project.options["out"] = folder / value
+        elif key == "atlas" and not nested:
+            continue  # the caller's
         elif key in actions:
-            project.options[actions[key].dest] = _option_value(path, key, value, actions[key])
+            project.options[actions[key].dest] = _option_value(where, shown(key), value, actions[key])
             if key == "template":  # a path, relative to the file as inputs and out are
                 project.options["template"] = folder / project.options["template"]
         else:
-            valid = ", ".join(sorted({"inputs", "out", "sprites", "animations", *actions}))
-            raise AtlasError(f"{path}: unknown key {toml_text(key)}; valid keys: {valid}")
+            keys = {"sprites", "animations", *actions} - ({"atlas-per-folder"} if keywords else set())
+            keys |= {"name", "inputs", "out"} if nested else set() if keywords else {"atlas", "inputs", "out"}
+            valid = ", ".join(sorted(map(shown, keys)))
+            raise AtlasError(f"{where}: unknown key {toml_text(shown(key))}; valid keys: {valid}")
     for group in exclusive_groups(pack):
         given = [key for key in data if key in actions and actions[key] in group
                  and project.options[actions[key].dest] != actions[key].default]
         if len(given) > 1:
-            raise AtlasError(f"{path}: {' and '.join(f'{k} = {toml_text(data[k])}' for k in given)}: these options "
+            raise AtlasError(f"{where}: {' and '.join(f'{shown(k)} = {toml_text(data[k])}' for k in given)}: these options "
                              "exclude each other; keep one")
     return project
+
+
+def merged(base: Dict[str, Any], over: Dict[str, Any], pack: argparse.ArgumentParser) -> Dict[str, Any]:
+    """Options `over` laid on `base` (by argparse dest): each one given wins,
+    over base's options too that exclude it (--full-size over --pot)."""
+    excluded = {action.dest for group in exclusive_groups(pack) if any(a.dest in over for a in group)
+                for action in group}
+    return {**{dest: value for dest, value in base.items() if dest not in excluded}, **over}
 
 
 def exclusive_groups(pack: argparse.ArgumentParser) -> List[List[argparse.Action]]:
@@ -209,9 +269,9 @@ def exclusive_groups(pack: argparse.ArgumentParser) -> List[List[argparse.Action
     return [group._group_actions for group in pack._mutually_exclusive_groups]
 
 
-def with_settings(sprites: Sequence[Sprite], rules: Sequence[Rule], path: Path) -> List[Sprite]:
+def with_settings(sprites: Sequence[Sprite], rules: Sequence[Rule]) -> List[Sprite]:
     """The sprites, each with its settings: its own, then each matching
-    rule's in order. A rule that matches no sprite is refused."""
+    rule's in order."""
     out = []
     for sprite in sprites:
         settings = {}
@@ -219,17 +279,15 @@ def with_settings(sprites: Sequence[Sprite], rules: Sequence[Rule], path: Path) 
             if fnmatch.fnmatchcase(sprite.name, rule.match):
                 settings.update(rule.settings)
         out.append(replace(sprite, settings=replace(sprite.settings, **settings)) if settings else sprite)
-    check_matches(path, "sprites", rules, [s.name for s in sprites])
     return out
 
 
-def check_matches(path: Path, kind: str, rules: Sequence[Rule], names: Sequence[str]) -> None:
+def check_matches(kind: str, rules: Sequence[Rule], names: Sequence[str]) -> None:
     """Refuses the first [[kind]] table whose pattern matches none of the names."""
     for rule in rules:
         if not any(fnmatch.fnmatchcase(name, rule.match) for name in names):
             example = f" (names are paths inside the input folders, such as {names[0]!r})" if names else ""
-            raise AtlasError(f"{path}: [[{kind}]] table {rule.number}: match = {rule.match!r} matches no "
-                             f"{kind[:-1]}{example}")
+            raise AtlasError(f"{rule.where}: match = {rule.match!r} matches no {kind[:-1]}{example}")
 
 
 def playback(rules: Sequence[Tuple[str, Optional[float], Optional[bool]]],

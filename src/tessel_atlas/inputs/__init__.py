@@ -78,6 +78,24 @@ def _excluded(relative: str, patterns: Sequence[str]) -> bool:
     return any(fnmatch.fnmatchcase(relative, p) or fnmatch.fnmatchcase(name, p) for p in patterns)
 
 
+def top_folders(folder: Path, exclude: Sequence[str] = ()) -> List[Path]:
+    """The folders directly inside `folder`, one atlas each, by name: an
+    image beside them, which would be in none, is refused."""
+    if not folder.exists():
+        raise AtlasError(f"{folder}: no such file or folder")
+    if not folder.is_dir():
+        raise AtlasError(f"{folder}: not a folder; --atlas-per-folder makes an atlas of each folder inside its "
+                         "inputs, so give folders")
+    with os.scandir(folder) as listing:
+        entries = sorted(listing, key=lambda entry: entry.name)
+    for entry in entries:
+        if not entry.is_dir() and os.path.splitext(entry.name)[1].lower() in EXTENSIONS \
+                and not _excluded(entry.name, exclude):
+            raise AtlasError(f"{entry.path}: beside the folders that --atlas-per-folder makes atlases of, so in none; "
+                             "move it into one, or --exclude it")
+    return [Path(entry.path) for entry in entries if entry.is_dir() and not _excluded(entry.name, exclude)]
+
+
 def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: Sequence[Path] = (),
                     settings: SpriteSettings = SpriteSettings()) -> Found:
     """Sprites of every input in order, each with `settings`: folders are

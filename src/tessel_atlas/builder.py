@@ -6,7 +6,6 @@ import argparse
 import functools
 import itertools
 import statistics
-import sys
 import time
 from dataclasses import replace
 from pathlib import Path
@@ -24,7 +23,7 @@ from .block_checks import Quality, psnr
 from .images import Entry, Pixels, SpriteChanged, Trim, read_entries, scaled, scaled_side
 from .layout import Layer, Placement, Spacing, check_fit, lay_out
 from .mipmaps import kept_apart
-from .model import AtlasLayer, Frame, Timing
+from .model import AtlasLayer, Frame, Result, Timing
 from .output import (CACHE_NAME, TextureOptions, check_distinct, check_layer_sides, image_name, layer_files,
                      locked_folder, recorded_files, texture_name, write_atlas)
 from .progress import Progress
@@ -36,7 +35,7 @@ from .sprites import Examine, Found, Sprite
 GPU_SAFE_SIDE = 8192
 REPORT_NAME = "report.html"
 # Options that change no file of the atlas.
-NOT_IN_CACHE_KEY = ("out", "quiet", "config", "no_cache", "command")
+NOT_IN_CACHE_KEY = ("out", "quiet", "config", "no_cache", "command", "only", "atlas_per_folder")
 # How many layers each variant is taken to have when the names of the
 # files are checked before any work: enough for a name whose number runs
 # into another's (a template's atlas_1{index} beside layer 10's atlas_10).
@@ -200,9 +199,11 @@ def _fill_summary(layers: Sequence[Layer]) -> str:
     return f"fill lowest {min(fills):.1%}, median {statistics.median(fills):.1%}, highest {max(fills):.1%}"
 
 
-def run_job(found: Found, out: Path, args: argparse.Namespace, progress: Progress) -> str:
+def run_job(found: Found, out: Path, args: argparse.Namespace, progress: Progress, model: bool = True) -> Result:
     """Reads, packs and writes one atlas, holding its folder against other
-    runs from start to end; returns its summary line."""
+    runs from start to end. Without `model`, an atlas the cache finds as
+    its last build left it is left so at once, and the Result has no
+    layers."""
     with locked_folder(out):
         start = time.perf_counter()
         cache = None
@@ -213,11 +214,9 @@ def run_job(found: Found, out: Path, args: argparse.Namespace, progress: Progres
             cache = BuildCache.load(out, options_key(options), len(found.sprites) * len(args.variant or [None]),
                                     sum(len(s.source) for s in found.sprites))
             cache.inputs = inputs_key(found.sprites)
-            if cache.as_left(out, found.sprites, cache.inputs, recorded_files(out)):
+            if not model and cache.as_left(out, found.sprites, cache.inputs, recorded_files(out)):
                 outcome = cache.outcome_before
-                for warning in outcome["warnings"]:
-                    print(warning, file=sys.stderr)
-                return _summary(found, outcome, time.perf_counter() - start, out)
+                return Result(_summary(found, outcome, time.perf_counter() - start, out), [], outcome["warnings"])
         try:
             return _build(found, out, args, progress, cache, start)
         except SpriteChanged:
@@ -403,7 +402,7 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
 
 
 def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress, cache: Optional[BuildCache],
-           start: float) -> str:
+           start: float) -> Result:
     with_pixels = found.sprites[0].open is not None
     texture = texture_options(args)
     # The largest scale first: its layout decides every variant's layers.
@@ -491,6 +490,4 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
         write_atlas(out, all_layers, manifests, with_pixels=with_pixels, with_preview=args.preview,
                     texture=texture, step=step, patches=patches, unchanged=unchanged, finish=finish,
                     measured=measured)
-    for warning in warnings:
-        print(warning, file=sys.stderr)
-    return _summary(found, outcome, time.perf_counter() - start, out)
+    return Result(_summary(found, outcome, time.perf_counter() - start, out), models, warnings)
