@@ -63,6 +63,11 @@ def sprite_dir(tmp_path_factory):
     return root, sources
 
 
+def placed_boxes(boxes):
+    """(image, left, top, right, bottom) of each frame with its extrusion, from {(image, box): {extrusion}}."""
+    return sorted((path, x0 - e, y0 - e, x1 + e, y1 + e) for (path, (x0, y0, x1, y1)), (e,) in boxes.items())
+
+
 def atlas_names(out):
     """The files of the atlas in a folder, without the hidden ones kept beside it."""
     return sorted(p.name for p in out.iterdir() if not p.name.startswith("."))
@@ -97,10 +102,12 @@ nine_slice = [1, 2, 1, 0]
        sizes=st.sampled_from(["", "--pot", "--full-size"]), texture=st.sampled_from([0, 64]),
        pivot=st.sampled_from([None, (0.5, 1.0)]), project=st.booleans(), half_variant=st.booleans(),
        texture_format=st.sampled_from(["png", "webp"]), bleed=st.booleans(), premultiply=st.booleans(),
-       blocks=st.sampled_from([(), ("bc3",), ("etc2", "astc"), ("bc7",)]), mipmaps=st.sampled_from([None, None, 2]))
+       blocks=st.sampled_from([(), ("bc3",), ("etc2", "astc"), ("bc7",)]), mipmaps=st.sampled_from([None, None, 2]),
+       normals=st.booleans())
 def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, trim, threshold, trim_margin, alias,
                                           rotation, extrude, spacing, padding_option, sizes, texture, pivot,
-                                          project, half_variant, texture_format, bleed, premultiply, blocks, mipmaps):
+                                          project, half_variant, texture_format, bleed, premultiply, blocks, mipmaps,
+                                          normals):
     root, named_sources = sprite_dir
     assume(not (fmt == "css" and half_variant))  # its base rules are then the half-size variant's: the browser test's
     assume(not (blocks and FORMATS[fmt].BLOCK_ALPHA is None))
@@ -131,6 +138,23 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
     options += [f"--texture-format={texture_format}"] + (["--premultiply"] if premultiply else []) + (
         [] if bleed else ["--no-bleed"]) + [f"--texture-format={block}" for block in blocks]
     options += [f"--mipmaps={mipmaps}"] if mipmaps else []
+    normal_of = {}
+    if normals:  # every other still sprite gets a normal map, some of whose pixels are transparent
+        root = tmp_path_factory.mktemp("with-normals") / "sprites"
+        shutil.copytree(sprite_dir[0], root)
+        rng = np.random.default_rng(7)
+        twins = {"copy.png": "s02.png", **{f"anim/land_{i}.png": f"anim/jump_{i}.png" for i in range(1, 4)}}
+        stills = sorted(n for n in named_sources if n.endswith(".png") and n not in ("s06.png", "ui/twin.png", *twins))
+        for name in stills[::2]:
+            w, h = named_sources[name].size
+            values = rng.integers(0, 256, (h, w, 4), np.uint8)
+            values[..., 3] = np.where(values[..., 3] < 50, 0, 255)
+            normal_of[name] = Image.fromarray(values)
+        # Alike sprites with alike normal maps still share.
+        normal_of.update({twin: normal_of[name] for twin, name in twins.items() if name in normal_of})
+        for name, image in normal_of.items():
+            image.save(root / name.replace(".png", "_n.png"))
+        options.append("--normal-maps")
     assert main(["pack", str(root), "--out", str(out), *options]) == 0
 
     def setting(key_in_format, key, default):
@@ -233,8 +257,31 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
         boxes.setdefault((path, box), set()).add(e)
     # Sprites identical after trimming (and alike in extrusion) share a frame exactly when sharing is on.
     assert (len(boxes) < len(frames)) == alias
+    if normals:  # each normal map where its sprite lies, as trimmed, turned and extruded; elsewhere flat
+        stored = (lambda image: image.tobytes()) if texture_format == "png" else visible_bytes
+        normal_layers = {path: Image.open(path.with_name(f"{path.stem}_n{path.suffix}")).convert("RGBA")
+                         for path in atlases}
+        flat = np.full((max(a.height for a in atlases.values()), max(a.width for a in atlases.values()), 4),
+                       (128, 128, 255, 255), np.uint8)
+        for name, (path, f) in frames.items():
+            layer, (x0, y0, x1, y1), e = normal_layers[path], frame_box(f), setting(name, "extrude", extrude)
+            region = layer.crop((x0, y0, x1, y1))
+            region = region.transpose(Image.Transpose.ROTATE_90) if f["rotated"] else region
+            x, y = f["spriteSourceSize"]["x"], f["spriteSourceSize"]["y"]
+            source = normal_of.get(name_of[name], Image.fromarray(flat))
+            assert stored(region) == stored(source.crop((x, y, x + region.width, y + region.height))), name
+            assert stored(layer.crop((x0 - e, y0 - e, x1 + e, y1 + e))) == stored(Image.fromarray(
+                np.pad(np.asarray(layer.crop((x0, y0, x1, y1))), ((e,) * 2, (e,) * 2, (0, 0)), mode="edge")))
+        for path, layer in normal_layers.items():
+            pixels = np.array(layer)
+            for p, *a in placed_boxes(boxes):
+                if p == path:
+                    pixels[a[1]:a[3], a[0]:a[2]] = (128, 128, 255, 255)
+            assert (pixels == (128, 128, 255, 255)).all()
+        for block, (path, layer) in itertools.product(blocks, normal_layers.items()):
+            assert read_ktx(path.with_name(f"{path.stem}_n.{block}.ktx")).size == layer.size
     # Extruded frames keep the border padding from the edges and the shape padding between them.
-    placed = sorted((path, x0 - e, y0 - e, x1 + e, y1 + e) for (path, (x0, y0, x1, y1)), (e,) in boxes.items())
+    placed = placed_boxes(boxes)
     for i, (path, *a) in enumerate(placed):
         assert a[0] >= border and a[1] >= border
         assert a[2] <= atlases[path].width - border and a[3] <= atlases[path].height - border
@@ -329,12 +376,13 @@ def knight(seed):
 @settings(max_examples=12, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(changes=st.lists(st.tuples(st.sampled_from(["add", "remove", "edit", "recolour", "resize", "rename", "option",
                                                    "damage", "restamp", "hostile", "during", "template", "upgrade",
-                                                   "animation"]),
+                                                   "animation", "normal"]),
                                   st.integers(0, 2**16)), min_size=1, max_size=5))
 @example(changes=[("option", 5), ("recolour", 1), ("edit", 2), ("add", 3)])  # with block formats
 @example(changes=[("option", 5), ("upgrade", 0), ("add", 3)])
 @example(changes=[("option", 6), ("template", 1), ("option", 6), ("template", 2)])
 @example(changes=[("animation", 1), ("option", 3), ("animation", 2), ("option", 2)])
+@example(changes=[("option", 7), ("normal", 1), ("normal", 1), ("recolour", 4)])
 def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, changes):
     work = tmp_path_factory.mktemp("rebuild")
     root = work / "sprites"
@@ -350,6 +398,8 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
                    ["--format=phaser3", "--texture-format=etc2", "--texture-format=bc3", "--variant=1:",
                     "--variant=0.5:@half"],
                    ["--format=template", f"--template={work / 'atlas_{index}{suffix}.txt.j2'}", "--variant=1:",
+                    "--variant=0.5:@half"],
+                   ["--normal-maps", "--texture-format=png", "--texture-format=bc7", "--variant=1:",
                     "--variant=0.5:@half"]]
     (work / "atlas_{index}{suffix}.txt.j2").write_text("{{ layer.frames|length }}\n")
     options = option_sets[0]
@@ -387,8 +437,12 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
                 pixels = np.asarray(image.convert("RGBA")).copy()
             pixels[..., :3] = np.random.default_rng(seed).integers(0, 256, size=pixels[..., :3].shape)
             Image.fromarray(pixels).save(root / name)
-        elif kind == "resize":
+        elif kind == "resize" and not name.endswith("_n.png"):  # without its normal map, now another size
             noise_sprite(rng, rng.randint(3, 20), rng.randint(3, 20)).save(root / name)
+            (root / name).with_stem(f"{Path(name).stem}_n").unlink(missing_ok=True)
+        elif kind == "normal" and name.endswith(".png"):  # a normal map made, or drawn again
+            with Image.open(root / name) as image:
+                noise_sprite(rng, *image.size).save((root / name).with_stem(f"{Path(name).stem}_n"))
         elif kind == "rename":
             (root / name).rename(root / f"renamed{seed}{Path(name).suffix}")
         elif kind == "option":
@@ -533,6 +587,10 @@ def undecodable_name(folder):
         (text_file, [], "notes.png: not a readable image (neither a PNG image nor one of any other format"),
         (as_given, ["--variant", "2:@a", "--variant", "1:@a"], "--variant suffix @a given twice: 2:@a and 1:@a"),
         (as_given, ["--variant", "1:", "--variant", "0.5:"], "--variant suffix (none) given twice"),
+        (lambda folder: Image.new("RGBA", (8, 9)).save(folder / "fine_n.png"), ["--normal-maps"],
+         "fine_n.png: 8 x 9 px, but its sprite {in}/fine.png is 8 x 8 px; a normal map must be the size of its sprite"),
+        (as_given, ["--variant", "1:_n", "--variant", "0.5:", "--normal-maps"],
+         "would both be named atlas_0_n.png: layer 0 of --variant suffix _n in png and the normal maps of layer 0"),
         (as_given, ["--variant", "1:", "--variant", "0.5:_preview", "--preview"],
          "would both be named atlas_0_preview.png: the preview of layer 0 and layer 0 of --variant suffix _preview"),
         (as_given, ["--variant", "1:@2x", "--variant", "0.5:@3x"], "--variant 0.5:@3x names resolution 3, but"),
@@ -563,7 +621,7 @@ def test_failures_name_the_file_and_leave_no_output(tmp_path, capsys, monkeypatc
     out = tmp_path / "out"
     assert main(["pack", str(folder), "--out", str(out), *extra]) == 1
     err = capsys.readouterr().err
-    assert message in err and err.count("\n") == 1
+    assert message.replace("{in}", str(folder)) in err and err.count("\n") == 1
     assert not out.exists()
 
 

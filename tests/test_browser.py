@@ -556,6 +556,95 @@ def assert_frames_equal_blocks(frames, out, tag, stored_premultiplied):
         assert (abs(got - want)[~exact] <= levels).all(), (tag, name, "semi-transparent pixels differ")
 
 
+# Draws each frame of the multi-atlas 'atlas' (and of 'plain', packed
+# without normal maps) under two coloured lights, then each sprite loaded
+# from its own colour and normal map files ('file:NAME') in the same place.
+LIGHTS_PAGE = """<script src="/phaser.js"></script><script>%s%s
+const sources = %s;
+new Phaser.Game({type: Phaser.WEBGL, width: 1024, height: 1024, transparent: true, banner: false,
+  render: {pixelArt: true, antialias: false, preserveDrawingBuffer: true}, audio: {noAudio: true},
+  scene: {
+    preload() {
+      %s
+      this.load.multiatlas('plain', 'plain/atlas.json', 'plain/');
+      for (const [name, colour, normal] of sources) this.load.image('file:' + name, [colour, normal]);
+    },
+    create() {
+      this.lights.enable().setAmbientColor(0x202020);
+      this.lights.addLight(60, 10, 500, 0xffc080, 2);
+      this.lights.addLight(250, 40, 400, 0x6080ff, 1.5);
+      const cells = [], shown = {atlas: [], plain: [], file: []};
+      let x = 0, y = 0, rowHeight = 0;
+      for (const [name] of sources) {
+        const frame = this.textures.getFrame('atlas', name), w = frame.realWidth, h = frame.realHeight;
+        if (x + w > 1024) { x = 0; y += rowHeight + 2; rowHeight = 0; }
+        for (const key of ['atlas', 'plain', 'file'])
+          shown[key].push(this.add.image(x, y, key === 'file' ? 'file:' + name : key, key === 'file' ? undefined : name)
+            .setOrigin(0).setPipeline('Light2D').setVisible(key === 'atlas'));
+        cells.push({name, x, y, w, h});
+        x += w + 2; rowHeight = Math.max(rowHeight, h);
+      }
+      const drawn = {}, order = ['atlas', 'plain', 'file'];
+      const next = () => this.game.events.once('postrender', () => {
+        const key = order[Object.keys(drawn).length];
+        drawn[key] = {};
+        for (const c of cells) drawn[key][c.name] = read(this.game, c);
+        if (Object.keys(drawn).length === order.length) return post(drawn);
+        for (const k of order) for (const image of shown[k]) image.setVisible(k === order[Object.keys(drawn).length]);
+        next();
+      });
+      next();
+    }
+  }});
+</script>"""
+
+
+def test_phaser_lights_each_frame_with_its_normal_map_as_from_its_own_files(tmp_path):
+    """Lit with Light2D, every frame drawn from a multi-atlas with normal
+    maps (trimmed, extruded, shared, in several layers) equals its sprite
+    drawn from its own colour and normal map files; without the normal
+    maps it does not."""
+    shutil.copy(PHASER, tmp_path / "phaser.js")
+    rng, pixels = random.Random(21), np.random.default_rng(21)
+    art, flat = tmp_path / "art", tmp_path / "flat"
+    art.mkdir()
+    flat.mkdir()
+    sources = []  # [name, colour file, normal map file], relative to the page
+    for i in range(16):
+        name = f"s{i:02d}.png"
+        # Sides of even length, trimmed or not: Phaser 3.80.1's Light2D draws a sprite of an odd width or
+        # height half a pixel off, from its own file as from an atlas, so that it takes other texels.
+        colour = noise_sprite(rng, 2 * rng.randint(3, 10), 2 * rng.randint(3, 10),
+                              border=(2, 2, 0, 2) if i % 3 else (0,) * 4)
+        normal = pixels.integers(0, 256, (colour.height, colour.width, 4), np.uint8)
+        normal[..., 2] = normal[..., 2] // 2 + 128  # leaning every way, never flat
+        normal[..., 3] = 255
+        if i == 15:  # alike, with alike normal maps: shared
+            colour, normal = Image.open(art / "s01.png"), np.asarray(Image.open(art / "s01_n.png"))
+        colour.save(art / name)
+        if i % 4:
+            Image.fromarray(normal).save(art / f"s{i:02d}_n.png")
+            sources.append([name, f"art/{name}", f"art/s{i:02d}_n.png"])
+        else:  # none: the atlas gives it the flat normal
+            Image.new("RGBA", colour.size, (128, 128, 255, 255)).save(flat / name)
+            sources.append([name, f"art/{name}", f"flat/{name}"])
+    options = ["--format=phaser3", "--max-texture-size=48", "--extrude=1", "--shape-padding=2", "--quiet"]
+    assert main(["pack", str(art), "--out", str(tmp_path / "atlas"), "--normal-maps", *options]) == 0
+    assert main(["pack", str(art), "--out", str(tmp_path / "plain"), "--exclude=*_n.png", *options]) == 0
+    layers = json.loads((tmp_path / "atlas" / "atlas.json").read_text())["textures"]
+    assert len(layers) > 1 and all(layer["normalMap"] == layer["image"].replace(".png", "_n.png") for layer in layers)
+    preload = readme_code("// Phaser 3, normal maps (WebGL)")
+    drawn = frames_drawn(tmp_path, LIGHTS_PAGE % (COMMON_JS, PHASER_READ["WEBGL"], json.dumps(sources), preload),
+                         WEBGL)
+    differ = 0
+    for name, _, _ in sources:
+        lit, from_files = pixels_of(drawn["atlas"][name]), pixels_of(drawn["file"][name])
+        assert lit.shape == from_files.shape and (abs(lit - from_files) <= 1).all(), name
+        assert lit[..., :3].any(), name  # lit, not black
+        differ += (abs(pixels_of(drawn["plain"][name]) - from_files) > 8).any()
+    assert differ >= len([s for s in sources if "flat" not in s[2]]) // 2
+
+
 @pytest.mark.skipif(not BLOCK_ENCODERS, reason="the block encoders are not installed (pip install 'TesselPack[gpu]')")
 def test_phaser_draws_every_block_format_as_decoded(tmp_path, sprites):
     shutil.copy(PHASER, tmp_path / "phaser.js")

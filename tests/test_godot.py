@@ -81,9 +81,12 @@ def test_godot_loads_every_sprite_and_animation(tmp_path):
     sources = make_sprites(root, count=12)
     rng = random.Random(4)
     (root / "hero").mkdir()
-    for i in (1, 2, 10):  # 10 after 2
+    normals = {}
+    for i in (1, 2, 10):  # 10 after 2; each with a normal map
         sources[f"hero/walk_{i}.png"] = noise_sprite(rng, 9, 12, (1, 0, 0, 2))
         sources[f"hero/walk_{i}.png"].save(root / f"hero/walk_{i}.png")
+        normals[f"hero/walk_{i}.png"] = noise_sprite(rng, 9, 12).convert("RGB").convert("RGBA")
+        normals[f"hero/walk_{i}.png"].save(root / f"hero/walk_{i}_n.png")
     rng_pixels = np.random.default_rng(6)
     durations = [100, 150, 50, 200]
     knight = ase.Document(7, 6, [ase.Layer("body"), ase.Layer("hidden", visible=False)], [
@@ -96,7 +99,7 @@ def test_godot_loads_every_sprite_and_animation(tmp_path):
     project.mkdir()
     (project / "project.godot").write_text('config_version=4\n\n[application]\nconfig/name="atlas test"\n')
     assert main(["pack", str(root), "--out", str(project / "atlas"), "--format", "godot", "--max-texture-size", "64",
-                 "--config", str(tmp_path / "atlas.toml"), "--quiet"]) == 0
+                 "--config", str(tmp_path / "atlas.toml"), "--normal-maps", "--quiet"]) == 0
     (project / "check.gd").write_text(CHECK)
     # Not the sanitizer runtimes that a sanitized test run preloads.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
@@ -114,7 +117,8 @@ def test_godot_loads_every_sprite_and_animation(tmp_path):
     knight_frames = {f"knight_{i}": i for i in range(4)}
     knight_frames.update({f"knight-{tag}_{n}": first + n for tag, first, last, _, _ in knight.tags
                           for n in range(last - first + 1)})
-    assert {n[:-5] for n, f in found.items() if "atlas" in f} == set(stems) | set(knight_frames)
+    every = set(stems) | set(knight_frames)
+    assert {n[:-5] for n, f in found.items() if "atlas" in f} == every | {f"{stem}_n" for stem in every}
     for stem, number in knight_frames.items():
         got = np.asarray(Image.open(results / f"{stem}.png").convert("RGBA")).astype(int)
         want = ase.composite(knight, number).astype(int)
@@ -144,6 +148,14 @@ def test_godot_loads_every_sprite_and_animation(tmp_path):
         assert (got[..., 3] == want[..., 3]).all(), name
         strong = want[..., 3] >= 20
         assert (got[strong][:, :3] == want[strong][:, :3]).all(), name
+        # Its normal map's region, of the normal maps' layer: the normal map (or flat) in the sprite's trim box.
+        record = found[f"{stem}_n.tres"]
+        assert record["atlas"] == found[f"{stem}.tres"]["atlas"].replace(".png", "_n.png"), name
+        got = np.asarray(Image.open(results / f"{stem}_n.png").convert("RGBA")).astype(int)
+        normal = np.asarray(normals.get(name, Image.new("RGBA", sources[name].size, (128, 128, 255, 255)))).astype(int)
+        assert (got[got[..., 3] > 0] == normal[got[..., 3] > 0]).all(), name
+        ys, xs = np.nonzero(want[..., 3])  # the trim box; a sprite with no pixels keeps its corner one
+        assert (got[..., 3] > 0).sum() == ((np.ptp(xs) + 1) * (np.ptp(ys) + 1) if len(xs) else 1), name
     # An animation of the sprites named s00, s02, ... and one of hero/walk_1, _2, _10: in numeric
     # order, the project's speed and looping for the hero, 10 a second and looping for the rest.
     assert found["hero-walk.frames.tres"] == {

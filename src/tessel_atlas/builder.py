@@ -161,7 +161,7 @@ def check_output_names(args: argparse.Namespace) -> None:
     models = []
     for scale, suffix in variants:
         layers = [AtlasLayer(index, "", texture.plain, BLOCK_SIDE, BLOCK_SIDE, scale, resolution_of[suffix], suffix,
-                             texture.premultiply, 0.0) for index in range(PROBED_LAYERS)]
+                             texture.premultiply, 0.0, args.normal_maps or "") for index in range(PROBED_LAYERS)]
         models.append([replace(layer, image=image_name(layer, texture)) for layer in layers])
     names = manifest_names(args.format, _manifest_sets(models, texture), format_options(args))
     _check_files(args, texture, [layer for layers in models for layer in layers], names)
@@ -281,15 +281,21 @@ def _scaled_sprite(sprite: Sprite, scale: float) -> Sprite:
 
         return scaled(source_open(examine_scaled), scale, sprite.source)
 
-    return replace(sprite, open=open_scaled)
+    normal = sprite.normal
+    if normal is not None:
+        normal_open = normal.open
+        assert normal_open is not None
+        normal = replace(normal, open=lambda examine: scaled(normal_open(None), scale, normal.source, straight=True))
+    return replace(sprite, open=open_scaled, normal=normal)
 
 
 def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, scale: float, suffix: str,
              resolution: float, layer_of: Optional[Dict[str, int]], cache: Optional[BuildCache],
-             progress: Progress, warnings: List[str]) -> Tuple[List[Entry], List[Pixels], List[Layer], List[AtlasLayer]]:
+             progress: Progress, warnings: List[str]
+             ) -> Tuple[List[Entry], List[Pixels], List[Layer], List[Layer], List[AtlasLayer]]:
     """One variant's atlas: the sprites scaled, read, packed and described
-    (the entries, their distinct pictures, the layers that place them, and
-    the model the writers read). Without `layer_of` the layout decides each
+    (the entries, their distinct pictures, the layers that place them, the
+    layers of their normal maps, and the model the writers read). Without `layer_of` the layout decides each
     sprite's layer; with it (the layer of each name in the first variant),
     every layer is packed as in that variant, so that a game can switch
     variants without a name moving."""
@@ -366,10 +372,17 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
                 layers += packed
     for layer in layers:
         layer.scale, layer.suffix = scale, suffix
+    normal_map = args.normal_maps or ""
+    # Each sprite's normal map where the sprite lies, in a layer of its own beside each.
+    normal_layers = [Layer(layer.index, layer.width, layer.height,
+                           [Placement(p.pixels.normal, p.x, p.y, p.rotated) for p in layer.placements
+                            if p.pixels.normal is not None], scale, suffix, normal_map)
+                     for layer in layers] if normal_map else []
 
     placement_of = {p.pixels.index: (layer, p) for layer in layers for p in layer.placements}
     atlas = {layer.index: AtlasLayer(layer.index, image_name(layer, texture), texture.plain, layer.width,
-                                     layer.height, scale, resolution, suffix, texture.premultiply, layer.fill_ratio)
+                                     layer.height, scale, resolution, suffix, texture.premultiply, layer.fill_ratio,
+                                     normal_map)
              for layer in layers}
     for e in entries:
         layer, p = placement_of[e.pixels.index]
@@ -398,7 +411,7 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
             fix = ", or use --format pixijs, which keeps each animation in one layer"
         warnings.append(f"tessel-atlas: warning: {count} {why}: left out of the manifests; raise --max-texture-size "
                         f"to keep them{fix}")
-    return entries, pictures, layers, [atlas[index] for index in sorted(atlas)]
+    return entries, pictures, layers, normal_layers, [atlas[index] for index in sorted(atlas)]
 
 
 def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress, cache: Optional[BuildCache],
@@ -413,15 +426,17 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
     manifests: Dict[str, Union[dict, str]] = {}
     kept_manifests: Dict[str, str] = {}  # name -> content key, of the files kept as they are
     all_layers: List[Layer] = []
+    normal_layers: List[Layer] = []
     models: List[List[AtlasLayer]] = []
     for scale, suffix in variants:
-        entries, pictures, placed, atlas = _variant(found, args, texture, scale, suffix, resolution_of[suffix],
-                                                    layer_of, cache, progress, warnings)
+        entries, pictures, placed, normals, atlas = _variant(found, args, texture, scale, suffix,
+                                                             resolution_of[suffix], layer_of, cache, progress, warnings)
         if layer_of is None:
             layer_of = {f.name: a.index for a in atlas for f in a.frames}
             layers = placed
         models.append(atlas)
         all_layers += placed
+        normal_layers += normals
     options = format_options(args)
     sets = _manifest_sets(models, texture)
     key = manifests_key(args.format, [variant for variants in sets for variant in variants], options) if cache else ""
@@ -445,8 +460,9 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
                "variants": len(variants), "warnings": warnings}
     keys: Dict[str, str] = {}
     patches: Dict[str, List[Placement]] = {}
+    images = all_layers + normal_layers
     if cache:  # each file's content, to keep the files that already hold it, or draw only what changed
-        for layer in all_layers:
+        for layer in images:
             name, drawn = image_name(layer, texture), composition(layer, texture.recipe(texture.plain))
             keys[name] = drawn.key
             keys.update((texture_name(layer, block), composition(layer, texture.recipe(block)).key)
@@ -456,7 +472,7 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
                 changed = cache.changed_placements(out, name, drawn)
                 if changed is not None:
                     patches[name] = changed
-            if args.preview:
+            if args.preview and not layer.map:
                 keys[f"{layer.stem}_preview.png"] = composition(layer, "preview").key
         keys.update((name, content_key(manifest)) for name, manifest in manifests.items())
         keys.update(kept_manifests)
@@ -486,8 +502,8 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
         known = cache.kept_quality(name, keys[name]) if cache else None
         if known is not None:
             measured[name] = known
-    with progress.phase("wrote", len(all_layers), "layer") as step:
-        write_atlas(out, all_layers, manifests, with_pixels=with_pixels, with_preview=args.preview,
+    with progress.phase("wrote", len(images), "layer") as step:
+        write_atlas(out, images, manifests, with_pixels=with_pixels, with_preview=args.preview,
                     texture=texture, step=step, patches=patches, unchanged=unchanged, finish=finish,
                     measured=measured)
     return Result(_summary(found, outcome, time.perf_counter() - start, out), models, warnings)

@@ -39,7 +39,7 @@ from .block_checks import Quality
 from .images import Entry, Reading
 from .layout import Layer, Layouts, Placement
 from .output import CACHE_NAME, parse_json
-from .sprites import Sprite, SpriteSettings
+from .sprites import Sprite, SpriteSettings, newest
 
 # Readings of files modified this close to the start of the build that took
 # them are not trusted.
@@ -275,7 +275,7 @@ class BuildCache:
         if self.inputs_before != inputs or not _valid_outcome(self.outcome_before) or set(recorded) != set(self.files):
             return False
         for sprite in sprites:
-            if sprite.stamp is None or max(sprite.stamp[1], sprite.stamp[2]) >= self.trusted_before:
+            if sprite.stamp is None or newest(sprite.stamp) >= self.trusted_before:
                 return False
         return all(_valid_file(entry) and entry[1] == _file_stat(out_dir / name) for name, entry in self.files.items())
 
@@ -296,12 +296,15 @@ class BuildCache:
 
     def reading(self, scale: float, sprite: Sprite) -> Optional[Reading]:
         """What reading the sprite found last time, if its file is as the
-        scan found it now."""
+        scan found it now. A sprite with a normal map is read every time:
+        its reading is of both files."""
+        if sprite.normal is not None:
+            return None
         key = self._key(scale, sprite)
         cached = (self._sprites if self._body is None else self.sprites).get(key)  # parsed once, looked up often
         stamp = sprite.stamp
         if type(cached) is not list or len(cached) != 5 or stamp is None or cached[0] != list(stamp) or \
-                cached[1] != self._text(sprite.settings) or max(stamp[1], stamp[2]) >= self.trusted_before:
+                cached[1] != self._text(sprite.settings) or newest(stamp) >= self.trusted_before:
             return None
         try:
             if not _valid_reading(cached):

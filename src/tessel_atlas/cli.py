@@ -61,6 +61,16 @@ def _css_prefix(text: str):
     return text
 
 
+def _normal_suffix(text: str):
+    import argparse
+    import re
+
+    if not re.fullmatch(r"[A-Za-z0-9_.@-]+", text) or text.startswith("."):
+        raise argparse.ArgumentTypeError(f"expected the end of a file name before its extension (letters, digits "
+                                         f"or _ - @ ., not . first), such as _n, got {text!r}")
+    return text
+
+
 def _pack_parser(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
     import argparse
 
@@ -164,6 +174,11 @@ def _add_pack_arguments(pack: argparse.ArgumentParser) -> None:
                            "size), aligned and bled, in power-of-two layers, so that no sprite drawn that small "
                            "shows its neighbours; PNG and WebP layers get the same layout, for engines that make "
                            "their levels on upload")
+    pack.add_argument("--normal-maps", nargs="?", const="_n", type=_normal_suffix, metavar="SUFFIX",
+                      help="pack each sprite's normal map, the image beside it named with SUFFIX (hero_n.png beside "
+                           "hero.png; default _n), at the same place in layers of their own (atlas_0_n.png), "
+                           "trimmed, turned, extruded and shared as the sprite is, never bled or premultiplied; "
+                           "sprites without one get a flat normal (128, 128, 255)")
     pack.add_argument("--png-level", type=_whole(0, 9), default=3, metavar="L",
                       help="PNG compression level, 0 (fastest) to 9 (smallest files) (default 3)")
     pack.add_argument("--webp-method", type=_whole(0, 6), default=0, metavar="M",

@@ -100,16 +100,22 @@ DECODING = MemoryBudget(DECODING_BUDGET_BYTES)
 BLEED_INTO_HOLES = 2
 
 
+# A normal map's "facing the viewer": where a sprite has none, and between
+# sprites, so that lighting there is as on a flat sprite.
+FLAT_NORMAL = (128, 128, 255, 255)
+
+
 def scaled_side(side: int, scale: float) -> int:
     """A side at another scale, halves rounded up (a 9 px side is 5 px at 0.5)."""
     return int(side * scale + 0.5)
 
 
-def scaled(pixels: np.ndarray, scale: float, source: str) -> np.ndarray:
+def scaled(pixels: np.ndarray, scale: float, source: str, straight: bool = False) -> np.ndarray:
     """The RGBA pixels resized by `scale` (Lanczos), on premultiplied
     colour: fully transparent pixels carry no colour into the edges, which
-    a plain resize would darken. A scale that leaves a side below 1 px is
-    refused, naming the sprite."""
+    a plain resize would darken. `straight` resizes the values as they are
+    (a normal map's are directions, not colours). A scale that leaves a
+    side below 1 px is refused, naming the sprite."""
     if scale == 1:
         return pixels
     height, width = pixels.shape[:2]
@@ -118,8 +124,10 @@ def scaled(pixels: np.ndarray, scale: float, source: str) -> np.ndarray:
         raise AtlasError(f"{source}: {width} x {height} pixels would be less than 1 px a side at scale {scale:g}; "
                          "use a larger --variant scale")
     Image = require_pillow()
-    image = Image.fromarray(np.ascontiguousarray(pixels), "RGBA").convert("RGBa")
-    return np.asarray(image.resize(size, Image.LANCZOS).convert("RGBA"))
+    image = Image.fromarray(np.ascontiguousarray(pixels), "RGBA")
+    if straight:
+        return np.asarray(image.resize(size, Image.LANCZOS))
+    return np.asarray(image.convert("RGBa").resize(size, Image.LANCZOS).convert("RGBA"))
 
 
 class SpriteChanged(AtlasError):
@@ -141,6 +149,9 @@ class Pixels:
     extrusion: int = 0
     fingerprint: Optional[bytes] = None  # of the pixels inside box
     index: int = 0  # its own among the pictures of a variant: entries showing it share it
+    # The same box of the sprite's normal map, where it has one: placed
+    # where this is, in the normal layers.
+    normal: Optional["Pixels"] = None
 
     @property
     def width(self) -> int:
@@ -239,7 +250,7 @@ def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, s
     thread, so that one that cannot be packed ends the run before the rest
     are read, and before it is handed on whole."""
 
-    def read(sprite: Sprite) -> Tuple[np.ndarray, Box, Tuple[int, int], bytes]:
+    def read(sprite: Sprite) -> Tuple[np.ndarray, Box, Tuple[int, int], bytes, Optional[Pixels]]:
         settings = sprite.settings
         trimming = trim if settings.trim and not settings.nine_slice else None
 
@@ -258,7 +269,16 @@ def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, s
             del whole  # the traceback would keep a canvas of any size alive until the run ends
             raise refused
         image = _cropped(whole, box)
-        return image, box, size, _fingerprint(image)
+        normal = None
+        if sprite.normal is not None:
+            normal_whole = sprite.normal.open(None)
+            if _size(normal_whole) != size:
+                raise AtlasError(f"{sprite.normal.source}: {_size(normal_whole)[0]} x {_size(normal_whole)[1]} px, "
+                                 f"but its sprite {sprite.source} is {size[0]} x {size[1]} px; a normal map must be "
+                                 "the size of its sprite: export it again at that size")
+            normal_image = _cropped(normal_whole, box)
+            normal = Pixels(sprite.normal, box, size, normal_image, settings.extrude, _fingerprint(normal_image))
+        return image, box, size, _fingerprint(image), normal
 
     # Known readings are taken here, in order; only the others go to the
     # reading threads, which a rebuild of many sprites would otherwise
@@ -267,28 +287,36 @@ def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, s
     decoded = ordered_map(read, [s for s, reading in zip(sprites, readings) if reading is None],
                           ahead=4 * workers())
     entries: List[Entry] = []
-    by_fingerprint: Dict[Tuple[Tuple[int, int], bytes, int], Pixels] = {}
+    by_fingerprint: Dict[Tuple[Tuple[int, int], bytes, int, Optional[bytes]], Pixels] = {}
     kept: List[Tuple[int, int, Pixels]] = []  # a heap, largest first: (-bytes, order, pixels)
     kept_bytes = 0
     pictures = 0
     try:
         for sprite, reading in zip(sprites, readings):
             image: Optional[np.ndarray] = None
+            normal: Optional[Pixels] = None
             if reading is None:
-                image, box, size, fingerprint = next(decoded)
+                image, box, size, fingerprint, normal = next(decoded)
             else:  # checked with the rest, before packing: no decoding to spare
                 box, size, fingerprint = reading
-            key = ((box[2] - box[0], box[3] - box[1]), fingerprint, sprite.settings.extrude)
+            # Sprites share a picture only if their normal maps are alike too.
+            key = ((box[2] - box[0], box[3] - box[1]), fingerprint, sprite.settings.extrude,
+                   normal.fingerprint if normal else None)
             pixels = by_fingerprint.get(key) if share else None
             if pixels is None:
-                pixels = Pixels(sprite, box, size, image, sprite.settings.extrude, fingerprint, pictures)
+                pixels = Pixels(sprite, box, size, image, sprite.settings.extrude, fingerprint, pictures, normal)
+                if normal is not None:
+                    normal.index = pictures
                 pictures += 1
                 if image is not None:
-                    heapq.heappush(kept, (-image.nbytes, len(entries), pixels))
-                    kept_bytes += image.nbytes
+                    held = image.nbytes + (normal.kept.nbytes if normal and normal.kept is not None else 0)
+                    heapq.heappush(kept, (-held, len(entries), pixels))
+                    kept_bytes += held
                 while kept_bytes > KEEP_BUDGET_BYTES:
                     negative_bytes, _, largest = heapq.heappop(kept)
                     largest.kept = None
+                    if largest.normal is not None:
+                        largest.normal.kept = None
                     kept_bytes += negative_bytes
                 if share:
                     by_fingerprint[key] = pixels
@@ -306,7 +334,8 @@ def extrude(pixels: np.ndarray, width: int) -> np.ndarray:
 
 
 def compose(size: Tuple[int, int], placements: Sequence, bleed_reach: Optional[int] = None,
-            premultiply: bool = False, onto: Optional[np.ndarray] = None) -> np.ndarray:
+            premultiply: bool = False, onto: Optional[np.ndarray] = None,
+            background: Tuple[int, int, int, int] = (0, 0, 0, 0)) -> np.ndarray:
     """A transparent layer of RGBA pixels, (height, width, 4), with every
     placement's pixels copied in, extruded as their picture asks and turned
     a quarter turn clockwise where the placement is rotated. An array rather
@@ -321,7 +350,7 @@ def compose(size: Tuple[int, int], placements: Sequence, bleed_reach: Optional[i
 
     Each placement draws only inside its region (its extruded frame and
     that ring), and regions do not overlap; outside them the layer stays
-    transparent black. So `onto`, an earlier composition of a layer whose
+    `background` (transparent black unless given). So `onto`, an earlier composition of a layer whose
     other placements are as these would draw them, needs only these
     placements' regions drawn again: they are cleared and drawn, and the
     result is the layer composed whole."""
@@ -331,10 +360,14 @@ def compose(size: Tuple[int, int], placements: Sequence, bleed_reach: Optional[i
                          min(height, p.y + p.footprint[1] + m))
                         for p, m in ((p, p.pixels.extrusion + reach) for p in placements)],
                        dtype=np.int32).reshape(-1, 4)
-    layer = np.zeros((height, width, 4), np.uint8) if onto is None else onto
-    if onto is not None:
+    if onto is None:
+        layer = np.zeros((height, width, 4), np.uint8)
+        if any(background):
+            layer[...] = background
+    else:
+        layer = onto
         for left, top, right, bottom in regions.tolist():
-            layer[top:bottom, left:right] = 0
+            layer[top:bottom, left:right] = background
     for p in placements:
         pixels = p.pixels.image()
         extrusion = p.pixels.extrusion

@@ -171,7 +171,8 @@ def prepare(plan: Plan) -> Job:
     check_textures(args)
     check_output_names(args)
     defaults = SpriteSettings(pivot=args.pivot, trim=not args.no_trim, extrude=args.extrude)
-    found = collect_sprites(args.inputs, exclude=args.exclude, skip=[args.out], settings=defaults)
+    found = collect_sprites(args.inputs, exclude=args.exclude, skip=[args.out], settings=defaults,
+                            normal_suffix=args.normal_maps or "")
     check_names(found.sprites, args.format, format_options(args))
     found.sprites = with_settings(found.sprites, plan.rules)
     names = [s.name for s in found.sprites]

@@ -45,11 +45,14 @@ class Layer:
     # The variant it belongs to: the sprites' scale, and its files' suffix.
     scale: float = 1.0
     suffix: str = ""
+    # What it holds: "" the sprites, or the normal maps' suffix (`_n`) for the
+    # layer of their normal maps, placed as they are in the layer of that index.
+    map: str = ""
 
     @property
     def stem(self) -> str:
-        """Its files' name without the extension: atlas_0, atlas_0@2x, ..."""
-        return f"atlas_{self.index}{self.suffix}"
+        """Its files' name without the extension: atlas_0, atlas_0@2x, atlas_0_n, ..."""
+        return f"atlas_{self.index}{self.suffix}{self.map}"
 
     @property
     def fill_ratio(self) -> float:

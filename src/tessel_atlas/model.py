@@ -90,6 +90,8 @@ class AtlasLayer:
     suffix: str
     premultiplied: bool
     fill: float
+    # The suffix of its normal maps' layer (atlas_0_n.png beside atlas_0.png), where the atlas has one.
+    normal_map: str = ""
     frames: List[Frame] = field(default_factory=list)
     animations: Dict[str, List[str]] = field(default_factory=dict)
     # How each animation with frames here plays (listed in `animations` or not).
@@ -99,6 +101,11 @@ class AtlasLayer:
     def stem(self) -> str:
         """Its files' name without the extension: atlas_0, atlas_0@2x, ..."""
         return f"atlas_{self.index}{self.suffix}"
+
+    @property
+    def normal_image(self) -> Optional[str]:
+        """The file of its normal maps' layer, in its image's format."""
+        return f"{self.stem}{self.normal_map}{self.image[len(self.stem):]}" if self.normal_map else None
 
     @property
     def pixel_format(self) -> str:

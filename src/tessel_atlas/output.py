@@ -25,7 +25,7 @@ from . import interrupts
 from .block_checks import Quality, quality
 from .blocks import BLOCK_FORMATS, BLOCK_SIDE, PLAIN_FORMATS, BlockEncoder, encoder_settings, encoder_version
 from .errors import AtlasError, require_pillow
-from .images import compose, ordered_map, premultiplied, preview, workers
+from .images import FLAT_NORMAL, compose, ordered_map, premultiplied, preview, workers
 from .inputs.still import read_image
 from .layout import Layer, Placement
 from .mipmaps import full_chain
@@ -135,6 +135,9 @@ def layer_files(layers: Iterable[Union[Layer, AtlasLayer]], texture: TextureOpti
     for layer in layers:
         what = f"layer {layer.index}{' of --variant suffix ' + layer.suffix if layer.suffix else ''}"
         files += [(texture_name(layer, fmt), f"{what} in {fmt}") for fmt in texture.formats]
+        if isinstance(layer, AtlasLayer) and layer.normal_map:
+            files += [(f"{layer.stem}{layer.normal_map}{texture_name(layer, fmt)[len(layer.stem):]}",
+                       f"the normal maps of {what} in {fmt}") for fmt in texture.formats]
         if preview:
             files.append((f"{layer.stem}_preview.png", f"the preview of {what}"))
     return files
@@ -383,21 +386,26 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
         size = (layer.width, layer.height)
         wanted = [fmt for fmt in texture.formats if with_pixels and texture_name(layer, fmt) not in unchanged]
         drawn: Dict[bool, np.ndarray] = {}  # the layer's pixels, by whether colour is premultiplied
+        # Normal maps hold directions, not colours: never bled nor premultiplied.
+        normals = bool(layer.map)
+        reach, background = (None, FLAT_NORMAL) if normals else (texture.bleed_reach, (0, 0, 0, 0))
+        plain_premultiplied = texture.premultiply and not normals
 
         def pixels(premultiply: bool) -> np.ndarray:
+            premultiply = premultiply and not normals
             if premultiply not in drawn:
                 if premultiply and False in drawn:
                     drawn[True] = premultiplied(drawn[False].copy())
                 else:
-                    drawn[premultiply] = compose(size, layer.placements, texture.bleed_reach, premultiply)
+                    drawn[premultiply] = compose(size, layer.placements, reach, premultiply, background=background)
             return drawn[premultiply]
 
         if texture.plain in wanted:
             changed = (patches or {}).get(texture_name(layer, texture.plain))
             if changed is not None:  # the earlier file's pixels, with what changed drawn again
                 earlier = np.array(read_image(str(out_dir / texture_name(layer, texture.plain))))
-                drawn[texture.premultiply] = compose(size, changed, texture.bleed_reach, texture.premultiply,
-                                                     onto=earlier)
+                drawn[plain_premultiplied] = compose(size, changed, reach, plain_premultiplied, onto=earlier,
+                                                     background=background)
         for fmt in wanted:
             if fmt in BLOCK_FORMATS:
                 assert encoder is not None
@@ -412,7 +420,7 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
             else:
                 continue
             names.append(name)
-        if with_preview and f"{layer.stem}_preview.png" not in unchanged:
+        if with_preview and not normals and f"{layer.stem}_preview.png" not in unchanged:
             name = f"{layer.stem}_preview.png"
             caption = f"layer {layer.index}: {layer.width} x {layer.height}, fill {layer.fill_ratio:.1%}"
             preview(size, layer.placements, caption).save(staging / name, "PNG", compress_level=1)

@@ -43,12 +43,18 @@ Examine = Callable[[Tuple[int, int], bool], None]
 
 
 
-# A file as a scan found it: size, modification and change times (ns), inode.
-FileStamp = Tuple[int, int, int, int]
+# A file as a scan found it: size, modification and change times (ns),
+# inode; a sprite with a normal map has its file's four, then the map's.
+FileStamp = Tuple[int, ...]
 
 
 def file_stamp(stat: os.stat_result) -> FileStamp:
     return stat.st_size, stat.st_mtime_ns, stat.st_ctime_ns, stat.st_ino
+
+
+def newest(stamp: FileStamp) -> int:
+    """The latest modification or change time a stamp holds, in ns."""
+    return max(stamp[1::4] + stamp[2::4])
 
 
 @dataclass(frozen=True)
@@ -57,7 +63,9 @@ class Sprite:
     `open(examine)` gives an image's pixels, RGBA of shape (height, width,
     4) (its size is known once read), letting `examine` (when not None)
     see its size first (Examine); `stamp` is what its file was when
-    found. A layout row has a size and no pixels."""
+    found. `normal`, where the sprite has one, is its normal map, a
+    sprite of the same size packed in the same place of the atlas's
+    normal layers. A layout row has a size and no pixels."""
 
     name: str
     source: str
@@ -65,6 +73,7 @@ class Sprite:
     open: Optional[Callable[[Optional[Examine]], np.ndarray]] = None
     settings: SpriteSettings = SpriteSettings()
     stamp: Optional[FileStamp] = None
+    normal: Optional["Sprite"] = None
 
 
 @dataclass

@@ -1,7 +1,8 @@
 """Godot 3 text resources: for each sprite an AtlasTexture (NAME.tres: the
 layer image as its atlas, `region` its frame, `margin` the trimmed border
 so that it keeps its source size, `filter_clip` so that filtering never
-reads a neighbour), and for each animation a SpriteFrames (NAME.frames.tres)
+reads a neighbour; with normal maps, NAME_n.tres too, the same region of
+the normal maps' layer), and for each animation a SpriteFrames (NAME.frames.tres)
 of its frames as its "default" animation, so that an AnimatedSprite given
 it plays it as it is. A SpriteFrames has one speed and no durations or
 directions: where frames have durations, the speed is a frame every
@@ -55,10 +56,10 @@ def keys(names: Sequence[str], options: FormatOptions) -> Dict[str, Tuple[str, .
             for name in names}
 
 
-def _atlas_texture(layer: AtlasLayer, frame: Frame) -> str:
+def _atlas_texture(image: str, frame: Frame) -> str:
     return "\n".join([
         '[gd_resource type="AtlasTexture" load_steps=2 format=2]', "",
-        f'[ext_resource path="{layer.image}" type="Texture" id=1]', "",
+        f'[ext_resource path="{image}" type="Texture" id=1]', "",
         "[resource]", "atlas = ExtResource( 1 )",
         f"region = Rect2( {frame.x}, {frame.y}, {frame.width}, {frame.height} )",
         f"margin = Rect2( {frame.trim_x}, {frame.trim_y}, {frame.source_width - frame.width}, "
@@ -101,7 +102,10 @@ def manifests(variants: Sequence[List[AtlasLayer]], options: FormatOptions) -> D
         suffix = layers[0].suffix if layers else ""
         for layer in layers:
             for frame in layer.frames:
-                add_file(made, f"{resource_stem(frame.name)}{suffix}.tres", _atlas_texture(layer, frame))
+                add_file(made, f"{resource_stem(frame.name)}{suffix}.tres", _atlas_texture(layer.image, frame))
+                if layer.normal_image:  # for a sprite's normal_map, or a light's
+                    add_file(made, f"{resource_stem(frame.name)}{layer.normal_map}{suffix}.tres",
+                             _atlas_texture(layer.normal_image, frame))
         frames = {frame.name: frame for layer in layers for frame in layer.frames}
         timings = {name: timing for layer in layers for name, timing in layer.timings.items()}
         for group, names in animations(frames).items():

@@ -1,5 +1,6 @@
-"""One multi-atlas JSON file listing every layer with its frames, for the
-multi-atlas loader of Phaser 3, which cannot draw rotated frames."""
+"""One multi-atlas JSON file listing every layer with its frames (and its
+normal maps' layer, where there is one), for the multi-atlas loader of
+Phaser 3, which cannot draw rotated frames."""
 
 from typing import Dict, List
 
@@ -23,6 +24,8 @@ def variant_manifests(layers: List[AtlasLayer]) -> Dict[str, dict]:
         meta = hash_meta(layer)
         textures.append({
             "image": meta["image"],
+            # Phaser's multi-atlas loader loads it as the texture's normal map, which its lights read.
+            **({"normalMap": layer.normal_image} if layer.normal_image else {}),
             "format": meta["format"],
             "size": meta["size"],
             "scale": layer.resolution,

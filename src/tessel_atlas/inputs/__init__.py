@@ -10,7 +10,7 @@ import os
 from dataclasses import replace
 from pathlib import Path
 from stat import S_ISREG
-from typing import Dict, Iterable, Iterator, List, Sequence, Set, Tuple
+from typing import Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
 from ..errors import AtlasError
 from ..sprites import Found, Sprite, SpriteSettings, file_stamp
@@ -96,13 +96,34 @@ def top_folders(folder: Path, exclude: Sequence[str] = ()) -> List[Path]:
     return [Path(entry.path) for entry in entries if entry.is_dir() and not _excluded(entry.name, exclude)]
 
 
+def _colour_of(relative: str, normal_suffix: str) -> Optional[str]:
+    """The path of the still image whose normal map `relative` would be
+    (hero_n.png: hero.png), by its name alone."""
+    stem, extension = os.path.splitext(relative)
+    if not normal_suffix or not stem.endswith(normal_suffix) or extension.lower() not in still.EXTENSIONS:
+        return None
+    colour = stem[:-len(normal_suffix)]
+    return colour + extension if colour and not colour.endswith("/") else None
+
+
+def _normal_sprite(path: str, relative: str, stat: os.stat_result) -> Sprite:
+    return Sprite(relative, path, None, lambda examine: still.read_image(path, examine), stamp=file_stamp(stat))
+
+
+def _with_normal(sprite: Sprite, normal: Sprite) -> Sprite:
+    assert sprite.stamp is not None and normal.stamp is not None
+    return replace(sprite, normal=normal, stamp=sprite.stamp + normal.stamp)
+
+
 def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: Sequence[Path] = (),
-                    settings: SpriteSettings = SpriteSettings()) -> Found:
+                    settings: SpriteSettings = SpriteSettings(), normal_suffix: str = "") -> Found:
     """Sprites of every input in order, each with `settings`: folders are
     searched recursively for images and artists' files (other files are
     counted, not read), CSV files give rows of name,w,h. Files matching an `exclude`
     pattern (against the path inside its folder, or the file name) and
-    folders in `skip` are left out.
+    folders in `skip` are left out. With `normal_suffix`, a still image
+    beside another of the same name but for that suffix (hero_n.png beside
+    hero.png) is that one's normal map, not a sprite.
 
     A run is either all images or all CSV layout: a mix would leave some
     frames without pixels.
@@ -139,19 +160,32 @@ def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: S
             if _identity(path.stat()) in skipped:
                 raise AtlasError(f"{path}: the output folder (--out), which is never read as input; "
                                  "choose another --out")
-            for file, relative, stat in _walk(str(path), skipped):
-                if exclude and _excluded(relative, exclude):
+            files = [f for f in _walk(str(path), skipped) if not (exclude and _excluded(f[1], exclude))]
+            colours = {relative for _, relative, _ in files
+                       if os.path.splitext(relative)[1].lower() in still.EXTENSIONS}
+            normals = {colour: _normal_sprite(*f) for f in files
+                       for colour in [_colour_of(f[1], normal_suffix)] if colour in colours}
+            normal_files = {normal.source for normal in normals.values()}
+            for file, relative, stat in files:
+                if file in normal_files:
                     continue
                 if os.path.splitext(relative)[1].lower() in EXTENSIONS:
                     for sprite in _file_sprites(file, relative, stat, settings, found):
-                        add(sprite)
+                        add(_with_normal(sprite, normals[relative]) if relative in normals else sprite)
                 else:
                     found.skipped_files += 1
         elif path.suffix.lower() == ".csv" and path.is_file():
             for sprite in rows.sprites(path):
                 add(replace(sprite, settings=settings))
         elif path.is_file():
+            colour = _colour_of(path.name, normal_suffix)
+            if colour is not None and (path.parent / colour).is_file():
+                continue  # a normal map, packed with its sprite
+            stem, extension = os.path.splitext(path)
+            beside = f"{stem}{normal_suffix}{extension}"
             for sprite in _file_sprites(str(path), path.name, path.stat(), settings, found):
+                if normal_suffix and extension.lower() in still.EXTENSIONS and os.path.isfile(beside):
+                    sprite = _with_normal(sprite, _normal_sprite(beside, os.path.basename(beside), os.stat(beside)))
                 add(sprite)
         else:
             raise AtlasError(f"{path}: no such file or folder")
