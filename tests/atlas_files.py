@@ -4,8 +4,10 @@ import json
 import os
 import random
 import re
+import shutil
 import signal
 import subprocess
+import sys
 from pathlib import Path
 from xml.etree import ElementTree
 
@@ -137,6 +139,8 @@ def _godot_frames(out: Path, suffix: str):
         if 'type="AtlasTexture"' not in text or (not suffix and "@" in path.name):  # another variant's
             continue
         image = re.search(r'\[ext_resource path="([^"]+)" type="Texture" id=1\]', text).group(1)
+        if re.fullmatch(r"atlas_\d+.*_n\.\w+", image):  # a normal map's region, not a sprite's
+            continue
         x, y, w, h = _numbers(re.search(r"region = Rect2\(([^)]*)\)", text).group(1))
         left, top, more_w, more_h = _numbers(re.search(r"margin = Rect2\(([^)]*)\)", text).group(1))
         assert "filter_clip = true" in text
@@ -301,3 +305,14 @@ def run_in_own_session(argv, **options):
             pass
         run.wait()
     return run.returncode, errors
+
+
+def command():
+    """The installed tessel-atlas script, or the test skipped without one."""
+    import pytest
+
+    # The script sits beside the interpreter of the environment it was installed into.
+    executable = shutil.which("tessel-atlas", path=str(Path(sys.executable).parent)) or shutil.which("tessel-atlas")
+    if executable is None:
+        pytest.skip("the tessel-atlas script is not on PATH")
+    return executable

@@ -25,8 +25,8 @@ from hypothesis import strategies as st
 Image = pytest.importorskip("PIL.Image")
 import aseprite_files as ase  # noqa: E402
 from atlas_files import (  # noqa: E402
-    expected_sprite, frame_box, libgdx_key, libgdx_regions, make_sprites, noise_sprite, premultiplied, read_frames, read_ktx,
-    restore, smooth_sprite, visible_bytes)
+    command, expected_sprite, frame_box, libgdx_key, libgdx_regions, make_sprites, noise_sprite, premultiplied,
+    read_frames, read_ktx, restore, smooth_sprite, visible_bytes)
 from tessel_atlas import blocks, output  # noqa: E402
 from tessel_atlas.cli import _parser, main  # noqa: E402
 from tessel_atlas.formats import FORMATS, css, godot  # noqa: E402
@@ -975,14 +975,6 @@ def test_progress_lines_off_a_terminal(tmp_path, capsys):
     assert [line.split(" in ")[0] for line in err] == ["tessel-atlas: packed 1 sprite", "tessel-atlas: wrote 1 layer"]
     assert main(["pack", str(layout), "--out", str(tmp_path / "out"), "--quiet"]) == 0
     assert capsys.readouterr() == ("", "")
-
-
-def command():
-    # The script sits beside the interpreter of the environment it was installed into.
-    executable = shutil.which("tessel-atlas", path=str(Path(sys.executable).parent)) or shutil.which("tessel-atlas")
-    if executable is None:
-        pytest.skip("the tessel-atlas script is not on PATH")
-    return executable
 
 
 def slow_sprites(root):

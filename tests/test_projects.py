@@ -1,14 +1,19 @@
 """Tests of the runs that build several atlases (a project's [[atlas]]
 tables, --atlas-per-folder) and of tessel_atlas.build, the command in-process."""
 
+import queue
 import random
 import re
+import signal
+import subprocess
+import sys
+import threading
 from pathlib import Path
 
 import pytest
 
 Image = pytest.importorskip("PIL.Image")
-from atlas_files import make_sprites, noise_sprite, read_frames  # noqa: E402
+from atlas_files import command, make_sprites, noise_sprite, read_frames  # noqa: E402
 import tessel_atlas  # noqa: E402
 from tessel_atlas.cli import main  # noqa: E402
 
@@ -27,12 +32,12 @@ def files_in(folder: Path):
     return {p.name: p.read_bytes() for p in folder.iterdir() if p.name != ".tessel-atlas-cache.jsonl"}
 
 
-def test_a_games_atlases_each_take_their_own_options_and_the_shared_ones(tmp_path, capsys):
+def test_a_games_atlases_each_take_their_own_options_and_the_shared_ones(tmp_path, capfd):
     game_art(tmp_path / "art")
     text = re.search(r"This file, which the tests build:\n\n```toml\n(.*?)```", README, re.S).group(1)
     (tmp_path / "game.toml").write_text(text)
     assert main(["pack", "--config", str(tmp_path / "game.toml")]) == 0
-    assert capsys.readouterr().out.count("tessel-atlas: 3 sprites") == 2
+    assert capfd.readouterr().out.count("tessel-atlas: 3 sprites") == 2  # from the processes that built them
     ui, hero = tmp_path / "build" / "ui", tmp_path / "build" / "characters" / "hero"
     ui_frames, hero_frames = read_frames(ui), read_frames(hero)
     assert set(ui_frames) == {"panel.png", "button.png", "idle_icon.png"}
@@ -102,7 +107,7 @@ def test_atlases_that_cannot_be_built_as_asked_are_refused_before_any_work(tmp_p
     assert not (tmp_path / "o").exists()
 
 
-def test_an_atlas_that_fails_leaves_the_others_built_and_is_named(tmp_path, capsys):
+def test_an_atlas_that_fails_leaves_the_others_built_and_is_named(tmp_path, capfd):
     for name in ("a", "b", "c"):
         make_sprites(tmp_path / "art" / name, count=8, seed=ord(name))
     out = tmp_path / "out"
@@ -112,7 +117,7 @@ def test_an_atlas_that_fails_leaves_the_others_built_and_is_named(tmp_path, caps
         noise_sprite(random.Random(1), 9, 9).save(tmp_path / "art" / name / "new.png")
     (tmp_path / "art" / "b" / "cut.png").write_bytes(b"\x89PNG\r\n\x1a\n" + b"\0" * 20)
     assert main(["pack", str(tmp_path / "art"), "--out", str(out), "--atlas-per-folder", "-q"]) == 1
-    err = capsys.readouterr().err.splitlines()
+    err = capfd.readouterr().err.splitlines()
     assert err[0].startswith(f"tessel-atlas: error: atlas b: {tmp_path / 'art' / 'b' / 'cut.png'}: ")
     assert err[1:] == ["tessel-atlas: 1 of 3 atlases failed (b); the others are built"]
     assert files_in(out / "b") == before["b"]  # whole, and as it was
@@ -169,3 +174,39 @@ def test_build_refuses_what_the_command_refuses_with_its_message(tmp_path, capsy
         tessel_atlas.build(tmp_path / "sprites", tmp_path / "out", **options)
     assert str(error.value).startswith(message) and "\n" not in str(error.value)
     assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
+def test_watch_rebuilds_only_the_atlases_a_change_touches(tmp_path):
+    pytest.importorskip("watchfiles")
+    for name in ("a", "b"):
+        make_sprites(tmp_path / "art" / name, count=8, seed=ord(name))
+    project = tmp_path / "game.toml"
+    tables = '[[atlas]]\nname = "a"\ninputs = ["art/a"]\n[[atlas]]\nname = "b"\ninputs = ["art/b"]\n'
+    project.write_text('out = "build"\n' + tables)
+    run = subprocess.Popen([command(), "watch", "--config", str(project)], stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, text=True)
+    lines = queue.Queue()
+    threading.Thread(target=lambda: [lines.put(line) for line in run.stdout], daemon=True).start()
+
+    def built():  # (sprites, atlas) of the next summary line
+        line = lines.get()
+        found = re.match(r"tessel-atlas: (\d+) sprites .* -> .*/build/(\w)$", line)
+        assert found, line
+        return int(found.group(1)), found.group(2)
+
+    try:
+        assert {built(), built()} == {(11, "a"), (11, "b")}
+        noise_sprite(random.Random(1), 9, 9).save(tmp_path / "art" / "a" / "new.png")
+        assert built() == (12, "a")
+        # Had b been built again for a's change, its line would come first.
+        noise_sprite(random.Random(2), 9, 9).save(tmp_path / "art" / "b" / "new.png")
+        assert built() == (12, "b")
+        project.write_text('out = "build"\npadding = 1\n' + tables)  # every atlas's options
+        assert {built(), built()} == {(12, "a"), (12, "b")}
+        run.send_signal(signal.SIGINT)
+        assert run.wait() == 130
+    finally:
+        run.kill()
+        run.wait()

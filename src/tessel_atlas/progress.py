@@ -14,9 +14,10 @@ from typing import Callable, Iterator, Optional, TextIO
 
 
 class Progress:
-    def __init__(self, quiet: bool = False, stream: Optional[TextIO] = None):
+    def __init__(self, quiet: bool = False, stream: Optional[TextIO] = None, bars: bool = True):
         self.quiet = quiet
         self.stream = stream or sys.stderr
+        self.bars = bars  # on a terminal; else lines, as where processes share one
 
     @contextmanager
     def phase(self, verb: str, total: int, unit: str) -> Iterator[Callable[[int], None]]:
@@ -24,7 +25,7 @@ class Progress:
         start = time.perf_counter()
         if self.quiet:
             yield lambda n: None
-        elif self.stream.isatty():
+        elif self.bars and self.stream.isatty():
             from tqdm import tqdm
 
             with tqdm(total=total, desc=verb, unit=f" {unit}", delay=1.0, leave=False, file=self.stream) as bar:
