@@ -155,6 +155,15 @@ def test_build_writes_what_the_command_writes_and_returns_what_the_manifests_say
             } == {name: ns for name, ns in stats.items() if name != ".tessel-atlas-cache.jsonl"}
 
 
+def test_the_readmes_python_build_runs(tmp_path, monkeypatch, capsys):
+    game_art(tmp_path / "art")
+    monkeypatch.chdir(tmp_path)
+    exec(re.search(r"### From Python.*?```python\n(.*?)```", README, re.S).group(1), {})
+    assert capsys.readouterr().out.startswith("tessel-atlas: 3 sprites in 1 layer in each of 2 variants")
+    assert read_frames(Path("build/ui"), "@2x")["panel.png"][1]["borders"] == dict(
+        zip(("left", "top", "right", "bottom"), (4, 4, 4, 4)))
+
+
 @pytest.mark.parametrize("options, message", [
     ({"max_texture_size": 99999}, "tessel_atlas.build: max_texture_size = 99999: must be from 0 to"),
     ({"paddin": 1}, 'tessel_atlas.build: unknown key "paddin"; valid keys: animations, block_align'),

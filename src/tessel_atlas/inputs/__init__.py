@@ -161,10 +161,12 @@ def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: S
                 raise AtlasError(f"{path}: the output folder (--out), which is never read as input; "
                                  "choose another --out")
             files = [f for f in _walk(str(path), skipped) if not (exclude and _excluded(f[1], exclude))]
-            colours = {relative for _, relative, _ in files
-                       if os.path.splitext(relative)[1].lower() in still.EXTENSIONS}
-            normals = {colour: _normal_sprite(*f) for f in files
-                       for colour in [_colour_of(f[1], normal_suffix)] if colour in colours}
+            normals: Dict[str, Sprite] = {}
+            if normal_suffix:
+                colours = {relative for _, relative, _ in files
+                           if os.path.splitext(relative)[1].lower() in still.EXTENSIONS}
+                normals = {colour: _normal_sprite(*f) for f in files
+                           for colour in [_colour_of(f[1], normal_suffix)] if colour in colours}
             normal_files = {normal.source for normal in normals.values()}
             for file, relative, stat in files:
                 if file in normal_files:
