@@ -487,6 +487,23 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
     assert not (work / "clean" / ".tessel-atlas-cache.jsonl").exists()
 
 
+def test_a_rebuild_with_nothing_changed_builds_nothing(tmp_path, monkeypatch, capsys):
+    root = tmp_path / "sprites"
+    make_sprites(root, count=10)
+    # Files changed within two seconds of a build's start are not trusted: their change time could be a
+    # change's within the clock's resolution.
+    time.sleep(2.1)
+    argv = ["pack", str(root), "--out", str(tmp_path / "out"), "--texture-format=png", "--texture-format=bc7",
+            "--variant=1:", "--variant=0.5:@half"]
+    assert main(argv) == 0
+    summary = re.sub(r" in [\d.]+ s ", " ", capsys.readouterr().out)
+    before = {p.name: p.stat().st_mtime_ns for p in (tmp_path / "out").iterdir()}
+    monkeypatch.setattr("tessel_atlas.builder._build", lambda *a: pytest.fail("built again"))
+    assert main(argv) == 0
+    assert re.sub(r" in [\d.]+ s ", " ", capsys.readouterr().out) == summary  # its PSNR too
+    assert {p.name: p.stat().st_mtime_ns for p in (tmp_path / "out").iterdir()} == before
+
+
 def test_csv_layout_writes_manifests_only(tmp_path, capsys):
     layout = tmp_path / "layout.csv"
     layout.write_text("name,w,h\nhero,30,10\ntile,16,16\n\nbeam,4,60\n")

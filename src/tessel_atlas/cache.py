@@ -95,10 +95,14 @@ def _valid_layout(entry: Any) -> bool:
 
 
 def _valid_outcome(outcome: Any) -> bool:
-    """What a build said of its atlas: the summary's numbers and warnings."""
-    return (isinstance(outcome, dict) and set(outcome) == {"shared", "layers", "fill", "variants", "warnings"}
+    """What a build said of its atlas: the summary's numbers and warnings,
+    and each block format's stored PSNR, [dB, worst frame's dB, its name]."""
+    return (isinstance(outcome, dict) and set(outcome) == {"shared", "layers", "fill", "variants", "warnings", "quality"}
             and all(type(outcome[k]) is int for k in ("shared", "layers", "variants")) and type(outcome["fill"]) is str
-            and type(outcome["warnings"]) is list and all(type(w) is str for w in outcome["warnings"]))
+            and type(outcome["warnings"]) is list and all(type(w) is str for w in outcome["warnings"])
+            and type(outcome["quality"]) is dict and all(
+                type(q) is list and len(q) == 3 and all(type(v) in (int, float) for v in q[:2]) and type(q[2]) is str
+                for q in outcome["quality"].values()))
 
 
 def _check_head(head: Any) -> None:
