@@ -209,6 +209,8 @@ class BuildCache:
         self.composed: Dict[str, list] = {}
         self.manifested: list = []
         self._settings_text: Dict[SpriteSettings, str] = {}  # repr is slow, and most sprites share settings
+        self._last_settings: Optional[SpriteSettings] = None
+        self._last_text = ""
 
     @classmethod
     def load(cls, out_dir: Path, key: str, readings: int, path_bytes: int) -> "BuildCache":
@@ -289,9 +291,12 @@ class BuildCache:
         self._sprites, self.read_now = {}, {}
 
     def _text(self, settings: SpriteSettings) -> str:
+        if settings is self._last_settings:  # most sprites share one: spared hashing it
+            return self._last_text
         text = self._settings_text.get(settings)
         if text is None:
             text = self._settings_text[settings] = repr(settings)
+        self._last_settings, self._last_text = settings, text
         return text
 
     @staticmethod

@@ -177,7 +177,8 @@ def prepare(plan: Plan) -> Job:
     found.sprites = with_settings(found.sprites, plan.rules)
     names = [s.name for s in found.sprites]
     check_matches("sprites", plan.own_rules, names)
-    check_matches("animations", plan.own_animation_rules, list(animations(names)))
+    if plan.own_animation_rules:  # grouping 20,000 names takes a tenth of a second
+        check_matches("animations", plan.own_animation_rules, list(animations(names)))
     args.playback = [(rule.match, rule.settings.get("speed"), rule.settings.get("loop"))
                      for rule in plan.animation_rules]
     return Job(plan.name, found, args.out, args)
@@ -188,4 +189,5 @@ def check_shared_rules(project: Project, jobs: Sequence[Job]) -> None:
     atlases of a run share and that matches none of their sprites."""
     names = [s.name for job in jobs for s in job.found.sprites]
     check_matches("sprites", project.rules, names)
-    check_matches("animations", project.animation_rules, list(animations(names)))
+    if project.animation_rules:
+        check_matches("animations", project.animation_rules, list(animations(names)))

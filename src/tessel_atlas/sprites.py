@@ -54,7 +54,7 @@ def file_stamp(stat: os.stat_result) -> FileStamp:
 
 def newest(stamp: FileStamp) -> int:
     """The latest modification or change time a stamp holds, in ns."""
-    return max(stamp[1::4] + stamp[2::4])
+    return max(stamp[1], stamp[2]) if len(stamp) == 4 else max(stamp[1::4] + stamp[2::4])
 
 
 @dataclass(frozen=True)
