@@ -288,15 +288,24 @@ def _plans(parser: argparse.ArgumentParser, argv: Optional[List[str]]):
     return project, plans(args, project, set(given), _pack_parser(parser))
 
 
-def _report(result) -> None:
+def _report(result, quiet: bool) -> None:
+    """An atlas built: its warnings, and its summary line unless quiet."""
     for warning in result.warnings:
         print(warning, file=sys.stderr, flush=True)
+    if not quiet:
+        print(result.summary, flush=True)
+
+
+def _failed(name: str, error: object) -> None:
+    """An atlas failed: its line, naming it where a run has several."""
+    print(f"tessel-atlas: error: {'atlas ' + name + ': ' if name else ''}{error}", file=sys.stderr, flush=True)
 
 
 def _build_all(project, plans, progress, quiet: bool) -> int:
-    """Builds each planned atlas in turn, printing its summary line. Where
-    a run has several, one that fails is named and the others are built
-    still; the status is 1 if any failed."""
+    """Builds the planned atlases (where there are several, AT_ONCE at a
+    time), printing each one's summary line. Where a run has several, one
+    that fails is named and the others are built still; the status is 1 if
+    any failed."""
     from .jobs import check_shared_rules, prepare
     from .progress import Progress
 
@@ -307,7 +316,7 @@ def _build_all(project, plans, progress, quiet: bool) -> int:
         try:
             jobs.append(prepare(plan))
         except AtlasError as error:
-            print(f"tessel-atlas: error: {plan.label}{error}", file=sys.stderr, flush=True)
+            _failed(plan.name, error)
             failed.append(plan.name)
     if not failed and not plans[0].args.only:
         check_shared_rules(project, jobs)
@@ -340,11 +349,9 @@ def _build_one(job, progress, quiet: bool) -> None:
         try:
             result = run_job(job.found, job.out, job.args, progress, model=False)
         except AtlasError as error:
-            print(f"tessel-atlas: error: atlas {job.name}: {error}", file=sys.stderr, flush=True)
+            _failed(job.name, error)
             sys.exit(1)
-        _report(result)
-        if not quiet:
-            print(result.summary, flush=True)
+        _report(result, quiet)
         interrupts.release()  # a signal held while the atlas went into place
     except KeyboardInterrupt:
         sys.exit(130)
@@ -375,8 +382,7 @@ def _run_apart(jobs, progress, quiet: bool, failed: List[str]) -> None:
                 if process.exitcode:
                     failed.append(job.name)
                 if process.exitcode not in (0, 1):  # it said nothing of why
-                    print(f"tessel-atlas: error: atlas {job.name}: its process ended with status "
-                          f"{process.exitcode}", file=sys.stderr, flush=True)
+                    _failed(job.name, f"its process ended with status {process.exitcode}")
     finally:
         with interrupts.held():
             for process, _ in running.values():
@@ -402,13 +408,11 @@ def _run_jobs(jobs, progress, quiet: bool, failed: Optional[List[str]] = None) -
         except AtlasError as error:
             if not job.name:
                 raise
-            print(f"tessel-atlas: error: atlas {job.name}: {error}", file=sys.stderr, flush=True)
+            _failed(job.name, error)
             failed.append(job.name)
             continue
         done = job.out
-        _report(result)
-        if not quiet:
-            print(result.summary, flush=True)
+        _report(result, quiet)
     if interrupts.pending() and done is not None:
         print(f"tessel-atlas: interrupted once the new atlas was in place: {done} holds it whole", file=sys.stderr)
     return 1 if failed else 0
@@ -497,13 +501,11 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
                 try:
                     job = prepare(plan)
                     result = run_job(job.found, job.out, job.args, Progress(quiet=True), model=False)
-                    _report(result)
-                    if not args.quiet:
-                        print(result.summary, flush=True)
+                    _report(result, args.quiet)
                 except AtlasError as error:
-                    print(f"tessel-atlas: error: {plan.label}{error}", file=sys.stderr, flush=True)
+                    _failed(plan.name, error)
         except AtlasError as error:
-            print(f"tessel-atlas: error: {error}", file=sys.stderr, flush=True)
+            _failed("", error)
         # A signal held while an atlas went into place ends the watch now.
         interrupts.release()
         return True

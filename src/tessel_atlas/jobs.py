@@ -49,11 +49,6 @@ class Plan:
     own_rules: List[Rule]
     own_animation_rules: List[Rule]
 
-    @property
-    def label(self) -> str:
-        """What its messages start with: the atlas's name, where a run has several."""
-        return f"atlas {self.name}: " if self.name else ""
-
 
 @dataclass
 class Job:
