@@ -37,7 +37,9 @@ def test_a_games_atlases_each_take_their_own_options_and_the_shared_ones(tmp_pat
     text = re.search(r"This file, which the tests build:\n\n```toml\n(.*?)```", README, re.S).group(1)
     (tmp_path / "game.toml").write_text(text)
     assert main(["pack", "--config", str(tmp_path / "game.toml")]) == 0
-    assert capfd.readouterr().out.count("tessel-atlas: 3 sprites") == 2  # from the processes that built them
+    printed = capfd.readouterr()
+    assert printed.out.count("tessel-atlas: 3 sprites") == 2  # from the processes that built them
+    assert "tessel-atlas: ui: read 3 sprites in " in printed.err  # their progress, each naming its atlas
     ui, hero = tmp_path / "build" / "ui", tmp_path / "build" / "characters" / "hero"
     ui_frames, hero_frames = read_frames(ui), read_frames(hero)
     assert set(ui_frames) == {"panel.png", "button.png", "idle_icon.png"}

@@ -307,7 +307,6 @@ def _build_all(project, plans, progress, quiet: bool) -> int:
     that fails is named and the others are built still; the status is 1 if
     any failed."""
     from .jobs import check_shared_rules, prepare
-    from .progress import Progress
 
     if len(plans) == 1 and not plans[0].name:
         return _run_jobs([prepare(plans[0])], progress, quiet)
@@ -321,7 +320,7 @@ def _build_all(project, plans, progress, quiet: bool) -> int:
     if not failed and not plans[0].args.only:
         check_shared_rules(project, jobs)
     if len(jobs) > 1 and hasattr(os, "fork") and (os.cpu_count() or 1) > 1:
-        _run_apart(jobs, Progress(quiet, bars=False), quiet, failed)
+        _run_apart(jobs, quiet, failed)
         status = 1 if failed else 0
     else:
         status = _run_jobs(jobs, progress, quiet, failed)
@@ -359,7 +358,7 @@ def _build_one(job, progress, quiet: bool) -> None:
         sys.exit(143)
 
 
-def _run_apart(jobs, progress, quiet: bool, failed: List[str]) -> None:
+def _run_apart(jobs, quiet: bool, failed: List[str]) -> None:
     """Builds the jobs AT_ONCE at a time, each in a forked process, adding
     those that fail to `failed`. On Ctrl-C or SIGTERM the processes still
     building are ended as SIGTERM ends the command: each atlas is left
@@ -367,12 +366,16 @@ def _run_apart(jobs, progress, quiet: bool, failed: List[str]) -> None:
     import multiprocessing
     from multiprocessing.connection import wait
 
+    from .progress import Progress
+
     context = multiprocessing.get_context("fork")
     waiting, running = list(jobs), {}
     try:
         while waiting or running:
             while waiting and len(running) < AT_ONCE:
                 job = waiting.pop(0)
+                # Lines naming the atlas, not bars, which two processes would draw over each other.
+                progress = Progress(quiet, bars=False, name=job.name)
                 process = context.Process(target=_build_one, args=(job, progress, quiet))
                 process.start()
                 running[process.sentinel] = (process, job)

@@ -14,10 +14,11 @@ from typing import Callable, Iterator, Optional, TextIO
 
 
 class Progress:
-    def __init__(self, quiet: bool = False, stream: Optional[TextIO] = None, bars: bool = True):
+    def __init__(self, quiet: bool = False, stream: Optional[TextIO] = None, bars: bool = True, name: str = ""):
         self.quiet = quiet
         self.stream = stream or sys.stderr
         self.bars = bars  # on a terminal; else lines, as where processes share one
+        self.name = f"{name}: " if name else ""  # the atlas's, where a run builds several
 
     @contextmanager
     def phase(self, verb: str, total: int, unit: str) -> Iterator[Callable[[int], None]]:
@@ -33,5 +34,5 @@ class Progress:
         else:
             yield lambda n: None
             units = unit if total == 1 else f"{unit}s"
-            print(f"tessel-atlas: {verb} {total} {units} in {time.perf_counter() - start:.2f} s",
+            print(f"tessel-atlas: {self.name}{verb} {total} {units} in {time.perf_counter() - start:.2f} s",
                   file=self.stream, flush=True)

@@ -1,0 +1,93 @@
+"""The floor of a clean build: what decoding every sprite and encoding
+every layer cost, with each lossless PNG encoder that installs here, on
+one core. The layers are those a clean build of each folder writes
+(defaults); each encoder gets the same pixels. tessel-atlas's own writer
+filters rows in C++ (_png.filter_rows) and deflates them with zlib-ng;
+zlib-ng's other levels and libdeflate's (the `deflate` package) deflate
+the same filtered rows, so that the file differs only in its deflate
+stream; fpng (`fpng_py`) filters and deflates in its own way. Sizes are
+the deflate streams' (or fpng's files'), in all; times are medians of the
+repeats, summed over the layers. Clean builds' wall times are measured
+beside, as whole commands.
+
+    pip install deflate zlib-ng fpng-py
+    python bench/png_encoders.py [--repeats N] FOLDER...
+"""
+
+import argparse
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+from PIL import Image
+
+from tessel_atlas._png import filter_rows
+from tessel_atlas.inputs import collect_sprites
+
+
+def median_seconds(work, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        result = work()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times), result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("folders", nargs="+", type=Path)
+    parser.add_argument("--repeats", type=int, default=3)
+    args = parser.parse_args()
+    import deflate
+    import fpng_py
+    from zlib_ng import zlib_ng
+
+    tool = str(Path(sys.executable).with_name("tessel-atlas"))
+    for folder in args.folders:
+        with tempfile.TemporaryDirectory() as out:
+            start = time.perf_counter()
+            subprocess.run([tool, "pack", str(folder), "--out", out, "--no-cache", "-q"], check=True)
+            clean = time.perf_counter() - start
+            layers = [np.ascontiguousarray(np.asarray(Image.open(p).convert("RGBA")))
+                      for p in sorted(Path(out).glob("atlas_*.png"))]
+        sprites = collect_sprites([folder]).sprites
+        decode, _ = median_seconds(lambda: [s.open(None) for s in sprites], args.repeats)
+        filtered = [filter_rows(layer, 0, layer.shape[0]) for layer in layers]
+        filtering, _ = median_seconds(lambda: [filter_rows(layer, 0, layer.shape[0]) for layer in layers],
+                                      args.repeats)
+        rows = []
+        for level in (1, 2, 3, 6, 9):
+            seconds, size = median_seconds(lambda: sum(len(zlib_ng.compress(f, level)) for f in filtered), args.repeats)
+            rows.append((f"zlib-ng {level}" + (" (tessel-atlas's default)" if level == 3 else ""),
+                         seconds + filtering, size))
+        for level in (1, 3, 6, 9, 12):
+            seconds, size = median_seconds(lambda: sum(len(deflate.zlib_compress(f, level)) for f in filtered),
+                                           args.repeats)
+            rows.append((f"libdeflate {level}", seconds + filtering, size))
+        seconds, size = median_seconds(
+            lambda: sum(len(fpng_py.fpng_encode_image_to_memory(layer.tobytes(), layer.shape[1], layer.shape[0], 4))
+                        for layer in layers), args.repeats)
+        rows.append(("fpng", seconds, size))
+        # Each encoder's output holds the layer, checked by an independent reader.
+        assert zlib_ng.decompress(deflate.zlib_compress(filtered[0], 12)) == filtered[0]
+        first = fpng_py.fpng_encode_image_to_memory(layers[0].tobytes(), layers[0].shape[1], layers[0].shape[0], 4)
+        with tempfile.NamedTemporaryFile(suffix=".png") as file:
+            file.write(first)
+            file.flush()
+            assert (np.asarray(Image.open(file.name).convert("RGBA")) == layers[0]).all()
+        default = next(size for name, _, size in rows if "default" in name)
+        print(f"\n{folder.name}: {len(sprites)} sprites, {len(layers)} layers; decoding every sprite {decode:.2f} s, "
+              f"filtering every layer {filtering:.2f} s (one core); a clean build {clean:.2f} s wall\n")
+        print("| encoder | encode s | MB | size / tessel-atlas's | floor s (decode + encode, one core) |")
+        print("|---|---:|---:|---:|---:|")
+        for name, seconds, size in rows:
+            print(f"| {name} | {seconds:.2f} | {size / 1e6:.1f} | {size / default:.3f} | {decode + seconds:.2f} |")
+
+
+if __name__ == "__main__":
+    main()
