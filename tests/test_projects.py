@@ -1,6 +1,7 @@
 """Tests of the runs that build several atlases (a project's [[atlas]]
 tables, --atlas-per-folder) and of tessel_atlas.build, the command in-process."""
 
+import os
 import queue
 import random
 import re
@@ -8,6 +9,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -221,3 +223,39 @@ def test_watch_rebuilds_only_the_atlases_a_change_touches(tmp_path):
     finally:
         run.kill()
         run.wait()
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
+@pytest.mark.parametrize("signal_number, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_a_signal_to_a_run_of_several_atlases_leaves_no_part_and_no_process(tmp_path, signal_number, status):
+    rng = random.Random(3)
+    for name in "abc":  # noise deflates slowly at level 9: seconds of writing each
+        (tmp_path / "art" / name).mkdir(parents=True)
+        for i in range(8):
+            noise_sprite(rng, 256, 256).save(tmp_path / "art" / name / f"noise{i}.png", compress_level=0)
+    out = tmp_path / "out"
+    run = subprocess.Popen([command(), "pack", str(tmp_path / "art"), "--out", str(out), "--atlas-per-folder",
+                            "--png-level=9", "--max-texture-size=512", "-q"], start_new_session=True,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        # Two atlases being written side by side, each by a process of its own.
+        while not all(list((out / name).glob(".tessel-atlas-*/atlas_0.png")) for name in "ab"):
+            assert run.poll() is None, run.communicate()
+            time.sleep(0.01)
+        run.send_signal(signal_number)  # to the command alone, as a supervisor sends it
+        assert run.wait() == status
+        _, errors = run.communicate()
+        assert errors.splitlines()[-1] == f"tessel-atlas: {'interrupted' if status == 130 else 'terminated'}"
+        with pytest.raises(ProcessLookupError):  # every process it started has ended
+            os.killpg(run.pid, 0)
+    finally:
+        try:
+            os.killpg(run.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        run.wait()
+    for folder in out.iterdir() if out.exists() else []:  # each atlas whole, or not there: no part, no lock
+        assert sorted(p.name for p in folder.iterdir() if p.name.startswith(".")) == [
+            ".tessel-atlas-cache.jsonl", ".tessel-atlas-files.json"], folder
+        assert set(read_frames(folder)) == {f"noise{i}.png" for i in range(8)}, folder
