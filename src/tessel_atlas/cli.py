@@ -436,10 +436,6 @@ def _watched(path: str):
     return path, (stat.st_dev, stat.st_ino)
 
 
-def _inside(path: str, folder: str) -> bool:
-    return os.path.commonpath([path, folder]) == folder
-
-
 def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
     """Builds, then builds again each atlas whose inputs (or template)
     change, and every atlas when the project file does, once a burst of
@@ -448,7 +444,7 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
     (or made again) is watched for from its nearest existing folder until
     it is back."""
     from .builder import run_job
-    from .jobs import prepare
+    from .jobs import inside, prepare
     from .progress import Progress
 
     try:
@@ -472,11 +468,11 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
 
     def near(real: str, wanted: str) -> bool:
         """A change inside a watched path, or of a folder on the way to one (made again)."""
-        return _inside(real, wanted) or _inside(wanted, real)
+        return inside(real, wanted) or inside(wanted, real)
 
     def relevant(change, path: str) -> bool:
         real = os.path.realpath(path)
-        return not any(_inside(real, output) for output in outputs) and any(near(real, p) for p in every_path())
+        return not any(inside(real, output) for output in outputs) and any(near(real, p) for p in every_path())
 
     def touched(changes) -> Optional[Set[str]]:
         """The atlases a batch of changes touches; None for all of them."""

@@ -118,7 +118,8 @@ def _per_folder(plan: Plan) -> List[Plan]:
     return list(plans.values())
 
 
-def _inside(path: str, folder: str) -> bool:
+def inside(path: str, folder: str) -> bool:
+    """Whether the real path `path` is `folder` or lies inside it."""
     return os.path.commonpath([path, folder]) == folder
 
 
@@ -134,7 +135,7 @@ def _check_apart(plans: Sequence[Plan]) -> None:
     for i, first in enumerate(plans):
         for second in plans[i + 1:]:
             a, b = outs[first.name], outs[second.name]
-            if _inside(a, b) or _inside(b, a):
+            if inside(a, b) or inside(b, a):
                 how = "into the same folder" if a == b else "one inside the other's"
                 inner = first if len(a) >= len(b) else second
                 raise AtlasError(f"atlases {first.name} and {second.name} would write {how} ({inner.args.out}); "
@@ -142,7 +143,7 @@ def _check_apart(plans: Sequence[Plan]) -> None:
     for plan in plans:
         for other in plans:
             for folder in other.args.inputs if other is not plan else ():
-                if _inside(outs[plan.name], os.path.realpath(folder)):
+                if inside(outs[plan.name], os.path.realpath(folder)):
                     raise AtlasError(f"atlas {plan.name} would write {plan.args.out}, inside atlas {other.name}'s "
                                      f"input {folder}, which would then read it as sprites; move its out")
 
