@@ -223,6 +223,21 @@ def test_watch_rebuilds_only_the_atlases_a_change_touches(tmp_path):
     finally:
         run.kill()
         run.wait()
+    # One atlas a folder: a new folder is a new atlas.
+    run = subprocess.Popen([command(), "watch", str(tmp_path / "art"), "--out", str(tmp_path / "build"),
+                            "--atlas-per-folder"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    lines = queue.Queue()
+    threading.Thread(target=lambda: [lines.put(line) for line in run.stdout], daemon=True).start()
+    try:
+        assert {built(), built()} == {(12, "a"), (12, "b")}
+        make_sprites(tmp_path / "new" / "c", count=8, seed=3)
+        os.rename(tmp_path / "new" / "c", tmp_path / "art" / "c")  # whole at once, as a move is
+        assert {built(), built(), built()} == {(12, "a"), (12, "b"), (11, "c")}
+        run.send_signal(signal.SIGINT)
+        assert run.wait() == 130
+    finally:
+        run.kill()
+        run.wait()
 
 
 @pytest.mark.slow

@@ -460,11 +460,15 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
         return {plan.name: [os.path.realpath(p) for p in plan.args.inputs] +
                 ([os.path.realpath(plan.args.template)] if plan.args.template is not None else []) for plan in plans}
 
-    paths = watched_paths(plans)
+    def folders_of(plans) -> List[str]:
+        # Where a new folder makes a new atlas (--atlas-per-folder).
+        return sorted({os.path.realpath(plan.within) for plan in plans if plan.within is not None})
+
+    paths, roots = watched_paths(plans), folders_of(plans)
     outputs = [os.path.realpath(plan.args.out) for plan in plans]
 
     def every_path() -> List[str]:
-        return sorted({p for wanted in paths.values() for p in wanted} | set(config))
+        return sorted({p for wanted in paths.values() for p in wanted} | set(config) | set(roots))
 
     def near(real: str, wanted: str) -> bool:
         """A change inside a watched path, or of a folder on the way to one (made again)."""
@@ -479,20 +483,22 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
         names: Set[str] = set()
         for _, path in changes:
             real = os.path.realpath(path)
-            if any(near(real, p) for p in config):
-                return None
-            names.update(name for name, wanted in paths.items() if any(near(real, p) for p in wanted))
+            atlases = {name for name, wanted in paths.items() if any(near(real, p) for p in wanted)}
+            if any(near(real, p) for p in config) or not atlases and any(near(real, p) for p in roots):
+                return None  # the atlases themselves may change
+            names |= atlases
         return names
 
     def build(names: Optional[Set[str]]) -> bool:
         """Builds the atlases named (all for None), unless the project file
         now names other paths to watch (another template, other inputs):
         then False, to watch them first."""
-        nonlocal paths, outputs
+        nonlocal paths, roots, outputs
         try:
             _, now = _plans(parser, argv)
-            if watched_paths(now) != paths:
-                paths, outputs = watched_paths(now), [os.path.realpath(plan.args.out) for plan in now]
+            if watched_paths(now) != paths or folders_of(now) != roots:
+                paths, roots = watched_paths(now), folders_of(now)
+                outputs = [os.path.realpath(plan.args.out) for plan in now]
                 return False
             for plan in now:
                 if names is not None and plan.name not in names:

@@ -17,7 +17,7 @@ import copy
 import os
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Collection, Dict, List, Sequence
+from typing import Collection, Dict, List, Optional, Sequence
 
 from .animations import animations
 from .builder import check_output_names, check_textures, format_options
@@ -48,6 +48,9 @@ class Plan:
     animation_rules: List[Rule]
     own_rules: List[Rule]
     own_animation_rules: List[Rule]
+    # The input an --atlas-per-folder atlas is a folder of, where a new
+    # folder makes a new atlas.
+    within: Optional[Path] = None
 
 
 @dataclass
@@ -103,15 +106,15 @@ def _per_folder(plan: Plan) -> List[Plan]:
     _needs_inputs_and_out(plan.args)
     plans: Dict[str, Plan] = {}
     for folder in plan.args.inputs:
-        for inside in top_folders(folder, plan.args.exclude):
-            if os.path.realpath(inside) == os.path.realpath(plan.args.out):
+        for sub in top_folders(folder, plan.args.exclude):
+            if os.path.realpath(sub) == os.path.realpath(plan.args.out):
                 continue  # the atlases' own folder, when it is inside the input
-            if inside.name in plans:
-                raise AtlasError(f"{inside} and {plans[inside.name].args.inputs[0]}: two folders named "
-                                 f"{inside.name!r} would make two atlases of that name; rename one")
+            if sub.name in plans:
+                raise AtlasError(f"{sub} and {plans[sub.name].args.inputs[0]}: two folders named "
+                                 f"{sub.name!r} would make two atlases of that name; rename one")
             one = copy.copy(plan.args)
-            one.inputs, one.out = [inside], plan.args.out / inside.name
-            plans[inside.name] = Plan(inside.name, one, plan.rules, plan.animation_rules, [], [])
+            one.inputs, one.out = [sub], plan.args.out / sub.name
+            plans[sub.name] = Plan(sub.name, one, plan.rules, plan.animation_rules, [], [], folder)
     if not plans:
         raise AtlasError(f"no folders in {', '.join(map(str, plan.args.inputs))}: --atlas-per-folder makes an atlas "
                          "of each folder inside its inputs")
