@@ -168,6 +168,24 @@ def test_the_readmes_python_build_runs(tmp_path, monkeypatch, capsys):
         zip(("left", "top", "right", "bottom"), (4, 4, 4, 4)))
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
+def test_ctrl_c_as_build_moves_the_atlas_in_comes_once_it_is_whole(tmp_path, monkeypatch):
+    from tessel_atlas import output
+
+    names = set(make_sprites(tmp_path / "sprites", count=8))
+    move_in = output._move_in
+
+    def interrupted(*args):
+        os.kill(os.getpid(), signal.SIGINT)
+        move_in(*args)
+
+    monkeypatch.setattr(output, "_move_in", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        tessel_atlas.build(tmp_path / "sprites", tmp_path / "out")
+    assert set(read_frames(tmp_path / "out")) == names
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler  # the caller's, back
+
+
 @pytest.mark.parametrize("options, message", [
     ({"max_texture_size": 99999}, "tessel_atlas.build: max_texture_size = 99999: must be from 0 to"),
     ({"paddin": 1}, 'tessel_atlas.build: unknown key "paddin"; valid keys: animations, block_align'),

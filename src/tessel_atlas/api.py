@@ -16,6 +16,7 @@ import os
 from pathlib import Path
 from typing import Any, Sequence, Union
 
+from . import interrupts
 from .errors import AtlasError
 from .model import Result
 
@@ -59,4 +60,10 @@ def build(inputs: Union[PathLike, Sequence[PathLike]], out: PathLike, **options:
     args = parser.parse_args(["pack", "--quiet"])
     plan, = plans(args, project, (), pack)
     job = prepare(plan)
-    return run_job(job.found, job.out, job.args, Progress(job.args.quiet))
+    # As the command does: Ctrl-C (or SIGTERM, raised as interrupts.Terminated)
+    # is held while the new atlas goes into place, and raised once it is
+    # whole; the caller's handlers come back after (in the main thread only).
+    with interrupts.installed():
+        result = run_job(job.found, job.out, job.args, Progress(job.args.quiet))
+        interrupts.release()
+    return result
