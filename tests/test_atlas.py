@@ -280,6 +280,9 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
             assert (pixels == (128, 128, 255, 255)).all()
         for block, (path, layer) in itertools.product(blocks, normal_layers.items()):
             assert read_ktx(path.with_name(f"{path.stem}_n.{block}.ktx")).size == layer.size
+        for path in out.glob(f"atlas_*@half.{texture_format}") if half_variant else []:  # each variant has its own
+            with Image.open(path) as half, Image.open(path.with_name(f"{path.stem}_n{path.suffix}")) as normal:
+                assert normal.size == half.size
     # Extruded frames keep the border padding from the edges and the shape padding between them.
     placed = placed_boxes(boxes)
     for i, (path, *a) in enumerate(placed):
