@@ -265,15 +265,15 @@ def test_a_signal_to_a_run_of_several_atlases_leaves_no_part_and_no_process(tmp_
     rng = random.Random(3)
     for name in "abc":  # noise deflates slowly at level 9: seconds of writing each
         (tmp_path / "art" / name).mkdir(parents=True)
-        for i in range(8):
+        for i in range(16):
             noise_sprite(rng, 256, 256).save(tmp_path / "art" / name / f"noise{i}.png", compress_level=0)
     out = tmp_path / "out"
     run = subprocess.Popen([command(), "pack", str(tmp_path / "art"), "--out", str(out), "--atlas-per-folder",
                             "--png-level=9", "--max-texture-size=512", "-q"], start_new_session=True,
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        # Two atlases being written side by side, each by a process of its own.
-        while not all(list((out / name).glob(".tessel-atlas-*/atlas_0.png")) for name in "ab"):
+        # An atlas being written, by a process of its own, another beside it.
+        while not list(out.glob("*/.tessel-atlas-*/atlas_0.png")):
             assert run.poll() is None, run.communicate()
             time.sleep(0.01)
         run.send_signal(signal_number)  # to the command alone, as a supervisor sends it
@@ -291,4 +291,4 @@ def test_a_signal_to_a_run_of_several_atlases_leaves_no_part_and_no_process(tmp_
     for folder in out.iterdir() if out.exists() else []:  # each atlas whole, or not there: no part, no lock
         assert sorted(p.name for p in folder.iterdir() if p.name.startswith(".")) == [
             ".tessel-atlas-cache.jsonl", ".tessel-atlas-files.json"], folder
-        assert set(read_frames(folder)) == {f"noise{i}.png" for i in range(8)}, folder
+        assert set(read_frames(folder)) == {f"noise{i}.png" for i in range(16)}, folder
