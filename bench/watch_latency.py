@@ -23,21 +23,7 @@ import threading
 import time
 from pathlib import Path
 
-from PIL import Image
-
-
-def recolour(path: Path, rng: random.Random) -> bool:
-    with Image.open(path) as image:
-        pixels = image.convert("RGBA")
-    alpha = pixels.getchannel("A")
-    visible = [(x, y) for y in range(pixels.height) for x in range(pixels.width) if alpha.getpixel((x, y))]
-    if not visible:
-        return False
-    x, y = rng.choice(visible)
-    r, g, b, a = pixels.getpixel((x, y))
-    pixels.putpixel((x, y), ((r + 128) % 256, g, b, a))
-    pixels.save(path)
-    return True
+from rebuild import recolour_a_visible_pixel  # the same edit as the rebuild benchmark's
 
 
 def main():
@@ -71,7 +57,7 @@ def main():
                 for step in answers:
                     path = pngs[rng.randrange(len(pngs))]
                     if step.startswith("one"):
-                        while not recolour(path, rng):
+                        while not recolour_a_visible_pixel(path, rng):
                             path = pngs[rng.randrange(len(pngs))]
                     else:
                         path.write_bytes(path.read_bytes())

@@ -299,12 +299,17 @@ def run_in_own_session(argv, **options):
     try:
         _, errors = run.communicate()
     finally:
-        try:
-            os.killpg(run.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        run.wait()
+        end_session(run)
     return run.returncode, errors
+
+
+def end_session(run):
+    """Kills every process left in the session that `run` leads, and waits for `run`."""
+    try:
+        os.killpg(run.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    run.wait()
 
 
 def command():

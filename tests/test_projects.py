@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 Image = pytest.importorskip("PIL.Image")
-from atlas_files import command, make_sprites, noise_sprite, read_frames  # noqa: E402
+from atlas_files import command, end_session, make_sprites, noise_sprite, read_frames  # noqa: E402
 import tessel_atlas  # noqa: E402
 from tessel_atlas.cli import main  # noqa: E402
 
@@ -283,11 +283,7 @@ def test_a_signal_to_a_run_of_several_atlases_leaves_no_part_and_no_process(tmp_
         with pytest.raises(ProcessLookupError):  # every process it started has ended
             os.killpg(run.pid, 0)
     finally:
-        try:
-            os.killpg(run.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        run.wait()
+        end_session(run)
     for folder in out.iterdir() if out.exists() else []:  # each atlas whole, or not there: no part, no lock
         assert sorted(p.name for p in folder.iterdir() if p.name.startswith(".")) == [
             ".tessel-atlas-cache.jsonl", ".tessel-atlas-files.json"], folder
