@@ -2,9 +2,9 @@
 saved (one visible pixel recoloured, or the file written again with the
 same pixels) to the watch's summary line for the rebuilt atlas, against a
 clean build of the same folder (--no-cache, a command of its own). The
-watch waits for a burst of changes to settle (400 ms) before it builds:
-that wait is part of what a user waits for, and of what is measured.
-Medians of the repeats.
+watch waits for a burst of changes to settle (20 ms without another)
+before it builds: that wait is part of what a user waits for, and of what
+is measured. Medians of the repeats.
 
     python bench/watch_latency.py [--repeats N] FOLDER
 """
@@ -73,7 +73,7 @@ def main():
     print("| save | answered in s (median) | / clean build |")
     print("|---|---:|---:|")
     for step, times in answers.items():
-        print(f"| {step} | {statistics.median(times):.2f} | {statistics.median(times) / clean:.2f} |")
+        print(f"| {step} | {statistics.median(times):.3f} | {statistics.median(times) / clean:.3f} |")
 
 
 if __name__ == "__main__":

@@ -28,9 +28,10 @@ from atlas_files import (  # noqa: E402
     command, expected_sprite, frame_box, libgdx_key, libgdx_regions, make_sprites, noise_sprite, premultiplied,
     read_frames, read_ktx, restore, smooth_sprite, visible_bytes)
 from tessel_atlas import blocks, output  # noqa: E402
-from tessel_atlas.cli import _parser, main  # noqa: E402
+from tessel_atlas.cli import _parser, _plans, main  # noqa: E402
 from tessel_atlas.formats import FORMATS, css, godot  # noqa: E402
 from tessel_atlas.project import NOT_IN_FILE  # noqa: E402
+from tessel_atlas.session import Session  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -409,14 +410,22 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
     options = option_sets[0]
     upgraded = []  # an encoder release that stores other blocks for the same pixels
 
-    def build(out, *extra):
+    # A watch's session beside the command: told of the files each change
+    # touched (None: anything may have changed), as its file events tell it.
+    session, watched = Session(), work / "watched"
+
+    def build(out, *extra, changed=()):
+        argv = ["pack", str(root), "--out", str(out), "--max-texture-size=64", "--quiet", *options, *extra]
         with pytest.MonkeyPatch.context() as patch:
             if upgraded:
                 etcpak = pytest.importorskip("etcpak")
                 patch.setattr(etcpak, "__version__", etcpak.__version__ + ".post1")
                 patch.setattr(blocks, "WORKER", UPGRADED_ENCODERS + blocks.WORKER)
-            assert main(["pack", str(root), "--out", str(out), "--max-texture-size=64", "--quiet", *options,
-                         *extra]) == 0
+            if out == watched:
+                (plan,) = _plans(_parser(), argv)[1]
+                session.build(plan, changed, lambda result: None)
+            else:
+                assert main(argv) == 0
 
     def clean():
         shutil.rmtree(work / "clean", ignore_errors=True)
@@ -424,9 +433,11 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
         return files_in(work / "clean")
 
     build(work / "incremental")
+    build(watched, changed=None)
     for kind, seed in changes:
         rng = random.Random(seed)
         names = sorted(p.relative_to(root).as_posix() for p in root.rglob("*.*"))
+        before = {p: os.stat(p) for p in root.rglob("*")}
         images = [n for n in names if not n.endswith(".aseprite")]
         name = rng.choice(names if kind in ("remove", "rename") else images)
         if kind == "add":
@@ -488,6 +499,11 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
             assert files_in(work / "incremental") in (before, clean()), kind
         build(work / "incremental")
         assert files_in(work / "incremental") == clean(), (kind, options)
+        now = {p: os.stat(p) for p in root.rglob("*")}
+        touched = {os.path.realpath(p) for p in set(before) | set(now) if p not in before or p not in now
+                   or (now[p].st_mtime_ns, now[p].st_ctime_ns) != (before[p].st_mtime_ns, before[p].st_ctime_ns)}
+        build(watched, changed=None if kind in ("option", "template", "upgrade") else touched)
+        assert files_in(watched) == clean(), ("watched", kind, options)
         assert "Traceback" not in capsys.readouterr().err
     assert (work / "incremental" / ".tessel-atlas-cache.jsonl").exists()
     assert not (work / "clean" / ".tessel-atlas-cache.jsonl").exists()

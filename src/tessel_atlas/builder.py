@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import collections
 import functools
 import itertools
 import statistics
 import time
-from dataclasses import replace
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
 
@@ -15,7 +16,8 @@ import numpy as np
 
 from .animations import animations, natural_key
 from .blocks import BLOCK_FORMATS, BLOCK_SIDE, PLAIN_FORMATS, check_encoders
-from .cache import BuildCache, composition, content_key, inputs_key, options_key
+from .cache import (BuildCache, Composition, composition, content_key, inputs_key, options_key,
+                    recomposed)
 from .errors import AtlasError
 from .formats import FormatOptions, all_manifests, css, layout_of, manifest_names, manifests_key, resolutions
 from .formats.template import fingerprint as template_fingerprint
@@ -25,7 +27,7 @@ from .layout import Layer, Placement, Spacing, check_fit, lay_out
 from .mipmaps import kept_apart
 from .model import AtlasLayer, Frame, Result, Timing
 from .output import (CACHE_NAME, TextureOptions, check_distinct, check_layer_sides, image_name, layer_files,
-                     locked_folder, recorded_files, texture_name, write_atlas)
+                     locked_folder, recorded_files, replace_text, texture_name, write_atlas)
 from .progress import Progress
 from .project import playback
 from .report import report_html
@@ -204,6 +206,27 @@ def run_job(found: Found, out: Path, args: argparse.Namespace, progress: Progres
     runs from start to end. Without `model`, an atlas the cache finds as
     its last build left it is left so at once, and the Result has no
     layers."""
+    done = _locked_build(found, out, args, progress, shortcut=not model)
+    if isinstance(done, Built):
+        assert done.result is not None
+        return done.result
+    return done
+
+
+def build_kept(found: Found, out: Path, args: argparse.Namespace, progress: Progress) -> Built:
+    """run_job's work, with what it made (a watch's, for rebuild_saved)."""
+    done = _locked_build(found, out, args, progress, shortcut=False)
+    assert isinstance(done, Built)
+    for entries in done.entries:  # the pictures read are not needed again: their layers hold them
+        for entry in entries:
+            entry.pixels.kept = None
+            if entry.pixels.normal is not None:
+                entry.pixels.normal.kept = None
+    return done
+
+
+def _locked_build(found: Found, out: Path, args: argparse.Namespace, progress: Progress,
+                  shortcut: bool) -> Union[Built, Result]:
     with locked_folder(out):
         start = time.perf_counter()
         cache = None
@@ -214,7 +237,7 @@ def run_job(found: Found, out: Path, args: argparse.Namespace, progress: Progres
             cache = BuildCache.load(out, options_key(options), len(found.sprites) * len(args.variant or [None]),
                                     sum(len(s.source) for s in found.sprites))
             cache.inputs = inputs_key(found.sprites)
-            if not model and cache.as_left(out, found.sprites, cache.inputs, recorded_files(out)):
+            if shortcut and cache.as_left(out, found.sprites, cache.inputs, recorded_files(out)):
                 outcome = cache.outcome_before
                 return Result(_summary(found, outcome, time.perf_counter() - start, out), [], outcome["warnings"])
         try:
@@ -225,6 +248,84 @@ def run_job(found: Found, out: Path, args: argparse.Namespace, progress: Progres
             if cache is not None:
                 cache.forget_readings()
             return _build(found, out, args, progress, cache, start)
+
+
+def _alike(pixels: Pixels) -> tuple:
+    """What read_entries shares a picture by, for a picture without a normal map."""
+    return (pixels.width, pixels.height), pixels.fingerprint, pixels.extrusion
+
+
+def rebuild_saved(built: Built, saved: Sequence[Sprite], progress: Progress,
+                  report: Callable[[Result], None]) -> bool:
+    """Builds the atlas again after the files of `saved` (sprites of
+    built.found, found again: their stamps new) were saved, without finding
+    or reading the others, as a watch does: only where each one still
+    shows the same box of the same size, and it neither shared a picture
+    with another sprite nor now shows one that another does. Then nothing
+    moves and no manifest changes, and only the layer images showing them
+    are drawn again, where they lie. The atlas is the one a clean build
+    would write; `report` sees its Result once it is in place, before the
+    cache is written. False, having done nothing, where a save changes
+    more (a clean build would place or share pictures otherwise)."""
+    args, cache = built.args, built.cache
+    if cache is None or not built.compositions or args.normal_maps:
+        return False
+    start = time.perf_counter()
+    with locked_folder(built.out):
+        fmt = layout_of(args.format, args.template)
+        trim = Trim(args.trim_threshold, args.trim_margin) if fmt.trims else None
+        fits = functools.partial(check_fit, texture=args.max_texture_size, spacing=spacing(args))
+        read: List[List[Tuple[Entry, Entry]]] = []  # each variant's saved entries, with their new readings
+        if not built.lookup:
+            built.lookup = [({e.sprite.source: e for e in entries},
+                             collections.Counter(_alike(e.pixels) for e in entries)) for entries in built.entries]
+        counts = [alike.copy() for _, alike in built.lookup]  # kept only if every save holds
+        for (scale, _), (entry_of, _), alike in zip(built.variants, built.lookup, counts):
+            pairs = list(zip([entry_of[s.source] for s in saved],
+                             read_entries([_scaled_sprite(s, scale) for s in saved], trim=trim, share=False,
+                                          step=lambda n: None, check=fits)))
+            for entry, new in pairs:
+                old, now = _alike(entry.pixels), _alike(new.pixels)
+                if (new.box, new.size) != (entry.box, entry.size) or alike[old] != 1 or now != old and alike[now]:
+                    return False
+                alike[old] -= 1
+                alike[now] += 1
+            read.append(pairs)
+        # Every save holds: the entries take their new readings.
+        sprite_of = {s.source: s for s in saved}
+        built.found.sprites = [sprite_of.get(s.source, s) for s in built.found.sprites]
+        for pairs in read:
+            for entry, new in pairs:
+                entry.sprite, picture = new.sprite, entry.pixels
+                picture.sprite, picture.kept, picture.fingerprint = new.pixels.sprite, new.pixels.kept, \
+                    new.pixels.fingerprint
+        built.lookup = [(entry_of, alike) for (entry_of, _), alike in zip(built.lookup, counts)]
+        built.cache = cache = cache.carried(built.out)
+        for (scale, _), pairs in zip(built.variants, read):
+            cache.remember(scale, [entry for entry, _ in pairs], anew=True)
+        patches: Dict[str, List[Placement]] = {}
+        plain = {image_name(layer, built.texture) for layer in built.images}
+        pictures = {id(entry.pixels) for pairs in read for entry, _ in pairs}
+        for name, earlier in built.compositions.items():
+            drawn = built.compositions[name] = recomposed(earlier, pictures)
+            built.keys[name] = drawn.key
+            if name in plain:
+                _composed(cache, built.out, name, drawn, patches)
+        result = built.result = _write(built, {}, patches, progress, start, cache_later=True)
+        report(result)
+        write_cache(built)
+    return True
+
+
+def write_cache(built: Built) -> None:
+    """The cache of an atlas in place (written by _write with cache_later)."""
+    cache = built.cache
+    assert cache is not None
+    cache.inputs = inputs_key(built.found.sprites)
+    keys = {**built.keys, **({REPORT_NAME: ""} if built.args.report else {})}
+    text = cache.text(built.out, built.out, keys, keys)
+    if text is not None:
+        replace_text(built.out, CACHE_NAME, text)
 
 
 def _quality(texture: TextureOptions, layers: Sequence[Layer], measured: Dict[str, Quality]) -> Dict[str, list]:
@@ -414,8 +515,36 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
     return entries, pictures, layers, normal_layers, [atlas[index] for index in sorted(atlas)]
 
 
+@dataclass
+class Built:
+    """What a build made, plain data a watch keeps between builds (see
+    rebuild_saved): each variant's entries (largest scale first), every
+    layer image with its composition and each file's content key, the
+    manifests' names, what the summary says, and the cache to write."""
+
+    found: Found
+    out: Path
+    args: argparse.Namespace
+    texture: TextureOptions
+    variants: List[Tuple[float, str]]
+    entries: List[List[Entry]]
+    layers: List[Layer]  # the first variant's, which the summary counts
+    images: List[Layer]  # every variant's layers, then their normal maps'
+    models: List[List[AtlasLayer]]
+    manifests: List[str]
+    keys: Dict[str, str]  # each file's content, by name
+    compositions: Dict[str, Composition]  # each layer image file's (every format's, previews'), by name
+    outcome: dict
+    warnings: List[str]
+    cache: Optional[BuildCache]
+    result: Optional[Result] = None
+    # Each variant's entries by their file, and how many entries show each
+    # picture (by what sprites share it by): made by the first rebuild_saved.
+    lookup: List[Tuple[Dict[str, Entry], "collections.Counter[tuple]"]] = field(default_factory=list)
+
+
 def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress, cache: Optional[BuildCache],
-           start: float) -> Result:
+           start: float) -> Built:
     with_pixels = found.sprites[0].open is not None
     texture = texture_options(args)
     # The largest scale first: its layout decides every variant's layers.
@@ -428,6 +557,7 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
     all_layers: List[Layer] = []
     normal_layers: List[Layer] = []
     models: List[List[AtlasLayer]] = []
+    every_entries: List[List[Entry]] = []
     for scale, suffix in variants:
         entries, pictures, placed, normals, atlas = _variant(found, args, texture, scale, suffix,
                                                              resolution_of[suffix], layer_of, cache, progress, warnings)
@@ -435,8 +565,11 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
             layer_of = {f.name: a.index for a in atlas for f in a.frames}
             layers = placed
         models.append(atlas)
+        every_entries.append(entries)
         all_layers += placed
         normal_layers += normals
+    outcome = {"shared": len(entries) - len(pictures), "layers": len(layers), "fill": _fill_summary(layers),
+               "variants": len(variants), "warnings": warnings}
     options = format_options(args)
     sets = _manifest_sets(models, texture)
     key = manifests_key(args.format, [variant for variants in sets for variant in variants], options) if cache else ""
@@ -448,7 +581,6 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
         kept_manifests.update((name, cache.files[name][0]) for name in names)
     if cache:
         cache.manifested = [key, names]
-    first_atlas = models[0]
     _check_files(args, texture, [layer for variant in models for layer in variant], names)
 
     if with_pixels:
@@ -456,34 +588,56 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
     warnings += [f"tessel-atlas: warning: layer {layer.index}{layer.suffix} is {layer.width} x {layer.height} px; "
                  "many GPUs load at most 8,192 px a side, most at most 16,384: lower --max-texture-size"
                  for layer in all_layers if max(layer.width, layer.height) > GPU_SAFE_SIDE]
-    outcome = {"shared": len(entries) - len(pictures), "layers": len(layers), "fill": _fill_summary(layers),
-               "variants": len(variants), "warnings": warnings}
-    keys: Dict[str, str] = {}
+    built = Built(found, out, args, texture, variants, every_entries, layers, all_layers + normal_layers, models,
+                  names, {}, {}, outcome, warnings, cache)
     patches: Dict[str, List[Placement]] = {}
-    images = all_layers + normal_layers
     if cache:  # each file's content, to keep the files that already hold it, or draw only what changed
-        for layer in images:
-            name, drawn = image_name(layer, texture), composition(layer, texture.recipe(texture.plain))
-            keys[name] = drawn.key
-            keys.update((texture_name(layer, block), composition(layer, texture.recipe(block)).key)
-                        for block in texture.blocks)
-            if with_pixels:
-                cache.composed[name] = [drawn.geometry, drawn.fingerprints]
-                changed = cache.changed_placements(out, name, drawn)
-                if changed is not None:
-                    patches[name] = changed
+        for layer in built.images:
+            files = {texture_name(layer, fmt): composition(layer, texture.recipe(fmt))
+                     for fmt in (texture.plain,) + texture.blocks}
             if args.preview and not layer.map:
-                keys[f"{layer.stem}_preview.png"] = composition(layer, "preview").key
-        keys.update((name, content_key(manifest)) for name, manifest in manifests.items())
-        keys.update(kept_manifests)
+                files[f"{layer.stem}_preview.png"] = composition(layer, "preview")
+            built.compositions.update(files)
+            built.keys.update((name, drawn.key) for name, drawn in files.items())
+            if with_pixels:
+                name = image_name(layer, texture)
+                _composed(cache, out, name, files[name], patches)
+        built.keys.update((name, content_key(manifest)) for name, manifest in manifests.items())
+        built.keys.update(kept_manifests)
         cache.outcome = outcome
+    built.result = _write(built, manifests, patches, progress, start)
+    return built
+
+
+def _composed(cache: BuildCache, out: Path, name: str, drawn: Composition,
+              patches: Dict[str, List[Placement]]) -> None:
+    """Notes the layer image `name`'s composition in the cache, and in
+    `patches` the placements to draw again onto the file there, where it
+    can be patched."""
+    cache.composed[name] = [drawn.geometry, drawn.fingerprints]
+    changed = cache.changed_placements(out, name, drawn)
+    if changed is not None:
+        patches[name] = changed
+
+
+def _write(built: Built, manifests: Dict[str, Union[dict, str]], patches: Dict[str, List[Placement]],
+           progress: Progress, start: float, cache_later: bool = False) -> Result:
+    """Writes the built atlas: the manifests given and every file whose
+    content (by built.keys) the folder does not hold already, the layer
+    images in `patches` drawn only where those placements lie. With
+    `cache_later`, the cache file is left as it is, for the caller to
+    write once the atlas is in place (write_cache)."""
+    args, out, texture, cache, outcome = built.args, built.out, built.texture, built.cache, built.outcome
+    with_pixels = built.found.sprites[0].open is not None
+    first_atlas = built.models[0]
+    plain_layers = [layer for layer in built.images if not layer.map]
 
     def finish(staging: Path, kept: Sequence[str]) -> Dict[str, Union[str, Callable[[], Optional[str]]]]:
         """The files written once the layers are: the report, and then the
         cache, which keeps the report's stat too (it is written every time)."""
         more: Dict[str, Union[str, Callable[[], Optional[str]]]] = {}
         if with_pixels:  # every block file is measured by now
-            outcome["quality"] = _quality(texture, all_layers, measured)
+            outcome["quality"] = _quality(texture, plain_layers, measured)
         if args.report:
             sizes = {a.image: ((out if a.image in kept else staging) / a.image).stat().st_size
                      for a in first_atlas if with_pixels}
@@ -492,18 +646,20 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
             more[REPORT_NAME] = report_html(first_atlas, sizes, f"tessel-atlas: {out.name}", worst)
         if cache:
             cache.quality = {name: [keys[name], *found] for name, found in measured.items()}
-            stamped = {**keys, **({REPORT_NAME: ""} if args.report else {})}
-            more[CACHE_NAME] = lambda: cache.text(staging, out, stamped, kept)
+            if not cache_later:
+                more[CACHE_NAME] = lambda: cache.text(staging, out, stamped, kept)
         return more
 
+    keys = built.keys
+    stamped = {**keys, **({REPORT_NAME: ""} if args.report else {})}
     unchanged = [name for name, key in keys.items() if cache and cache.unchanged(out, name, key)]
     measured: Dict[str, Quality] = {}  # block files' Quality: of those kept, as the last build measured it
     for name in unchanged:
         known = cache.kept_quality(name, keys[name]) if cache else None
         if known is not None:
             measured[name] = known
-    with progress.phase("wrote", len(images), "layer") as step:
-        write_atlas(out, images, manifests, with_pixels=with_pixels, with_preview=args.preview,
-                    texture=texture, step=step, patches=patches, unchanged=unchanged, finish=finish,
-                    measured=measured)
-    return Result(_summary(found, outcome, time.perf_counter() - start, out), models, warnings)
+    with progress.phase("wrote", len(built.images), "layer") as step:
+        write_atlas(out, built.images, manifests, with_pixels=with_pixels, with_preview=args.preview,
+                    texture=texture, step=step, patches=patches,
+                    unchanged=unchanged + ([CACHE_NAME] if cache_later else []), finish=finish, measured=measured)
+    return Result(_summary(built.found, outcome, time.perf_counter() - start, out), built.models, built.warnings)

@@ -158,8 +158,23 @@ def composition(layer: Layer, what: Any) -> Composition:
                 for p in placements]
     fingerprints = [(p.pixels.fingerprint or b"").hex() for p in placements]
     geometry_key = hashlib.sha256(repr((layer.width, layer.height, what, geometry)).encode()).hexdigest()
+    return _composed(geometry_key, placements, fingerprints)
+
+
+def _composed(geometry_key: str, placements: List[Placement], fingerprints: List[str]) -> Composition:
     key = hashlib.sha256((geometry_key + "".join(fingerprints)).encode()).hexdigest()
     return Composition(key, geometry_key, placements, fingerprints)
+
+
+def recomposed(earlier: Composition, pictures: Collection[int]) -> Composition:
+    """The composition again once the pictures it places whose ids are in
+    `pictures` were read anew (a watch's saved sprites), in the same
+    places: their fingerprints taken again, the geometry as it was."""
+    fingerprints = list(earlier.fingerprints)
+    for i, p in enumerate(earlier.placements):
+        if id(p.pixels) in pictures:
+            fingerprints[i] = (p.pixels.fingerprint or b"").hex()
+    return _composed(earlier.geometry, earlier.placements, fingerprints)
 
 
 def _valid_composition(entry: Any) -> bool:
@@ -211,6 +226,8 @@ class BuildCache:
         self._settings_text: Dict[SpriteSettings, str] = {}  # repr is slow, and most sprites share settings
         self._last_settings: Optional[SpriteSettings] = None
         self._last_text = ""
+        # The files this build's cache states, once text() has made it.
+        self.written: Dict[str, list] = {}
 
     @classmethod
     def load(cls, out_dir: Path, key: str, readings: int, path_bytes: int) -> "BuildCache":
@@ -285,6 +302,20 @@ class BuildCache:
                 return False
         return all(_valid_file(entry) and entry[1] == _file_stat(out_dir / name) for name, entry in self.files.items())
 
+    def carried(self, out_dir: Path) -> "BuildCache":
+        """The cache the next build would load from the file this one
+        wrote (text()), without reading it: a watch's. It keeps this
+        build's start, when every reading it holds was taken or trusted."""
+        head = {"started": self.started, "files": self.written, "inputs": self.inputs, "outcome": self.outcome,
+                "quality": self.quality}
+        following = BuildCache(self.key, head, path=out_dir / CACHE_NAME)
+        following.started = self.started
+        following._sprites, following._layouts = self.read_now, self.placed
+        following._compositions, following._manifests = self.composed, self.manifested
+        following.read_now, following.placed = dict(self.read_now), self.placed
+        following.composed, following.manifested = dict(self.composed), self.manifested
+        return following
+
     def forget_readings(self) -> None:
         """Trusts no sprite's reading from now on: each is read again."""
         self._parsed()
@@ -325,13 +356,15 @@ class BuildCache:
         self.read_now[key] = cached
         return tuple(cached[2]), tuple(cached[3]), fingerprint
 
-    def remember(self, scale: float, entries: Sequence[Entry]) -> None:
+    def remember(self, scale: float, entries: Sequence[Entry], anew: bool = False) -> None:
         """Keeps each sprite's reading with its file as the scan found it: a
         file changed since then differs from that next time, and is read
-        again."""
+        again. With `anew`, the entries were read again since (a watch's
+        saved sprites)."""
         for e in entries:
             key = self._key(scale, e.sprite)
-            if e.sprite.stamp is not None and key not in self.read_now:  # not a known reading, taken as it was
+            # Not a known reading, taken as it was (unless read anew).
+            if e.sprite.stamp is not None and (anew or key not in self.read_now):
                 self.read_now[key] = [
                     list(e.sprite.stamp), self._text(e.sprite.settings), list(e.box), list(e.size),
                     (e.pixels.fingerprint or b"").hex()]
@@ -397,7 +430,7 @@ class BuildCache:
         only trusts more files once they are older than it)."""
         kept = set(kept)
         stats = {name: _file_stat((out_dir if name in kept else staging) / name) for name in keys}
-        files = {name: [key, stats[name]] for name, key in keys.items() if stats[name] is not None}
+        files = self.written = {name: [key, stats[name]] for name, key in keys.items() if stats[name] is not None}
         head = {"app": "tessel-atlas", "format": FORMAT, "version": __version__, "key": self.key,
                 "started": self.started, "files": files, "inputs": self.inputs, "outcome": self.outcome,
                 "quality": self.quality}

@@ -443,9 +443,8 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
     leaves the last good atlas; Ctrl-C ends it. An input that is deleted
     (or made again) is watched for from its nearest existing folder until
     it is back."""
-    from .builder import run_job
-    from .jobs import inside, prepare
-    from .progress import Progress
+    from .jobs import inside
+    from .session import Session
 
     try:
         import watchfiles
@@ -478,21 +477,25 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
         real = os.path.realpath(path)
         return not any(inside(real, output) for output in outputs) and any(near(real, p) for p in every_path())
 
-    def touched(changes) -> Optional[Set[str]]:
-        """The atlases a batch of changes touches; None for all of them."""
-        names: Set[str] = set()
+    def touched(changes) -> Optional[Dict[str, Set[str]]]:
+        """The atlases a batch of changes touches, each with the real paths
+        changed; None for all of them, anything changed."""
+        found: Dict[str, Set[str]] = {}
         for _, path in changes:
             real = os.path.realpath(path)
             atlases = {name for name, wanted in paths.items() if any(near(real, p) for p in wanted)}
             if any(near(real, p) for p in config) or not atlases and any(near(real, p) for p in roots):
                 return None  # the atlases themselves may change
-            names |= atlases
-        return names
+            for name in atlases:
+                found.setdefault(name, set()).add(real)
+        return found
 
-    def build(names: Optional[Set[str]]) -> bool:
-        """Builds the atlases named (all for None), unless the project file
-        now names other paths to watch (another template, other inputs):
-        then False, to watch them first."""
+    sessions: Dict[str, Session] = {}
+
+    def build(changed: Optional[Dict[str, Set[str]]]) -> bool:
+        """Builds the atlases a change touched (all for None), unless the
+        project file now names other paths to watch (another template,
+        other inputs): then False, to watch them first."""
         nonlocal paths, roots, outputs
         try:
             _, now = _plans(parser, argv)
@@ -501,12 +504,16 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
                 outputs = [os.path.realpath(plan.args.out) for plan in now]
                 return False
             for plan in now:
-                if names is not None and plan.name not in names:
+                if changed is not None and plan.name not in changed:
                     continue
+                # A template changed, or anything: found and built afresh.
+                files = changed[plan.name] if changed is not None else None
+                if files is not None and plan.args.template is not None and \
+                        os.path.realpath(plan.args.template) in files:
+                    files = None
                 try:
-                    job = prepare(plan)
-                    result = run_job(job.found, job.out, job.args, Progress(quiet=True), model=False)
-                    _report(result, args.quiet)
+                    sessions.setdefault(plan.name, Session()).build(plan, files,
+                                                                     lambda result: _report(result, args.quiet))
                 except AtlasError as error:
                     _failed(plan.name, error)
         except AtlasError as error:
@@ -523,15 +530,18 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
     due = True
     while True:
         watched = [_watched(p) for p in every_path()]
+        # A save is answered once 20 ms pass without another change (a
+        # burst of them, up to 400 ms, is taken as one): most of what a
+        # rebuild of saved sprites waits for (bench/watch_latency.py).
         for changes in watchfiles.watch(*sorted({where for where, _ in watched}), watch_filter=relevant,
-                                        debounce=400, raise_interrupt=True, yield_on_timeout=True,
+                                        debounce=400, step=20, raise_interrupt=True, yield_on_timeout=True,
                                         rust_timeout=500):
             if [_watched(p) for p in every_path()] != watched:
                 due = True
                 break
-            names = None if due else touched(changes) if changes else set()
-            if names is None or names:
-                due = not build(names)
+            changed = None if due else touched(changes) if changes else {}
+            if changed is None or changed:
+                due = not build(changed)
                 if due:
                     break
 

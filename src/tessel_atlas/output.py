@@ -350,6 +350,21 @@ def _move_in(out_dir: Path, staging: Path, names: Sequence[str], stale: Sequence
         raise AtlasError(f"{out_dir}: cannot write the atlas ({error}); the earlier atlas is as it was") from error
 
 
+def replace_text(out_dir: Path, name: str, text: str) -> None:
+    """Writes the file `name` in out_dir (held with locked_folder) whole or
+    not at all: made in a hidden folder there, then moved over the old."""
+    try:
+        staging = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=out_dir))
+        try:
+            (staging / name).write_text(text, encoding="utf-8")
+            with interrupts.held():
+                os.replace(staging / name, out_dir / name)
+        finally:
+            shutil.rmtree(staging, ignore_errors=True)
+    except OSError as error:
+        raise AtlasError(f"{out_dir}: cannot write the atlas ({error})") from error
+
+
 def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Union[dict, str]], *, with_pixels: bool,
                 with_preview: bool, texture: TextureOptions, step: Callable[[int], None],
                 unchanged: Collection[str] = (), patches: Optional[Dict[str, Sequence[Placement]]] = None,
