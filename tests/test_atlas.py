@@ -380,13 +380,14 @@ def knight(seed):
 @settings(max_examples=12, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(changes=st.lists(st.tuples(st.sampled_from(["add", "remove", "edit", "recolour", "resize", "rename", "option",
                                                    "damage", "restamp", "hostile", "during", "template", "upgrade",
-                                                   "animation", "normal"]),
+                                                   "animation", "normal", "meddle"]),
                                   st.integers(0, 2**16)), min_size=1, max_size=5))
 @example(changes=[("option", 5), ("recolour", 1), ("edit", 2), ("add", 3)])  # with block formats
 @example(changes=[("option", 5), ("upgrade", 0), ("add", 3)])
 @example(changes=[("option", 6), ("template", 1), ("option", 6), ("template", 2)])
 @example(changes=[("animation", 1), ("option", 3), ("animation", 2), ("option", 2)])
 @example(changes=[("option", 7), ("normal", 1), ("normal", 1), ("recolour", 4)])
+@example(changes=[("option", 5), ("meddle", 1), ("meddle", 2), ("meddle", 3), ("meddle", 4)])
 def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, changes):
     work = tmp_path_factory.mktemp("rebuild")
     root = work / "sprites"
@@ -447,7 +448,10 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
         elif kind == "edit":  # the same size, other pixels
             with Image.open(root / name) as image:
                 noise_sprite(rng, *image.size).save(root / name)
-        elif kind == "recolour":  # other colours where it shows: its place stays, and only it is drawn again
+        elif kind in ("recolour", "meddle"):  # other colours where it shows: its place stays, only it drawn again
+            if kind == "meddle":  # and a file of the watched atlas deleted or written over
+                victim = rng.choice(sorted(p for p in watched.iterdir() if p.is_file()))
+                victim.unlink() if rng.random() < 0.5 else victim.write_bytes(b"x")
             with Image.open(root / name) as image:
                 pixels = np.asarray(image.convert("RGBA")).copy()
             pixels[..., :3] = np.random.default_rng(seed).integers(0, 256, size=pixels[..., :3].shape)

@@ -272,6 +272,10 @@ def rebuild_saved(built: Built, saved: Sequence[Sprite], progress: Progress,
         return False
     start = time.perf_counter()
     with locked_folder(built.out):
+        following = cache.carried(built.out)
+        # Manifests are never written again here: each must be as written.
+        if not all(following.unchanged(built.out, name, built.keys[name]) for name in built.manifests):
+            return False
         fmt = layout_of(args.format, args.template)
         trim = Trim(args.trim_threshold, args.trim_margin) if fmt.trims else None
         fits = functools.partial(check_fit, texture=args.max_texture_size, spacing=spacing(args))
@@ -300,7 +304,7 @@ def rebuild_saved(built: Built, saved: Sequence[Sprite], progress: Progress,
                 picture.sprite, picture.kept, picture.fingerprint = new.pixels.sprite, new.pixels.kept, \
                     new.pixels.fingerprint
         built.lookup = [(entry_of, alike) for (entry_of, _), alike in zip(built.lookup, counts)]
-        built.cache = cache = cache.carried(built.out)
+        built.cache = cache = following
         for (scale, _), pairs in zip(built.variants, read):
             cache.remember(scale, [entry for entry, _ in pairs], anew=True)
         patches: Dict[str, List[Placement]] = {}
