@@ -57,6 +57,8 @@ class Session:
             folders: Dict[str, str] = {}
             counted: Dict[str, int] = {}
             for sprite in built.found.sprites:
+                if sprite.open is None:  # a layout's row
+                    continue
                 folder, name = os.path.split(sprite.source)
                 real = os.path.join(folders.get(folder) or folders.setdefault(folder, os.path.realpath(folder)), name)
                 counted[real] = counted.get(real, 0) + 1
@@ -77,7 +79,7 @@ class Session:
                 continue
             scratch = Found()
             again = file_sprites(sprite.source, sprite.name, stat, sprite.settings, scratch)
-            if len(again) != 1 or scratch.timings or again[0].open is None:
+            if len(again) != 1 or scratch.timings or again[0].open is None or again[0].name != sprite.name:
                 return None
             saved.append(again[0])
             self._source_of[path] = again[0]
