@@ -32,6 +32,7 @@ from tessel_atlas.inputs import still  # noqa: E402
 from tessel_atlas.cli import _parser, _plans, main  # noqa: E402
 from tessel_atlas.formats import FORMATS, css, godot  # noqa: E402
 from tessel_atlas.project import NOT_IN_FILE  # noqa: E402
+from tessel_atlas.errors import AtlasError  # noqa: E402
 from tessel_atlas.session import Session  # noqa: E402
 
 
@@ -541,6 +542,37 @@ def test_a_watch_applies_a_save_reading_only_the_sprite_saved(tmp_path, monkeypa
     rewritten = {name for name in after if after[name] != before.get(name)}
     assert not any(name.endswith(".json") and not name.startswith(".") for name in rewritten)  # manifests kept
     assert rewritten & {"atlas_0.png", "atlas_0.bc3.ktx"} and ".tessel-atlas-cache.jsonl" in rewritten
+
+
+@pytest.mark.parametrize("save", ["animation", "layout", "unreadable"])
+def test_a_watch_builds_again_from_the_files_what_a_save_changes_beyond_pixels(tmp_path, save):
+    """A still saved as an animation (its frames named anew), a layout's
+    row resized, a file saved half-written (the build fails, the atlas
+    stays, the next save builds afresh): each as a clean build makes it."""
+    make_sprites(tmp_path / "sprites", count=8)
+    saved = tmp_path / "sprites" / "ui" / "s01.png"
+    if save == "layout":
+        saved = tmp_path / "rows.csv"
+        saved.write_text("a,10,20\nb,7,7\n")
+    argv = ["pack", str(saved if save == "layout" else tmp_path / "sprites"), "--out", str(tmp_path / "atlas"), "-q"]
+    session = Session()
+    (plan,) = _plans(_parser(), argv)[1]
+    session.build(plan, None, lambda result: None)
+    if save == "animation":
+        frames = [noise_sprite(random.Random(seed), 5, 6) for seed in range(2)]
+        frames[0].save(saved, save_all=True, append_images=frames[1:], duration=50)
+    elif save == "layout":
+        saved.write_text("a,10,21\nb,7,7\n")
+    else:
+        before = files_in(tmp_path / "atlas")
+        saved.write_bytes(saved.read_bytes()[:60])
+        with pytest.raises(AtlasError):
+            session.build(plan, {os.path.realpath(saved)}, lambda result: None)
+        assert files_in(tmp_path / "atlas") == before and session.built is None
+        noise_sprite(random.Random(9), 4, 4).save(saved)
+    session.build(plan, {os.path.realpath(saved)}, lambda result: None)
+    assert main([*argv[:3], str(tmp_path / "clean"), "-q", "--no-cache"]) == 0
+    assert files_in(tmp_path / "atlas") == files_in(tmp_path / "clean")
 
 
 def test_a_rebuild_with_nothing_changed_builds_nothing(tmp_path, monkeypatch, capsys):
