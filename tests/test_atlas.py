@@ -516,32 +516,43 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
 
 
 @pytest.mark.parametrize("options", [[], ["--variant=1:", "--variant=0.5:@half", "--preview", "--report"],
-                                     ["--format=phaser3", "--texture-format=bc3", "--padding=2"]])
+                                     ["--format=phaser3", "--texture-format=bc3", "--padding=2"],
+                                     ["--format=phaser3", "--normal-maps", "--variant=1:", "--variant=0.5:@half"]])
 def test_a_watch_applies_a_save_reading_only_the_sprite_saved(tmp_path, monkeypatch, options):
     """Without finding the files again, loading the cache or reading any
-    other sprite; what it writes, the property above holds to a clean build."""
+    other sprite (with its normal map, drawn again too); what it writes,
+    the property above holds to a clean build."""
     make_sprites(tmp_path / "sprites", count=10)
+    saved = tmp_path / "sprites" / "ui" / "s01.png"
+    normal = saved.with_name("s01_n.png")
+    if "--normal-maps" in options:
+        with Image.open(saved) as image:
+            noise_sprite(random.Random(1), *image.size).save(normal)
     argv = ["pack", str(tmp_path / "sprites"), "--out", str(tmp_path / "atlas"), *options]
     session, results = Session(), []
     (plan,) = _plans(_parser(), argv)[1]
     session.build(plan, None, results.append)
-    saved = tmp_path / "sprites" / "ui" / "s01.png"
     with Image.open(saved) as image:
         pixels = np.asarray(image.convert("RGBA")).copy()
     pixels[..., :3] = 255 - pixels[..., :3]  # other colours where it shows: the same trim box
     Image.fromarray(pixels).save(saved)
+    changed = {saved, normal} if normal.exists() else {saved}
+    if normal.exists():
+        with Image.open(normal) as image:
+            noise_sprite(random.Random(2), *image.size).save(normal)
     before = {p.name: p.stat().st_mtime_ns for p in (tmp_path / "atlas").iterdir()}
     read = []
     monkeypatch.setattr(still, "read_image", lambda path, examine: read.append(path) or np.asarray(
         Image.open(path).convert("RGBA")))
     for not_again in (inputs, "collect_sprites"), (cache.BuildCache, "load"):
         monkeypatch.setattr(*not_again, lambda *args, **kwargs: pytest.fail("found or loaded again"))
-    session.build(plan, {os.path.realpath(saved)}, results.append)
-    assert set(read) == {str(saved)} and results[1].summary.split(" in ")[0] == results[0].summary.split(" in ")[0]
+    session.build(plan, {os.path.realpath(path) for path in changed}, results.append)
+    assert set(read) == {str(path) for path in changed} and results[1].summary.split(" in ")[0] == results[0].summary.split(" in ")[0]
     after = {p.name: p.stat().st_mtime_ns for p in (tmp_path / "atlas").iterdir()}
     rewritten = {name for name in after if after[name] != before.get(name)}
     assert not any(name.endswith(".json") and not name.startswith(".") for name in rewritten)  # manifests kept
     assert rewritten & {"atlas_0.png", "atlas_0.bc3.ktx"} and ".tessel-atlas-cache.jsonl" in rewritten
+    assert ("atlas_0_n.png" in rewritten) == normal.exists()
 
 
 @pytest.mark.parametrize("save", ["animation", "layout", "unreadable"])

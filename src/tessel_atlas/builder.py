@@ -251,8 +251,9 @@ def _locked_build(found: Found, out: Path, args: argparse.Namespace, progress: P
 
 
 def _alike(pixels: Pixels) -> tuple:
-    """What read_entries shares a picture by, for a picture without a normal map."""
-    return (pixels.width, pixels.height), pixels.fingerprint, pixels.extrusion
+    """What read_entries shares a picture by."""
+    return (pixels.width, pixels.height), pixels.fingerprint, pixels.extrusion, \
+        pixels.normal.fingerprint if pixels.normal is not None else None
 
 
 def rebuild_saved(built: Built, saved: Sequence[Sprite], progress: Progress,
@@ -268,7 +269,7 @@ def rebuild_saved(built: Built, saved: Sequence[Sprite], progress: Progress,
     cache is written. False, having done nothing, where a save changes
     more (a clean build would place or share pictures otherwise)."""
     args, cache = built.args, built.cache
-    if cache is None or not built.compositions or args.normal_maps:
+    if cache is None or not built.compositions:
         return False
     start = time.perf_counter()
     with locked_folder(built.out):
@@ -290,7 +291,8 @@ def rebuild_saved(built: Built, saved: Sequence[Sprite], progress: Progress,
                                           step=lambda n: None, check=fits)))
             for entry, new in pairs:
                 old, now = _alike(entry.pixels), _alike(new.pixels)
-                if (new.box, new.size) != (entry.box, entry.size) or alike[old] != 1 or now != old and alike[now]:
+                if (new.box, new.size) != (entry.box, entry.size) or alike[old] != 1 or now != old and alike[now] \
+                        or (new.pixels.normal is None) != (entry.pixels.normal is None):
                     return False
                 alike[old] -= 1
                 alike[now] += 1
@@ -301,15 +303,16 @@ def rebuild_saved(built: Built, saved: Sequence[Sprite], progress: Progress,
         for pairs in read:
             for entry, new in pairs:
                 entry.sprite, picture = new.sprite, entry.pixels
-                picture.sprite, picture.kept, picture.fingerprint = new.pixels.sprite, new.pixels.kept, \
-                    new.pixels.fingerprint
+                for earlier, now in (picture, new.pixels), (picture.normal, new.pixels.normal):
+                    if earlier is not None and now is not None:  # the normal layers place the same map
+                        earlier.sprite, earlier.kept, earlier.fingerprint = now.sprite, now.kept, now.fingerprint
         built.lookup = [(entry_of, alike) for (entry_of, _), alike in zip(built.lookup, counts)]
         built.cache = cache = following
         for (scale, _), pairs in zip(built.variants, read):
             cache.remember(scale, [entry for entry, _ in pairs], anew=True)
         patches: Dict[str, List[Placement]] = {}
         plain = {image_name(layer, built.texture) for layer in built.images}
-        pictures = {id(entry.pixels) for pairs in read for entry, _ in pairs}
+        pictures = {id(p) for pairs in read for entry, _ in pairs for p in (entry.pixels, entry.pixels.normal) if p}
         for name, earlier in built.compositions.items():
             drawn = built.compositions[name] = recomposed(earlier, pictures)
             built.keys[name] = drawn.key

@@ -10,11 +10,11 @@ import os
 from typing import Callable, Collection, Dict, List, Optional
 
 from .builder import Built, build_kept, rebuild_saved
-from .inputs import file_sprites
+from .inputs import found_again
 from .jobs import Plan, prepare
 from .model import Result
 from .progress import Progress
-from .sprites import Found, Sprite, file_stamp
+from .sprites import Found, Sprite
 
 
 class Session:
@@ -23,7 +23,9 @@ class Session:
 
     def __init__(self) -> None:
         self.built: Optional[Built] = None
-        self._source_of: Dict[str, Sprite] = {}  # the real path of each still sprite's file -> the sprite
+        # The real path of each still sprite's file (and normal map's) -> the sprite, and back.
+        self._source_of: Dict[str, Sprite] = {}
+        self._paths_of: Dict[str, List[str]] = {}
 
     def build(self, plan: Plan, changed: Optional[Collection[str]], report: Callable[[Result], None]) -> None:
         """Builds the atlas of `plan` once the files `changed` (real paths)
@@ -45,42 +47,38 @@ class Session:
             job = prepare(plan)
             found, args = job.found, job.args
         self.built = build_kept(found, args.out, args, quiet)
-        self._source_of = {}
+        self._source_of, self._paths_of = {}, {}
         assert self.built.result is not None
         report(self.built.result)
 
     def _saved(self, built: Built, changed: Collection[str]) -> Optional[List[Sprite]]:
-        """The sprites of the files changed, found again, where each is a
-        still image's file that is still one (a file of several sprites, a
-        normal map, or a file made, deleted or renamed is not); else None."""
+        """The sprites whose files (or normal maps) changed, found again,
+        where each is a still image's that is still one (a file of several
+        sprites, or a file made, deleted or renamed, is not); else None."""
         if not self._source_of:
             folders: Dict[str, str] = {}
             counted: Dict[str, int] = {}
             for sprite in built.found.sprites:
                 if sprite.open is None:  # a layout's row
                     continue
-                folder, name = os.path.split(sprite.source)
-                real = os.path.join(folders.get(folder) or folders.setdefault(folder, os.path.realpath(folder)), name)
-                counted[real] = counted.get(real, 0) + 1
-                self._source_of[real] = sprite
+                for source in [sprite.source] + ([sprite.normal.source] if sprite.normal is not None else []):
+                    folder, name = os.path.split(source)
+                    real = os.path.join(folders.get(folder) or folders.setdefault(folder, os.path.realpath(folder)),
+                                        name)
+                    counted[real] = counted.get(real, 0) + 1
+                    self._source_of[real] = sprite
+                    self._paths_of.setdefault(sprite.source, []).append(real)
             for real, count in counted.items():
                 if count > 1:  # frames or layers of one file
                     del self._source_of[real]
-        saved = []
+        saved: Dict[str, Sprite] = {}
         for path in changed:
             sprite = self._source_of.get(path)
-            if sprite is None or sprite.normal is not None:
+            again = found_again(sprite) if sprite is not None else None
+            if sprite is None or again is None:
                 return None
-            try:
-                stat = os.stat(sprite.source)
-            except OSError:
-                return None
-            if file_stamp(stat) == sprite.stamp:
-                continue
-            scratch = Found()
-            again = file_sprites(sprite.source, sprite.name, stat, sprite.settings, scratch)
-            if len(again) != 1 or scratch.timings or again[0].open is None or again[0].name != sprite.name:
-                return None
-            saved.append(again[0])
-            self._source_of[path] = again[0]
-        return saved
+            if again.stamp != sprite.stamp:
+                saved[sprite.source] = again
+        for sprite in saved.values():  # the files' paths, now for the sprites found again
+            self._source_of.update((path, sprite) for path in self._paths_of[sprite.source])
+        return list(saved.values())

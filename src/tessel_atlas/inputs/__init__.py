@@ -115,6 +115,24 @@ def _with_normal(sprite: Sprite, normal: Sprite) -> Sprite:
     return replace(sprite, normal=normal, stamp=sprite.stamp + normal.stamp)
 
 
+def found_again(sprite: Sprite) -> Optional[Sprite]:
+    """A still image's sprite found again, as a scan would find it now
+    (with its normal map, where it has one): None where a file is gone or
+    now holds something else (frames, layers, a sprite of another name)."""
+    try:
+        stat = os.stat(sprite.source)
+        normal_stat = os.stat(sprite.normal.source) if sprite.normal is not None else None
+    except OSError:
+        return None
+    scratch = Found()
+    again = file_sprites(sprite.source, sprite.name, stat, sprite.settings, scratch)
+    if len(again) != 1 or scratch.timings or again[0].open is None or again[0].name != sprite.name:
+        return None
+    if sprite.normal is None or normal_stat is None:
+        return again[0]
+    return _with_normal(again[0], _normal_sprite(sprite.normal.source, sprite.normal.name, normal_stat))
+
+
 def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: Sequence[Path] = (),
                     settings: SpriteSettings = SpriteSettings(), normal_suffix: str = "") -> Found:
     """Sprites of every input in order, each with `settings`: folders are
