@@ -17,7 +17,7 @@ from collections import deque
 from contextlib import contextmanager
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import Callable, Deque, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, TypeVar
+from typing import Any, Callable, Deque, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, TypeVar
 
 import numpy as np
 
@@ -51,23 +51,30 @@ def workers() -> int:
     return max(1, min(8, os.cpu_count() or 1))
 
 
-def ordered_map(fn: Callable[[T], R], items: Iterable[T], ahead: int) -> Iterator[R]:
+def ordered_map(fn: Callable[[T], R], items: Iterable[T], ahead: int,
+                here: Callable[[T], bool] = lambda item: False) -> Iterator[R]:
     """fn over items on a thread per core, results in order, with at most
-    `ahead` items in flight so that results do not pile up in memory. On an
-    error or interrupt, what has not started is cancelled and what runs is
-    waited for."""
+    `ahead` items in flight so that results do not pile up in memory; the
+    items `here` picks are done in the calling thread as their turn comes.
+    On an error or interrupt, what has not started is cancelled and what
+    runs is waited for."""
     with ThreadPoolExecutor(workers()) as pool:
-        pending: Deque = deque()
+        pending: Deque[Tuple[bool, Any]] = deque()  # (in this thread, the item) or (not, its future)
         try:
             for item in items:
-                pending.append(pool.submit(fn, item))
+                pending.append((True, item) if here(item) else (False, pool.submit(fn, item)))
                 if len(pending) >= ahead:
-                    yield pending.popleft().result()
+                    yield _result(fn, *pending.popleft())
             while pending:
-                yield pending.popleft().result()
+                yield _result(fn, *pending.popleft())
         finally:
-            for future in pending:
-                future.cancel()
+            for in_this_thread, future in pending:
+                if not in_this_thread:
+                    future.cancel()
+
+
+def _result(fn: Callable[[T], R], in_this_thread: bool, what: Any) -> R:
+    return fn(what) if in_this_thread else what.result()
 
 
 class MemoryBudget:
@@ -236,6 +243,17 @@ def _fingerprint(pixels: np.ndarray) -> bytes:
 Reading = Tuple[Box, Tuple[int, int], bytes]
 
 
+# Sprite files smaller than this are read in the thread that gathers the
+# readings: handing one to a reading thread and back costs more than
+# reading it, and the threads' turns at the interpreter cost more still
+# (bench/read_threads.py).
+SMALL_FILE_BYTES = 16 * 1024
+
+
+def _small(sprite: Sprite) -> bool:
+    return sprite.stamp is not None and sum(sprite.stamp[::4]) < SMALL_FILE_BYTES
+
+
 def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, step: Callable[[int], None],
                  check: Callable[[Pixels], None],
                  known: Callable[[Sprite], Optional[Reading]] = lambda sprite: None) -> List[Entry]:
@@ -285,7 +303,7 @@ def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, s
     # spend most of its time handing work to.
     readings = [known(sprite) for sprite in sprites]
     decoded = ordered_map(read, [s for s, reading in zip(sprites, readings) if reading is None],
-                          ahead=4 * workers())
+                          ahead=4 * workers(), here=_small)
     entries: List[Entry] = []
     by_fingerprint: Dict[Tuple[Tuple[int, int], bytes, int, Optional[bytes]], Pixels] = {}
     kept: List[Tuple[int, int, Pixels]] = []  # a heap, largest first: (-bytes, order, pixels)
