@@ -8,7 +8,7 @@ import functools
 import itertools
 import statistics
 import time
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
 
@@ -281,11 +281,9 @@ def rebuild_saved(built: Built, saved: Sequence[Sprite], progress: Progress,
         trim = Trim(args.trim_threshold, args.trim_margin) if fmt.trims else None
         fits = functools.partial(check_fit, texture=args.max_texture_size, spacing=spacing(args))
         read: List[List[Tuple[Entry, Entry]]] = []  # each variant's saved entries, with their new readings
-        if not built.lookup:
-            built.lookup = [({e.sprite.source: e for e in entries},
-                             collections.Counter(_alike(e.pixels) for e in entries)) for entries in built.entries]
-        counts = [alike.copy() for _, alike in built.lookup]  # kept only if every save holds
-        for (scale, _), (entry_of, _), alike in zip(built.variants, built.lookup, counts):
+        index = built.index = built.index or _indexed(built)
+        counts = [alike.copy() for alike in index.alike]  # kept only if every save holds
+        for (scale, _), entry_of, alike in zip(built.variants, index.entry_of, counts):
             pairs = list(zip([entry_of[s.source] for s in saved],
                              read_entries([_scaled_sprite(s, scale) for s in saved], trim=trim, share=False,
                                           step=lambda n: None, check=fits)))
@@ -298,26 +296,32 @@ def rebuild_saved(built: Built, saved: Sequence[Sprite], progress: Progress,
                 alike[now] += 1
             read.append(pairs)
         # Every save holds: the entries take their new readings.
-        sprite_of = {s.source: s for s in saved}
-        built.found.sprites = [sprite_of.get(s.source, s) for s in built.found.sprites]
+        for sprite in saved:
+            built.found.sprites[index.sprite_at[sprite.source]] = sprite
         for pairs in read:
             for entry, new in pairs:
                 entry.sprite, picture = new.sprite, entry.pixels
                 for earlier, now in (picture, new.pixels), (picture.normal, new.pixels.normal):
                     if earlier is not None and now is not None:  # the normal layers place the same map
                         earlier.sprite, earlier.kept, earlier.fingerprint = now.sprite, now.kept, now.fingerprint
-        built.lookup = [(entry_of, alike) for (entry_of, _), alike in zip(built.lookup, counts)]
+        index.alike = counts
         built.cache = cache = following
         for (scale, _), pairs in zip(built.variants, read):
             cache.remember(scale, [entry for entry, _ in pairs], anew=True)
         patches: Dict[str, List[Placement]] = {}
         plain = {image_name(layer, built.texture) for layer in built.images}
-        pictures = {id(p) for pairs in read for entry, _ in pairs for p in (entry.pixels, entry.pixels.normal) if p}
+        pictures = [id(p) for pairs in read for entry, _ in pairs for p in (entry.pixels, entry.pixels.normal) if p]
         for name, earlier in built.compositions.items():
-            drawn = built.compositions[name] = recomposed(earlier, pictures)
+            where = index.placed_at[name]
+            changed = sorted({where[picture] for picture in pictures if picture in where})
+            if not changed:
+                continue
+            drawn = built.compositions[name] = recomposed(earlier, changed)
             built.keys[name] = drawn.key
             if name in plain:
-                _composed(cache, built.out, name, drawn, patches)
+                cache.composed[name] = [drawn.geometry, drawn.fingerprints]
+                if cache.unchanged(built.out, name, earlier.key):  # the file as written: drawn again where changed
+                    patches[name] = [drawn.placements[i] for i in changed]
         result = built.result = _write(built, {}, patches, progress, start, cache_later=True)
         report(result)
         write_cache(built)
@@ -545,9 +549,29 @@ class Built:
     warnings: List[str]
     cache: Optional[BuildCache]
     result: Optional[Result] = None
-    # Each variant's entries by their file, and how many entries show each
-    # picture (by what sprites share it by): made by the first rebuild_saved.
-    lookup: List[Tuple[Dict[str, Entry], "collections.Counter[tuple]"]] = field(default_factory=list)
+    index: Optional["_Index"] = None  # made by the first rebuild_saved
+
+
+@dataclass
+class _Index:
+    """Where rebuild_saved finds what a save touches in a Built: each
+    variant's entries by their file, how many entries show each picture
+    (by what sprites share it by), each sprite's place in found.sprites,
+    and each picture's among the placements of each layer image file (by
+    its id)."""
+
+    entry_of: List[Dict[str, Entry]]
+    alike: List["collections.Counter[tuple]"]
+    sprite_at: Dict[str, int]
+    placed_at: Dict[str, Dict[int, int]]
+
+
+def _indexed(built: Built) -> _Index:
+    return _Index([{e.sprite.source: e for e in entries} for entries in built.entries],
+                  [collections.Counter(_alike(e.pixels) for e in entries) for entries in built.entries],
+                  {s.source: i for i, s in enumerate(built.found.sprites)},
+                  {name: {id(p.pixels): i for i, p in enumerate(drawn.placements)}
+                   for name, drawn in built.compositions.items()})
 
 
 def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress, cache: Optional[BuildCache],
@@ -608,23 +632,15 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
             built.keys.update((name, drawn.key) for name, drawn in files.items())
             if with_pixels:
                 name = image_name(layer, texture)
-                _composed(cache, out, name, files[name], patches)
+                cache.composed[name] = [files[name].geometry, files[name].fingerprints]
+                changed = cache.changed_placements(out, name, files[name])
+                if changed is not None:
+                    patches[name] = changed
         built.keys.update((name, content_key(manifest)) for name, manifest in manifests.items())
         built.keys.update(kept_manifests)
         cache.outcome = outcome
     built.result = _write(built, manifests, patches, progress, start)
     return built
-
-
-def _composed(cache: BuildCache, out: Path, name: str, drawn: Composition,
-              patches: Dict[str, List[Placement]]) -> None:
-    """Notes the layer image `name`'s composition in the cache, and in
-    `patches` the placements to draw again onto the file there, where it
-    can be patched."""
-    cache.composed[name] = [drawn.geometry, drawn.fingerprints]
-    changed = cache.changed_placements(out, name, drawn)
-    if changed is not None:
-        patches[name] = changed
 
 
 def _write(built: Built, manifests: Dict[str, Union[dict, str]], patches: Dict[str, List[Placement]],

@@ -166,14 +166,13 @@ def _composed(geometry_key: str, placements: List[Placement], fingerprints: List
     return Composition(key, geometry_key, placements, fingerprints)
 
 
-def recomposed(earlier: Composition, pictures: Collection[int]) -> Composition:
-    """The composition again once the pictures it places whose ids are in
-    `pictures` were read anew (a watch's saved sprites), in the same
-    places: their fingerprints taken again, the geometry as it was."""
+def recomposed(earlier: Composition, changed: Iterable[int]) -> Composition:
+    """The composition again once the pictures of the placements at
+    positions `changed` were read anew (a watch's saved sprites), in the
+    same places: their fingerprints taken again, the geometry as it was."""
     fingerprints = list(earlier.fingerprints)
-    for i, p in enumerate(earlier.placements):
-        if id(p.pixels) in pictures:
-            fingerprints[i] = (p.pixels.fingerprint or b"").hex()
+    for i in changed:
+        fingerprints[i] = (earlier.placements[i].pixels.fingerprint or b"").hex()
     return _composed(earlier.geometry, earlier.placements, fingerprints)
 
 
