@@ -22,7 +22,7 @@ from .errors import AtlasError
 from .formats import FormatOptions, all_manifests, css, layout_of, manifest_names, manifests_key, resolutions
 from .formats.template import fingerprint as template_fingerprint
 from .block_checks import Quality, psnr
-from .images import Entry, Pixels, SpriteChanged, Trim, read_entries, scaled, scaled_side
+from .images import Entry, Pixels, SpriteChanged, Trim, read_again, read_entries, scaled, scaled_side
 from .layout import Layer, Placement, Spacing, check_fit, lay_out
 from .mipmaps import kept_apart
 from .model import AtlasLayer, Frame, Result, Timing
@@ -681,6 +681,9 @@ def _write(built: Built, manifests: Dict[str, Union[dict, str]], patches: Dict[s
         known = cache.kept_quality(name, keys[name]) if cache else None
         if known is not None:
             measured[name] = known
+    if with_pixels:  # the pictures of the layers drawn whole, read here if a cache spared reading them
+        read_again(p.pixels for layer in built.images if image_name(layer, texture) not in patches and any(
+            texture_name(layer, fmt) not in unchanged for fmt in texture.formats) for p in layer.placements)
     with progress.phase("wrote", len(built.images), "layer") as step:
         write_atlas(out, built.images, manifests, with_pixels=with_pixels, with_preview=args.preview,
                     texture=texture, step=step, patches=patches,

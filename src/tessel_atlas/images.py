@@ -346,6 +346,26 @@ def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, s
     return entries
 
 
+def read_again(pictures: Iterable[Pixels]) -> None:
+    """Reads and keeps the pictures that are not kept (those whose
+    readings a rebuild took from its cache), smallest first, while all
+    that are kept stay within KEEP_BUDGET_BYTES, as reading does, for the
+    layers about to be composed whole: each layer's thread would read its
+    own one at a time, the threads taking turns at the interpreter. Each
+    must still be what the build read (Pixels.image)."""
+    unique = list({id(p): p for p in pictures}.values())
+    room = KEEP_BUDGET_BYTES - sum(p.kept.nbytes for p in unique if p.kept is not None)
+    wanted = []
+    for picture in sorted((p for p in unique if p.kept is None), key=lambda p: p.width * p.height):
+        room -= 4 * picture.width * picture.height
+        if room < 0:
+            break
+        wanted.append(picture)
+    for picture, image in zip(wanted, ordered_map(Pixels.image, wanted, ahead=4 * workers(),
+                                                  here=lambda p: _small(p.sprite))):
+        picture.kept = image
+
+
 def extrude(pixels: np.ndarray, width: int) -> np.ndarray:
     """The (height, width, 4) pixels with their edge rows and columns repeated `width` times outward."""
     return np.pad(pixels, ((width, width), (width, width), (0, 0)), mode="edge")
