@@ -20,7 +20,7 @@ from .frames import frame_sprites
 EXTENSIONS = still.EXTENSIONS | aseprite.EXTENSIONS | psd.EXTENSIONS
 
 
-def file_sprites(path: str, name: str, stat: os.stat_result, settings: SpriteSettings, found: Found) -> List[Sprite]:
+def _file_sprites(path: str, name: str, stat: os.stat_result, settings: SpriteSettings, found: Found) -> List[Sprite]:
     """The sprites of one file, by its kind; an animation's timings go to found."""
     extension = os.path.splitext(path)[1].lower()
     stamp = file_stamp(stat)
@@ -125,7 +125,7 @@ def found_again(sprite: Sprite) -> Optional[Sprite]:
     except OSError:
         return None
     scratch = Found()
-    again = file_sprites(sprite.source, sprite.name, stat, sprite.settings, scratch)
+    again = _file_sprites(sprite.source, sprite.name, stat, sprite.settings, scratch)
     if len(again) != 1 or scratch.timings or again[0].open is None or again[0].name != sprite.name:
         return None
     if sprite.normal is None or normal_stat is None:
@@ -190,7 +190,7 @@ def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: S
                 if file in normal_files:
                     continue
                 if os.path.splitext(relative)[1].lower() in EXTENSIONS:
-                    for sprite in file_sprites(file, relative, stat, settings, found):
+                    for sprite in _file_sprites(file, relative, stat, settings, found):
                         add(_with_normal(sprite, normals[relative]) if relative in normals else sprite)
                 else:
                     found.skipped_files += 1
@@ -203,7 +203,7 @@ def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: S
                 continue  # a normal map, packed with its sprite
             stem, extension = os.path.splitext(path)
             beside = f"{stem}{normal_suffix}{extension}"
-            for sprite in file_sprites(str(path), path.name, path.stat(), settings, found):
+            for sprite in _file_sprites(str(path), path.name, path.stat(), settings, found):
                 if normal_suffix and extension.lower() in still.EXTENSIONS and os.path.isfile(beside):
                     sprite = _with_normal(sprite, _normal_sprite(beside, os.path.basename(beside), os.stat(beside)))
                 add(sprite)
