@@ -328,12 +328,18 @@ def rebuild_saved(built: Built, saved: Sequence[Sprite], progress: Progress,
     return True
 
 
+def _stamped(built: Built) -> Dict[str, str]:
+    """The files the cache states: each with its content key, and the
+    report, written every time, with none."""
+    return {**built.keys, **({REPORT_NAME: ""} if built.args.report else {})}
+
+
 def write_cache(built: Built) -> None:
     """The cache of an atlas in place (written by _write with cache_later)."""
     cache = built.cache
     assert cache is not None
     cache.inputs = inputs_key(built.found.sprites)
-    keys = {**built.keys, **({REPORT_NAME: ""} if built.args.report else {})}
+    keys = _stamped(built)
     text = cache.text(built.out, built.out, keys, keys)
     if text is not None:
         replace_text(built.out, CACHE_NAME, text)
@@ -674,7 +680,7 @@ def _write(built: Built, manifests: Dict[str, Union[dict, str]], patches: Dict[s
         return more
 
     keys = built.keys
-    stamped = {**keys, **({REPORT_NAME: ""} if args.report else {})}
+    stamped = _stamped(built)
     unchanged = [name for name, key in keys.items() if cache and cache.unchanged(out, name, key)]
     measured: Dict[str, Quality] = {}  # block files' Quality: of those kept, as the last build measured it
     for name in unchanged:
