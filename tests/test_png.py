@@ -38,8 +38,8 @@ def pictures():
 
 
 @settings(max_examples=60, deadline=None)
-@given(pixels=pictures(), level=st.sampled_from([0, 1, 3, 9]), strip=st.sampled_from([1, 100, png.STRIP_BYTES]),
-       stdlib=st.booleans())
+@given(pixels=pictures(), level=st.sampled_from([0, 1, 3, 9, png.RUNS]),
+       strip=st.sampled_from([1, 100, png.STRIP_BYTES]), stdlib=st.booleans())
 def test_written_pixels_read_back_exactly(tmp_path_factory, pixels, level, strip, stdlib):
     path = tmp_path_factory.mktemp("png") / "layer.png"
     with mock.patch.object(png, "STRIP_BYTES", strip), \

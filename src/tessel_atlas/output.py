@@ -30,7 +30,7 @@ from .inputs.still import read_image
 from .layout import Layer, Placement
 from .mipmaps import full_chain
 from .model import AtlasLayer
-from .png import write_png
+from .png import RUNS, write_png
 
 # A variant's suffix follows the layer's number in its files' names.
 SUFFIX = re.compile(r"(?:[@._-][A-Za-z0-9@._-]*)?")
@@ -85,7 +85,7 @@ def check_distinct(files: Iterable[Tuple[str, str]]) -> None:
 class TextureOptions:
     """How layer images are written: each layer once in each of `formats`,
     of which the first PNG or WebP (`plain`) is the image every manifest
-    names; PNG at zlib `png_level`, lossless WebP at libwebp `webp_method`,
+    names; PNG at zlib `png_level` (png.RUNS: runs only), lossless WebP at libwebp `webp_method`,
     block formats (blocks.py) at `block_effort`. Bled by `bleed_reach`
     pixels around each sprite (None: not at all); the plain image's colour
     premultiplied by alpha or not (`premultiply`), the block formats' as
@@ -94,7 +94,7 @@ class TextureOptions:
     default; mipmaps.py), block files hold every mipmap level."""
 
     formats: Tuple[str, ...] = ("png",)
-    png_level: int = 3
+    png_level: Union[int, str] = RUNS
     webp_method: int = 0
     bleed_reach: Optional[int] = 0
     premultiply: bool = False
