@@ -203,7 +203,7 @@ EAC_MODIFIERS = np.array([
     [-3, -5, -7, -9, 2, 4, 6, 8]])
 COLUMN_ORDER = np.array([(i % 4) * 4 + i // 4 for i in range(16)])
 # Every (row, multiplier 1 to 15, base) an EAC block can have, and the eight values each gives.
-_EAC = np.array([(row, multiplier, base) for row in range(16) for multiplier in range(1, 16) for base in range(256)])
+_EAC = np.stack(np.meshgrid(np.arange(16), np.arange(1, 16), np.arange(256), indexing="ij"), axis=-1).reshape(-1, 3)
 _EAC_VALUES = np.clip(_EAC[:, 2:3] + EAC_MODIFIERS[_EAC[:, 0]] * _EAC[:, 1:2], 0, 255).astype(np.int16)
 
 

@@ -37,8 +37,12 @@ ANIMATIONS = False
 ANIMATIONS_WHOLE = False
 BLOCK_ALPHA = None  # browsers draw backgrounds from PNG or WebP
 FORBIDDEN_IN_NAMES = None  # every name is made a class name
-OUTSIDE_NAMES = re.compile(r"[^A-Za-z0-9_\-\u0080-\U0010ffff]")
-NAME_START = re.compile(r"[A-Za-z_\u0080-\U0010ffff]")
+# What a class name may not hold: ASCII but letters, digits, _ and -; and
+# what it may start with: letters, _, or anything beyond ASCII. Spelt as
+# ranges of ASCII: classes up to U+10FFFF took 9 ms each to compile, at
+# every start of the command.
+OUTSIDE_NAMES = re.compile(r"[\x00-\x2c\x2e\x2f\x3a-\x40\x5b-\x5e\x60\x7b-\x7f]")
+NAME_START = re.compile(r"[^\x00-\x40\x5b-\x5e\x60\x7b-\x7f]")
 
 # The gap around each sprite that a css atlas with variants keeps at least:
 # shape padding 2, border padding 1.
