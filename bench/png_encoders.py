@@ -1,15 +1,15 @@
-"""The floor of a clean build: what decoding every sprite and encoding
-every layer cost, with each lossless PNG encoder that installs here, on
-one core. The layers are those a clean build of each folder writes
-(defaults); each encoder gets the same pixels. tessel-atlas's own writer
-filters rows in C++ (_png.filter_rows) and deflates them with zlib-ng;
-zlib-ng's levels (rle: runs only, the default) and libdeflate's (the `deflate` package) deflate
-the same filtered rows, so that the file differs only in its deflate
-stream; fpng (`fpng_py`) filters and deflates in its own way. Sizes are
-the deflate streams' (or fpng's files'), in all; times are medians of the
-repeats, summed over the layers. Clean builds' wall times are measured
-beside, as whole commands (medians of the repeats too), and set against
-the floor with the fastest encoder.
+"""The floor of a clean build: what decoding every sprite and encoding every
+layer cost, with each lossless PNG encoder that installs here, on one
+core. The layers are those a clean build of each folder writes (defaults);
+each encoder gets the same pixels. tessel-atlas's own writer filters rows
+in C++ (_png.filter_rows) and deflates them with zlib-ng; zlib-ng's levels
+(rle: runs only, the default) and libdeflate's (the `deflate` package)
+deflate the same filtered rows, so that the file differs only in its
+deflate stream; fpng (`fpng_py`) filters and deflates in its own way.
+Sizes are the deflate streams' (or fpng's files'), in all; times are
+medians of the repeats, summed over the layers. Clean builds' wall times
+are measured beside, as whole commands (medians of the repeats too), and
+set against the floor with the fastest encoder.
 
     pip install deflate zlib-ng fpng-py
     python bench/png_encoders.py [--repeats N] [--fast-levels] FOLDER...
@@ -27,8 +27,8 @@ import numpy as np
 from PIL import Image
 
 from tessel_atlas._png import filter_rows
-from tessel_atlas.png import RUNS, compressor
 from tessel_atlas.inputs import collect_sprites
+from tessel_atlas.png import RUNS, compressor
 
 
 def deflated(data, level):

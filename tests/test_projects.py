@@ -188,6 +188,7 @@ def test_ctrl_c_as_build_moves_the_atlas_in_comes_once_it_is_whole(tmp_path, mon
 
 @pytest.mark.parametrize("options, message", [
     ({"max_texture_size": 99999}, "tessel_atlas.build: max_texture_size = 99999: must be from 0 to"),
+    ({"png_level": "best"}, 'tessel_atlas.build: png_level = "best": expected rle or a level from 0 to 9'),
     ({"paddin": 1}, 'tessel_atlas.build: unknown key "paddin"; valid keys: animations, block_align'),
     ({"pot": True, "full_size": True}, "tessel_atlas.build: pot = true and full_size = true: these options exclude"),
     ({"pot": True, "max_texture_size": 100}, "--pot needs a power-of-two --max-texture-size (got 100)"),

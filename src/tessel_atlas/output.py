@@ -85,13 +85,13 @@ def check_distinct(files: Iterable[Tuple[str, str]]) -> None:
 class TextureOptions:
     """How layer images are written: each layer once in each of `formats`,
     of which the first PNG or WebP (`plain`) is the image every manifest
-    names; PNG at zlib `png_level` (png.RUNS: runs only), lossless WebP at libwebp `webp_method`,
-    block formats (blocks.py) at `block_effort`. Bled by `bleed_reach`
-    pixels around each sprite (None: not at all); the plain image's colour
-    premultiplied by alpha or not (`premultiply`), the block formats' as
-    `blocks_premultiplied` says (the engine the manifests are for decides).
-    With `mipmaps` (the levels sprites are kept apart in, 0 for the
-    default; mipmaps.py), block files hold every mipmap level."""
+    names; PNG at zlib `png_level` (png.RUNS: runs only), lossless WebP at
+    libwebp `webp_method`, block formats (blocks.py) at `block_effort`.
+    Bled by `bleed_reach` pixels around each sprite (None: not at all); the
+    plain image's colour premultiplied by alpha or not (`premultiply`), the
+    block formats' as `blocks_premultiplied` says (the engine the manifests
+    are for decides). With `mipmaps` (the levels sprites are kept apart in,
+    0 for the default; mipmaps.py), block files hold every mipmap level."""
 
     formats: Tuple[str, ...] = ("png",)
     png_level: Union[int, str] = RUNS
