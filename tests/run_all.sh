@@ -24,7 +24,7 @@
 # took: 2,426 s on 2 cores of a busy shared machine (1,408 s on a quieter
 # day) once the packages were installed.
 #
-#   bash tests/run_all.sh --quick   the everyday subset, 223 s: C++ tests
+#   bash tests/run_all.sh --quick   the everyday subset, 299 s: C++ tests
 #                                   with GCC, the Python tests once
 set -euo pipefail
 cd "$(dirname "$0")/.."
