@@ -17,6 +17,7 @@ from packing_checks import MEMORY_MEASURABLE
 Image = pytest.importorskip("PIL.Image")
 from tessel_atlas import png  # noqa: E402
 from tessel_atlas._png import alpha_box, bleed, filter_rows, unfilter_rows  # noqa: E402
+from tessel_atlas.inputs.still import rgba_array  # noqa: E402
 
 
 def pictures():
@@ -52,12 +53,33 @@ def test_written_pixels_read_back_exactly(tmp_path_factory, pixels, level, strip
     np.testing.assert_array_equal(ours, pixels)
 
 
-@settings(max_examples=30, deadline=None)
-@given(pixels=pictures(), options=st.sampled_from([{}, {"optimize": True}, {"compress_level": 1}]))
-def test_reads_what_pillow_writes_as_pillow_reads_it(tmp_path_factory, pixels, options):
-    path = tmp_path_factory.mktemp("png") / "sprite.png"
-    Image.fromarray(pixels).save(path, **options)
-    np.testing.assert_array_equal(png.read_rgba(path.read_bytes(), None), pixels)
+@st.composite
+def saved_by_pillow(draw, **options):
+    """A picture as Pillow saves it in one of the kinds sprites come in:
+    RGBA; grey, grey and alpha, RGB, each but the alpha one with a colour
+    made transparent or not; indexed, of 2 to 256 colours (so 1 to 8 bits
+    a pixel), with each colour's alpha or none."""
+    pixels = draw(pictures())
+    image = Image.fromarray(pixels)
+    mode = draw(st.sampled_from(["RGBA", "RGBA", "L", "LA", "RGB", "P"]))
+    if mode == "P":
+        image = image.quantize(draw(st.sampled_from([2, 4, 16, 256])), method=Image.Quantize.FASTOCTREE) \
+            if draw(st.booleans()) else image.convert("RGB").quantize(draw(st.sampled_from([2, 3, 9, 200])))
+    elif mode != "RGBA":
+        image = image.convert(mode)
+        if mode != "LA" and draw(st.booleans()):  # the colour of a pixel that is there
+            options["transparency"] = image.getpixel((0, 0))
+    saved = io.BytesIO()
+    image.save(saved, "PNG", **options)
+    return saved.getvalue()
+
+
+@settings(max_examples=60, deadline=None)
+@given(data=st.sampled_from([{}, {"optimize": True}, {"compress_level": 1}]).flatmap(
+    lambda options: saved_by_pillow(**options)))
+def test_reads_what_pillow_writes_as_pillow_reads_it(data):
+    with Image.open(io.BytesIO(data)) as image:
+        np.testing.assert_array_equal(png.read_rgba(data, None), rgba_array(image))
 
 
 def _chunks(data):
@@ -124,6 +146,10 @@ STRAY_CHUNKS = [
     (b"iCCP", b"icc\0\0" + zlib.compress(bytes(300))), (b"iCCP", b"icc\0\0" + zlib.compress(bytes(2_000_000))),
     (b"iTXt", b"k\0\0\0en\0k\0text"), (b"iTXt", b"k\0\1\0en\0k\0" + zlib.compress("tëxt".encode())),
     (b"iTXt", b"k\0\1\0en\0k\0" + zlib.compress(b"x" * 2_000_000)), (b"iTXt", b"k\0\1\5\0\0"),
+    # A palette of 1 and of 2 colours; alpha or transparent colours of every length the kinds
+    # take, one past the palette, one past 8 bits; backgrounds and significant bits.
+    (b"PLTE", bytes(3)), (b"tRNS", b"\0"), (b"tRNS", bytes(2)), (b"tRNS", b"\1\0"), (b"tRNS", bytes(6)),
+    (b"tRNS", bytes(257)), (b"bKGD", b"\0"), (b"sBIT", b"\5"), (b"sBIT", b"\5\5\5"), (b"sBIT", b"\1" * 4),
 ]
 
 
@@ -132,9 +158,7 @@ def mutated_pngs(draw):
     """A PNG written by Pillow, its chunks then moved, doubled, dropped,
     split, joined by strays or changed (checksum mended or not), and maybe
     cut short."""
-    image = io.BytesIO()
-    Image.fromarray(draw(pictures())).save(image, "PNG", compress_level=draw(st.sampled_from([0, 1, 6])))
-    data = image.getvalue()
+    data = draw(saved_by_pillow(compress_level=draw(st.sampled_from([0, 1, 6]))))
     chunks = [(kind, data[at + 8:at + 8 + length], True) for at, length, kind in _chunks(data)]
     for _ in range(draw(st.integers(1, 3))):
         i = draw(st.integers(0, len(chunks) - 1))
@@ -179,8 +203,7 @@ def test_the_reader_gives_pillows_pixels_or_leaves_the_file_to_pillow(data):
     if ours is not None:
         with Image.open(io.BytesIO(data)) as image:
             image.load()
-            assert image.mode == "RGBA"
-            np.testing.assert_array_equal(np.asarray(image), ours)
+            np.testing.assert_array_equal(rgba_array(image), ours)
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
@@ -211,10 +234,21 @@ def test_reading_costs_a_small_multiple_of_the_image_however_it_is_chunked(tmp_p
     assert grown < 12 * pixels.nbytes, f"{grown} bytes for {pixels.nbytes} bytes of pixels"
 
 
-@pytest.mark.parametrize("mode", ["RGB", "P", "LA", "L", "1", "I;16"])
+def _indexed(indexes, palette):
+    """An 8-bit indexed PNG of one row."""
+    rows = zlib.compress(b"\0" + bytes(indexes))
+    return png.SIGNATURE + _chunk(b"IHDR", struct.pack(">IIBBBBB", len(indexes), 1, 8, 3, 0, 0, 0)) + \
+        _chunk(b"PLTE", palette) + _chunk(b"IDAT", rows) + _chunk(b"IEND", b"")
+
+
+@pytest.mark.parametrize("mode", ["1", "I;16", "an index past the palette"])
 def test_other_kinds_of_png_are_left_to_pillow(tmp_path, mode):
     path = tmp_path / "sprite.png"
-    Image.new(mode, (3, 2)).save(path)
+    if mode.startswith("an index"):
+        path.write_bytes(_indexed([0, 1], bytes(3)))
+        assert png.read_rgba(_indexed([0, 0], bytes(3)), None) is not None
+    else:
+        Image.new(mode, (3, 2)).save(path)
     assert png.read_rgba(path.read_bytes(), None) is None
 
 

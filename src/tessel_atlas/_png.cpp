@@ -14,9 +14,11 @@
 // transparent pixels around sprites (bleed).
 //
 // It does not deflate, inflate or parse chunks (tessel_atlas.png does, with
-// zlib), and handles only 8-bit RGBA. Writing costs five passes over each
-// row, about 40 ms for a 2048 x 2048 RGBA layer, reading one; both release
-// the interpreter lock, so several threads work at once.
+// zlib). It writes 8-bit RGBA only; it reads 8-bit grey, grey and alpha, RGB
+// and RGBA, and indexed pixels of 1 to 8 bits, into RGBA: the kinds nearly
+// every sprite is stored as. Writing costs five passes over each row, about
+// 40 ms for a 2048 x 2048 RGBA layer, reading one; both release the
+// interpreter lock, so several threads work at once.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -152,69 +154,186 @@ py::bytes filter_rows(const pixel_array& pixels, const py::ssize_t start, const 
     return result;
 }
 
-// Undoes filter_with: each byte is its stored difference plus the same
+// Undoes filter_with for pixels of `N` bytes (one for pixels of fewer bits
+// than a byte): each byte is its stored difference plus the same
 // prediction, made from bytes already restored. The pixel to the left and
 // the one above it are carried in variables: read back from memory, every
 // pixel would wait for the store of the one before.
-template <class Predict>
+template <std::size_t N, class Predict>
 void unfilter_with(const byte* stored, const byte* above, const std::size_t length, byte* out, Predict predict) {
-    static_assert(bpp == 4, "one variable per channel");
-    int left0 = 0, left1 = 0, left2 = 0, left3 = 0;
-    int upper_left0 = 0, upper_left1 = 0, upper_left2 = 0, upper_left3 = 0;
-    for (std::size_t i = 0; i < length; i += bpp) {
-        left0 = (stored[i] + predict(left0, above[i], upper_left0)) & 0xFF;
-        left1 = (stored[i + 1] + predict(left1, above[i + 1], upper_left1)) & 0xFF;
-        left2 = (stored[i + 2] + predict(left2, above[i + 2], upper_left2)) & 0xFF;
-        left3 = (stored[i + 3] + predict(left3, above[i + 3], upper_left3)) & 0xFF;
-        out[i] = static_cast<byte>(left0);
-        out[i + 1] = static_cast<byte>(left1);
-        out[i + 2] = static_cast<byte>(left2);
-        out[i + 3] = static_cast<byte>(left3);
-        upper_left0 = above[i];
-        upper_left1 = above[i + 1];
-        upper_left2 = above[i + 2];
-        upper_left3 = above[i + 3];
+    std::array<int, N> left{}, upper_left{};
+    for (std::size_t i = 0; i < length; i += N) {
+        for (std::size_t c = 0; c < N; ++c) {
+            left[c] = (stored[i + c] + predict(left[c], above[i + c], upper_left[c])) & 0xFF;
+            out[i + c] = static_cast<byte>(left[c]);
+            upper_left[c] = above[i + c];
+        }
     }
 }
 
-py::array_t<byte> unfilter_rows(const py::buffer& image_data, const py::ssize_t width, const py::ssize_t height) {
+// One row by its filter byte; false for a filter PNG does not have.
+template <std::size_t N>
+bool unfilter_row(const byte filter, const byte* stored, const byte* above, const std::size_t length, byte* out) {
+    switch (filter) {
+        case none: unfilter_with<N>(stored, above, length, out, predict_none); return true;
+        case sub: unfilter_with<N>(stored, above, length, out, predict_sub); return true;
+        case up: unfilter_with<N>(stored, above, length, out, predict_up); return true;
+        case average: unfilter_with<N>(stored, above, length, out, predict_average); return true;
+        case paeth: unfilter_with<N>(stored, above, length, out, predict_paeth); return true;
+        default: return false;
+    }
+}
+
+// PNG's colour types that the reader turns into RGBA.
+enum colour_type : int { grey = 0, rgb = 2, indexed = 3, grey_alpha = 4, rgb_alpha = 6 };
+
+std::size_t channels_of(const int colour) {
+    switch (colour) {
+        case grey: case indexed: return 1;
+        case grey_alpha: return 2;
+        case rgb: return 3;
+        default: return 4;
+    }
+}
+
+// How a row of stored samples becomes RGBA: a palette of 256 RGBA entries
+// for indexed pixels, or the one colour (0 to 255 a sample) that PNG's
+// transparency chunk makes transparent in grey and RGB pixels.
+struct to_rgba {
+    int colour;
+    int bit_depth;
+    std::size_t entries;  // in the palette
+    std::array<byte, 256 * 4> palette;
+    std::array<int, 3> key;  // -1: no colour is transparent
+
+    // False when an index lies past the palette, which PNG does not define.
+    bool row(const byte* samples, const std::size_t width, byte* out) const {
+        if (colour == indexed) {
+            const int per_byte = 8 / bit_depth;
+            const int mask = (1 << bit_depth) - 1;
+            for (std::size_t x = 0; x < width; ++x) {
+                // The first pixel in a byte's highest bits.
+                const int shift = 8 - bit_depth * (1 + static_cast<int>(x % static_cast<std::size_t>(per_byte)));
+                const auto index = static_cast<std::size_t>((samples[x / static_cast<std::size_t>(per_byte)] >> shift) & mask);
+                if (index >= entries) {
+                    return false;
+                }
+                std::memcpy(out + x * bpp, palette.data() + index * bpp, bpp);
+            }
+            return true;
+        }
+        for (std::size_t x = 0; x < width; ++x, out += bpp) {
+            if (colour == grey || colour == grey_alpha) {
+                const byte* pixel = samples + x * channels_of(colour);
+                out[0] = out[1] = out[2] = pixel[0];
+                out[3] = colour == grey_alpha ? pixel[1] : pixel[0] == key[0] ? 0 : 0xFF;
+            } else {
+                const byte* pixel = samples + x * 3;
+                std::memcpy(out, pixel, 3);
+                out[3] = pixel[0] == key[0] && pixel[1] == key[1] && pixel[2] == key[2] ? 0 : 0xFF;
+            }
+        }
+        return true;
+    }
+};
+
+to_rgba conversion(const int colour, const int bit_depth, const py::bytes& palette_bytes,
+                   const py::bytes& transparency_bytes) {
+    const std::string palette = palette_bytes, transparency = transparency_bytes;
+    const bool eight_bits = bit_depth == 8;
+    const bool known = colour == indexed ? eight_bits || bit_depth == 1 || bit_depth == 2 || bit_depth == 4
+                                         : eight_bits && (colour == grey || colour == rgb || colour == grey_alpha ||
+                                                          colour == rgb_alpha);
+    if (!known) {
+        throw py::value_error("only 8-bit PNG pixels, and indexed ones of 1, 2 or 4 bits, are read here");
+    }
+    to_rgba to{colour, bit_depth, palette.size() / 3, {}, {-1, -1, -1}};
+    if (colour == indexed) {
+        if (palette.size() % 3 != 0 || to.entries == 0 || to.entries > (std::size_t{1} << bit_depth) ||
+            transparency.size() > to.entries) {
+            throw py::value_error("a palette holds 1 to 2^bit_depth colours, and alpha for at most as many");
+        }
+        for (std::size_t i = 0; i < to.entries; ++i) {
+            std::memcpy(to.palette.data() + i * bpp, palette.data() + i * 3, 3);
+            to.palette[i * bpp + 3] = i < transparency.size() ? static_cast<byte>(transparency[i]) : 0xFF;
+        }
+        return to;
+    }
+    if (!palette.empty()) {
+        throw py::value_error("only indexed pixels have a palette");
+    }
+    // The transparent colour: a 16-bit big-endian number a sample, which 8-bit samples never reach past 255.
+    const std::size_t samples = colour == grey ? 1 : colour == rgb ? 3 : 0;
+    if (!transparency.empty()) {
+        if (transparency.size() != 2 * samples) {
+            throw py::value_error("a transparent colour is one 16-bit number a sample, for grey or RGB pixels only");
+        }
+        for (std::size_t i = 0; i < samples; ++i) {
+            const int value = static_cast<byte>(transparency[2 * i]) << 8 | static_cast<byte>(transparency[2 * i + 1]);
+            if (value > 0xFF) {
+                throw py::value_error("the transparent colour is past what 8-bit samples hold");
+            }
+            to.key[i] = value;
+        }
+    }
+    return to;
+}
+
+py::array_t<byte> unfilter_rows(const py::buffer& image_data, const py::ssize_t width, const py::ssize_t height,
+                                const int colour, const int bit_depth, const py::bytes& palette,
+                                const py::bytes& transparency) {
     if (width < 1 || height < 1) {
         throw py::value_error("an image has at least one row and one column");
     }
+    const to_rgba converting = conversion(colour, bit_depth, palette, transparency);
     const py::buffer_info data = image_data.request();
     if (data.ndim != 1 || data.itemsize != 1 || data.strides[0] != 1) {
         throw py::value_error("the image data must be contiguous bytes");
     }
     const auto size = static_cast<std::size_t>(data.size);
     const auto rows = static_cast<std::size_t>(height);
+    const std::size_t channels = channels_of(colour);
     // Sizes compared by division first: width and height are the file's
     // word, and their product could wrap.
-    if (size / rows / bpp < static_cast<std::size_t>(width) ||
-        size != rows * (static_cast<std::size_t>(width) * bpp + 1)) {
+    const auto columns = static_cast<std::size_t>(width);
+    const std::size_t bits_per_row_limit = size / rows * 8;
+    if (bits_per_row_limit / channels / static_cast<std::size_t>(bit_depth) < columns) {
         throw py::value_error("the image data is not height rows of a filter byte and width pixels");
     }
-    const std::size_t length = static_cast<std::size_t>(width) * bpp;
+    const std::size_t length = (columns * channels * static_cast<std::size_t>(bit_depth) + 7) / 8;
+    if (size != rows * (length + 1)) {
+        throw py::value_error("the image data is not height rows of a filter byte and width pixels");
+    }
     py::array_t<byte> pixels({height, width, static_cast<py::ssize_t>(bpp)});
     const auto* stored = static_cast<const byte*>(data.ptr);
     byte* out = pixels.mutable_data();
-    bool known_filters = true;
+    bool filters_known = true, indexes_known = true;
     {
         const py::gil_scoped_release unlocked;
-        const std::vector<byte> zeros(length, 0);
-        for (std::size_t y = 0; y < rows && known_filters; ++y, stored += length + 1, out += length) {
-            const byte* above = y == 0 ? zeros.data() : out - length;
-            switch (stored[0]) {
-                case none: unfilter_with(stored + 1, above, length, out, predict_none); break;
-                case sub: unfilter_with(stored + 1, above, length, out, predict_sub); break;
-                case up: unfilter_with(stored + 1, above, length, out, predict_up); break;
-                case average: unfilter_with(stored + 1, above, length, out, predict_average); break;
-                case paeth: unfilter_with(stored + 1, above, length, out, predict_paeth); break;
-                default: known_filters = false;
+        // RGBA rows are restored in place; others into two rows of samples
+        // (this one and the one above), then made RGBA.
+        const bool direct = colour == rgb_alpha;
+        std::vector<byte> samples(direct ? length : 2 * length, 0);
+        for (std::size_t y = 0; y < rows && filters_known && indexes_known; ++y, stored += length + 1) {
+            byte* row = direct ? out + y * length : samples.data() + (y % 2) * length;
+            const byte* above = y == 0 ? (direct ? samples.data() : row + length)
+                                       : direct ? row - length : samples.data() + ((y + 1) % 2) * length;
+            switch (colour == indexed ? 1 : channels) {
+                case 1: filters_known = unfilter_row<1>(stored[0], stored + 1, above, length, row); break;
+                case 2: filters_known = unfilter_row<2>(stored[0], stored + 1, above, length, row); break;
+                case 3: filters_known = unfilter_row<3>(stored[0], stored + 1, above, length, row); break;
+                default: filters_known = unfilter_row<4>(stored[0], stored + 1, above, length, row); break;
+            }
+            if (!direct && filters_known) {
+                indexes_known = converting.row(row, columns, out + y * columns * bpp);
             }
         }
     }
-    if (!known_filters) {
+    if (!filters_known) {
         throw py::value_error("the image data names a filter PNG does not have");
+    }
+    if (!indexes_known) {
+        throw py::value_error("the image data holds an index past the palette");
     }
     return pixels;
 }
@@ -418,8 +537,11 @@ PYBIND11_MODULE(_png, m) {
           "before deflating: each row prefixed by the filter that leaves its bytes smallest, and\n"
           "filtered by it.");
     m.def("unfilter_rows", &unfilter_rows, py::arg("image_data"), py::arg("width"), py::arg("height"),
+          py::arg("colour_type") = 6, py::arg("bit_depth") = 8, py::arg("palette") = py::bytes(),
+          py::arg("transparency") = py::bytes(),
           "RGBA pixels (height, width, 4) from inflated PNG image data (bytes-like): rows that\n"
-          "each start with their filter byte.");
+          "each start with their filter byte, of pixels of PNG's colour_type and bit_depth (8,\n"
+          "or 1, 2 or 4 for indexed pixels), with the file's palette and transparency chunks.");
     m.def("bleed", &bleed, py::arg("pixels").noconvert(), py::arg("boxes").noconvert(), py::arg("depth"),
           "Gives each fully transparent pixel of each box (left, top, right, bottom; not overlapping) within\n"
           "depth steps of a pixel with some alpha the colour of the nearest such pixel in the same box, in\n"

@@ -2,7 +2,8 @@
 
 Encoding and decoding PNG are the bulk of a run's time, so layers are not
 saved through Pillow, nor are the common sprites read through it: its
-encoder filters rows several times slower than _png.filter_rows does, and
+encoder filters rows several times slower than _png.filter_rows does, its
+decoder holds the interpreter lock (so reading threads take turns), and
 zlib-ng (installed with tessel-atlas where it has wheels) deflates three to
 four times faster than zlib at a given size and inflates three times faster.
 By default it looks for runs of one byte only (RUNS): filtered rows of
@@ -70,15 +71,25 @@ def write_png(path: Path, pixels: np.ndarray, level: Union[int, str]) -> None:
         _chunk(stream, b"IEND", b"")
 
 
-# IHDR's bit depth, colour type (RGBA), compression, filter method and
-# interlacing that read_rgba reads itself.
-PLAIN_RGBA = (8, 6, 0, 0, 0)
+# IHDR's (bit depth, colour type) that read_rgba reads itself: 8-bit grey,
+# RGB, indexed, grey and alpha, RGBA, and indexed of fewer bits; with
+# compression, filter method and interlacing 0 (none of Adam7's passes).
+READ_KINDS = frozenset([(8, 0), (8, 2), (8, 3), (8, 4), (8, 6), (1, 3), (2, 3), (4, 3)])
+INDEXED = 3
+# Colour types whose transparency, if any, is in a tRNS chunk, not in pixels.
+NO_ALPHA = (0, 2, 3)
+# Samples a pixel, by colour type.
+_CHANNELS = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}
 # Chunks that may stand beside the image data in a file read here, with the
 # one length they may have: none changes a pixel, and Pillow accepts each of
 # them at that length. Text and colour profiles are judged by _text_bytes.
 # Any other chunk, known or not, sends the file to Pillow, so that what it
 # refuses stays refused.
-FIXED_CHUNKS = {b"gAMA": 4, b"cHRM": 32, b"sRGB": 1, b"pHYs": 9, b"tIME": 7, b"bKGD": 6}
+FIXED_CHUNKS = {b"gAMA": 4, b"cHRM": 32, b"sRGB": 1, b"pHYs": 9, b"tIME": 7}
+# The same for chunks whose one length is set by the colour type: a
+# background colour (an index, a grey or an RGB) and the significant bits
+# of each sample.
+SIZED_BY_COLOUR = {b"bKGD": {0: 2, 2: 6, 3: 1, 4: 2, 6: 6}, b"sBIT": {0: 1, 2: 3, 3: 3, 4: 2, 6: 4}}
 # Text past this, in all and inflated (Pillow allows 1 MiB a chunk inflated,
 # 64 MiB in all), is Pillow's to judge.
 TEXT_LIMIT = 1 << 20
@@ -114,31 +125,47 @@ def _text_bytes(kind: bytes, body: bytes) -> Optional[int]:
     return None
 
 
-def rgba_size(data: bytes) -> Optional[Tuple[int, int]]:
-    """The width and height in a PNG's header when it says 8-bit RGBA
-    without interlacing (what read_rgba reads), without checking anything
-    else; None for any other file."""
-    if data[:8] != SIGNATURE or data[12:16] != b"IHDR" or len(data) < 29 or \
-            struct.unpack_from(">5B", data, 24) != PLAIN_RGBA:
+def _kind(header: tuple) -> Optional[Tuple[int, int]]:
+    """IHDR's (bit depth, colour type) when read_rgba reads that kind."""
+    kind = header[2:4]
+    return kind if kind in READ_KINDS and header[4:] == (0, 0, 0) else None
+
+
+def rgba_size(data: bytes) -> Optional[Tuple[Tuple[int, int], bool]]:
+    """The width and height in a PNG's header when it is of a kind that
+    read_rgba reads, and whether the file surely has no transparency (no
+    alpha, and no tRNS chunk anywhere), without checking anything else;
+    None for any other file."""
+    if data[:8] != SIGNATURE or data[12:16] != b"IHDR" or len(data) < 29:
         return None
-    return struct.unpack_from(">II", data, 16)
+    header = struct.unpack_from(">IIBBBBB", data, 16)
+    kind = _kind(header)
+    if kind is None:
+        return None
+    return header[:2], kind[1] in NO_ALPHA and b"tRNS" not in data
 
 
 def read_rgba(data: bytes, max_pixels: Optional[int]) -> Optional[np.ndarray]:
-    """The (height, width, 4) pixels of a PNG file's bytes when the file is
-    8-bit RGBA without interlacing, the kind nearly every sprite is, in the
-    strict form: IHDR first and once, IDAT chunks in one unbroken run, only
-    harmless chunks in their strict form beside them, every checksum right. None for any other
-    file, anything irregular, or more than `max_pixels` pixels: Pillow reads
-    (or refuses) those, in its own words. Pillow leaves these pixels as
-    stored too (no gamma or colour profile is applied), so either way they
-    are the same. Memory: the file, the inflated rows and the pixels,
-    however the data is split into chunks."""
+    """The (height, width, 4) RGBA pixels of a PNG file's bytes when the
+    file is of a kind in READ_KINDS, as nearly every sprite is, in the
+    strict form: IHDR first and once, an indexed image's palette (PLTE)
+    and any transparency (tRNS) once each before the image data, IDAT
+    chunks in one unbroken run, only harmless chunks in their strict form
+    beside them, every checksum right. Grey becomes grey RGB; alpha, where
+    the kind has none, is 255 or the transparency chunk's. None for any
+    other file, anything irregular, or more than `max_pixels` pixels:
+    Pillow reads (or refuses) those, in its own words. Pillow leaves these
+    pixels as stored too (no gamma or colour profile is applied), so either
+    way they are the same. Memory: the file, the inflated rows and the
+    pixels, however the data is split into chunks."""
     if data[:8] != SIGNATURE:
         return None
     view = memoryview(data)
     header: Optional[tuple] = None
+    kind = (8, 6)
     width = height = 0
+    palette: Optional[bytes] = None
+    transparency: Optional[bytes] = None
     inflater = deflater.decompressobj()
     rows: Union[bytes, bytearray] = b""  # one piece as it came, or a buffer that grows
     expected = text = 0
@@ -147,25 +174,27 @@ def read_rgba(data: bytes, max_pixels: Optional[int]) -> Optional[np.ndarray]:
     while True:
         if position + 12 > len(data):
             return None  # ends before IEND
-        length, kind = struct.unpack_from(">I4s", data, position)
+        length, chunk = struct.unpack_from(">I4s", data, position)
         end = position + 12 + length
         if end > len(data):
             return None
         body = view[position + 8:end - 4]
-        if struct.unpack_from(">I", data, end - 4)[0] != zlib.crc32(body, zlib.crc32(kind)):
+        if struct.unpack_from(">I", data, end - 4)[0] != zlib.crc32(body, zlib.crc32(chunk)):
             return None
         if header is None:
-            if kind != b"IHDR" or length != 13:
+            if chunk != b"IHDR" or length != 13:
                 return None
             header = struct.unpack(">IIBBBBB", body)
             width, height = header[:2]
-            if header[2:] != PLAIN_RGBA or width == 0 or height == 0:
+            found = _kind(header)
+            if found is None or width == 0 or height == 0:
                 return None
+            kind = found
             if max_pixels is not None and width * height > max_pixels:
                 return None
-            expected = height * (1 + 4 * width)
-        elif kind == b"IDAT":
-            if image_data == "after":
+            expected = height * (1 + (width * kind[0] * _CHANNELS[kind[1]] + 7) // 8)
+        elif chunk == b"IDAT":
+            if image_data == "after" or (kind[1] == INDEXED and palette is None):
                 return None
             image_data = "inside"
             tail = inflater.unconsumed_tail
@@ -183,10 +212,20 @@ def read_rgba(data: bytes, max_pixels: Optional[int]) -> Optional[np.ndarray]:
             elif piece:
                 rows = rows if isinstance(rows, bytearray) else bytearray(rows)
                 rows += piece
-        elif kind == b"IEND":
+        elif chunk == b"IEND":
             break
+        elif chunk == b"PLTE":  # an indexed image's colours, before its transparency
+            if kind[1] != INDEXED or palette is not None or transparency is not None or image_data != "before":
+                return None
+            palette = bytes(body)
+        elif chunk == b"tRNS":  # which colours are transparent, or indexes' alpha
+            if kind[1] not in NO_ALPHA or transparency is not None or image_data != "before" or \
+                    (kind[1] == INDEXED and palette is None):
+                return None
+            transparency = bytes(body)
         else:
-            size = 0 if FIXED_CHUNKS.get(kind) == length else _text_bytes(kind, bytes(body))
+            fixed = FIXED_CHUNKS.get(chunk) or SIZED_BY_COLOUR.get(chunk, {}).get(kind[1])
+            size = 0 if fixed == length else _text_bytes(chunk, bytes(body))
             if size is None:
                 return None
             text += size
@@ -198,6 +237,6 @@ def read_rgba(data: bytes, max_pixels: Optional[int]) -> Optional[np.ndarray]:
     if len(rows) != expected:
         return None
     try:
-        return unfilter_rows(rows, width, height)
-    except ValueError:
+        return unfilter_rows(rows, width, height, kind[1], kind[0], palette or b"", transparency or b"")
+    except ValueError:  # a palette, transparency or filter out of its strict form
         return None

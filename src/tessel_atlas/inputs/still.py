@@ -1,5 +1,6 @@
-"""Still images: one sprite per file, decoded by tessel_atlas.png (plain
-RGBA PNGs, the common case, fastest) or by Pillow (everything else)."""
+"""Still images: one sprite per file, decoded by tessel_atlas.png (PNGs of
+8-bit and indexed pixels, the common case, fastest, and on every reading
+thread at once) or by Pillow (everything else)."""
 
 from __future__ import annotations
 
@@ -58,8 +59,8 @@ def rgba_array(image) -> np.ndarray:
 
 
 def read_image(path: str, examine: Optional[Examine] = None) -> np.ndarray:
-    """The RGBA pixels of an image file, (height, width, 4). Plain RGBA
-    PNGs are read by tessel_atlas.png, everything else by Pillow; any file
+    """The RGBA pixels of an image file, (height, width, 4). The PNGs
+    tessel_atlas.png reads are read by it, everything else by Pillow; any file
     that cannot be read raises AtlasError naming it. Decoding waits its turn
     in DECODING, by the size the file's header gives, once `examine` has
     seen it."""
@@ -67,9 +68,11 @@ def read_image(path: str, examine: Optional[Examine] = None) -> np.ndarray:
     try:
         with open(path, "rb") as stream:
             data = stream.read()
-        size = rgba_size(data)
-        image, opaque = None, False  # RGBA: whether all of it shows is known once decoded
-        if size is None:
+        read_here = rgba_size(data)
+        image = None
+        if read_here is not None:
+            size, opaque = read_here
+        else:
             image = Image.open(io.BytesIO(data))  # reads the header only
             size = image.size
             opaque = not {"A", "a"} & set(image.getbands()) and "transparency" not in image.info
