@@ -19,6 +19,7 @@ milliseconds a block made again, which real sets have a few per cent of.
 
 from __future__ import annotations
 
+import functools
 import math
 from typing import Callable, Dict, List, NamedTuple, Sequence, Tuple
 
@@ -202,20 +203,29 @@ EAC_MODIFIERS = np.array([
     [-3, -4, -7, -10, 2, 3, 6, 9], [-1, -2, -3, -10, 0, 1, 2, 9], [-4, -6, -8, -9, 3, 5, 7, 8],
     [-3, -5, -7, -9, 2, 4, 6, 8]])
 COLUMN_ORDER = np.array([(i % 4) * 4 + i // 4 for i in range(16)])
-# Every (row, multiplier 1 to 15, base) an EAC block can have, and the eight values each gives.
-_EAC = np.stack(np.meshgrid(np.arange(16), np.arange(1, 16), np.arange(256), indexing="ij"), axis=-1).reshape(-1, 3)
-_EAC_VALUES = np.clip(_EAC[:, 2:3] + EAC_MODIFIERS[_EAC[:, 0]] * _EAC[:, 1:2], 0, 255).astype(np.int16)
+
+
+@functools.lru_cache(maxsize=None)
+def _eac_choices() -> Tuple[np.ndarray, np.ndarray]:
+    """Every (row, multiplier 1 to 15, base) an EAC block can have, and the
+    eight values each gives: made when first needed, since making them
+    took 10 ms of every command's start-up, and most runs write no ETC2."""
+    choices = np.stack(np.meshgrid(np.arange(16), np.arange(1, 16), np.arange(256), indexing="ij"),
+                       axis=-1).reshape(-1, 3)
+    values = np.clip(choices[:, 2:3] + EAC_MODIFIERS[choices[:, 0]] * choices[:, 1:2], 0, 255).astype(np.int16)
+    return choices, values
 
 
 def etc2_alpha(pixels: np.ndarray, stored: np.ndarray) -> np.ndarray:
     """The stored ETC2 blocks with their alpha half searched anew, every
     row, multiplier and base tried: the one whose largest error is least."""
     blocks = stored.copy()
+    choices, values = _eac_choices()
     for n, alpha in enumerate(pixels[:, COLUMN_ORDER, 3].astype(np.int16)):
-        error = np.abs(_EAC_VALUES[:, None, :] - alpha[None, :, None])  # (choices, 16 pixels, 8 values)
+        error = np.abs(values[:, None, :] - alpha[None, :, None])  # (choices, 16 pixels, 8 values)
         index = error.argmin(axis=2)
         best = int(error.min(axis=2).max(axis=1).argmin())
-        row, multiplier, base = (int(v) for v in _EAC[best])
+        row, multiplier, base = (int(v) for v in choices[best])
         word = base << 56 | multiplier << 52 | row << 48
         for pixel, value in enumerate(index[best].tolist()):
             word |= value << (45 - 3 * pixel)
