@@ -741,6 +741,21 @@ def test_failures_name_the_file_and_leave_no_output(tmp_path, capsys, monkeypatc
     assert not out.exists()
 
 
+def test_once_a_sprite_is_refused_no_reading_thread_decodes_another(tmp_path, capsys, monkeypatch):
+    # A folder of canvases: the thread would otherwise decode the next while the refusal is reported.
+    rng = np.random.default_rng(0)
+    Image.fromarray(rng.integers(0, 256, (100, 300, 3), np.uint8)).save(tmp_path / "a_huge.png")  # refused unread
+    for i in range(3):  # noise, so that each file is large enough for the reading threads
+        Image.fromarray(rng.integers(0, 256, (100, 100, 4), np.uint8)).save(tmp_path / f"b{i}.png")
+    monkeypatch.setattr("tessel_atlas.images.workers", lambda: 1)  # which takes the files in order
+    decoded = []
+    read_rgba = still.read_rgba
+    monkeypatch.setattr(still, "read_rgba", lambda data, limit: decoded.append(1) or read_rgba(data, limit))
+    assert main(["pack", str(tmp_path), "--out", str(tmp_path / "out"), "--max-texture-size", "256"]) == 1
+    assert "a_huge.png: 300 x 100 pixels does not fit a 256 x 256 texture" in capsys.readouterr().err
+    assert decoded == []
+
+
 def test_unwritable_output_folder(tmp_path, capsys):
     (tmp_path / "blocker").write_text("a file, not a folder")
     layout = tmp_path / "layout.csv"

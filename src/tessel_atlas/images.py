@@ -57,12 +57,27 @@ def ordered_map(fn: Callable[[T], R], items: Iterable[T], ahead: int,
     `ahead` items in flight so that results do not pile up in memory; the
     items `here` picks are done in the calling thread as their turn comes.
     On an error or interrupt, what has not started is cancelled and what
-    runs is waited for."""
+    runs is waited for; an item a thread takes up once another has failed
+    is not done (the threads take items in order, so it comes after the
+    failed one, whose error ends the map before its result is wanted):
+    ahead of a refused canvas, the other thread would otherwise decode the
+    next one, holding hundreds of megabytes for nothing."""
+    failed = threading.Event()
+
+    def guarded(item: T) -> R:
+        if failed.is_set():
+            raise _Abandoned()
+        try:
+            return fn(item)
+        except BaseException:
+            failed.set()
+            raise
+
     with ThreadPoolExecutor(workers()) as pool:
         pending: Deque[Tuple[bool, Any]] = deque()  # (in this thread, the item) or (not, its future)
         try:
             for item in items:
-                pending.append((True, item) if here(item) else (False, pool.submit(fn, item)))
+                pending.append((True, item) if here(item) else (False, pool.submit(guarded, item)))
                 if len(pending) >= ahead:
                     yield _result(fn, *pending.popleft())
             while pending:
@@ -71,6 +86,10 @@ def ordered_map(fn: Callable[[T], R], items: Iterable[T], ahead: int,
             for in_this_thread, future in pending:
                 if not in_this_thread:
                     future.cancel()
+
+
+class _Abandoned(Exception):
+    """An item not done because an earlier one failed; never seen."""
 
 
 def _result(fn: Callable[[T], R], in_this_thread: bool, what: Any) -> R:
