@@ -1,6 +1,6 @@
 """The floor of a clean build: what decoding every sprite and encoding every
 layer cost, with each lossless PNG encoder that installs here, on one
-core. The layers are those a clean build of each folder writes (defaults);
+core, and what decoding the sprites through Pillow alone would cost. The layers are those a clean build of each folder writes (defaults);
 each encoder gets the same pixels. tessel-atlas's own writer filters rows
 in C++ (_png.filter_rows) and deflates them with zlib-ng; zlib-ng's levels
 (rle: runs only, the default) and libdeflate's (the `deflate` package)
@@ -28,6 +28,7 @@ from PIL import Image
 
 from tessel_atlas._png import filter_rows
 from tessel_atlas.inputs import collect_sprites
+from tessel_atlas.inputs.still import rgba_array
 from tessel_atlas.png import RUNS, compressor
 
 
@@ -67,6 +68,9 @@ def main():
                       for p in sorted(Path(out).glob("atlas_*.png"))]
         sprites = collect_sprites([folder]).sprites
         decode, _ = median_seconds(lambda: [s.open(None) for s in sprites], args.repeats)
+        # The same files through Pillow alone: what tessel-atlas's own PNG reader saves.
+        files = [s.source for s in sprites if Path(s.source).is_file()]
+        pillow, _ = median_seconds(lambda: [rgba_array(Image.open(f)) for f in files], args.repeats)
         filtered = [filter_rows(layer, 0, layer.shape[0]) for layer in layers]
         filtering, _ = median_seconds(lambda: [filter_rows(layer, 0, layer.shape[0]) for layer in layers],
                                       args.repeats)
@@ -92,7 +96,8 @@ def main():
             assert (np.asarray(Image.open(file.name).convert("RGBA")) == layers[0]).all()
         default = next(size for name, _, size in rows if "default" in name)
         floor = decode + min(seconds for _, seconds, _ in rows)
-        print(f"\n{folder.name}: {len(sprites)} sprites, {len(layers)} layers; decoding every sprite {decode:.2f} s, "
+        print(f"\n{folder.name}: {len(sprites)} sprites, {len(layers)} layers; decoding every sprite {decode:.2f} s "
+              f"({pillow:.2f} s for the {len(files)} files through Pillow alone), "
               f"filtering every layer {filtering:.2f} s (one core); a clean build {clean:.2f} s wall (median), "
               f"{clean / floor:.2f} times the floor of the fastest encoder ({floor:.2f} s)\n")
         print("| encoder | encode s | MB | size / tessel-atlas's | floor s (decode + encode, one core) |")
