@@ -21,8 +21,8 @@
 # output is cached (ccache, in build/ccache) for the parts that compile the
 # same sources again. It stops each lane at its first failing part; the last
 # line says which part failed, or that the whole run passed, and how long it
-# took: 2,426 s on 2 cores of a busy shared machine (1,408 s on a quieter
-# day) once the packages were installed.
+# took: 1,265 s on 2 cores of a shared machine (2,426 s on a busier day)
+# once the packages were installed.
 #
 #   bash tests/run_all.sh --quick   the everyday subset, 299 s: C++ tests
 #                                   with GCC, the Python tests once
