@@ -1,7 +1,8 @@
 """The floor of a clean build: what decoding every sprite and encoding every
 layer cost, with each lossless PNG encoder that installs here, on one
-core, and what decoding the sprites through Pillow alone would cost. The layers are those a clean build of each folder writes (defaults);
-each encoder gets the same pixels. tessel-atlas's own writer filters rows
+core, and what decoding the sprites through Pillow alone would cost. The
+layers are those a clean build of each folder writes (defaults); each
+encoder gets the same pixels. tessel-atlas's own writer filters rows
 in C++ (_png.filter_rows) and deflates them with zlib-ng; zlib-ng's levels
 (rle: runs only, the default) and libdeflate's (the `deflate` package)
 deflate the same filtered rows, so that the file differs only in its

@@ -207,31 +207,41 @@ struct to_rgba {
     std::array<int, 3> key;  // -1: no colour is transparent
 
     // False when an index lies past the palette, which PNG does not define.
+    // One loop per colour type: this runs for every pixel of most sprites.
     bool row(const byte* samples, const std::size_t width, byte* out) const {
-        if (colour == indexed) {
-            const int per_byte = 8 / bit_depth;
-            const int mask = (1 << bit_depth) - 1;
-            for (std::size_t x = 0; x < width; ++x) {
-                // The first pixel in a byte's highest bits.
-                const int shift = 8 - bit_depth * (1 + static_cast<int>(x % static_cast<std::size_t>(per_byte)));
-                const auto index = static_cast<std::size_t>((samples[x / static_cast<std::size_t>(per_byte)] >> shift) & mask);
-                if (index >= entries) {
-                    return false;
+        switch (colour) {
+            case indexed: {
+                const auto per_byte = static_cast<std::size_t>(8 / bit_depth);
+                const int mask = (1 << bit_depth) - 1;
+                for (std::size_t x = 0; x < width; ++x) {
+                    // The first pixel in a byte's highest bits.
+                    const int shift = 8 - bit_depth * (1 + static_cast<int>(x % per_byte));
+                    const auto index = static_cast<std::size_t>((samples[x / per_byte] >> shift) & mask);
+                    if (index >= entries) {
+                        return false;
+                    }
+                    std::memcpy(out + x * bpp, palette.data() + index * bpp, bpp);
                 }
-                std::memcpy(out + x * bpp, palette.data() + index * bpp, bpp);
+                break;
             }
-            return true;
-        }
-        for (std::size_t x = 0; x < width; ++x, out += bpp) {
-            if (colour == grey || colour == grey_alpha) {
-                const byte* pixel = samples + x * channels_of(colour);
-                out[0] = out[1] = out[2] = pixel[0];
-                out[3] = colour == grey_alpha ? pixel[1] : pixel[0] == key[0] ? 0 : 0xFF;
-            } else {
-                const byte* pixel = samples + x * 3;
-                std::memcpy(out, pixel, 3);
-                out[3] = pixel[0] == key[0] && pixel[1] == key[1] && pixel[2] == key[2] ? 0 : 0xFF;
-            }
+            case grey:
+                for (std::size_t x = 0; x < width; ++x, out += bpp) {
+                    out[0] = out[1] = out[2] = samples[x];
+                    out[3] = samples[x] == key[0] ? 0 : 0xFF;
+                }
+                break;
+            case grey_alpha:
+                for (std::size_t x = 0; x < width; ++x, out += bpp) {
+                    out[0] = out[1] = out[2] = samples[2 * x];
+                    out[3] = samples[2 * x + 1];
+                }
+                break;
+            default:  // rgb
+                for (std::size_t x = 0; x < width; ++x, out += bpp) {
+                    const byte* pixel = samples + 3 * x;
+                    std::memcpy(out, pixel, 3);
+                    out[3] = pixel[0] == key[0] && pixel[1] == key[1] && pixel[2] == key[2] ? 0 : 0xFF;
+                }
         }
         return true;
     }
@@ -311,14 +321,15 @@ py::array_t<byte> unfilter_rows(const py::buffer& image_data, const py::ssize_t 
     {
         const py::gil_scoped_release unlocked;
         // RGBA rows are restored in place; others into two rows of samples
-        // (this one and the one above), then made RGBA.
+        // in turn (this one, and the one above that the filters read), then
+        // made RGBA. The first row has zeros above it.
         const bool direct = colour == rgb_alpha;
-        std::vector<byte> samples(direct ? length : 2 * length, 0);
+        const std::vector<byte> zeros(length, 0);
+        std::vector<byte> samples(direct ? 0 : 2 * length);
+        const byte* above = zeros.data();
         for (std::size_t y = 0; y < rows && filters_known && indexes_known; ++y, stored += length + 1) {
             byte* row = direct ? out + y * length : samples.data() + (y % 2) * length;
-            const byte* above = y == 0 ? (direct ? samples.data() : row + length)
-                                       : direct ? row - length : samples.data() + ((y + 1) % 2) * length;
-            switch (colour == indexed ? 1 : channels) {
+            switch (channels) {
                 case 1: filters_known = unfilter_row<1>(stored[0], stored + 1, above, length, row); break;
                 case 2: filters_known = unfilter_row<2>(stored[0], stored + 1, above, length, row); break;
                 case 3: filters_known = unfilter_row<3>(stored[0], stored + 1, above, length, row); break;
@@ -327,6 +338,7 @@ py::array_t<byte> unfilter_rows(const py::buffer& image_data, const py::ssize_t 
             if (!direct && filters_known) {
                 indexes_known = converting.row(row, columns, out + y * columns * bpp);
             }
+            above = row;
         }
     }
     if (!filters_known) {
