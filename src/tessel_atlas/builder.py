@@ -674,7 +674,9 @@ def _write(built: Built, manifests: Dict[str, Union[dict, str]], patches: Dict[s
                                    if texture_name(layer, block) in measured} for layer in first_atlas}
             more[REPORT_NAME] = report_html(first_atlas, sizes, f"tessel-atlas: {out.name}", worst)
         if cache:
-            cache.quality = {name: [keys[name], *found] for name, found in measured.items()}
+            # As JSON gives them back (lists, not tuples): the cache compares them with the last build's.
+            cache.quality = {name: [keys[name], found.squared_error, found.samples, [list(w) for w in found.worst]]
+                             for name, found in measured.items()}
             if not cache_later:
                 more[CACHE_NAME] = lambda: cache.text(staging, out, stamped, kept)
         return more

@@ -227,6 +227,9 @@ class BuildCache:
         self._last_text = ""
         # The files this build's cache states, once text() has made it.
         self.written: Dict[str, list] = {}
+        # Whether a reading was taken again only for its file's change near
+        # the last build's start: this build's start trusts it next time.
+        self.read_as_racy = False
 
     @classmethod
     def load(cls, out_dir: Path, key: str, readings: int, path_bytes: int) -> "BuildCache":
@@ -343,7 +346,10 @@ class BuildCache:
         cached = (self._sprites if self._body is None else self.sprites).get(key)  # parsed once, looked up often
         stamp = sprite.stamp
         if type(cached) is not list or len(cached) != 5 or stamp is None or cached[0] != list(stamp) or \
-                cached[1] != self._text(sprite.settings) or newest(stamp) >= self.trusted_before:
+                cached[1] != self._text(sprite.settings):
+            return None
+        if newest(stamp) >= self.trusted_before:
+            self.read_as_racy = True
             return None
         try:
             if not _valid_reading(cached):
@@ -425,8 +431,10 @@ class BuildCache:
     def text(self, staging: Path, out_dir: Path, keys: Dict[str, str], kept: Iterable[str]) -> Optional[str]:
         """The cache as written with this build's atlas: files just written
         are in `staging`, those kept as they were in `out_dir`. None when
-        it would say what the one there says (its start time aside, which
-        only trusts more files once they are older than it)."""
+        it would say what the one there says, its start time aside: unless
+        a reading was taken again for its file's change near the last
+        start, when this one's is written, or those files would be read
+        again by every build to come."""
         kept = set(kept)
         stats = {name: _file_stat((out_dir if name in kept else staging) / name) for name in keys}
         files = self.written = {name: [key, stats[name]] for name, key in keys.items() if stats[name] is not None}
@@ -435,7 +443,7 @@ class BuildCache:
                 "quality": self.quality}
         body = {"sprites": self.read_now, "layouts": self.placed, "compositions": self.composed,
                 "manifests": self.manifested}
-        if self.path is not None and (files, self.inputs, self.outcome, self.quality) == (
+        if self.path is not None and not self.read_as_racy and (files, self.inputs, self.outcome, self.quality) == (
                 self.files, self.inputs_before, self.outcome_before, self.quality_before) and body == {
                 "sprites": self.sprites, "layouts": self.layouts, "compositions": self._compositions,
                 "manifests": self._manifests}:
