@@ -254,6 +254,15 @@ def _parser(suppress_defaults: bool = False) -> argparse.ArgumentParser:
 def run() -> None:
     """The tessel-atlas script: main() on the command line's arguments, and
     the process ends with its status, whatever signal comes after."""
+    # NumPy asks the kernel for huge pages for large arrays, and where the
+    # kernel then compacts memory to find them as pages are first touched
+    # (transparent huge pages with defrag on madvise, as here), two threads
+    # composing fresh 16 MB layers at once stalled on it: clean builds of
+    # three games took 3 to 10% longer, a third of it system time
+    # (bench/atlas.py). Set for the command's own process only, before
+    # NumPy loads; a user's setting wins, and programs using build() keep
+    # their own.
+    os.environ.setdefault("NUMPY_MADVISE_HUGEPAGE", "0")
     sys.exit(main(ending_process=True))
 
 
