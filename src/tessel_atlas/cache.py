@@ -431,10 +431,11 @@ class BuildCache:
     def text(self, staging: Path, out_dir: Path, keys: Dict[str, str], kept: Iterable[str]) -> Optional[str]:
         """The cache as written with this build's atlas: files just written
         are in `staging`, those kept as they were in `out_dir`. None when
-        it would say what the one there says, its start time aside: unless
-        a reading was taken again for its file's change near the last
-        start, when this one's is written, or those files would be read
-        again by every build to come."""
+        it would say what the one there says, its start time aside; but
+        where a reading was taken again only because its file changed near
+        the last build's start, this build's start is written all the same:
+        it trusts that file from the next build on, and the old one never
+        would."""
         kept = set(kept)
         stats = {name: _file_stat((out_dir if name in kept else staging) / name) for name in keys}
         files = self.written = {name: [key, stats[name]] for name, key in keys.items() if stats[name] is not None}

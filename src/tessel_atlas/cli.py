@@ -258,10 +258,9 @@ def run() -> None:
     # kernel then compacts memory to find them as pages are first touched
     # (transparent huge pages with defrag on madvise, as here), two threads
     # composing fresh 16 MB layers at once stalled on it: clean builds of
-    # three games took 3 to 10% longer, a third of it system time
-    # (bench/atlas.py). Set for the command's own process only, before
-    # NumPy loads; a user's setting wins, and programs using build() keep
-    # their own.
+    # three games took 3 to 10% longer, much of it in system time. Set for
+    # the command's own process only, before NumPy loads; a user's setting
+    # wins, and programs using build() keep their own.
     os.environ.setdefault("NUMPY_MADVISE_HUGEPAGE", "0")
     sys.exit(main(ending_process=True))
 
