@@ -759,6 +759,27 @@ def test_once_a_sprite_is_refused_no_reading_thread_decodes_another(tmp_path, ca
     assert decoded == []
 
 
+@settings(max_examples=60, deadline=None)
+@given(here=st.lists(st.booleans(), max_size=40), ahead=st.integers(1, 5))
+def test_ordered_map_gives_results_in_order_with_at_most_ahead_items_on_the_threads(here, ahead):
+    from tessel_atlas.images import ordered_map
+    started = []  # the items the threads have begun, and not yet handed back
+
+    def fn(i):
+        if not here[i]:
+            started.append(i)
+        return i * i
+
+    results = []
+    for result in ordered_map(fn, range(len(here)), ahead=ahead, here=lambda i: here[i]):
+        i = len(results)
+        assert len(started) <= ahead
+        if not here[i]:
+            started.remove(i)
+        results.append(result)
+    assert results == [i * i for i in range(len(here))]
+
+
 def test_unwritable_output_folder(tmp_path, capsys):
     (tmp_path / "blocker").write_text("a file, not a folder")
     layout = tmp_path / "layout.csv"

@@ -54,8 +54,10 @@ def workers() -> int:
 def ordered_map(fn: Callable[[T], R], items: Iterable[T], ahead: int,
                 here: Callable[[T], bool] = lambda item: False) -> Iterator[R]:
     """fn over items on a thread per core, results in order, with at most
-    `ahead` items in flight so that results do not pile up in memory; the
-    items `here` picks are done in the calling thread as their turn comes.
+    `ahead` items on the threads so that results do not pile up in memory;
+    the items `here` picks are done in the calling thread as their turn
+    comes, and count for nothing, so that the threads keep that many items
+    ahead of it however many small ones lie between theirs.
     On an error or interrupt, what has not started is cancelled and what
     runs is waited for; an item a thread takes up once another has failed
     is not done (the threads take items in order, so it comes after the
@@ -75,11 +77,18 @@ def ordered_map(fn: Callable[[T], R], items: Iterable[T], ahead: int,
 
     with ThreadPoolExecutor(workers()) as pool:
         pending: Deque[Tuple[bool, Any]] = deque()  # (in this thread, the item) or (not, its future)
+        on_threads = 0
         try:
             for item in items:
-                pending.append((True, item) if here(item) else (False, pool.submit(guarded, item)))
-                if len(pending) >= ahead:
-                    yield _result(fn, *pending.popleft())
+                if here(item):
+                    pending.append((True, item))
+                    continue
+                pending.append((False, pool.submit(guarded, item)))
+                on_threads += 1
+                while on_threads >= ahead:
+                    in_this_thread, what = pending.popleft()
+                    on_threads -= not in_this_thread
+                    yield _result(fn, in_this_thread, what)
             while pending:
                 yield _result(fn, *pending.popleft())
         finally:
