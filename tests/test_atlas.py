@@ -1,6 +1,7 @@
 """Tests of the tessel-atlas command line."""
 
 import ast
+import contextlib
 import io
 import itertools
 import json
@@ -759,25 +760,30 @@ def test_once_a_sprite_is_refused_no_reading_thread_decodes_another(tmp_path, ca
     assert decoded == []
 
 
-@settings(max_examples=60, deadline=None)
-@given(here=st.lists(st.booleans(), max_size=40), ahead=st.integers(1, 5))
-def test_ordered_map_gives_results_in_order_with_at_most_ahead_items_on_the_threads(here, ahead):
+@settings(max_examples=100, deadline=None)
+@given(here=st.lists(st.booleans(), max_size=40), ahead=st.integers(1, 5), failing=st.none() | st.integers(0, 40))
+def test_ordered_map_gives_results_in_order_with_at_most_ahead_items_on_the_threads(here, ahead, failing):
     from tessel_atlas.images import ordered_map
     started = []  # the items the threads have begun, and not yet handed back
 
     def fn(i):
         if not here[i]:
             started.append(i)
+        if i == failing:
+            raise ValueError(i)
         return i * i
 
     results = []
-    for result in ordered_map(fn, range(len(here)), ahead=ahead, here=lambda i: here[i]):
-        i = len(results)
-        assert len(started) <= ahead
-        if not here[i]:
-            started.remove(i)
-        results.append(result)
-    assert results == [i * i for i in range(len(here))]
+    with pytest.raises(ValueError) if failing is not None and failing < len(here) else contextlib.nullcontext() as raised:
+        for result in ordered_map(fn, range(len(here)), ahead=ahead, here=lambda i: here[i]):
+            i = len(results)
+            assert len(started) <= ahead
+            if not here[i]:
+                started.remove(i)
+            results.append(result)
+    # The failed item's own error, whichever thread took it up and whatever the others did meanwhile.
+    assert raised is None or raised.value.args == (failing,)
+    assert results == [i * i for i in range(len(here) if raised is None else failing)]
 
 
 def test_unwritable_output_folder(tmp_path, capsys):

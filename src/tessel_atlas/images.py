@@ -66,14 +66,19 @@ def ordered_map(fn: Callable[[T], R], items: Iterable[T], ahead: int,
     next one, holding hundreds of megabytes for nothing."""
     failed = threading.Event()
 
-    def guarded(item: T) -> R:
-        if failed.is_set():
-            raise _Abandoned()
+    def noted(item: T) -> R:
         try:
             return fn(item)
         except BaseException:
             failed.set()
             raise
+
+    def guarded(item: T) -> R:
+        # Only a thread's item can come after the failed one: the calling
+        # thread has had every result before its own item's.
+        if failed.is_set():
+            raise _Abandoned()
+        return noted(item)
 
     with ThreadPoolExecutor(workers()) as pool:
         pending: Deque[Tuple[bool, Any]] = deque()  # (in this thread, the item) or (not, its future)
@@ -88,9 +93,9 @@ def ordered_map(fn: Callable[[T], R], items: Iterable[T], ahead: int,
                 while on_threads >= ahead:
                     in_this_thread, what = pending.popleft()
                     on_threads -= not in_this_thread
-                    yield _result(fn, in_this_thread, what)
+                    yield _result(noted, in_this_thread, what)
             while pending:
-                yield _result(fn, *pending.popleft())
+                yield _result(noted, *pending.popleft())
         finally:
             for in_this_thread, future in pending:
                 if not in_this_thread:
