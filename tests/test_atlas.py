@@ -15,6 +15,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 from pathlib import Path
 from xml.etree import ElementTree
 
@@ -1001,6 +1002,7 @@ def samples(tmp_path_factory):
        flips=st.lists(st.tuples(st.integers(0, 2**20), st.integers(1, 255)), max_size=3),
        cut=st.one_of(st.none(), st.integers(0, 4000)))
 @example(kind="png", flips=[], cut=51)  # Pillow raises SyntaxError from load() for this one
+@example(kind="tiff", flips=[], cut=8)  # and warns of this one before refusing it
 def test_an_unreadable_image_gets_one_line_naming_it_and_the_atlas_stays(tmp_path_factory, capsys, samples, kind,
                                                                         flips, cut):
     sprites, files = samples
@@ -1014,7 +1016,10 @@ def test_an_unreadable_image_gets_one_line_naming_it_and_the_atlas_stays(tmp_pat
     out = tmp_path_factory.mktemp("out")
     assert main(["pack", str(sprites), "--out", str(out), "--quiet"]) == 0
     before = files_in(out)
-    status = main(["pack", str(folder), "--out", str(out), "--quiet"])
+    with warnings.catch_warnings(record=True) as seen:  # Pillow's, which name its source, not the file
+        warnings.simplefilter("always")
+        status = main(["pack", str(folder), "--out", str(out), "--quiet"])
+    assert seen == []
     err = capsys.readouterr().err
     if status == 1:  # unreadable, or read as something no texture holds
         assert err.startswith(f"tessel-atlas: error: {damaged}: ") and err.count("\n") == 1

@@ -11,6 +11,7 @@ from __future__ import annotations
 import math
 import os
 import sys
+import warnings
 
 from . import __version__, interrupts
 from .errors import AtlasError
@@ -269,7 +270,12 @@ def main(argv: Optional[List[str]] = None, *, ending_process: bool = False) -> i
     """Runs the command on argv (default: the command line's arguments) and
     returns its exit status: 0, 1 for an error it explains, 130 or 143 for
     Ctrl-C or SIGTERM (argparse exits with 2 for bad usage)."""
-    with interrupts.installed(restore=not ending_process):
+    with interrupts.installed(restore=not ending_process), warnings.catch_warnings():
+        # Pillow warns of damage it reads through (a TIFF tag past the end
+        # of the file, say) in lines naming its own source, not the image:
+        # a file it then cannot read is refused in one line naming it, and
+        # one it reads is packed as read.
+        warnings.filterwarnings("ignore", module=r"PIL\.")
         try:
             with interrupts.held():
                 # Most of a start-up: a signal meanwhile is raised once the
