@@ -384,7 +384,7 @@ def knight(seed):
 @settings(max_examples=12, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(changes=st.lists(st.tuples(st.sampled_from(["add", "remove", "edit", "recolour", "resize", "rename", "option",
                                                    "damage", "restamp", "hostile", "during", "template", "upgrade",
-                                                   "animation", "normal", "meddle"]),
+                                                   "animation", "normal", "meddle", "apng"]),
                                   st.integers(0, 2**16)), min_size=1, max_size=5))
 @example(changes=[("option", 5), ("recolour", 1), ("edit", 2), ("add", 3)])  # with block formats
 @example(changes=[("option", 5), ("upgrade", 0), ("add", 3)])
@@ -392,6 +392,7 @@ def knight(seed):
 @example(changes=[("animation", 1), ("option", 3), ("animation", 2), ("option", 2)])
 @example(changes=[("option", 7), ("normal", 1), ("normal", 1), ("recolour", 4)])
 @example(changes=[("option", 5), ("meddle", 1), ("meddle", 2), ("meddle", 3), ("meddle", 4)])
+@example(changes=[("apng", 1), ("edit", 1), ("apng", 1), ("option", 3)])
 def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, changes):
     work = tmp_path_factory.mktemp("rebuild")
     root = work / "sprites"
@@ -484,6 +485,11 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
             upgraded.append(seed)
         elif kind == "animation":  # other frames, durations or tag
             (root / "knight.aseprite").write_bytes(knight(seed))
+        elif kind == "apng" and name.endswith(".png") and not name.endswith("_n.png"):  # a still animated, or back
+            with Image.open(root / name) as image:
+                frames, size = getattr(image, "n_frames", 1), image.size
+            first, *more = [noise_sprite(rng, *size) for _ in range(1 if frames > 1 else 2)]
+            first.save(root / name, save_all=bool(more), append_images=more, duration=[40, 60][:1 + len(more)])
         elif kind == "during":
             # Saved while the build runs, between reading the sprites and
             # composing their layers: the atlas is the one before the save
@@ -591,6 +597,8 @@ def test_a_watch_builds_again_from_the_files_what_a_save_changes_beyond_pixels(t
 def test_a_rebuild_with_nothing_changed_builds_nothing(tmp_path, monkeypatch, capsys):
     root = tmp_path / "sprites"
     make_sprites(root, count=10)
+    walk = [noise_sprite(random.Random(i), 5, 6) for i in range(2)]  # an animated PNG beside the stills
+    walk[0].save(root / "walk.png", save_all=True, append_images=walk[1:], duration=[50, 70])
     argv = ["pack", str(root), "--out", str(tmp_path / "out"), "--texture-format=png", "--texture-format=bc7",
             "--variant=1:", "--variant=0.5:@half"]
     assert main(argv) == 0
@@ -603,6 +611,8 @@ def test_a_rebuild_with_nothing_changed_builds_nothing(tmp_path, monkeypatch, ca
     summary = re.sub(r" in [\d.]+ s ", " ", capsys.readouterr().out)
     before = {p.name: p.stat().st_mtime_ns for p in (tmp_path / "out").iterdir()}
     monkeypatch.setattr("tessel_atlas.builder._build", lambda *a: pytest.fail("built again"))
+    # Nor does its scan look into a PNG for frames: each folder's are as the last scan found them.
+    monkeypatch.setattr("tessel_atlas.inputs.animated.maybe_animated", lambda path: pytest.fail(f"looked into {path}"))
     assert main(argv) == 0
     assert re.sub(r" in [\d.]+ s ", " ", capsys.readouterr().out) == summary  # its PSNR too
     assert {p.name: p.stat().st_mtime_ns for p in (tmp_path / "out").iterdir()} == before

@@ -236,7 +236,7 @@ def _locked_build(found: Found, out: Path, args: argparse.Namespace, progress: P
                 options["template"] = (str(args.template), template_fingerprint(args.template))
             cache = BuildCache.load(out, options_key(options), len(found.sprites) * len(args.variant or [None]),
                                     sum(len(s.source) for s in found.sprites))
-            cache.inputs = inputs_key(found.sprites)
+            cache.inputs, cache.heads = inputs_key(found.sprites), found.png_heads
             if shortcut and cache.as_left(out, found.sprites, cache.inputs, recorded_files(out)):
                 outcome = cache.outcome_before
                 return Result(_summary(found, outcome, time.perf_counter() - start, out), [], outcome["warnings"])

@@ -39,11 +39,8 @@ from .block_checks import Quality
 from .images import Entry, Reading
 from .layout import Layer, Layouts, Placement
 from .output import CACHE_NAME, parse_json
-from .sprites import Sprite, SpriteSettings, newest
+from .sprites import RACY_NS, Sprite, SpriteSettings, newest
 
-# Readings of files modified this close to the start of the build that took
-# them are not trusted.
-RACY_NS = 2_000_000_000
 # What a cache may take per sprite and variant, beyond twice its path
 # (escaped in JSON): the entries a build writes take about 200 bytes.
 ENTRY_BYTES = 1024
@@ -52,6 +49,9 @@ ENTRY_BYTES = 1024
 READABLE_AREA = 2 * 89_478_485 * 16**2
 # The layout of the cache file; another is an earlier version's.
 FORMAT = 2
+# The most of the cache's first line read before a build takes its folder's
+# lock (known_heads): a build's is a small part of this.
+HEAD_BYTES = 1 << 24
 DAMAGED = "damaged: an entry is not as tessel-atlas writes it"
 
 
@@ -118,6 +118,23 @@ def _check_head(head: Any) -> None:
 def _warn(path: Optional[Path], reason: object) -> None:
     print(f"tessel-atlas: warning: {path}: ignoring a cache that cannot be read ({reason}); building from the "
           "sprites", file=sys.stderr)
+
+
+def known_heads(out_dir: Path) -> Dict[str, Any]:
+    """What the last build's scan found of its PNG files' heads
+    (inputs.png_heads), from the cache's first line: read before the
+    folder is locked, which is safe, since the file is only ever replaced
+    whole and what it says of a folder is used only while the folder's
+    files are as it says. Nothing where there is no such cache."""
+    try:
+        with open(out_dir / CACHE_NAME, "rb") as stream:
+            line = stream.readline(HEAD_BYTES)
+        head = parse_json(line) if line.endswith(b"\n") else None
+    except (OSError, ValueError):
+        return {}
+    heads = head.get("heads") if isinstance(head, dict) and head.get("app") == "tessel-atlas" and \
+        head.get("format") == FORMAT else None
+    return heads if isinstance(heads, dict) else {}
 
 
 def inputs_key(sprites: Sequence[Sprite]) -> str:
@@ -207,6 +224,9 @@ class BuildCache:
         # Block file name -> [content key, its Quality's fields], the last build's and this one's.
         self.quality_before: Dict[str, list] = head.get("quality") if isinstance(head.get("quality"), dict) else {}
         self.quality: Dict[str, list] = {}
+        # What the scans found of PNG files' heads (inputs.png_heads), the last build's and this one's.
+        self.heads_before = head.get("heads")
+        self.heads: Dict[str, list] = {}
         self.inputs: Optional[str] = None
         self.outcome: Optional[dict] = None
         self._body: Optional[bytes] = body or None
@@ -297,7 +317,8 @@ class BuildCache:
         file of the atlas (`recorded`, as the record lists them) is as that
         build wrote it. Then a build would read nothing, place as before
         and write the same bytes, which the rebuild tests hold it to."""
-        if self.inputs_before != inputs or not _valid_outcome(self.outcome_before) or set(recorded) != set(self.files):
+        if self.inputs_before != inputs or not _valid_outcome(self.outcome_before) or set(recorded) != set(self.files) \
+                or self.heads != self.heads_before:  # else what this scan looked into would be looked into again
             return False
         for sprite in sprites:
             if sprite.stamp is None or newest(sprite.stamp) >= self.trusted_before:
@@ -309,8 +330,9 @@ class BuildCache:
         wrote (text()), without reading it: a watch's. It keeps this
         build's start, when every reading it holds was taken or trusted."""
         head = {"started": self.started, "files": self.written, "inputs": self.inputs, "outcome": self.outcome,
-                "quality": self.quality}
+                "quality": self.quality, "heads": self.heads}
         following = BuildCache(self.key, head, path=out_dir / CACHE_NAME)
+        following.heads = self.heads
         following.started = self.started
         following._sprites, following._layouts = self.read_now, self.placed
         following._compositions, following._manifests = self.composed, self.manifested
@@ -441,11 +463,12 @@ class BuildCache:
         files = self.written = {name: [key, stats[name]] for name, key in keys.items() if stats[name] is not None}
         head = {"app": "tessel-atlas", "format": FORMAT, "version": __version__, "key": self.key,
                 "started": self.started, "files": files, "inputs": self.inputs, "outcome": self.outcome,
-                "quality": self.quality}
+                "quality": self.quality, "heads": self.heads}
         body = {"sprites": self.read_now, "layouts": self.placed, "compositions": self.composed,
                 "manifests": self.manifested}
-        if self.path is not None and not self.read_as_racy and (files, self.inputs, self.outcome, self.quality) == (
-                self.files, self.inputs_before, self.outcome_before, self.quality_before) and body == {
+        if self.path is not None and not self.read_as_racy and (
+                files, self.inputs, self.outcome, self.quality, self.heads) == (
+                self.files, self.inputs_before, self.outcome_before, self.quality_before, self.heads_before) and body == {
                 "sprites": self.sprites, "layouts": self.layouts, "compositions": self._compositions,
                 "manifests": self._manifests}:
             return None

@@ -21,6 +21,7 @@ from typing import Collection, Dict, List, Optional, Sequence
 
 from .animations import animations
 from .builder import check_output_names, check_textures, format_options
+from .cache import known_heads
 from .errors import AtlasError
 from .formats import check_names, resolutions
 from .formats.template import load_template
@@ -171,7 +172,8 @@ def prepare(plan: Plan) -> Job:
     check_output_names(args)
     defaults = SpriteSettings(pivot=args.pivot, trim=not args.no_trim, extrude=args.extrude)
     found = collect_sprites(args.inputs, exclude=args.exclude, skip=[args.out], settings=defaults,
-                            normal_suffix=args.normal_maps or "")
+                            normal_suffix=args.normal_maps or "",
+                            known_heads=None if args.no_cache else known_heads(args.out))
     check_names(found.sprites, args.format, format_options(args))
     found.sprites = with_settings(found.sprites, plan.rules)
     names = [s.name for s in found.sprites]

@@ -41,7 +41,7 @@ class Session:
         if built is not None and saved is not None:  # found as before but for the saves: no need to look again
             sprite_of = {s.source: s for s in saved}
             found = Found([sprite_of.get(s.source, s) for s in built.found.sprites], built.found.skipped_files,
-                          built.found.timings)
+                          built.found.timings, built.found.png_heads)
             args = built.args
         else:
             job = prepare(plan)

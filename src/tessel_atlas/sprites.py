@@ -52,6 +52,12 @@ def file_stamp(stat: os.stat_result) -> FileStamp:
     return stat.st_size, stat.st_mtime_ns, stat.st_ctime_ns, stat.st_ino
 
 
+# What was found of a file modified or changed this close before it was
+# looked at is not trusted: a second change within the clock's resolution
+# (two seconds on FAT) could leave the same stamp.
+RACY_NS = 2_000_000_000
+
+
 def newest(stamp: FileStamp) -> int:
     """The latest modification or change time a stamp holds, in ns."""
     return max(stamp[1], stamp[2]) if len(stamp) == 4 else max(stamp[1::4] + stamp[2::4])
@@ -84,5 +90,7 @@ class Found:
     sprites: List[Sprite] = field(default_factory=list)
     skipped_files: int = 0
     timings: Dict[str, Timing] = field(default_factory=dict)  # of animations whose files say how they play
+    # What looking into each folder's PNG files found (inputs.png_heads).
+    png_heads: Dict[str, list] = field(default_factory=dict)
 
 

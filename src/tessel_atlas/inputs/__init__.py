@@ -6,28 +6,32 @@ files, animated GIF/PNG/WebP, Photoshop layers, CSV rows."""
 from __future__ import annotations
 
 import fnmatch
+import hashlib
 import os
+import time
 from dataclasses import replace
 from pathlib import Path
 from stat import S_ISREG
-from typing import Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
 from ..errors import AtlasError
-from ..sprites import Found, Sprite, SpriteSettings, file_stamp
+from ..sprites import RACY_NS, Found, Sprite, SpriteSettings, file_stamp
 from . import animated, aseprite, psd, rows, still
 from .frames import frame_sprites
 
 EXTENSIONS = still.EXTENSIONS | aseprite.EXTENSIONS | psd.EXTENSIONS
 
 
-def _file_sprites(path: str, name: str, stat: os.stat_result, settings: SpriteSettings, found: Found) -> List[Sprite]:
-    """The sprites of one file, by its kind; an animation's timings go to found."""
+def _file_sprites(path: str, name: str, stat: os.stat_result, settings: SpriteSettings, found: Found,
+                  maybe_animated: Optional[bool] = None) -> List[Sprite]:
+    """The sprites of one file, by its kind; an animation's timings go to
+    found. `maybe_animated` is animated.maybe_animated(path), where known."""
     extension = os.path.splitext(path)[1].lower()
     stamp = file_stamp(stat)
     if extension in psd.EXTENSIONS:
         return psd.sprites(path, name, stamp, settings)
     frames = aseprite.read(path) if extension in aseprite.EXTENSIONS else \
-        animated.read(path) if extension in animated.EXTENSIONS else None
+        animated.read(path, maybe_animated) if extension in animated.EXTENSIONS else None
     if frames is None:
         # Not opened here: reading decodes each image once, on a thread per core.
         return [Sprite(name, path, None, lambda examine: still.read_image(path, examine), settings, stamp)]
@@ -71,6 +75,44 @@ def _walk(root: str, skip: Set[Tuple[int, int]]) -> Iterator[Tuple[str, str, os.
             if S_ISREG(stat.st_mode):
                 yield entry.path, prefix + entry.name, stat
         stack.extend(reversed(subfolders))
+
+
+def _heads_key(pngs: Sequence[Tuple[str, str, os.stat_result]]) -> str:
+    text = "\n".join(f"{path}\0{s.st_size}\0{s.st_mtime_ns}\0{s.st_ctime_ns}\0{s.st_ino}" for path, _, s in pngs)
+    return hashlib.sha256(text.encode("utf-8", "surrogateescape")).hexdigest()
+
+
+def png_heads(files: Sequence[Tuple[str, str, os.stat_result]], known: Dict[str, Any]) -> Dict[str, list]:
+    """What looking into the head of each PNG among `files` (_walk's)
+    finds, by folder: [a key of the folder's PNGs' names and stamps, the
+    names of those that may be animated (animated.maybe_animated), when
+    it looked, in ns]. Nearly every PNG is a still, yet telling costs a
+    file opened and read, most of a rebuild's scan; so a folder that
+    `known` (the last build's, from its cache) has under the same key is
+    not looked into again, unless a file in it was changed in the
+    RACY_NS before it was looked into, when a second change could have
+    kept its stamp."""
+    folders: Dict[str, List[Tuple[str, str, os.stat_result]]] = {}
+    for file in files:
+        if file[0][-4:].lower() == ".png":
+            folders.setdefault(os.path.dirname(file[0]), []).append(file)
+    heads: Dict[str, list] = {}
+    for folder, pngs in folders.items():
+        key = _heads_key(pngs)
+        entry = known.get(folder)
+        if _valid_heads(entry) and entry[0] == key and \
+                max(max(s.st_mtime_ns, s.st_ctime_ns) for _, _, s in pngs) < entry[2] - RACY_NS:
+            heads[folder] = entry
+        else:
+            looked = time.time_ns()
+            heads[folder] = [key, [os.path.basename(path) for path, _, _ in pngs if animated.maybe_animated(path)],
+                             looked]
+    return heads
+
+
+def _valid_heads(entry: Any) -> bool:
+    return (type(entry) is list and len(entry) == 3 and type(entry[0]) is str and type(entry[1]) is list
+            and all(type(name) is str for name in entry[1]) and type(entry[2]) is int)
 
 
 def _excluded(relative: str, patterns: Sequence[str]) -> bool:
@@ -134,14 +176,16 @@ def found_again(sprite: Sprite) -> Optional[Sprite]:
 
 
 def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: Sequence[Path] = (),
-                    settings: SpriteSettings = SpriteSettings(), normal_suffix: str = "") -> Found:
+                    settings: SpriteSettings = SpriteSettings(), normal_suffix: str = "",
+                    known_heads: Optional[Dict[str, Any]] = None) -> Found:
     """Sprites of every input in order, each with `settings`: folders are
     searched recursively for images and artists' files (other files are
     counted, not read), CSV files give rows of name,w,h. Files matching an `exclude`
     pattern (against the path inside its folder, or the file name) and
     folders in `skip` are left out. With `normal_suffix`, a still image
     beside another of the same name but for that suffix (hero_n.png beside
-    hero.png) is that one's normal map, not a sprite.
+    hero.png) is that one's normal map, not a sprite. `known_heads` is
+    what the last build's scan found of PNG files' heads (png_heads).
 
     A run is either all images or all CSV layout: a mix would leave some
     frames without pixels.
@@ -186,11 +230,15 @@ def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: S
                 normals = {colour: _normal_sprite(*f) for f in files
                            for colour in [_colour_of(f[1], normal_suffix)] if colour in colours}
             normal_files = {normal.source for normal in normals.values()}
+            heads = png_heads([f for f in files if f[0] not in normal_files], known_heads or {})
+            found.png_heads.update(heads)
             for file, relative, stat in files:
                 if file in normal_files:
                     continue
                 if os.path.splitext(relative)[1].lower() in EXTENSIONS:
-                    for sprite in _file_sprites(file, relative, stat, settings, found):
+                    folder = heads.get(os.path.dirname(file)) if file[-4:].lower() == ".png" else None
+                    maybe = os.path.basename(file) in folder[1] if folder is not None else None
+                    for sprite in _file_sprites(file, relative, stat, settings, found, maybe):
                         add(_with_normal(sprite, normals[relative]) if relative in normals else sprite)
                 else:
                     found.skipped_files += 1

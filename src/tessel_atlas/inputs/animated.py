@@ -24,7 +24,9 @@ GIF_NO_DELAY = 100
 PNG_HEAD = 4096
 
 
-def _maybe_animated(path: str) -> bool:
+def maybe_animated(path: str) -> bool:
+    """Whether the file may hold frames: any of these but a PNG whose
+    head holds no animation chunk."""
     if not path.lower().endswith(".png"):
         return True
     # os.open, not open(): a scan does this for every PNG, and a buffered
@@ -50,9 +52,10 @@ def _frames(image) -> List[np.ndarray]:
     return frames
 
 
-def read(path: str) -> Optional[Tuple[Sheet, Callable[[], List[np.ndarray]]]]:
-    """The file's sheet and how to decode its frames, or None for a still image."""
-    if not _maybe_animated(path):
+def read(path: str, maybe: Optional[bool] = None) -> Optional[Tuple[Sheet, Callable[[], List[np.ndarray]]]]:
+    """The file's sheet and how to decode its frames, or None for a still
+    image; `maybe` is maybe_animated(path), where the caller knows it."""
+    if not (maybe_animated(path) if maybe is None else maybe):
         return None
     Image = require_pillow()
     try:
