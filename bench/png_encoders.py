@@ -17,6 +17,7 @@ set against the floor with the fastest encoder.
 """
 
 import argparse
+import os
 import statistics
 import subprocess
 import sys
@@ -24,13 +25,18 @@ import tempfile
 import time
 from pathlib import Path
 
-import numpy as np
-from PIL import Image
+# Measured as the command runs (see cli.run): NumPy's huge-page advice made
+# decoding every sprite here stall in some repeats (supertux 1.5 to 1.8 s
+# against 1.1 to 1.2), which would raise the floor.
+os.environ.setdefault("NUMPY_MADVISE_HUGEPAGE", "0")
 
-from tessel_atlas._png import filter_rows
-from tessel_atlas.inputs import collect_sprites
-from tessel_atlas.inputs.still import rgba_array
-from tessel_atlas.png import RUNS, compressor
+import numpy as np  # noqa: E402
+from PIL import Image  # noqa: E402
+
+from tessel_atlas._png import filter_rows  # noqa: E402
+from tessel_atlas.inputs import collect_sprites  # noqa: E402
+from tessel_atlas.inputs.still import rgba_array  # noqa: E402
+from tessel_atlas.png import RUNS, compressor  # noqa: E402
 
 
 def deflated(data, level):
