@@ -82,11 +82,13 @@ def _heads_key(pngs: Sequence[Tuple[str, str, os.stat_result]]) -> str:
     return hashlib.sha256(text.encode("utf-8", "surrogateescape")).hexdigest()
 
 
-def png_heads(files: Sequence[Tuple[str, str, os.stat_result]], known: Dict[str, Any]) -> Dict[str, list]:
+def png_heads(files: Sequence[Tuple[str, str, os.stat_result]],
+              known: Dict[str, Any]) -> Tuple[Dict[str, list], Dict[str, bool]]:
     """What looking into the head of each PNG among `files` (_walk's)
-    finds, by folder: [a key of the folder's PNGs' names and stamps, the
+    finds: by folder, [a key of the folder's PNGs' paths and stamps, the
     names of those that may be animated (animated.maybe_animated), when
-    it looked, in ns]. Nearly every PNG is a still, yet telling costs a
+    it looked, in ns]; and by path, whether each may be animated. Nearly
+    every PNG is a still, yet telling costs a
     file opened and read, most of a rebuild's scan; so a folder that
     `known` (the last build's, from its cache) has under the same key is
     not looked into again, unless a file in it was changed in the
@@ -97,17 +99,19 @@ def png_heads(files: Sequence[Tuple[str, str, os.stat_result]], known: Dict[str,
         if file[0][-4:].lower() == ".png":
             folders.setdefault(os.path.dirname(file[0]), []).append(file)
     heads: Dict[str, list] = {}
+    maybe: Dict[str, bool] = {}
     for folder, pngs in folders.items():
         key = _heads_key(pngs)
         entry = known.get(folder)
         if _valid_heads(entry) and entry[0] == key and \
                 max(max(s.st_mtime_ns, s.st_ctime_ns) for _, _, s in pngs) < entry[2] - RACY_NS:
-            heads[folder] = entry
+            heads[folder], names = entry, set(entry[1])
+            maybe.update((path, os.path.basename(path) in names) for path, _, _ in pngs)
         else:
             looked = time.time_ns()
-            heads[folder] = [key, [os.path.basename(path) for path, _, _ in pngs if animated.maybe_animated(path)],
-                             looked]
-    return heads
+            maybe.update((path, animated.maybe_animated(path)) for path, _, _ in pngs)
+            heads[folder] = [key, [os.path.basename(path) for path, _, _ in pngs if maybe[path]], looked]
+    return heads, maybe
 
 
 def _valid_heads(entry: Any) -> bool:
@@ -230,15 +234,13 @@ def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: S
                 normals = {colour: _normal_sprite(*f) for f in files
                            for colour in [_colour_of(f[1], normal_suffix)] if colour in colours}
             normal_files = {normal.source for normal in normals.values()}
-            heads = png_heads([f for f in files if f[0] not in normal_files], known_heads or {})
+            heads, maybe_animated = png_heads([f for f in files if f[0] not in normal_files], known_heads or {})
             found.png_heads.update(heads)
             for file, relative, stat in files:
                 if file in normal_files:
                     continue
                 if os.path.splitext(relative)[1].lower() in EXTENSIONS:
-                    folder = heads.get(os.path.dirname(file)) if file[-4:].lower() == ".png" else None
-                    maybe = os.path.basename(file) in folder[1] if folder is not None else None
-                    for sprite in _file_sprites(file, relative, stat, settings, found, maybe):
+                    for sprite in _file_sprites(file, relative, stat, settings, found, maybe_animated.get(file)):
                         add(_with_normal(sprite, normals[relative]) if relative in normals else sprite)
                 else:
                     found.skipped_files += 1
