@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import hashlib
 import heapq
+import math
 import os
 import threading
 from collections import deque
@@ -59,55 +60,57 @@ def ordered_map(fn: Callable[[T], R], items: Iterable[T], ahead: int,
     comes, and count for nothing, so that the threads keep that many items
     ahead of it however many small ones lie between theirs.
     On an error or interrupt, what has not started is cancelled and what
-    runs is waited for; an item a thread takes up once another has failed
-    is not done (the threads take items in order, so it comes after the
-    failed one, whose error ends the map before its result is wanted):
-    ahead of a refused canvas, the other thread would otherwise decode the
-    next one, holding hundreds of megabytes for nothing."""
-    failed = threading.Event()
+    runs is waited for; an item that a thread takes up after an earlier
+    one has failed is not done (the earlier error ends the map before its
+    result is wanted): ahead of a refused canvas, the other thread would
+    otherwise decode the next one, holding hundreds of megabytes for
+    nothing. Earlier by position, not by time: a thread can take up an
+    item and be held back until after the next item, on the other
+    thread, has failed."""
+    first_failed = [math.inf]  # the position of the earliest item that failed
+    failing = threading.Lock()
 
-    def noted(item: T) -> R:
+    def noted(position: int, item: T) -> R:
         try:
             return fn(item)
         except BaseException:
-            failed.set()
+            with failing:
+                first_failed[0] = min(first_failed[0], position)
             raise
 
-    def guarded(item: T) -> R:
-        # Only a thread's item can come after the failed one: the calling
-        # thread has had every result before its own item's.
-        if failed.is_set():
+    def guarded(position: int, item: T) -> R:
+        if first_failed[0] < position:
             raise _Abandoned()
-        return noted(item)
+        return noted(position, item)
+
+    def result(in_this_thread: bool, position: int, what: Any) -> R:
+        return noted(position, what) if in_this_thread else what.result()
 
     with ThreadPoolExecutor(workers()) as pool:
-        pending: Deque[Tuple[bool, Any]] = deque()  # (in this thread, the item) or (not, its future)
+        # (in this thread, position, the item), or (not, position, its future)
+        pending: Deque[Tuple[bool, int, Any]] = deque()
         on_threads = 0
         try:
-            for item in items:
+            for position, item in enumerate(items):
                 if here(item):
-                    pending.append((True, item))
+                    pending.append((True, position, item))
                     continue
-                pending.append((False, pool.submit(guarded, item)))
+                pending.append((False, position, pool.submit(guarded, position, item)))
                 on_threads += 1
                 while on_threads >= ahead:
-                    in_this_thread, what = pending.popleft()
+                    in_this_thread, at, what = pending.popleft()
                     on_threads -= not in_this_thread
-                    yield _result(noted, in_this_thread, what)
+                    yield result(in_this_thread, at, what)
             while pending:
-                yield _result(noted, *pending.popleft())
+                yield result(*pending.popleft())
         finally:
-            for in_this_thread, future in pending:
+            for in_this_thread, _, future in pending:
                 if not in_this_thread:
                     future.cancel()
 
 
 class _Abandoned(Exception):
     """An item not done because an earlier one failed; never seen."""
-
-
-def _result(fn: Callable[[T], R], in_this_thread: bool, what: Any) -> R:
-    return fn(what) if in_this_thread else what.result()
 
 
 class MemoryBudget:
