@@ -393,6 +393,7 @@ def knight(seed):
 @example(changes=[("option", 7), ("normal", 1), ("normal", 1), ("recolour", 4)])
 @example(changes=[("option", 5), ("meddle", 1), ("meddle", 2), ("meddle", 3), ("meddle", 4)])
 @example(changes=[("apng", 1), ("edit", 1), ("apng", 1), ("option", 3)])
+@example(changes=[("rename", 0), ("rename", 1), ("rename", 1), ("apng", 1)])
 def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, changes):
     work = tmp_path_factory.mktemp("rebuild")
     root = work / "sprites"
@@ -469,8 +470,11 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
         elif kind == "normal" and name.endswith(".png"):  # a normal map made, or drawn again
             with Image.open(root / name) as image:
                 noise_sprite(rng, *image.size).save(root / name.replace(".png", "_n.png"))
-        elif kind == "rename":
-            (root / name).rename(root / f"renamed{seed}{Path(name).suffix}")
+        elif kind == "rename":  # to a stem no other file has: two files' frames named alike are refused
+            stem = f"renamed{seed}"
+            while any(Path(n).stem == stem for n in names if n != name):
+                stem += "x"
+            (root / name).rename(root / f"{stem}{Path(name).suffix}")
         elif kind == "option":
             options = option_sets[seed % len(option_sets)]
         elif kind == "damage":  # a cache that cannot be read
