@@ -15,7 +15,7 @@ from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from .animations import animations, natural_key
-from .blocks import BLOCK_FORMATS, BLOCK_SIDE, PLAIN_FORMATS, check_encoders
+from .blocks import BLOCK_FORMATS, BLOCK_SIDE, PLAIN_FORMATS, check_encoders, encoder_version
 from .cache import (BuildCache, Composition, composition, content_key, inputs_key, options_key,
                     recomposed)
 from .errors import AtlasError
@@ -225,16 +225,24 @@ def build_kept(found: Found, out: Path, args: argparse.Namespace, progress: Prog
     return done
 
 
+def cache_key(args: argparse.Namespace) -> str:
+    """The key of what every cached result depends on: the options, the
+    template's text, and the block encoders' releases (a new one may store
+    other blocks for the same pixels, even where nothing else changed)."""
+    options = {k: v for k, v in vars(args).items() if k not in NOT_IN_CACHE_KEY}
+    if args.template is not None:  # its text makes the manifests: an edit is a change
+        options["template"] = (str(args.template), template_fingerprint(args.template))
+    options["encoders"] = [encoder_version(fmt) for fmt in texture_options(args).blocks]
+    return options_key(options)
+
+
 def _locked_build(found: Found, out: Path, args: argparse.Namespace, progress: Progress,
                   shortcut: bool) -> Union[Built, Result]:
     with locked_folder(out):
         start = time.perf_counter()
         cache = None
         if found.sprites[0].open is not None and not args.no_cache:
-            options = {k: v for k, v in vars(args).items() if k not in NOT_IN_CACHE_KEY}
-            if args.template is not None:  # its text makes the manifests: an edit is a change
-                options["template"] = (str(args.template), template_fingerprint(args.template))
-            cache = BuildCache.load(out, options_key(options), len(found.sprites) * len(args.variant or [None]),
+            cache = BuildCache.load(out, cache_key(args), len(found.sprites) * len(args.variant or [None]),
                                     sum(len(s.source) for s in found.sprites))
             cache.inputs, cache.heads = inputs_key(found.sprites), found.png_heads
             if shortcut and cache.as_left(out, found.sprites, cache.inputs, recorded_files(out)):
