@@ -29,7 +29,7 @@ import aseprite_files as ase  # noqa: E402
 from atlas_files import (  # noqa: E402
     command, expected_sprite, frame_box, libgdx_key, libgdx_regions, make_sprites, noise_sprite, premultiplied,
     read_frames, read_ktx, restore, smooth_sprite, visible_bytes)
-from tessel_atlas import blocks, cache, inputs, output  # noqa: E402
+from tessel_atlas import blocks, cache, inputs, jobs, output, resaved  # noqa: E402
 from tessel_atlas.inputs import still  # noqa: E402
 from tessel_atlas.cli import _parser, _plans, main  # noqa: E402
 from tessel_atlas.formats import FORMATS, css, godot  # noqa: E402
@@ -330,14 +330,16 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
 def hostile_cache(path, rng):
     """The cache at path made wrong in one of the ways a damaged or forged
     one is: valid JSON all, but for the one that nests too deeply."""
-    head, data = map(json.loads, path.read_text().splitlines())
+    head, data, saves, recent = map(json.loads, path.read_text().splitlines())
     entry = data["sprites"][rng.choice(sorted(data["sprites"]))]
     box, size = entry[2], entry[3]
     how = rng.choice(["beyond", "negative", "huge", "smaller", "strings", "three", "floats", "inverted", "nested",
-                      "padded", "narrower"])
+                      "padded", "narrower"] + (["moved"] if saves and saves["where"] else []))
     if how == "nested":
         path.write_text("[" * 100_000 + "]" * 100_000)
         return how
+    if how == "moved":  # a sprite's place one pixel off: a run after saves would draw it there
+        saves["where"][rng.choice(sorted(saves["where"]))][7] += 1
     entry[2], entry[3] = {
         "beyond": (box[:2] + [size[0] + 5, box[3]], size), "negative": ([-1] + box[1:], size),
         "huge": (box, [10**9, 10**9]), "smaller": (box, [box[2] - 1, size[1]]), "strings": (list("abcd"), size),
@@ -346,7 +348,9 @@ def hostile_cache(path, rng):
         # Well formed, and wrong: found out only when its pixels are read again.
         "narrower": (box[:2] + [box[2] - 1, box[3]] if box[2] - box[0] > 1 else box, size),
     }.get(how, (box, size))
-    path.write_text(f"{json.dumps(head)}\n{json.dumps(data)}" + (" " * 3_000_000 if how == "padded" else ""))
+    padding = " " * 3_000_000 if how == "padded" else ""
+    path.write_text("".join(f"{json.dumps(line)}{padding if line is data else ''}\n"
+                            for line in (head, data, saves, recent)))
     return how
 
 
@@ -428,8 +432,8 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
             # A stamp is trusted once older than what was seen by two seconds, the grain of the coarsest file
             # clock (FAT's). Here every change comes a build or more after the last look and file times have a
             # grain of milliseconds at most, so a tenth of a second leaves untrusted every stamp that could hide
-            # a change, while runs within an example trust what earlier ones saw.
-            for module in (cache, inputs):
+            # a change, while runs within an example trust what earlier ones saw (runs after saves among them).
+            for module in (cache, inputs, resaved):
                 patch.setattr(module, "RACY_NS", 100_000_000)
             if upgraded:
                 etcpak = pytest.importorskip("etcpak")
@@ -603,6 +607,57 @@ def test_a_watch_builds_again_from_the_files_what_a_save_changes_beyond_pixels(t
     session.build(plan, {os.path.realpath(saved)}, lambda result: None)
     assert main([*argv[:3], str(tmp_path / "clean"), "-q", "--no-cache"]) == 0
     assert files_in(tmp_path / "atlas") == files_in(tmp_path / "clean")
+
+
+def test_a_run_after_saves_draws_them_again_from_the_cache_alone(tmp_path, monkeypatch):
+    """Sprites saved over in place, still showing the same box of the same
+    size and a picture no other sprite shows, are read and drawn again
+    without searching the folders or reading any other sprite, run after
+    run; a save that changes more (a trim box, a picture now shared, a file
+    added) builds as before. Each atlas is the one a clean build writes."""
+    root = tmp_path / "sprites"
+    make_sprites(root, count=12)
+    option_sets = [[], ["--variant=1:", "--variant=0.5:@half", "--texture-format=webp", "--format=pixijs"],
+                   ["--padding=2", "--extrude=1", "--premultiply", "--format=phaser3", "--max-texture-size=64"]]
+
+    def build(options, out):
+        assert main(["pack", str(root), "--out", str(out), "-q", *options]) == 0
+
+    def built_as_clean(quick):
+        read = []
+        for i, options in enumerate(option_sets):
+            with monkeypatch.context() as patch:
+                if quick:
+                    patch.setattr(jobs, "collect_sprites", lambda *a, **k: pytest.fail("searched the folders"))
+                    patch.setattr(still, "read_image", lambda path, examine: read.append(path) or np.asarray(
+                        Image.open(path).convert("RGBA")))
+                build(options, tmp_path / f"out{i}")
+            shutil.rmtree(tmp_path / "clean", ignore_errors=True)
+            build(options + ["--no-cache"], tmp_path / "clean")
+            assert files_in(tmp_path / f"out{i}") == files_in(tmp_path / "clean"), (options, quick)
+        return set(read)
+
+    def recolour(name, seed):
+        with Image.open(root / name) as image:
+            pixels = np.asarray(image.convert("RGBA")).copy()
+        pixels[..., :3] = np.random.default_rng(seed).integers(0, 256, size=pixels[..., :3].shape)
+        Image.fromarray(pixels).save(root / name)
+        return str(root / name)
+
+    time.sleep(2.1)  # what a scan saw of folders changed since is not trusted
+    built_as_clean(quick=False)
+    assert built_as_clean(quick=True) == set()  # nothing changed: nothing read
+    every = set()
+    for seed, names in enumerate([["ui/s01.png"], ["s04.png", "ui/s05.png"], ["ui/s01.png"]]):
+        saved = {recolour(name, seed) for name in names}
+        every |= saved  # a file saved this close before a run is read again, its stamp not yet trusted
+        assert saved <= built_as_clean(quick=True) <= every
+    shutil.copy(root / "s08.png", root / "ui" / "s09.png")  # now showing another's picture
+    built_as_clean(quick=False)
+    noise_sprite(random.Random(1), 9, 9).save(root / "s10.png")  # another size
+    built_as_clean(quick=False)
+    noise_sprite(random.Random(2), 5, 5).save(root / "added.png")
+    built_as_clean(quick=False)
 
 
 def test_a_rebuild_with_nothing_changed_builds_nothing(tmp_path, monkeypatch, capsys):

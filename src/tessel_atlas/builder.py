@@ -68,6 +68,12 @@ def spacing(args: argparse.Namespace) -> Spacing:
     return Spacing(shape, border)
 
 
+def variants_of(args: argparse.Namespace) -> List[Tuple[float, str]]:
+    """Each variant's scale and suffix, the largest scale first: its layout
+    decides every variant's layers."""
+    return sorted(args.variant or [(1.0, "")], key=lambda v: -v[0])
+
+
 def texture_options(args: argparse.Namespace) -> TextureOptions:
     """How layers are written: in each --texture-format given (once each,
     and in PNG too when neither PNG nor WebP is), block formats with the
@@ -247,7 +253,8 @@ def _locked_build(found: Found, out: Path, args: argparse.Namespace, progress: P
             cache.inputs, cache.heads = inputs_key(found.sprites), found.png_heads
             if shortcut and cache.as_left(out, found.sprites, cache.inputs, recorded_files(out)):
                 outcome = cache.outcome_before
-                return Result(_summary(found, outcome, time.perf_counter() - start, out), [], outcome["warnings"])
+                line = summary(len(found.sprites), found.skipped_files, outcome, time.perf_counter() - start, out)
+                return Result(line, [], outcome["warnings"])
         try:
             return _build(found, out, args, progress, cache, start)
         except SpriteChanged:
@@ -293,7 +300,7 @@ def rebuild_saved(built: Built, saved: Sequence[Sprite], progress: Progress,
         counts = [alike.copy() for alike in index.alike]  # kept only if every save holds
         for (scale, _), entry_of, alike in zip(built.variants, index.entry_of, counts):
             pairs = list(zip([entry_of[s.source] for s in saved],
-                             read_entries([_scaled_sprite(s, scale) for s in saved], trim=trim, share=False,
+                             read_entries([scaled_sprite(s, scale) for s in saved], trim=trim, share=False,
                                           step=lambda n: None, check=fits)))
             for entry, new in pairs:
                 old, now = _alike(entry.pixels), _alike(new.pixels)
@@ -367,9 +374,10 @@ def _quality(texture: TextureOptions, layers: Sequence[Layer], measured: Dict[st
     return found
 
 
-def _summary(found: Found, outcome: dict, seconds: float, out: Path) -> str:
-    """The run's one line: the sprites found, and what the build made of them (`outcome`)."""
-    sprites, shared, skipped = len(found.sprites), outcome["shared"], found.skipped_files
+def summary(sprites: int, skipped: int, outcome: dict, seconds: float, out: Path) -> str:
+    """The run's one line: the sprites found and the other files skipped,
+    and what the build made of them (`outcome`)."""
+    shared = outcome["shared"]
     extras = [f"{shared} shared" if shared else "",
               f"{skipped} other file{'' if skipped == 1 else 's'} skipped" if skipped else ""]
     extra = "; ".join(e for e in extras if e)
@@ -381,7 +389,7 @@ def _summary(found: Found, outcome: dict, seconds: float, out: Path) -> str:
             f"({outcome['fill']}{stored}) in {seconds:.2f} s -> {out}")
 
 
-def _scaled_sprite(sprite: Sprite, scale: float) -> Sprite:
+def scaled_sprite(sprite: Sprite, scale: float) -> Sprite:
     """The sprite at another scale: its pixels (or size) and its nine-slice
     borders, rounded down so that they still fit; a pivot is a fraction, the
     same at every scale."""
@@ -426,7 +434,7 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
     every layer is packed as in that variant, so that a game can switch
     variants without a name moving."""
     fmt = layout_of(args.format, args.template)
-    sprites = [_scaled_sprite(s, scale) for s in found.sprites]
+    sprites = [scaled_sprite(s, scale) for s in found.sprites]
     gaps = spacing(args)
     if sprites[0].open is not None:
         with progress.phase("read", len(sprites), "sprite") as step:
@@ -592,8 +600,7 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
            start: float) -> Built:
     with_pixels = found.sprites[0].open is not None
     texture = texture_options(args)
-    # The largest scale first: its layout decides every variant's layers.
-    variants = sorted(args.variant or [(1.0, "")], key=lambda v: -v[0])
+    variants = variants_of(args)
     resolution_of = resolutions(variants)
     layer_of: Optional[Dict[str, int]] = None
     warnings: List[str] = []
@@ -653,6 +660,9 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
         built.keys.update((name, content_key(manifest)) for name, manifest in manifests.items())
         built.keys.update(kept_manifests)
         cache.outcome = outcome
+        if with_pixels:
+            from .resaved import snapshot  # which builds with this module's parts
+            cache.saves = snapshot(built)
     built.result = _write(built, manifests, patches, progress, start)
     return built
 
@@ -704,4 +714,5 @@ def _write(built: Built, manifests: Dict[str, Union[dict, str]], patches: Dict[s
         write_atlas(out, built.images, manifests, with_pixels=with_pixels, with_preview=args.preview,
                     texture=texture, step=step, patches=patches,
                     unchanged=unchanged + ([CACHE_NAME] if cache_later else []), finish=finish, measured=measured)
-    return Result(_summary(built.found, outcome, time.perf_counter() - start, out), built.models, built.warnings)
+    line = summary(len(built.found.sprites), built.found.skipped_files, outcome, time.perf_counter() - start, out)
+    return Result(line, built.models, built.warnings)

@@ -13,18 +13,21 @@ unpacked over a sprite, or a rewrite of the same size, can restore the
 modification time, and a freed inode is often handed straight back. A
 layer image whose content key is the same is kept while the file is as it
 was written. Everything else is done again, and everything is after a
-change of tessel-atlas's version, of any option or of the project's
-per-sprite settings. A cache that cannot be read, is not ours, or holds
-anything but what a build writes is ignored with a warning; one larger
-than its sprites could need (a build of many more sprites left it, or it
-is not ours) is ignored, since it would cost more to read than reading
-them. A sprite that a trusted reading misdescribes is caught when
-its layer is composed (images.Pixels.image), and the build is done again
-without the cache.
+change of tessel-atlas's version, of a block encoder's release, of any
+option or of the project's per-sprite settings. A cache that cannot be
+read, is not ours, or holds anything but what a build writes is ignored
+with a warning, as is one whose lines of where sprites lie are not as
+written (a key of them says): a place misstated would be drawn into
+unseen. One larger than its sprites could need (a build of many more
+sprites left it, or it is not ours) is ignored, since it would cost more
+to read than reading them. A sprite that a trusted reading misdescribes
+is caught when its layer is composed (images.Pixels.image), and the build
+is done again without the cache.
 """
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import json
 import os
@@ -48,7 +51,7 @@ ENTRY_BYTES = 1024
 # (which the readers refuse beyond), at the largest --variant scale, 16.
 READABLE_AREA = 2 * 89_478_485 * 16**2
 # The layout of the cache file; another is an earlier version's.
-FORMAT = 2
+FORMAT = 3
 # The most of the cache's first line read before a build takes its folder's
 # lock (known_heads): a build's is a small part of this.
 HEAD_BYTES = 1 << 24
@@ -115,6 +118,10 @@ def _check_head(head: Any) -> None:
         raise ValueError(DAMAGED)  # another format is an earlier version's: nothing of it is used
 
 
+def _recent_key(saves: bytes, recent: bytes) -> str:
+    return hashlib.sha256(saves + b"\n" + recent).hexdigest()
+
+
 def _warn(path: Optional[Path], reason: object) -> None:
     print(f"tessel-atlas: warning: {path}: ignoring a cache that cannot be read ({reason}); building from the "
           "sprites", file=sys.stderr)
@@ -178,9 +185,12 @@ def composition(layer: Layer, what: Any) -> Composition:
     return _composed(geometry_key, placements, fingerprints)
 
 
+def composition_key(geometry_key: str, fingerprints: Sequence[str]) -> str:
+    return hashlib.sha256((geometry_key + "".join(fingerprints)).encode()).hexdigest()
+
+
 def _composed(geometry_key: str, placements: List[Placement], fingerprints: List[str]) -> Composition:
-    key = hashlib.sha256((geometry_key + "".join(fingerprints)).encode()).hexdigest()
-    return Composition(key, geometry_key, placements, fingerprints)
+    return Composition(composition_key(geometry_key, fingerprints), geometry_key, placements, fingerprints)
 
 
 def recomposed(earlier: Composition, changed: Iterable[int]) -> Composition:
@@ -193,7 +203,7 @@ def recomposed(earlier: Composition, changed: Iterable[int]) -> Composition:
     return _composed(earlier.geometry, earlier.placements, fingerprints)
 
 
-def _valid_composition(entry: Any) -> bool:
+def valid_composition(entry: Any) -> bool:
     return (type(entry) is list and len(entry) == 2 and type(entry[0]) is str and type(entry[1]) is list
             and all(type(f) is str for f in entry[1]))
 
@@ -205,10 +215,14 @@ def content_key(manifest: Union[dict, str]) -> str:
 
 
 class BuildCache:
-    """The cache file holds two lines of JSON: what a rebuild with nothing
+    """The cache file holds four lines of JSON: what a rebuild with nothing
     changed needs (its key and start, the files written, what the build was
-    made from and said), then the sprites' readings and the layouts, which
-    are parsed only when a build needs them."""
+    made from and said); the sprites' readings, the layouts and the
+    manifests' key; what the scan saw and where each sprite lies
+    (resaved.py); the layer images' compositions, with the readings taken
+    by runs after saves since (the journal). The last three are parsed
+    only when a build needs them, and a run after saves parses the last two
+    only: it writes the others back as they were, the journal beside them."""
 
     def __init__(self, key: str, head: Optional[dict] = None, body: bytes = b"", path: Optional[Path] = None):
         head = head or {}
@@ -230,13 +244,28 @@ class BuildCache:
         self.inputs: Optional[str] = None
         self.outcome: Optional[dict] = None
         self._body: Optional[bytes] = body or None
+        self._recent = head.get("recent")  # a key of the body's last two lines, as written
+        self.warn = True
+        # The body's first two lines as read, until the readings are parsed
+        # (a run after saves writes them back as they were).
+        self._raw: Optional[List[bytes]] = None
+        self._parsed_all = not body
         # "scale|path" -> [stamp, settings, box, size, fingerprint]
         self._sprites: Dict[str, list] = {}
+        # Readings taken by runs after saves since the last full build,
+        # which the file keeps apart (resaved.py): the last build's as
+        # read, and this run's (written only where not None).
+        self._journal: Dict[str, Any] = {}
+        self.journal: Optional[Dict[str, list]] = None
         self._layouts: Layouts = {}
         # Layer image name -> [geometry key, fingerprints] (see Composition)
         self._compositions: Dict[str, list] = {}
         # [key of the manifests (formats.manifests_key), their names]
         self._manifests: list = []
+        # What the scan saw and where each sprite lies (resaved.py), the
+        # last build's as read (checked where it is used) and this one's.
+        self._saves: Any = None
+        self.saves: Optional[dict] = None
         # This build's readings, placements and compositions: what the next one gets.
         self.read_now: Dict[str, list] = {}
         self.placed: Layouts = {}
@@ -256,8 +285,14 @@ class BuildCache:
         """The cache in out_dir, for a build of `readings` sprite readings
         (sprites times variants) whose paths take `path_bytes` in all: a
         larger file would cost more to read than reading the sprites."""
+        return cls.load_within(out_dir, key, ENTRY_BYTES * (readings + 64) + 2 * path_bytes)
+
+    @classmethod
+    def load_within(cls, out_dir: Path, key: str, limit: int, warn: bool = True) -> "BuildCache":
+        """The cache in out_dir, unless it is larger than `limit` bytes;
+        without `warn`, one that cannot be read or is damaged is ignored
+        without a word (for a caller that builds from the file again)."""
         path = out_dir / CACHE_NAME
-        limit = ENTRY_BYTES * (readings + 64) + 2 * path_bytes
         try:
             with open(path, "rb") as stream:
                 if os.fstat(stream.fileno()).st_size > limit:  # a larger build's, or not ours: start afresh
@@ -268,31 +303,45 @@ class BuildCache:
         except FileNotFoundError:
             return cls(key)
         except (OSError, ValueError) as error:
-            _warn(path, error)
+            if warn:
+                _warn(path, error)
             return cls(key)
         # Other options, settings, version or layout: nothing carries over.
         if head.get("format") != FORMAT or head.get("key") != key:
             return cls(key)
-        return cls(key, head, body, path)
+        cache = cls(key, head, body, path)
+        cache.warn = warn
+        return cache
 
-    def _parsed(self) -> None:
-        """The readings and layouts of the file, once they are needed."""
-        if self._body is None:
-            return
-        body, self._body = self._body, None
+    def _parsed(self, readings: bool = True) -> None:
+        """The file's body, once it is needed. Its lines: the readings,
+        layouts and manifests; what the scan saw and where sprites lie
+        (resaved.py); the layer images' compositions and the journal. A run
+        after saves parses the last two only (`readings` False)."""
         try:
-            data = parse_json(body)
-            if not (isinstance(data, dict) and all(isinstance(data.get(part), dict)
-                                                   for part in ("sprites", "layouts", "compositions"))
-                    and isinstance(data.get("manifests"), list)
-                    and all(map(_valid_layout, data["layouts"].values()))
-                    and all(map(_valid_composition, data["compositions"].values()))):
-                raise ValueError(DAMAGED)
+            if self._body is not None:
+                lines, self._body = self._body.split(b"\n"), None
+                # A place of a sprite misstated would draw it there unseen: those lines must be as written.
+                if len(lines) != 4 or lines[3] or _recent_key(*lines[1:3]) != self._recent:
+                    raise ValueError(DAMAGED)
+                recent = parse_json(lines[2])
+                if not (isinstance(recent, dict) and isinstance(recent.get("compositions"), dict)
+                        and isinstance(recent.get("journal"), dict)
+                        and all(map(valid_composition, recent["compositions"].values()))):
+                    raise ValueError(DAMAGED)
+                self._saves, self._raw = parse_json(lines[1]), lines[:2]
+                self._compositions, self._journal = recent["compositions"], recent["journal"]
+            if readings and self._raw is not None:
+                data, self._raw = parse_json(self._raw[0]), None
+                if not (isinstance(data, dict) and isinstance(data.get("sprites"), dict)
+                        and isinstance(data.get("layouts"), dict) and isinstance(data.get("manifests"), list)
+                        and all(map(_valid_layout, data["layouts"].values()))):
+                    raise ValueError(DAMAGED)
+                self._sprites, self._layouts, self._manifests = data["sprites"], data["layouts"], data["manifests"]
+                self._sprites.update(self._journal)
+                self._parsed_all = True
         except ValueError:
             self._damaged()
-            return
-        self._sprites, self._layouts = data["sprites"], data["layouts"]
-        self._compositions, self._manifests = data["compositions"], data["manifests"]
 
     @property
     def sprites(self) -> Dict[str, list]:
@@ -304,11 +353,28 @@ class BuildCache:
         self._parsed()
         return self._layouts
 
+    @property
+    def compositions(self) -> Dict[str, list]:
+        self._parsed(readings=False)
+        return self._compositions
+
+    @property
+    def saves_before(self) -> Any:
+        self._parsed(readings=False)
+        return self._saves
+
+    @property
+    def journal_before(self) -> Dict[str, Any]:
+        self._parsed(readings=False)
+        return self._journal
+
     def _damaged(self) -> None:
         """An entry is not as a build writes it: nothing more is trusted."""
-        _warn(self.path, DAMAGED)
-        self._body, self._sprites, self.files, self._layouts = None, {}, {}, {}
-        self._compositions, self._manifests, self.read_now = {}, [], {}
+        if self.warn:
+            _warn(self.path, DAMAGED)
+        self._body, self._raw, self._sprites, self.files, self._layouts = None, None, {}, {}, {}
+        self._compositions, self._manifests, self.read_now, self._saves, self._journal = {}, [], {}, None, {}
+        self._parsed_all = True
 
     def as_left(self, out_dir: Path, sprites: Sequence[Sprite], inputs: str, recorded: Collection[str]) -> bool:
         """Whether the atlas in out_dir is what a build of these sprites
@@ -317,13 +383,19 @@ class BuildCache:
         file of the atlas (`recorded`, as the record lists them) is as that
         build wrote it. Then a build would read nothing, place as before
         and write the same bytes, which the rebuild tests hold it to."""
-        if self.inputs_before != inputs or not _valid_outcome(self.outcome_before) or set(recorded) != set(self.files) \
-                or self.heads != self.heads_before:  # else what this scan looked into would be looked into again
+        if self.inputs_before != inputs or self.heads != self.heads_before:  # else the scan's look would be taken again
             return False
         for sprite in sprites:
             if sprite.stamp is None or newest(sprite.stamp) >= self.trusted_before:
                 return False
-        return all(_valid_file(entry) and entry[1] == _file_stat(out_dir / name) for name, entry in self.files.items())
+        return self.as_written(out_dir, recorded)
+
+    def as_written(self, out_dir: Path, recorded: Collection[str]) -> bool:
+        """Whether every file of the atlas in out_dir (`recorded`, as the
+        record lists them) is one the cache states, as the last build wrote
+        it, and the build's outcome is as a build writes it."""
+        return _valid_outcome(self.outcome_before) and set(recorded) == set(self.files) and all(
+            _valid_file(entry) and entry[1] == _file_stat(out_dir / name) for name, entry in self.files.items())
 
     def carried(self, out_dir: Path) -> "BuildCache":
         """The cache the next build would load from the file this one
@@ -345,7 +417,7 @@ class BuildCache:
         self._parsed()
         self._sprites, self.read_now = {}, {}
 
-    def _text(self, settings: SpriteSettings) -> str:
+    def settings_text(self, settings: SpriteSettings) -> str:
         if settings is self._last_settings:  # most sprites share one: spared hashing it
             return self._last_text
         text = self._settings_text.get(settings)
@@ -365,10 +437,10 @@ class BuildCache:
         if sprite.normal is not None:
             return None
         key = self._key(scale, sprite)
-        cached = (self._sprites if self._body is None else self.sprites).get(key)  # parsed once, looked up often
+        cached = (self._sprites if self._parsed_all else self.sprites).get(key)  # parsed once, looked up often
         stamp = sprite.stamp
         if type(cached) is not list or len(cached) != 5 or stamp is None or cached[0] != list(stamp) or \
-                cached[1] != self._text(sprite.settings):
+                cached[1] != self.settings_text(sprite.settings):
             return None
         if newest(stamp) >= self.trusted_before:
             self.read_as_racy = True
@@ -393,7 +465,7 @@ class BuildCache:
             # Not a known reading, taken as it was (unless read anew).
             if e.sprite.stamp is not None and (anew or key not in self.read_now):
                 self.read_now[key] = [
-                    list(e.sprite.stamp), self._text(e.sprite.settings), list(e.box), list(e.size),
+                    list(e.sprite.stamp), self.settings_text(e.sprite.settings), list(e.box), list(e.size),
                     (e.pixels.fingerprint or b"").hex()]
 
     def unchanged(self, out_dir: Path, name: str, key: str) -> bool:
@@ -414,7 +486,7 @@ class BuildCache:
         earlier, written = self._compositions.get(name), self.files.get(name)
         if earlier is None or written is None:
             return None
-        if not (_valid_composition(earlier) and _valid_file(written)):
+        if not (valid_composition(earlier) and _valid_file(written)):
             self._damaged()
             return None
         if earlier[0] != layer.geometry or len(earlier[1]) != len(layer.fingerprints) or \
@@ -464,12 +536,19 @@ class BuildCache:
         head = {"app": "tessel-atlas", "format": FORMAT, "version": __version__, "key": self.key,
                 "started": self.started, "files": files, "inputs": self.inputs, "outcome": self.outcome,
                 "quality": self.quality, "heads": self.heads}
-        body = {"sprites": self.read_now, "layouts": self.placed, "compositions": self.composed,
-                "manifests": self.manifested}
-        if self.path is not None and not self.read_as_racy and (
+        if self.journal is None and self.path is not None and not self.read_as_racy and (
                 files, self.inputs, self.outcome, self.quality, self.heads) == (
-                self.files, self.inputs_before, self.outcome_before, self.quality_before, self.heads_before) and body == {
-                "sprites": self.sprites, "layouts": self.layouts, "compositions": self._compositions,
-                "manifests": self._manifests}:
+                self.files, self.inputs_before, self.outcome_before, self.quality_before, self.heads_before) and (
+                self.read_now, self.placed, self.manifested, self.saves, self.composed) == (
+                self.sprites, self.layouts, self._manifests, self._saves, self._compositions):
             return None
-        return json.dumps(head, separators=(",", ":")) + "\n" + json.dumps(body, separators=(",", ":")) + "\n"
+        dump = functools.partial(json.dumps, separators=(",", ":"))
+        if self.journal is not None:  # a run after saves: the readings and the snapshot as they were
+            assert self._raw is not None
+            readings, saves = (line.decode() for line in self._raw)
+        else:
+            readings, saves = dump({"sprites": self.read_now, "layouts": self.placed,
+                                    "manifests": self.manifested}), dump(self.saves)
+        recent = dump({"compositions": self.composed, "journal": self.journal or {}})
+        head["recent"] = _recent_key(saves.encode(), recent.encode())
+        return "\n".join([dump(head), readings, saves, recent, ""])

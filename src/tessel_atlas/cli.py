@@ -344,7 +344,7 @@ def _build_all(project, plans, progress, quiet: bool) -> int:
     from .jobs import check_shared_rules, prepare
 
     if len(plans) == 1 and not plans[0].name:
-        return _run_jobs([prepare(plans[0])], progress, quiet)
+        return _run_jobs(plans, progress, quiet)
     jobs, failed = [], []
     for plan in plans:
         try:
@@ -429,12 +429,27 @@ def _run_apart(jobs, quiet: bool, failed: List[str]) -> None:
                 process.join()
 
 
-def _run_jobs(jobs, progress, quiet: bool, failed: Optional[List[str]] = None) -> int:
-    """Builds the jobs in turn, each summary line as it is done. Named
-    atlases that fail are added to `failed` (status 1), the rest built
-    still; a run's only atlas fails the run."""
+def _built(job, progress):
+    """A job's atlas built, or a plan's: from the cache alone where only
+    sprites were saved over since the last build (resaved.py), else found
+    and built."""
     from .builder import run_job
+    from .jobs import Plan, prepare
 
+    if isinstance(job, Plan):
+        from .resaved import rebuilt
+
+        result = rebuilt(job)
+        if result is not None:
+            return result
+        job = prepare(job)
+    return run_job(job.found, job.out, job.args, progress, model=False)
+
+
+def _run_jobs(jobs, progress, quiet: bool, failed: Optional[List[str]] = None) -> int:
+    """Builds the jobs (or plans, see _built) in turn, each summary line as
+    it is done. Named atlases that fail are added to `failed` (status 1),
+    the rest built still; a run's only atlas fails the run."""
     failed = [] if failed is None else failed
     done = None
     for job in jobs:
@@ -442,7 +457,7 @@ def _run_jobs(jobs, progress, quiet: bool, failed: Optional[List[str]] = None) -
         # command before the next one starts.
         interrupts.release()
         try:
-            result = run_job(job.found, job.out, job.args, progress, model=False)
+            result = _built(job, progress)
         except AtlasError as error:
             if not job.name:
                 raise

@@ -27,7 +27,7 @@ from .formats import check_names, resolutions
 from .formats.template import load_template
 from .inputs import collect_sprites, top_folders
 from .output import check_variant_names
-from .project import Project, Rule, check_matches, merged, with_settings
+from .project import Project, Rule, check_matches, merged, rules_key, with_settings
 from .sprites import Found, SpriteSettings
 
 
@@ -52,6 +52,10 @@ class Plan:
     # The input an --atlas-per-folder atlas is a folder of, where a new
     # folder makes a new atlas.
     within: Optional[Path] = None
+
+    @property
+    def out(self) -> Path:
+        return self.args.out
 
 
 @dataclass
@@ -152,6 +156,11 @@ def _check_apart(plans: Sequence[Plan]) -> None:
                                      f"input {folder}, which would then read it as sprites; move its out")
 
 
+def default_settings(args: argparse.Namespace) -> SpriteSettings:
+    """A sprite's settings where no [[sprites]] table gives any."""
+    return SpriteSettings(pivot=args.pivot, trim=not args.no_trim, extrude=args.extrude)
+
+
 def prepare(plan: Plan) -> Job:
     """The plan's options checked together and its sprites found, with
     their settings: AtlasError (UsageError for options that do not go
@@ -170,12 +179,12 @@ def prepare(plan: Plan) -> Job:
     resolutions(args.variant or [])
     check_textures(args)
     check_output_names(args)
-    defaults = SpriteSettings(pivot=args.pivot, trim=not args.no_trim, extrude=args.extrude)
-    found = collect_sprites(args.inputs, exclude=args.exclude, skip=[args.out], settings=defaults,
+    found = collect_sprites(args.inputs, exclude=args.exclude, skip=[args.out], settings=default_settings(args),
                             normal_suffix=args.normal_maps or "",
                             known_heads=None if args.no_cache else known_heads(args.out))
     check_names(found.sprites, args.format, format_options(args))
     found.sprites = with_settings(found.sprites, plan.rules)
+    found.rules = rules_key(plan.rules)
     names = [s.name for s in found.sprites]
     check_matches("sprites", plan.own_rules, names)
     if plan.own_animation_rules:  # grouping 20,000 names takes a tenth of a second

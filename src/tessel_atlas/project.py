@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import fnmatch
+import hashlib
 import json
 import math
 import re
@@ -267,6 +268,11 @@ def merged(base: Dict[str, Any], over: Dict[str, Any], pack: argparse.ArgumentPa
 def exclusive_groups(pack: argparse.ArgumentParser) -> List[List[argparse.Action]]:
     """The options of which one at most may be given (--pot, --full-size)."""
     return [group._group_actions for group in pack._mutually_exclusive_groups]
+
+
+def rules_key(rules: Sequence[Rule]) -> str:
+    """A key of what [[sprites]] tables give which sprites."""
+    return hashlib.sha256(repr([(rule.match, sorted(rule.settings.items())) for rule in rules]).encode()).hexdigest()
 
 
 def with_settings(sprites: Sequence[Sprite], rules: Sequence[Rule]) -> List[Sprite]:

@@ -92,5 +92,15 @@ class Found:
     timings: Dict[str, Timing] = field(default_factory=dict)  # of animations whose files say how they play
     # What looking into each folder's PNG files found (inputs.png_heads).
     png_heads: Dict[str, list] = field(default_factory=dict)
+    # What a scan of folders saw, for a later run to tell from stamps alone
+    # that a scan would see the same (resaved.py): when it began (ns), each
+    # folder it looked into as [path, mtime, ctime, inode] and each path it
+    # could not look into as [path], every file it looked into with its
+    # stat, and a key of the tables that gave the sprites their settings.
+    # No folders where an input is a file.
+    listed: int = 0
+    folders: Optional[List[list]] = None
+    files: List[Tuple[str, os.stat_result]] = field(default_factory=list)
+    rules: str = ""
 
 

@@ -44,25 +44,33 @@ def _identity(stat: os.stat_result) -> Tuple[int, int]:
     return stat.st_dev, stat.st_ino
 
 
-def _walk(root: str, skip: Set[Tuple[int, int]]) -> Iterator[Tuple[str, str, os.stat_result]]:
+def _walk(root: str, skip: Set[Tuple[int, int]], folders: List[list]) -> Iterator[Tuple[str, str, os.stat_result]]:
     """Every file under root in a stable order (a folder's files by name,
     then its subfolders' by name), with its path inside root and its
     stat: folder links followed once each (a link back up the tree would
     loop), folders whose identity is in `skip` left out. Folders and links
-    that cannot be read are passed over, as a listing would."""
+    that cannot be read are passed over, as a listing would. Each folder
+    looked into is added to `folders` as [path, mtime, ctime, inode], and
+    each path passed over that could come to hold files as [path]."""
     seen = set()
     stack = [(root, "")]
     while stack:
         folder, prefix = stack.pop()
         try:
-            identity = _identity(os.stat(folder))
-            with os.scandir(folder) as listing:
-                entries = sorted(listing, key=lambda entry: entry.name)
+            stat = os.stat(folder)
         except OSError:
+            folders.append([folder])
             continue
+        identity = _identity(stat)
         if identity in seen or identity in skip:
             continue
         seen.add(identity)
+        folders.append([folder, stat.st_mtime_ns, stat.st_ctime_ns, stat.st_ino])
+        try:
+            with os.scandir(folder) as listing:
+                entries = sorted(listing, key=lambda entry: entry.name)
+        except OSError:  # unreadable: made readable, its change time tells
+            continue
         subfolders = []
         for entry in entries:
             try:
@@ -71,6 +79,7 @@ def _walk(root: str, skip: Set[Tuple[int, int]]) -> Iterator[Tuple[str, str, os.
                     continue
                 stat = entry.stat()
             except OSError:  # a link to nothing
+                folders.append([entry.path])
                 continue
             if S_ISREG(stat.st_mode):
                 yield entry.path, prefix + entry.name, stat
@@ -201,7 +210,8 @@ def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: S
             skipped.add(_identity(os.stat(folder)))
         except OSError:  # not made yet: nothing in it to leave out
             pass
-    found = Found()
+    found = Found(listed=time.time_ns())
+    folders: Optional[List[list]] = []
     origin: Dict[str, str] = {}
     first_of_kind: Dict[bool, str] = {}
 
@@ -226,7 +236,8 @@ def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: S
             if _identity(path.stat()) in skipped:
                 raise AtlasError(f"{path}: the output folder (--out), which is never read as input; "
                                  "choose another --out")
-            files = [f for f in _walk(str(path), skipped) if not (exclude and _excluded(f[1], exclude))]
+            files = [f for f in _walk(str(path), skipped, folders if folders is not None else [])
+                     if not (exclude and _excluded(f[1], exclude))]
             normals: Dict[str, Sprite] = {}
             if normal_suffix:
                 colours = {relative for _, relative, _ in files
@@ -238,16 +249,20 @@ def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: S
             found.png_heads.update(heads)
             for file, relative, stat in files:
                 if file in normal_files:
+                    found.files.append((file, stat))
                     continue
                 if os.path.splitext(relative)[1].lower() in EXTENSIONS:
+                    found.files.append((file, stat))
                     for sprite in _file_sprites(file, relative, stat, settings, found, maybe_animated.get(file)):
                         add(_with_normal(sprite, normals[relative]) if relative in normals else sprite)
                 else:
                     found.skipped_files += 1
         elif path.suffix.lower() == ".csv" and path.is_file():
+            folders = None
             for sprite in rows.sprites(path):
                 add(replace(sprite, settings=settings))
         elif path.is_file():
+            folders = None
             colour = _colour_of(path.name, normal_suffix)
             if colour is not None and (path.parent / colour).is_file():
                 continue  # a normal map, packed with its sprite
@@ -260,6 +275,7 @@ def collect_sprites(inputs: Iterable[Path], exclude: Sequence[str] = (), skip: S
         else:
             raise AtlasError(f"{path}: no such file or folder")
 
+    found.folders = folders
     if not found.sprites:
         names = ", ".join(str(p) for p in inputs)
         raise AtlasError(f"no sprites found in {names} (looked for PNG, JPEG, GIF, BMP, TGA, WebP, TIFF, PNM, QOI "
