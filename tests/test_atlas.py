@@ -339,7 +339,9 @@ def hostile_cache(path, rng):
         path.write_text("[" * 100_000 + "]" * 100_000)
         return how
     if how == "moved":  # a sprite's place one pixel off: a run after saves would draw it there
-        saves["where"][rng.choice(sorted(saves["where"]))][7] += 1
+        place = saves["where"][rng.choice(sorted(saves["where"]))]
+        x = place[2].split(" ")
+        place[2] = " ".join(x[:2] + [str(int(x[2]) + 1)] + x[3:])
     entry[2], entry[3] = {
         "beyond": (box[:2] + [size[0] + 5, box[3]], size), "negative": ([-1] + box[1:], size),
         "huge": (box, [10**9, 10**9]), "smaller": (box, [box[2] - 1, size[1]]), "strings": (list("abcd"), size),
