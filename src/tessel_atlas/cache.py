@@ -56,6 +56,9 @@ FORMAT = 3
 # lock (known_heads): a build's is a small part of this.
 HEAD_BYTES = 1 << 24
 DAMAGED = "damaged: an entry is not as tessel-atlas writes it"
+# The parts of a build's snapshot (resaved.py) in the first line, which a
+# run reads before the rest: what its scan saw of the folders.
+SCAN = ("listed", "folders")
 
 
 def _file_stat(path: Path) -> Optional[list]:
@@ -217,10 +220,11 @@ def content_key(manifest: Union[dict, str]) -> str:
 class BuildCache:
     """The cache file holds four lines of JSON: what a rebuild with nothing
     changed needs (its key and start, the files written, what the build was
-    made from and said); the sprites' readings, the layouts and the
-    manifests' key; what the scan saw and where each sprite lies
-    (resaved.py); the layer images' compositions, with the readings taken
-    by runs after saves since (the journal). The last three are parsed
+    made from and said, what its scan saw of the folders); the sprites'
+    readings, the layouts and the manifests' key; what the scan saw of the
+    files and where each sprite lies (resaved.py); the layer images'
+    compositions, with the readings taken by runs after saves since (the
+    journal). The last three are parsed
     only when a build needs them, and a run after saves parses the last two
     only: it writes the others back as they were, the journal beside them."""
 
@@ -245,6 +249,8 @@ class BuildCache:
         self.outcome: Optional[dict] = None
         self._body: Optional[bytes] = body or None
         self._recent = head.get("recent")  # a key of the body's last two lines, as written
+        self.scan_before = head.get("scan")
+        self._saves_line: Optional[bytes] = None
         self.warn = True
         # The body's first two lines as read, until the readings are parsed
         # (a run after saves writes them back as they were).
@@ -329,7 +335,7 @@ class BuildCache:
                         and isinstance(recent.get("journal"), dict)
                         and all(map(valid_composition, recent["compositions"].values()))):
                     raise ValueError(DAMAGED)
-                self._saves, self._raw = parse_json(lines[1]), lines[:2]
+                self._saves_line, self._raw = lines[1], lines[:2]
                 self._compositions, self._journal = recent["compositions"], recent["journal"]
             if readings and self._raw is not None:
                 data, self._raw = parse_json(self._raw[0]), None
@@ -360,7 +366,18 @@ class BuildCache:
 
     @property
     def saves_before(self) -> Any:
+        """The last build's snapshot as read (checked where it is used),
+        its scan's part from the first line."""
         self._parsed(readings=False)
+        if self._saves_line is not None:
+            line, self._saves_line = self._saves_line, None
+            try:
+                rest = parse_json(line)
+            except ValueError:
+                self._damaged()
+                return None
+            if isinstance(rest, dict) and isinstance(self.scan_before, dict):
+                self._saves = {**self.scan_before, **rest}
         return self._saves
 
     @property
@@ -374,6 +391,7 @@ class BuildCache:
             _warn(self.path, DAMAGED)
         self._body, self._raw, self._sprites, self.files, self._layouts = None, None, {}, {}, {}
         self._compositions, self._manifests, self.read_now, self._saves, self._journal = {}, [], {}, None, {}
+        self._saves_line = None
         self._parsed_all = True
 
     def as_left(self, out_dir: Path, sprites: Sequence[Sprite], inputs: str, recorded: Collection[str]) -> bool:
@@ -539,16 +557,17 @@ class BuildCache:
         if self.journal is None and self.path is not None and not self.read_as_racy and (
                 files, self.inputs, self.outcome, self.quality, self.heads) == (
                 self.files, self.inputs_before, self.outcome_before, self.quality_before, self.heads_before) and (
-                self.read_now, self.placed, self.manifested, self.saves, self.composed) == (
-                self.sprites, self.layouts, self._manifests, self._saves, self._compositions):
+                self.read_now, self.placed, self.manifested, self.composed) == (
+                self.sprites, self.layouts, self._manifests, self._compositions) and self.saves == self.saves_before:
             return None
         dump = functools.partial(json.dumps, separators=(",", ":"))
         if self.journal is not None:  # a run after saves: the readings and the snapshot as they were
             assert self._raw is not None
             readings, saves = (line.decode() for line in self._raw)
         else:
-            readings, saves = dump({"sprites": self.read_now, "layouts": self.placed,
-                                    "manifests": self.manifested}), dump(self.saves)
+            readings = dump({"sprites": self.read_now, "layouts": self.placed, "manifests": self.manifested})
+            saves = dump({k: v for k, v in self.saves.items() if k not in SCAN} if self.saves is not None else None)
+        head["scan"] = {k: self.saves[k] for k in SCAN} if self.saves is not None else None
         recent = dump({"compositions": self.composed, "journal": self.journal or {}})
         head["recent"] = _recent_key(saves.encode(), recent.encode())
         return "\n".join([dump(head), readings, saves, recent, ""])

@@ -73,24 +73,29 @@ def snapshot(built: Built) -> Optional[dict]:
     plain = [layer for layer in built.images if not layer.map]
     names = [image_name(layer, texture) for layer in plain]
     per_file = collections.Counter(s.source for s in found.sprites)
-    places: Dict[str, list] = {}
+    alone = {source for source, count in per_file.items() if count == 1}
+    places: Dict[str, list] = {}  # a sprite's place in each variant so far
     for variant, ((scale, suffix), entries) in enumerate(zip(built.variants, built.entries)):
         showing = collections.Counter(e.pixels.index for e in entries)
-        lying: Dict[str, List[list]] = {}
+        lying: Dict[int, Optional[tuple]] = {}  # by picture: where it lies, None if in two places
         for number, (layer, name) in enumerate(zip(plain, names)):
             if (layer.scale, layer.suffix) == (scale, suffix):
                 for position, p in enumerate(built.compositions[name].placements):
-                    lying.setdefault(p.pixels.sprite.source, []).append([number, position, p.x, p.y, int(p.rotated)])
+                    lying[id(p.pixels)] = None if id(p.pixels) in lying else (number, position, p)
         for e in entries:
-            source = e.sprite.source
-            place = places.get(source, [])
-            alone = per_file[source] == 1 and e.sprite.normal is None and showing[e.pixels.index] == 1
-            if alone and len(lying.get(source, ())) == 1 and len(place) == variant * PLACE:
-                places[source] = place + lying[source][0] + list(e.box) + list(e.size)
+            place, source = lying.get(id(e.pixels)), e.sprite.source
+            if place is None or showing[e.pixels.index] != 1 or source not in alone or e.sprite.normal is not None:
+                continue
+            done = places.setdefault(source, []) if variant == 0 else places.get(source)
+            if done is not None and len(done) == variant:
+                number, position, p = place
+                (left, top, right, bottom), (width, height) = e.box, e.size
+                done.append(f"{number} {position} {p.x} {p.y} {int(p.rotated)} {left} {top} {right} {bottom} "
+                            f"{width} {height}")
     stamps = dict(found.files)  # a frame's source names its file and the frame: not one of these
-    where = {source: [sprite.name, _stamp_text(stamps[source]), " ".join(map(str, places[source]))]
+    where = {source: [sprite.name, _stamp_text(stamps[source]), " ".join(places[source])]
              for sprite in found.sprites for source in [sprite.source]
-             if source in stamps and len(places.get(source, ())) == len(built.variants) * PLACE}
+             if source in stamps and len(places.get(source, ())) == len(built.variants)}
     return {"listed": found.listed, "rules": found.rules, "counts": [len(found.sprites), found.skipped_files],
             "folders": found.folders,
             "layers": [[name, layer.index, layer.width, layer.height, layer.scale, layer.suffix]
@@ -103,12 +108,13 @@ def _ints(values: Any) -> bool:
     return all(type(v) is int for v in values)
 
 
-def _as_seen(saves: dict) -> bool:
-    """Whether every folder a scan listed and every file it looked into
-    that cannot be drawn again alone is as it saw them, by stamps too old
-    for a second change to have kept."""
-    before = saves["listed"] - RACY_NS
-    for entry in saves["folders"]:
+def _listed_as_seen(scan: Any) -> bool:
+    """Whether every folder a scan listed is as it saw it, by stamps too
+    old for a second change to have kept."""
+    if not (type(scan) is dict and type(scan.get("listed")) is int and type(scan.get("folders")) is list):
+        return False
+    before = scan["listed"] - RACY_NS
+    for entry in scan["folders"]:
         if type(entry) is not list or len(entry) not in (1, 4) or type(entry[0]) is not str:
             return False
         try:
@@ -120,6 +126,13 @@ def _as_seen(saves: dict) -> bool:
         if [stat.st_mtime_ns, stat.st_ctime_ns, stat.st_ino] != entry[1:] or \
                 max(stat.st_mtime_ns, stat.st_ctime_ns) >= before:
             return False
+    return True
+
+
+def _files_as_seen(saves: dict) -> bool:
+    """Whether every file the scan looked into that cannot be drawn again
+    alone is as it saw it, as _listed_as_seen tells."""
+    before = saves["listed"] - RACY_NS
     for path, stamp in saves["fixed"].items():
         try:
             now = file_stamp(os.stat(path))
@@ -158,9 +171,11 @@ def rebuilt(plan: Plan) -> Optional[Result]:
         # These very options' cache: what it costs to read is what the last build of these inputs wrote. A
         # damaged one is the build's to tell of.
         cache = BuildCache.load_within(args.out, cache_key(args), 1 << 62, warn=False)
-        saves = cache.saves_before if cache.path is not None else None
+        if cache.path is None or not _listed_as_seen(cache.scan_before):  # before the rest is read
+            return None
+        saves = cache.saves_before
         if not _valid(saves, len(variants)) or saves["rules"] != rules_key(plan.rules) or \
-                not cache.as_written(args.out, recorded_files(args.out)) or not _as_seen(saves):
+                not cache.as_written(args.out, recorded_files(args.out)) or not _files_as_seen(saves):
             return None
         journal, where = cache.journal_before, saves["where"]
         first = f"{variants[0][0]!r}|"
