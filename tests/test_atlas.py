@@ -616,9 +616,11 @@ def test_a_run_after_saves_draws_them_again_from_the_cache_alone(tmp_path, monke
     size and a picture no other sprite shows, are read and drawn again
     without searching the folders or reading any other sprite, run after
     run; a save that changes more (a trim box, a picture now shared, a file
-    added) builds as before. Each atlas is the one a clean build writes."""
+    added, a link to nothing that now leads to a sprite) builds as before.
+    Each atlas is the one a clean build writes."""
     root = tmp_path / "sprites"
     make_sprites(root, count=12)
+    (root / "ghost.png").symlink_to(tmp_path / "elsewhere" / "ghost.png")  # its folder's listing stays as it is
     option_sets = [[], ["--variant=1:", "--variant=0.5:@half", "--texture-format=webp", "--format=pixijs"],
                    ["--padding=2", "--extrude=1", "--premultiply", "--format=phaser3", "--max-texture-size=64"]]
 
@@ -654,6 +656,9 @@ def test_a_run_after_saves_draws_them_again_from_the_cache_alone(tmp_path, monke
         saved = {recolour(name, seed) for name in names}
         every |= saved  # a file saved this close before a run is read again, its stamp not yet trusted
         assert saved <= built_as_clean(quick=True) <= every
+    (tmp_path / "elsewhere").mkdir()
+    noise_sprite(random.Random(3), 6, 6).save(tmp_path / "elsewhere" / "ghost.png")
+    built_as_clean(quick=False)
     shutil.copy(root / "s08.png", root / "ui" / "s09.png")  # now showing another's picture
     built_as_clean(quick=False)
     noise_sprite(random.Random(1), 9, 9).save(root / "s10.png")  # another size
