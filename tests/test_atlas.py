@@ -616,12 +616,16 @@ def test_a_run_after_saves_draws_them_again_from_the_cache_alone(tmp_path, monke
     size and a picture no other sprite shows, are read and drawn again
     without searching the folders or reading any other sprite, run after
     run; a save that changes more (a trim box, a picture now shared, a file
-    added, a link to nothing that now leads to a sprite) builds as before.
-    Each atlas is the one a clean build writes."""
+    added, a link to nothing that now leads to a sprite, a [[sprites]]
+    table's setting) builds as before. Each atlas is the one a clean build
+    writes."""
     root = tmp_path / "sprites"
     make_sprites(root, count=12)
     (root / "ghost.png").symlink_to(tmp_path / "elsewhere" / "ghost.png")  # its folder's listing stays as it is
-    option_sets = [[], ["--variant=1:", "--variant=0.5:@half", "--texture-format=webp", "--format=pixijs"],
+    project = tmp_path / "game.toml"
+    project.write_text('[[sprites]]\nmatch = "ui/*"\npivot = [0.5, 0.25]\n')
+    option_sets = [["--config", str(project)],
+                   ["--variant=1:", "--variant=0.5:@half", "--texture-format=webp", "--format=pixijs"],
                    ["--padding=2", "--extrude=1", "--premultiply", "--format=phaser3", "--max-texture-size=64"]]
 
     def build(options, out):
@@ -658,6 +662,8 @@ def test_a_run_after_saves_draws_them_again_from_the_cache_alone(tmp_path, monke
         assert saved <= built_as_clean(quick=True) <= every
     (tmp_path / "elsewhere").mkdir()
     noise_sprite(random.Random(3), 6, 6).save(tmp_path / "elsewhere" / "ghost.png")
+    built_as_clean(quick=False)
+    project.write_text('[[sprites]]\nmatch = "ui/*"\npivot = [0.5, 0.75]\n')
     built_as_clean(quick=False)
     shutil.copy(root / "s08.png", root / "ui" / "s09.png")  # now showing another's picture
     built_as_clean(quick=False)
