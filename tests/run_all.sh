@@ -21,7 +21,7 @@
 # output is cached (ccache, in build/ccache) for the parts that compile the
 # same sources again. It stops each lane at its first failing part; the last
 # line says which part failed, or that the whole run passed, and how long it
-# took: 1,288 s on 2 cores of a quiet shared machine (2,426 s on a busy day)
+# took: 1,308 s on 2 cores of a quiet shared machine (2,426 s on a busy day)
 # once the packages were installed.
 #
 #   bash tests/run_all.sh --quick   the everyday subset, 299 s: C++ tests
