@@ -30,7 +30,7 @@ import collections
 import functools
 import os
 import time
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from .builder import Built, cache_key, check_fit, scaled_sprite, spacing, summary, texture_options, variants_of
 from .cache import BuildCache, composition_key, valid_composition
@@ -190,10 +190,11 @@ def rebuilt(plan: Plan) -> Optional[Result]:
                     type(place) is not list or len(place) != 3 or place[1] != _stamp_text(stat)) or \
                     max(stat.st_mtime_ns, stat.st_ctime_ns) >= cache.trusted_before:
                 changed.append(path)
-        outcome = cache.outcome_before
-        line = functools.partial(summary, *saves["counts"], outcome)
+        outcome: dict = cache.outcome_before or {}  # as a build writes it (as_written)
+        sprites, skipped = saves["counts"]
         if not changed:  # as the last build left it
-            return Result(line(time.perf_counter() - start, args.out), [], outcome["warnings"])
+            return Result(summary(sprites, skipped, outcome, time.perf_counter() - start, args.out), [],
+                          outcome["warnings"])
         drawn = _drawn_again(plan, cache, saves, changed, variants)
         if drawn is None:
             return None
@@ -216,11 +217,11 @@ def rebuilt(plan: Plan) -> Optional[Result]:
                         finish=lambda staging, kept: {CACHE_NAME: lambda: cache.text(staging, args.out, keys, kept)})
         except SpriteChanged:  # saved again meanwhile: a build reads it once more
             return None
-    return Result(line(time.perf_counter() - start, args.out), [], outcome["warnings"])
+    return Result(summary(sprites, skipped, outcome, time.perf_counter() - start, args.out), [], outcome["warnings"])
 
 
 def _drawn_again(plan: Plan, cache: BuildCache, saves: dict, changed: List[str],
-                 variants: List[Tuple[float, str]]) -> Optional[Tuple[Dict[str, List[Placement]], Dict[str, str]]]:
+                 variants: List[Tuple[float, str]]) -> Optional[Tuple[Dict[str, Sequence[Placement]], Dict[str, str]]]:
     """Reads the sprites of `changed` again and finds what to draw: each
     layer image's placements to draw again, and every file's content key;
     cache takes their readings and the layer images' compositions. None
@@ -274,7 +275,7 @@ def _drawn_again(plan: Plan, cache: BuildCache, saves: dict, changed: List[str],
             own = [compositions.get(layer[0]) for layer in layers if (layer[4], layer[5]) == variants[variant]]
             if not all(map(valid_composition, own)):
                 return None
-            shown = collections.Counter(f for entry in own for f in entry[1])
+            shown = collections.Counter(f for entry in own if entry is not None for f in entry[1])
             if len(set(fingerprints)) < len(fingerprints) or any(shown[f] for f in fingerprints) or \
                     any(shown[f] != 1 for f in old[variant]):
                 return None
