@@ -143,16 +143,15 @@ def _files_as_seen(saves: dict) -> bool:
     return True
 
 
-def _valid(saves: Any, variants: int) -> bool:
-    """The snapshot's parts as a build writes them (each sprite's place is
-    checked as it is used)."""
-    return (type(saves) is dict and type(saves.get("listed")) is int and type(saves.get("rules")) is str
+def _valid(saves: Any) -> bool:
+    """The snapshot's parts beyond the scan's folders (_listed_as_seen) as
+    a build writes them (each sprite's place is checked as it is used)."""
+    return (type(saves) is dict and type(saves.get("rules")) is str
             and type(saves.get("counts")) is list and len(saves["counts"]) == 2 and _ints(saves["counts"])
-            and type(saves.get("folders")) is list and type(saves.get("where")) is dict
-            and type(saves.get("fixed")) is dict and type(saves.get("layers")) is list
+            and type(saves.get("where")) is dict and type(saves.get("fixed")) is dict
+            and type(saves.get("layers")) is list
             and all(type(layer) is list and len(layer) == 6 and type(layer[0]) is str and _ints(layer[1:4])
-                    and type(layer[4]) in (int, float) and type(layer[5]) is str for layer in saves["layers"])
-            and variants > 0)
+                    and type(layer[4]) in (int, float) and type(layer[5]) is str for layer in saves["layers"]))
 
 
 def rebuilt(plan: Plan) -> Optional[Result]:
@@ -174,7 +173,7 @@ def rebuilt(plan: Plan) -> Optional[Result]:
         if cache.path is None or not _listed_as_seen(cache.scan_before):  # before the rest is read
             return None
         saves = cache.saves_before
-        if not _valid(saves, len(variants)) or saves["rules"] != rules_key(plan.rules) or \
+        if not _valid(saves) or saves["rules"] != rules_key(plan.rules) or \
                 not cache.as_written(args.out, recorded_files(args.out)) or not _files_as_seen(saves):
             return None
         journal, where = cache.journal_before, saves["where"]
