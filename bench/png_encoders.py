@@ -3,10 +3,11 @@ layer cost, with each lossless PNG encoder that installs here, on one
 core, and what decoding the sprites through Pillow alone would cost. The
 layers are those a clean build of each folder writes (defaults); each
 encoder gets the same pixels. tessel-atlas's own writer filters rows
-in C++ (_png.filter_rows) and deflates them with zlib-ng; zlib-ng's levels
-(rle: runs only, the default) and libdeflate's (the `deflate` package)
-deflate the same filtered rows, so that the file differs only in its
-deflate stream; fpng (`fpng_py`) filters and deflates in its own way.
+in C++ (_png.filter_rows) and by default deflates them by runs of one byte
+(_png.RunDeflater); zlib-ng's levels (rle: zlib's run-length strategy, the
+same runs) and libdeflate's (the `deflate` package) deflate the same
+filtered rows, so that the file differs only in its deflate stream; fpng
+(`fpng_py`) filters and deflates in its own way.
 Sizes are the deflate streams' (or fpng's files'), in all; times are
 medians of the repeats, summed over the layers. Clean builds' wall times
 are measured beside, as whole commands (medians of the repeats too), and
@@ -39,9 +40,14 @@ from tessel_atlas.inputs.still import rgba_array  # noqa: E402
 from tessel_atlas.png import RUNS, compressor  # noqa: E402
 
 
-def deflated(data, level):
-    """data deflated as tessel-atlas's writer does at `level` (zlib-ng's)."""
-    deflating = compressor(level)
+def deflated(data, level, strategy=None):
+    """data deflated as tessel-atlas's writer does at `level`, or by zlib-ng
+    at level 1 with `strategy`."""
+    if strategy is None:
+        deflating = compressor(level)
+    else:
+        from zlib_ng import zlib_ng
+        deflating = zlib_ng.compressobj(1, zlib_ng.DEFLATED, zlib_ng.MAX_WBITS, zlib_ng.DEF_MEM_LEVEL, strategy)
     return deflating.compress(data) + deflating.flush()
 
 
@@ -82,10 +88,14 @@ def main():
         filtering, _ = median_seconds(lambda: [filter_rows(layer, 0, layer.shape[0]) for layer in layers],
                                       args.repeats)
         rows = []
-        for level in (level for level in (RUNS, 1, 2, 3, 6, 9) if level not in slow):
+        seconds, size = median_seconds(lambda: sum(len(deflated(f, RUNS)) for f in filtered), args.repeats)
+        rows.append(("runs (tessel-atlas's default)", seconds + filtering, size))
+        seconds, size = median_seconds(lambda: sum(len(deflated(f, 1, zlib_ng.Z_RLE)) for f in filtered),
+                                       args.repeats)
+        rows.append(("zlib-ng rle", seconds + filtering, size))
+        for level in (level for level in (1, 2, 3, 6, 9) if level not in slow):
             seconds, size = median_seconds(lambda: sum(len(deflated(f, level)) for f in filtered), args.repeats)
-            rows.append((f"zlib-ng {level}" + (" (tessel-atlas's default)" if level == RUNS else ""),
-                         seconds + filtering, size))
+            rows.append((f"zlib-ng {level}", seconds + filtering, size))
         for level in (level for level in (1, 3, 6, 9, 12) if level not in slow):
             seconds, size = median_seconds(lambda: sum(len(deflate.zlib_compress(f, level)) for f in filtered),
                                            args.repeats)
@@ -96,6 +106,7 @@ def main():
         rows.append(("fpng", seconds, size))
         # Each encoder's output holds the layer, checked by an independent reader.
         assert zlib_ng.decompress(deflate.zlib_compress(filtered[0], 12)) == filtered[0]
+        assert all(zlib_ng.decompress(deflated(f, RUNS)) == f for f in filtered)
         first = fpng_py.fpng_encode_image_to_memory(layers[0].tobytes(), layers[0].shape[1], layers[0].shape[0], 4)
         with tempfile.NamedTemporaryFile(suffix=".png") as file:
             file.write(first)

@@ -54,6 +54,47 @@ def test_written_pixels_read_back_exactly(tmp_path_factory, pixels, level, strip
 
 
 @st.composite
+def runs_and_noise(draw):
+    """Bytes as filtered rows hold them: runs of a byte (some longer than
+    the longest match, 258), stretches of noise, and repeats too short to
+    be a run; cut into pieces anywhere, empty ones included, so that runs
+    cross from piece to piece."""
+    parts = draw(st.lists(st.one_of(
+        st.tuples(st.integers(0, 255), st.integers(1, 1200)).map(lambda run: bytes([run[0]]) * run[1]),
+        st.binary(max_size=300),
+        st.tuples(st.integers(0, 255), st.integers(0, 255)).map(lambda pair: bytes(pair) * 3)), max_size=30))
+    data = b"".join(parts)
+    cuts = sorted(draw(st.lists(st.integers(0, len(data)), max_size=5)))
+    return [data[a:b] for a, b in zip([0] + cuts, cuts + [len(data)])]
+
+
+@settings(max_examples=300, deadline=None)
+@given(pieces=runs_and_noise())
+@example(pieces=[])
+@example(pieces=[b"a"])
+# Past one block's symbols: many blocks, noise stored as it is, in pieces of at most 65535 bytes.
+@example(pieces=[np.random.default_rng(1).integers(0, 256, 70_000, np.uint8).tobytes() + bytes(300_000) + b"ab" * 70_000])
+def test_run_deflater_streams_are_what_zlib_inflates(pieces):
+    deflating = png.RunDeflater()
+    stream = b"".join(deflating.compress(piece) for piece in pieces) + deflating.flush()
+    assert zlib.decompress(stream) == b"".join(pieces)  # checks the checksum too
+    with pytest.raises(ValueError):
+        deflating.compress(b"more")
+
+
+@pytest.mark.parametrize("data, kind", [
+    (b"ab", 1),  # a few symbols: fixed codes cost less than a table of its own
+    (np.random.default_rng(2).integers(0, 256, 5000, np.uint8).tobytes(), 0),  # noise: stored
+    (bytes(range(64)) * 100 + bytes(1000), 2),  # skewed: codes of its own
+])
+def test_run_deflater_takes_the_shortest_kind_of_block(data, kind):
+    deflating = png.RunDeflater()
+    stream = deflating.compress(data) + deflating.flush()
+    assert zlib.decompress(stream) == data
+    assert (stream[2] >> 1) & 3 == kind  # the first block's type, after the two bytes of zlib's header
+
+
+@st.composite
 def saved_by_pillow(draw, **options):
     """A picture as Pillow saves it in one of the kinds sprites come in:
     RGBA; grey, grey and alpha, RGB, each but the alpha one with a colour

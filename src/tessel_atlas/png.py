@@ -6,10 +6,11 @@ encoder filters rows several times slower than _png.filter_rows does, its
 decoder holds the interpreter lock (so reading threads take turns), and
 zlib-ng (installed with tessel-atlas where it has wheels) deflates three to
 four times faster than zlib at a given size and inflates three times faster.
-By default it looks for runs of one byte only (RUNS): filtered rows of
+By default deflate looks for runs of one byte only (RUNS): filtered rows of
 sprites, and the transparent space between them, are mostly such runs, so
 on the layers of three games that writes files 3 to 8% larger than level
-3 in about 0.7 of its time, filtering included (bench/png_encoders.py).
+3. _png.RunDeflater does that alone, in about half the time zlib-ng's
+run-length strategy takes for the same files (bench/png_encoders.py).
 Every other kind of PNG, and every irregular file, is left to Pillow.
 """
 
@@ -22,7 +23,7 @@ from typing import BinaryIO, Optional, Tuple, Union
 
 import numpy as np
 
-from ._png import filter_rows, unfilter_rows
+from ._png import RunDeflater, filter_rows, unfilter_rows
 
 try:
     from zlib_ng import zlib_ng as deflater
@@ -43,11 +44,9 @@ def _chunk(stream: BinaryIO, kind: bytes, data: bytes) -> None:
     stream.write(struct.pack(">I", zlib.crc32(data, zlib.crc32(kind))))
 
 
-def compressor(level: Union[int, str]):  # zlib's Compress, or zlib-ng's
+def compressor(level: Union[int, str]):  # zlib's Compress, zlib-ng's, or a RunDeflater
     """A zlib stream's compressor at `level`, or RUNS."""
-    if level == RUNS:
-        return deflater.compressobj(1, deflater.DEFLATED, deflater.MAX_WBITS, deflater.DEF_MEM_LEVEL, deflater.Z_RLE)
-    return deflater.compressobj(level)
+    return RunDeflater() if level == RUNS else deflater.compressobj(level)
 
 
 def write_png(path: Path, pixels: np.ndarray, level: Union[int, str]) -> None:
