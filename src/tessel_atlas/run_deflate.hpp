@@ -226,8 +226,7 @@ struct Bits {
     // At most 32 bits at a time. Eight bytes are stored each time (there is
     // room) and the cursor moves past the whole ones: no branch.
     void put(const std::uint32_t bits, const unsigned count) {
-        buffer |= std::uint64_t{bits} << filled;
-        filled += count;
+        add(bits, count);
         if (little_endian()) {
             std::memcpy(cursor, &buffer, 8);
         } else {
@@ -239,6 +238,13 @@ struct Bits {
         cursor += whole;
         buffer >>= 8 * whole;
         filled %= 8;
+    }
+
+    // Bits into the buffer only, for the next put to store: the two, with
+    // the 7 that may wait, must fit its 64.
+    void add(const std::uint32_t bits, const unsigned count) {
+        buffer |= std::uint64_t{bits} << filled;
+        filled += count;
     }
 
     // To the next byte boundary, with zeros.
@@ -486,7 +492,15 @@ private:
                                   distance_code << (length_bits + l.extra_bits);
             whole_bits[256 + n] = static_cast<byte>(length_bits + l.extra_bits + distance_bits);
         }
-        for (std::size_t k = 0; k < count; ++k) {
+        // Two symbols a store: each code is at most 21 bits (15 for the
+        // length, 5 extra, 1 for the distance; 18 in fixed codes), and with
+        // the 7 bits that may wait, two fit in the 64-bit buffer.
+        std::size_t k = 0;
+        for (; k + 2 <= count; k += 2) {
+            bits.add(whole_code[symbol[k]], whole_bits[symbol[k]]);
+            bits.put(whole_code[symbol[k + 1]], whole_bits[symbol[k + 1]]);
+        }
+        if (k < count) {
             bits.put(whole_code[symbol[k]], whole_bits[symbol[k]]);
         }
         bits.put(code[end_of_block], literal_length[end_of_block]);
