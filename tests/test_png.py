@@ -17,6 +17,7 @@ from packing_checks import MEMORY_MEASURABLE
 Image = pytest.importorskip("PIL.Image")
 from tessel_atlas import png  # noqa: E402
 from tessel_atlas._png import alpha_box, bleed, filter_rows, unfilter_rows  # noqa: E402
+from tessel_atlas.inputs import still  # noqa: E402
 from tessel_atlas.inputs.still import rgba_array  # noqa: E402
 
 
@@ -51,6 +52,28 @@ def test_written_pixels_read_back_exactly(tmp_path_factory, pixels, level, strip
         assert image.mode == "RGBA"
         np.testing.assert_array_equal(np.asarray(image), pixels)
     np.testing.assert_array_equal(ours, pixels)
+
+
+@pytest.mark.parametrize("bits", [1, 2, 4])
+def test_grey_of_fewer_bits_reads_as_pillow_reads_it(bits):
+    # Pillow writes only 1-bit grey: the rows are packed here, unfiltered.
+    levels = np.random.default_rng(bits).integers(0, 1 << bits, (9, 13), dtype=np.uint8)
+    per_byte = 8 // bits
+    rows = b"".join(b"\0" + bytes(sum(int(v) << (8 - bits * (k + 1)) for k, v in enumerate(row[at:at + per_byte]))
+                                   for at in range(0, len(row), per_byte)) for row in levels)
+    data = png.SIGNATURE + _chunk(b"IHDR", struct.pack(">IIBBBBB", 13, 9, bits, 0, 0, 0, 0)) + \
+        _chunk(b"IDAT", zlib.compress(rows)) + _chunk(b"IEND", b"")
+    ours = png.read_rgba(data, None)
+    with Image.open(io.BytesIO(data)) as image:
+        np.testing.assert_array_equal(ours, rgba_array(image))
+    assert len(np.unique(ours[..., 0])) == len(np.unique(levels))
+
+
+def test_the_reader_keeps_to_pillows_limit_on_pixels_without_importing_it():
+    # What it takes for Pillow's limit while Pillow is not imported.
+    assert still.PILLOW_DEFAULT_PIXELS == Image.MAX_IMAGE_PIXELS
+    with mock.patch.object(Image, "MAX_IMAGE_PIXELS", 10):  # as a program using build() may set it
+        assert still.pixel_limit() == 10
 
 
 @st.composite
@@ -99,16 +122,16 @@ def saved_by_pillow(draw, **options):
     """A picture as Pillow saves it in one of the kinds sprites come in:
     RGBA; grey, grey and alpha, RGB, each but the alpha one with a colour
     made transparent or not; indexed, of 2 to 256 colours (so 1 to 8 bits
-    a pixel), with each colour's alpha or none."""
+    a pixel), with each colour's alpha or none; grey of 1 bit."""
     pixels = draw(pictures())
     image = Image.fromarray(pixels)
-    mode = draw(st.sampled_from(["RGBA", "RGBA", "L", "LA", "RGB", "P"]))
+    mode = draw(st.sampled_from(["RGBA", "RGBA", "L", "LA", "RGB", "P", "1"]))
     if mode == "P":
         image = image.quantize(draw(st.sampled_from([2, 4, 16, 256])), method=Image.Quantize.FASTOCTREE) \
             if draw(st.booleans()) else image.convert("RGB").quantize(draw(st.sampled_from([2, 3, 9, 200])))
     elif mode != "RGBA":
         image = image.convert(mode)
-        if mode != "LA" and draw(st.booleans()):  # the colour of a pixel that is there
+        if mode not in ("LA", "1") and draw(st.booleans()):  # the colour of a pixel that is there
             options["transparency"] = image.getpixel((0, 0))
     saved = io.BytesIO()
     image.save(saved, "PNG", **options)
@@ -182,6 +205,7 @@ STRAY_CHUNKS = [
     (b"iCCP", b"p\0\3" + zlib.compress(b"x")), (b"IHDR", struct.pack(">IIBBBBB", 1, 9, 8, 6, 0, 0, 0)),
     (b"IHDR", struct.pack(">IIBBBBB", 2, 2, 8, 2, 0, 0, 0)), (b"IDAT", zlib.compress(bytes(40))),
     (b"PLTE", bytes(6)), (b"acTL", struct.pack(">II", 1, 0)), (b"a\0c!", b""), (b"prVt", b"mine"),
+    (b"vpAg", bytes(9)), (b"PRVT", b"mine"), (b"fcTL", bytes(26)), (b"eXIf", b"MM\0*"),
     (b"bKGD", bytes(6)), (b"bKGD", bytes(2)), (b"zTXt", b"k\0\0" + zlib.compress(b"words")),
     (b"zTXt", b"k\0\0" + zlib.compress(b"x")[:-2]), (b"zTXt", b"\0\0" + zlib.compress(b"x")),
     (b"iCCP", b"icc\0\0" + zlib.compress(bytes(300))), (b"iCCP", b"icc\0\0" + zlib.compress(bytes(2_000_000))),
@@ -282,12 +306,14 @@ def _indexed(indexes, palette):
         _chunk(b"PLTE", palette) + _chunk(b"IDAT", rows) + _chunk(b"IEND", b"")
 
 
-@pytest.mark.parametrize("mode", ["1", "I;16", "an index past the palette"])
+@pytest.mark.parametrize("mode", ["1 with a transparent level", "I;16", "an index past the palette"])
 def test_other_kinds_of_png_are_left_to_pillow(tmp_path, mode):
     path = tmp_path / "sprite.png"
     if mode.startswith("an index"):
         path.write_bytes(_indexed([0, 1], bytes(3)))
         assert png.read_rgba(_indexed([0, 0], bytes(3)), None) is not None
+    elif mode.startswith("1"):
+        Image.new("1", (3, 2)).save(path, transparency=0)
     else:
         Image.new(mode, (3, 2)).save(path)
     assert png.read_rgba(path.read_bytes(), None) is None

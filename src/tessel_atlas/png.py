@@ -71,9 +71,10 @@ def write_png(path: Path, pixels: np.ndarray, level: Union[int, str]) -> None:
 
 
 # IHDR's (bit depth, colour type) that read_rgba reads itself: 8-bit grey,
-# RGB, indexed, grey and alpha, RGBA, and indexed of fewer bits; with
+# RGB, indexed, grey and alpha, RGBA, and indexed and grey of fewer bits; with
 # compression, filter method and interlacing 0 (none of Adam7's passes).
-READ_KINDS = frozenset([(8, 0), (8, 2), (8, 3), (8, 4), (8, 6), (1, 3), (2, 3), (4, 3)])
+READ_KINDS = frozenset([(8, 0), (8, 2), (8, 3), (8, 4), (8, 6), (1, 3), (2, 3), (4, 3), (1, 0), (2, 0), (4, 0)])
+GREY = 0
 INDEXED = 3
 # Colour types whose transparency, if any, is in a tRNS chunk, not in pixels.
 NO_ALPHA = (0, 2, 3)
@@ -89,6 +90,13 @@ FIXED_CHUNKS = {b"gAMA": 4, b"cHRM": 32, b"sRGB": 1, b"pHYs": 9, b"tIME": 7}
 # background colour (an index, a grey or an RGB) and the significant bits
 # of each sample.
 SIZED_BY_COLOUR = {b"bKGD": {0: 2, 2: 6, 3: 1, 4: 2, 6: 6}, b"sBIT": {0: 1, 2: 3, 3: 3, 4: 2, 6: 4}}
+# Every chunk PNG (with its animated form) defines. A chunk of any other
+# name that is ancillary (its first letter lower case), such as a painting
+# program's own, changes no pixel; Pillow skips those too, so they are read
+# past here. Those named here that no table above accepts are Pillow's.
+DEFINED_CHUNKS = frozenset([b"IHDR", b"PLTE", b"IDAT", b"IEND", b"tRNS", b"cHRM", b"gAMA", b"iCCP", b"sBIT", b"sRGB",
+                            b"cICP", b"mDCv", b"cLLi", b"tEXt", b"zTXt", b"iTXt", b"bKGD", b"hIST", b"pHYs", b"sPLT",
+                            b"eXIf", b"tIME", b"acTL", b"fcTL", b"fdAT"])
 # Text past this, in all and inflated (Pillow allows 1 MiB a chunk inflated,
 # 64 MiB in all), is Pillow's to judge.
 TEXT_LIMIT = 1 << 20
@@ -146,11 +154,13 @@ def rgba_size(data: bytes) -> Optional[Tuple[Tuple[int, int], bool]]:
 
 def read_rgba(data: bytes, max_pixels: Optional[int]) -> Optional[np.ndarray]:
     """The (height, width, 4) RGBA pixels of a PNG file's bytes when the
-    file is of a kind in READ_KINDS, as nearly every sprite is, in the
+    file is of a kind in READ_KINDS, as nearly every sprite is (grey of
+    fewer than 8 bits without transparency), in the
     strict form: IHDR first and once, an indexed image's palette (PLTE)
     and any transparency (tRNS) once each before the image data, IDAT
     chunks in one unbroken run, only harmless chunks in their strict form
-    beside them, every checksum right. Grey becomes grey RGB; alpha, where
+    beside them (or private ancillary ones), every checksum right. Grey
+    becomes grey RGB; alpha, where
     the kind has none, is 255 or the transparency chunk's. None for any
     other file, anything irregular, or more than `max_pixels` pixels:
     Pillow reads (or refuses) those, in its own words. Pillow leaves these
@@ -224,7 +234,8 @@ def read_rgba(data: bytes, max_pixels: Optional[int]) -> Optional[np.ndarray]:
             transparency = bytes(body)
         else:
             fixed = FIXED_CHUNKS.get(chunk) or SIZED_BY_COLOUR.get(chunk, {}).get(kind[1])
-            size = 0 if fixed == length else _text_bytes(chunk, bytes(body))
+            private = chunk not in DEFINED_CHUNKS and chunk.isalpha() and chunk[:1].islower()
+            size = 0 if fixed == length or private else _text_bytes(chunk, bytes(body))
             if size is None:
                 return None
             text += size
@@ -235,7 +246,16 @@ def read_rgba(data: bytes, max_pixels: Optional[int]) -> Optional[np.ndarray]:
         position = end
     if len(rows) != expected:
         return None
+    colour = kind[1]
+    if colour == GREY and kind[0] < 8:
+        if transparency is not None:  # a transparent grey of fewer bits: Pillow's to judge
+            return None
+        # Grey of fewer bits read as indexes into the greys they stand for,
+        # spread over 0 to 255 as Pillow spreads them.
+        top = (1 << kind[0]) - 1
+        palette = bytes(round(255 * level / top) for level in range(top + 1) for _ in range(3))
+        colour = INDEXED
     try:
-        return unfilter_rows(rows, width, height, kind[1], kind[0], palette or b"", transparency or b"")
+        return unfilter_rows(rows, width, height, colour, kind[0], palette or b"", transparency or b"")
     except ValueError:  # a palette, transparency or filter out of its strict form
         return None

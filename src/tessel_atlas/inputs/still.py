@@ -24,6 +24,20 @@ EXTENSIONS = frozenset(
 
 EXPORT_AGAIN = "export it again, or leave it out with --exclude"
 
+# Pillow's own limit on an image's pixels (MAX_IMAGE_PIXELS), as it has
+# been since long before the oldest Pillow tessel-atlas takes.
+PILLOW_DEFAULT_PIXELS = 1024 * 1024 * 1024 // 4 // 3
+
+
+def pixel_limit() -> int:
+    """The most pixels Pillow would decode, past which a PNG is left to it
+    (to warn or refuse in its own words): its limit as a program may have
+    set it, or, while Pillow is not imported, its default, which nothing
+    can have changed. Importing Pillow only to ask takes a few hundredths
+    of a second, a twentieth of a small build."""
+    # Being imported by another thread, it cannot have been changed yet.
+    return getattr(sys.modules.get("PIL.Image"), "MAX_IMAGE_PIXELS", PILLOW_DEFAULT_PIXELS)
+
 
 def _grey_rgba(grey: np.ndarray, alpha: Optional[np.ndarray] = None) -> np.ndarray:
     pixels = np.empty(grey.shape + (4,), np.uint8)
@@ -64,7 +78,6 @@ def read_image(path: str, examine: Optional[Examine] = None) -> np.ndarray:
     that cannot be read raises AtlasError naming it. Decoding waits its turn
     in DECODING, by the size the file's header gives, once `examine` has
     seen it."""
-    Image = require_pillow()
     try:
         with open(path, "rb") as stream:
             data = stream.read()
@@ -73,7 +86,7 @@ def read_image(path: str, examine: Optional[Examine] = None) -> np.ndarray:
         if read_here is not None:
             size, opaque = read_here
         else:
-            image = Image.open(io.BytesIO(data))  # reads the header only
+            image = require_pillow().open(io.BytesIO(data))  # reads the header only
             size = image.size
             opaque = not {"A", "a"} & set(image.getbands()) and "transparency" not in image.info
             if image.format in ("JPEG", "MPO") and image.getexif().get(0x0112, 1) in (5, 6, 7, 8):
@@ -81,10 +94,10 @@ def read_image(path: str, examine: Optional[Examine] = None) -> np.ndarray:
         if examine is not None:
             examine(size, opaque)
         with DECODING.reserve(size[0] * size[1] * DECODING_BYTES_PER_PIXEL):
-            pixels = read_rgba(data, Image.MAX_IMAGE_PIXELS) if image is None else None
+            pixels = read_rgba(data, pixel_limit()) if image is None else None
             if pixels is not None:
                 return pixels
-            with image or Image.open(io.BytesIO(data)) as opened:
+            with image or require_pillow().open(io.BytesIO(data)) as opened:
                 opened.load()
                 return rgba_array(opened)
     except AtlasError:
@@ -99,7 +112,7 @@ def read_image(path: str, examine: Optional[Examine] = None) -> np.ndarray:
 
 def unreadable(path: str, error: Exception) -> AtlasError:
     """What to say of an image file Pillow could not read."""
-    if isinstance(error, getattr(sys.modules["PIL"], "UnidentifiedImageError", ())):  # Pillow 7 and later
+    if isinstance(error, getattr(sys.modules.get("PIL"), "UnidentifiedImageError", ())):  # Pillow 7 and later
         extension = os.path.splitext(path)[1]
         kind = f"a {extension[1:].upper()} image" if extension else "an image"
         return AtlasError(f"{path}: not a readable image (neither {kind} nor one of any other format "
