@@ -238,6 +238,19 @@ struct to_rgba {
     bool row(const byte* samples, const std::size_t width, byte* out) const {
         switch (colour) {
             case indexed: {
+                if (bit_depth == 8) {  // most indexed sprites: the index checked a row at a time, which vectorises
+                    byte highest = 0;
+                    for (std::size_t x = 0; x < width; ++x) {
+                        highest = std::max(highest, samples[x]);
+                    }
+                    if (highest >= entries) {
+                        return false;
+                    }
+                    for (std::size_t x = 0; x < width; ++x) {
+                        std::memcpy(out + x * bpp, palette.data() + std::size_t{samples[x]} * bpp, bpp);
+                    }
+                    break;
+                }
                 const auto per_byte = static_cast<std::size_t>(8 / bit_depth);
                 const int mask = (1 << bit_depth) - 1;
                 for (std::size_t x = 0; x < width; ++x) {
