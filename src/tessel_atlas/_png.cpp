@@ -19,9 +19,9 @@
 // nor deflate at zlib's levels. It writes 8-bit RGBA only; it reads 8-bit
 // grey, grey and alpha, RGB and RGBA, and indexed pixels of 1 to 8 bits,
 // into RGBA: the kinds nearly every sprite is stored as. Writing a 2048 x
-// 2048 RGBA layer costs five passes over each row to filter it, about 25
-// ms, and about 30 to deflate it; reading one pass. All release the
-// interpreter lock, so several threads work at once.
+// 2048 RGBA layer costs five passes over each row to filter it, about 15
+// ms with AVX2, and about 30 to deflate it; reading one pass. All release
+// the interpreter lock, so several threads work at once.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 

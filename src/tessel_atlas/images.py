@@ -34,11 +34,13 @@ Box = Tuple[int, int, int, int]
 
 # Trimmed sprites kept in memory between reading and composing, at most;
 # past that they are decoded again when their layer is composed. Measured on
-# wesnoth's 14,000 sprites (about 840 MB of RGBA): keeping them all passes
-# the memory a build machine should need, decoding all twice costs seconds.
-# The largest are the ones let go: opening a file costs as much as decoding
-# tens of kilobytes, so small sprites are the dearest to read again.
-KEEP_BUDGET_BYTES = 192 * 2**20
+# wesnoth's 14,000 sprites (about 840 MB of RGBA untrimmed), three clean
+# builds each: 192 MiB kept, 4.5 to 4.7 s at a peak of 510 to 530 MiB;
+# 384, 4.2 to 4.3 s at 600 to 615; all of them, 4.1 to 4.3 s at 650 (and
+# supertux 1.9 s against 2.0 to 2.2, at 425 MiB against 370). The largest
+# are the ones let go: opening a file costs as much as decoding tens of
+# kilobytes, so small sprites are the dearest to read again.
+KEEP_BUDGET_BYTES = 384 * 2**20
 # Memory that images being decoded may take at once, over all reading
 # threads; an image that needs more is decoded alone. Large canvases would
 # otherwise be decoded side by side, a gigabyte or more each.

@@ -155,13 +155,12 @@ def rgba_size(data: bytes) -> Optional[Tuple[Tuple[int, int], bool]]:
 def read_rgba(data: bytes, max_pixels: Optional[int]) -> Optional[np.ndarray]:
     """The (height, width, 4) RGBA pixels of a PNG file's bytes when the
     file is of a kind in READ_KINDS, as nearly every sprite is (grey of
-    fewer than 8 bits without transparency), in the
-    strict form: IHDR first and once, an indexed image's palette (PLTE)
-    and any transparency (tRNS) once each before the image data, IDAT
-    chunks in one unbroken run, only harmless chunks in their strict form
-    beside them (or private ancillary ones), every checksum right. Grey
-    becomes grey RGB; alpha, where
-    the kind has none, is 255 or the transparency chunk's. None for any
+    fewer than 8 bits without transparency), in the strict form: IHDR
+    first and once, an indexed image's palette (PLTE) and any transparency
+    (tRNS) once each before the image data, IDAT chunks in one unbroken
+    run, only harmless chunks in their strict form (or private ancillary
+    ones) beside them, every checksum right. Grey becomes grey RGB; alpha,
+    where the kind has none, is 255 or the transparency chunk's. None for any
     other file, anything irregular, or more than `max_pixels` pixels:
     Pillow reads (or refuses) those, in its own words. Pillow leaves these
     pixels as stored too (no gamma or colour profile is applied), so either

@@ -208,6 +208,7 @@ inline std::uint32_t adler32(const std::uint32_t adler, const byte* data, std::s
     return (b << 16) | a;
 }
 
+// Whether the machine stores a number's lowest byte first.
 inline bool little_endian() {
     const std::uint16_t one = 1;
     byte first;
@@ -295,8 +296,8 @@ private:
         std::uint16_t* symbol = symbols_.data();
         std::size_t count = 0, i = at;
         while (i < length && count < block_symbols) {
-            // Literals up to the next byte that starts a run: the first
-            // whose two before it and one after are the same byte.
+            // Literals, up to where a run may start (a byte equal to the
+            // one before it and the two after it).
             const std::size_t plain = std::min(literals_from(data, i, length), i + (block_symbols - count));
             for (; i + 4 <= plain; i += 4, count += 4) {
                 for (std::size_t k = 0; k < 4; ++k) {
