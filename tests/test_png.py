@@ -76,6 +76,19 @@ def test_the_reader_keeps_to_pillows_limit_on_pixels_without_importing_it():
         assert still.pixel_limit() == 10
 
 
+def test_a_build_of_pngs_read_here_never_loads_pillow(tmp_path):
+    # An indexed sprite with a painting program's private chunk, as many are saved.
+    (tmp_path / "sprites").mkdir()
+    data = _indexed([0, 1, 1], bytes([9, 9, 9, 200, 0, 0]))
+    (tmp_path / "sprites" / "a.png").write_bytes(data[:33] + _chunk(b"vpAg", bytes(9)) + data[33:])
+    png.write_png(tmp_path / "sprites" / "b.png", np.full((5, 3, 4), 200, np.uint8), png.RUNS)
+    code = ("import sys; from tessel_atlas import build; build(sys.argv[1], sys.argv[2]); "
+            "print(sorted(m for m in sys.modules if m.split('.')[0] == 'PIL'))")
+    shown = subprocess.run([sys.executable, "-c", code, str(tmp_path / "sprites"), str(tmp_path / "atlas")],
+                           capture_output=True, text=True, check=True).stdout
+    assert shown.strip() == "[]"
+
+
 @st.composite
 def runs_and_noise(draw):
     """Bytes as filtered rows hold them: runs of a byte (some longer than
