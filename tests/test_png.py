@@ -1,6 +1,7 @@
 """The PNG writer and reader of tessel-atlas, against Pillow's."""
 
 import io
+import itertools
 import struct
 import subprocess
 import sys
@@ -118,10 +119,34 @@ def test_run_deflater_streams_are_what_zlib_inflates(pieces):
         deflating.compress(b"more")
 
 
+def _fibonacci_literals():
+    """Bytes 0 to 19 as often as the Fibonacci numbers from the second say,
+    no byte twice in a row (so no runs): with the end of the block's one,
+    each symbol outweighs all the rarer ones together, so a Huffman code
+    for them is 20 bits deep, past deflate's 15."""
+    counts = {value: count for value, count in enumerate(itertools.islice(_fibonacci(), 1, 21))}
+    out = bytearray()
+    while counts:
+        value = max((v for v in counts if not out or v != out[-1]), key=counts.__getitem__)
+        out.append(value)
+        counts[value] -= 1
+        if not counts[value]:
+            del counts[value]
+    return bytes(out)
+
+
+def _fibonacci():
+    a, b = 1, 1
+    while True:
+        yield a
+        a, b = b, a + b
+
+
 @pytest.mark.parametrize("data, kind", [
     (b"ab", 1),  # a few symbols: fixed codes cost less than a table of its own
     (np.random.default_rng(2).integers(0, 256, 5000, np.uint8).tobytes(), 0),  # noise: stored
     (bytes(range(64)) * 100 + bytes(1000), 2),  # skewed: codes of its own
+    (_fibonacci_literals(), 2),  # codes too long, cut to 15 bits
 ])
 def test_run_deflater_takes_the_shortest_kind_of_block(data, kind):
     deflating = png.RunDeflater()

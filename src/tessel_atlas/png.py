@@ -46,7 +46,7 @@ def _chunk(stream: BinaryIO, kind: bytes, data: bytes) -> None:
 
 def compressor(level: Union[int, str]):  # zlib's Compress, zlib-ng's, or a RunDeflater
     """A zlib stream's compressor at `level`, or RUNS."""
-    return RunDeflater() if level == RUNS else deflater.compressobj(level)
+    return RunDeflater() if level == RUNS else deflater.compressobj(int(level))
 
 
 def write_png(path: Path, pixels: np.ndarray, level: Union[int, str]) -> None:
