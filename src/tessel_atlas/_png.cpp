@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 // Filtering is half of writing's own time, and its loops take 0.6 of the
@@ -329,6 +330,15 @@ to_rgba conversion(const int colour, const int bit_depth, const py::bytes& palet
     return to;
 }
 
+// A bytes-like object's bytes, which must lie one after another.
+py::buffer_info contiguous_bytes(const py::buffer& object, const char* what) {
+    py::buffer_info bytes = object.request();
+    if (bytes.ndim != 1 || bytes.itemsize != 1 || bytes.strides[0] != 1) {
+        throw py::value_error(std::string(what) + " must be contiguous bytes");
+    }
+    return bytes;
+}
+
 py::array_t<byte> unfilter_rows(const py::buffer& image_data, const py::ssize_t width, const py::ssize_t height,
                                 const int colour, const int bit_depth, const py::bytes& palette,
                                 const py::bytes& transparency) {
@@ -336,10 +346,7 @@ py::array_t<byte> unfilter_rows(const py::buffer& image_data, const py::ssize_t 
         throw py::value_error("an image has at least one row and one column");
     }
     const to_rgba converting = conversion(colour, bit_depth, palette, transparency);
-    const py::buffer_info data = image_data.request();
-    if (data.ndim != 1 || data.itemsize != 1 || data.strides[0] != 1) {
-        throw py::value_error("the image data must be contiguous bytes");
-    }
+    const py::buffer_info data = contiguous_bytes(image_data, "the image data");
     const auto size = static_cast<std::size_t>(data.size);
     const auto rows = static_cast<std::size_t>(height);
     const std::size_t channels = channels_of(colour);
@@ -574,40 +581,23 @@ void bleed(py::array_t<byte, py::array::c_style>& pixels, const py::array_t<int,
     }
 }
 
-// A bytes-like object's bytes, held while in use.
-struct Bytes {
-    explicit Bytes(const py::handle object) {
-        if (PyObject_GetBuffer(object.ptr(), &view, PyBUF_SIMPLE) != 0) {
-            throw py::error_already_set();
-        }
-    }
-    ~Bytes() { PyBuffer_Release(&view); }
-    Bytes(const Bytes&) = delete;
-    Bytes& operator=(const Bytes&) = delete;
-    Py_buffer view{};
-};
-
 // A zlib stream deflated by runs, as zlib's compression objects are used:
 // compress() each piece, then flush() once.
 class RunDeflater {
 public:
-    py::bytes compress(const py::handle data) {
-        if (finished_) {
-            throw py::value_error("the stream was flushed: make another RunDeflater");
-        }
-        const Bytes bytes(data);
+    py::bytes compress(const py::buffer& data) {
+        still_open();
+        const py::buffer_info bytes = contiguous_bytes(data, "data");
         {
             const py::gil_scoped_release unlocked;
             out_.clear();
-            deflater_.compress(static_cast<const byte*>(bytes.view.buf), static_cast<std::size_t>(bytes.view.len), out_);
+            deflater_.compress(static_cast<const byte*>(bytes.ptr), static_cast<std::size_t>(bytes.size), out_);
         }
         return py::bytes(reinterpret_cast<const char*>(out_.data()), out_.size());
     }
 
     py::bytes flush() {
-        if (finished_) {
-            throw py::value_error("the stream was flushed: make another RunDeflater");
-        }
+        still_open();
         finished_ = true;
         out_.clear();
         deflater_.finish(out_);
@@ -615,6 +605,12 @@ public:
     }
 
 private:
+    void still_open() const {
+        if (finished_) {
+            throw py::value_error("the stream was flushed: make another RunDeflater");
+        }
+    }
+
     run_deflate::Deflater deflater_;
     std::vector<byte> out_;
     bool finished_ = false;

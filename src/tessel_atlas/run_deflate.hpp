@@ -58,19 +58,20 @@ struct LengthCode {
     std::uint8_t extra;
 };
 
+// RFC 1951, 3.2.5: the extra bits of each length code, 257 to 285.
+constexpr std::uint8_t length_extra_bits[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                                2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+
 inline const std::array<LengthCode, max_run + 1>& length_codes() {
     static const std::array<LengthCode, max_run + 1> table = [] {
-        // RFC 1951, 3.2.5: each code's first length and its extra bits; 258
-        // has a code of its own (285), not 284's last value.
+        // Each code's first length; 258 has a code of its own (285), not 284's last value.
         constexpr std::uint16_t first[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                              31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-        constexpr std::uint8_t extra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                            2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
         std::array<LengthCode, max_run + 1> made{};
         for (int c = 0; c < 29; ++c) {
             const int last = c == 28 ? 258 : std::min(257, first[c + 1] - 1);
             for (int n = first[c]; n <= last; ++n) {
-                made[static_cast<std::size_t>(n)] = {static_cast<std::uint16_t>(257 + c), extra[c],
+                made[static_cast<std::size_t>(n)] = {static_cast<std::uint16_t>(257 + c), length_extra_bits[c],
                                                      static_cast<std::uint8_t>(n - first[c])};
             }
         }
@@ -383,12 +384,12 @@ private:
     }
 
     void write_block(const byte* data, const std::size_t size, const std::uint16_t* symbol, const std::size_t count,
-                     std::array<std::uint32_t, fixed_literal_codes>& frequency, std::vector<byte>& out) {
+                     const std::array<std::uint32_t, fixed_literal_codes>& frequency, std::vector<byte>& out) {
         const auto& lengths_code = length_codes();
         std::uint64_t runs = 0, extra_bits = 0;
         for (int c = 257; c < literal_codes; ++c) {
             runs += frequency[static_cast<std::size_t>(c)];
-            extra_bits += std::uint64_t{frequency[static_cast<std::size_t>(c)]} * extra_of(c);
+            extra_bits += std::uint64_t{frequency[static_cast<std::size_t>(c)]} * length_extra_bits[c - 257];
         }
 
         // Dynamic codes: literals and lengths coded for this block; the
@@ -540,8 +541,6 @@ private:
         }
         return count;
     }
-
-    static unsigned extra_of(const int code) { return code < 265 || code == 285 ? 0 : static_cast<unsigned>(code - 261) / 4; }
 
     static unsigned fixed_length(const int code) { return code < 144 ? 8 : code < 256 ? 9 : code < 280 ? 7 : 8; }
 
