@@ -176,37 +176,42 @@ inline void canonical_codes(const byte* lengths, const int count, std::uint16_t*
     }
 }
 
-// zlib's checksum of the data (RFC 1950, 2.2), summed in slices short
-// enough that 32 bits cannot overflow before the modulo. Within a slice,
-// 32 bytes at a time: a grows by their sum, b by 32 times a plus each byte
-// weighted by how many of the 32 sums it is in, two sums that vectorise.
+// zlib's checksum of the data (RFC 1950, 2.2). b gains a after each byte,
+// so each byte counts in b once for every byte from it to the end. Taken 32
+// bytes at a time, that is 32 times the sums of the groups so far, summed,
+// less each byte's place in its group: thirty-two sums of bytes and
+// thirty-two sums of those, in slices short enough for 32 bits, which
+// vectorise without a multiplication.
 inline std::uint32_t adler32(const std::uint32_t adler, const byte* data, std::size_t length) {
     constexpr std::uint32_t modulus = 65521;
-    constexpr std::size_t slice = 5536;  // 5552, the most that cannot overflow, rounded down to 32s
     constexpr std::size_t group = 32;
-    std::uint32_t a = adler & 0xFFFF, b = adler >> 16;
-    while (length > 0) {
-        const std::size_t n = std::min(length, slice);
-        std::size_t i = 0;
-        for (; i + group <= n; i += group) {
-            std::uint32_t sum = 0, weighted = 0;
+    constexpr std::size_t most_groups = 1024;  // a sum of sums reaches 255 * 1024 * 1025 / 2
+    std::uint64_t a = adler & 0xFFFF, b = adler >> 16;
+    while (length >= group) {
+        const std::size_t groups = std::min(length / group, most_groups);
+        std::array<std::uint32_t, group> sums{}, sums_of_sums{};
+        for (std::size_t g = 0; g < groups; ++g, data += group) {
             for (std::size_t k = 0; k < group; ++k) {
-                sum += data[i + k];
-                weighted += static_cast<std::uint32_t>(group - k) * data[i + k];
+                sums[k] += data[k];
+                sums_of_sums[k] += sums[k];
             }
-            b += a * group + weighted;
-            a += sum;
         }
-        for (; i < n; ++i) {
-            a += data[i];
-            b += a;
+        std::uint64_t sum = 0, sum_of_sums = 0, places = 0;
+        for (std::size_t k = 0; k < group; ++k) {
+            sum += sums[k];
+            sum_of_sums += sums_of_sums[k];
+            places += k * sums[k];
         }
-        a %= modulus;
-        b %= modulus;
-        data += n;
+        const std::size_t n = groups * group;
+        b = (b + n * a + group * sum_of_sums - places) % modulus;
+        a = (a + sum) % modulus;
         length -= n;
     }
-    return (b << 16) | a;
+    for (; length > 0; --length) {
+        a += *data++;
+        b += a;
+    }
+    return static_cast<std::uint32_t>((b % modulus) << 16 | (a % modulus));
 }
 
 // Whether the machine stores a number's lowest byte first.
