@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import errno
+import functools
 import json
 import os
 import re
@@ -459,15 +460,23 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
             (staging / name).write_text(text, encoding="utf-8")
             written.append(name)
 
-    try:
+    def write_manifests() -> None:
         write_texts({name: manifest if isinstance(manifest, str) else json.dumps(manifest, indent=1) + "\n"
                      for name, manifest in manifests.items() if name not in unchanged})
+
+    try:
         encodings = [name for name in (texture_name(layer, fmt) for layer in layers for fmt in texture.blocks)
                      if with_pixels and name not in unchanged]
         with BlockEncoder(texture.block_effort, min(workers(), len(encodings)), texture.blocks) if encodings \
                 else nullcontext() as encoder:
             # One layer more than threads in flight: each holds a whole image.
-            for layer, (names, encoding) in zip(layers, ordered_map(write_layer, layers, ahead=workers() + 1)):
+            # The manifests' text, made by the interpreter (a fifth of a second
+            # for 14,000 frames), is made in this thread while the first
+            # layers are composed and encoded on the others.
+            jobs = [write_manifests] + [functools.partial(write_layer, layer) for layer in layers]
+            done = ordered_map(lambda job: job(), jobs, ahead=workers() + 1, here=lambda job: job is write_manifests)
+            next(done)
+            for layer, (names, encoding) in zip(layers, done):
                 for name, fmt, blocks, stored in encoding:
                     data = blocks()
                     (staging / name).write_bytes(data)
