@@ -29,7 +29,7 @@ import aseprite_files as ase  # noqa: E402
 from atlas_files import (  # noqa: E402
     command, expected_sprite, frame_box, libgdx_key, libgdx_regions, make_sprites, noise_sprite, premultiplied,
     read_frames, read_ktx, restore, smooth_sprite, visible_bytes)
-from tessel_atlas import blocks, cache, inputs, jobs, output, resaved  # noqa: E402
+from tessel_atlas import blocks, cache, images, inputs, jobs, output, resaved  # noqa: E402
 from tessel_atlas.inputs import still  # noqa: E402
 from tessel_atlas.cli import _parser, _plans, main  # noqa: E402
 from tessel_atlas.formats import FORMATS, css, godot  # noqa: E402
@@ -540,6 +540,20 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
     assert not (work / "clean" / ".tessel-atlas-cache.jsonl").exists()
 
 
+def note_reading(patch, read):
+    """Notes in `read` each file decoded, one at a time or in batches."""
+    patch.setattr(still, "read_image", lambda path, examine: read.append(path) or np.asarray(
+        Image.open(path).convert("RGBA")))
+    in_batches = images.read_png_files
+
+    def read_png_files(files, *args):
+        found = in_batches(files, *args)
+        read.extend(str(file) for file, one in zip(files, found) if one is not None)
+        return found
+
+    patch.setattr(images, "read_png_files", read_png_files)
+
+
 @pytest.mark.parametrize("options", [[], ["--variant=1:", "--variant=0.5:@half", "--preview", "--report"],
                                      ["--format=phaser3", "--texture-format=bc3", "--padding=2"],
                                      ["--format=phaser3", "--normal-maps", "--variant=1:", "--variant=0.5:@half"]])
@@ -567,8 +581,7 @@ def test_a_watch_applies_a_save_reading_only_the_sprite_saved(tmp_path, monkeypa
             noise_sprite(random.Random(2), *image.size).save(normal)
     before = {p.name: p.stat().st_mtime_ns for p in (tmp_path / "atlas").iterdir()}
     read = []
-    monkeypatch.setattr(still, "read_image", lambda path, examine: read.append(path) or np.asarray(
-        Image.open(path).convert("RGBA")))
+    note_reading(monkeypatch, read)
     for not_again in (inputs, "collect_sprites"), (cache.BuildCache, "load"):
         monkeypatch.setattr(*not_again, lambda *args, **kwargs: pytest.fail("found or loaded again"))
     session.build(plan, {os.path.realpath(path) for path in changed}, results.append)
@@ -637,8 +650,7 @@ def test_a_run_after_saves_draws_them_again_from_the_cache_alone(tmp_path, monke
             with monkeypatch.context() as patch:
                 if quick:
                     patch.setattr(jobs, "collect_sprites", lambda *a, **k: pytest.fail("searched the folders"))
-                    patch.setattr(still, "read_image", lambda path, examine: read.append(path) or np.asarray(
-                        Image.open(path).convert("RGBA")))
+                    note_reading(patch, read)
                 build(options, tmp_path / f"out{i}")
             shutil.rmtree(tmp_path / "clean", ignore_errors=True)
             build(options + ["--no-cache"], tmp_path / "clean")
@@ -845,6 +857,9 @@ def test_once_a_sprite_is_refused_no_reading_thread_decodes_another(tmp_path, ca
     decoded = []
     read_rgba = still.read_rgba
     monkeypatch.setattr(still, "read_rgba", lambda data, limit: decoded.append(1) or read_rgba(data, limit))
+    in_batches = images.read_png_files
+    monkeypatch.setattr(images, "read_png_files", lambda files, *args: [
+        decoded.append(1) or one if one is not None else None for one in in_batches(files, *args)])
     assert main(["pack", str(tmp_path), "--out", str(tmp_path / "out"), "--max-texture-size", "256"]) == 1
     assert "a_huge.png: 300 x 100 pixels does not fit a 256 x 256 texture" in capsys.readouterr().err
     assert decoded == []

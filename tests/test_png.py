@@ -1,11 +1,13 @@
 """The PNG writer and reader of tessel-atlas, against Pillow's."""
 
+import hashlib
 import io
 import itertools
 import struct
 import subprocess
 import sys
 import zlib
+from dataclasses import replace
 from unittest import mock
 
 import numpy as np
@@ -16,8 +18,10 @@ from hypothesis import strategies as st
 from packing_checks import MEMORY_MEASURABLE
 
 Image = pytest.importorskip("PIL.Image")
-from tessel_atlas import png  # noqa: E402
-from tessel_atlas._png import alpha_box, bleed, filter_rows, unfilter_rows  # noqa: E402
+from tessel_atlas import images, png  # noqa: E402
+from tessel_atlas.errors import AtlasError  # noqa: E402
+from tessel_atlas.inputs import collect_sprites  # noqa: E402
+from tessel_atlas._png import bleed, filter_rows, visible_box  # noqa: E402
 from tessel_atlas.inputs import still  # noqa: E402
 from tessel_atlas.inputs.still import rgba_array  # noqa: E402
 
@@ -72,9 +76,9 @@ def test_grey_of_fewer_bits_reads_as_pillow_reads_it(bits):
 
 def test_the_reader_keeps_to_pillows_limit_on_pixels_without_importing_it():
     # What it takes for Pillow's limit while Pillow is not imported.
-    assert still.PILLOW_DEFAULT_PIXELS == Image.MAX_IMAGE_PIXELS
+    assert png.PILLOW_DEFAULT_PIXELS == Image.MAX_IMAGE_PIXELS
     with mock.patch.object(Image, "MAX_IMAGE_PIXELS", 10):  # as a program using build() may set it
-        assert still.pixel_limit() == 10
+        assert png.pixel_limit() == 10
 
 
 def test_a_build_of_pngs_read_here_never_loads_pillow(tmp_path):
@@ -344,6 +348,45 @@ def _indexed(indexes, palette):
         _chunk(b"PLTE", palette) + _chunk(b"IDAT", rows) + _chunk(b"IEND", b"")
 
 
+@settings(max_examples=40, deadline=None)
+@given(files=st.lists(st.one_of(saved_by_pillow(), mutated_pngs(), st.just(b"GIF89a not really")), min_size=1,
+                      max_size=9),
+       trims=st.lists(st.booleans(), min_size=9, max_size=9), threshold=st.integers(0, 254),
+       margin=st.integers(0, 2), batch_files=st.sampled_from([1, 2, 64]), most_side=st.sampled_from([8, 2**32]))
+def test_sprites_read_in_batches_are_what_reading_each_alone_finds(tmp_path_factory, files, trims, threshold, margin,
+                                                                    batch_files, most_side):
+    # Batches of any size, cut short by a canvas judged alone, among files read as other images are.
+    folder = tmp_path_factory.mktemp("sprites")
+    for i, data in enumerate(files):
+        (folder / f"s{i}.png").write_bytes(data)
+    try:
+        found = collect_sprites([folder])
+    except AtlasError:  # a stray animation chunk: the scan refuses the file
+        return
+    sprites = [replace(s, settings=replace(s.settings, trim=trims[i])) for i, s in enumerate(found.sprites)]
+    trim = images.Trim(threshold, margin)
+    alone = []
+    for sprite in sprites:
+        try:
+            whole = sprite.open(None)
+        except AtlasError as error:
+            alone.append(str(error))
+            continue
+        box = images._visible_box(whole, trim if sprite.settings.trim else None)
+        alone.append((box, (whole.shape[1], whole.shape[0]), whole[box[1]:box[3], box[0]:box[2]]))
+    with mock.patch.object(images, "BATCH_FILES", batch_files):
+        try:
+            entries = images.read_entries(sprites, trim=trim, share=False, step=lambda n: None,
+                                          check=lambda p: None, most_side=most_side)
+        except AtlasError as error:  # the first file that cannot be read, as alone
+            assert str(error) == next(a for a in alone if isinstance(a, str))
+            return
+    for entry, (box, size, pixels) in zip(entries, alone):
+        assert (entry.box, entry.size) == (box, size)
+        np.testing.assert_array_equal(entry.pixels.kept, pixels)
+        assert entry.pixels.fingerprint == hashlib.sha256(np.ascontiguousarray(pixels)).digest()
+
+
 @pytest.mark.parametrize("mode", ["1 with a transparent level", "I;16", "an index past the palette"])
 def test_other_kinds_of_png_are_left_to_pillow(tmp_path, mode):
     path = tmp_path / "sprite.png"
@@ -355,6 +398,30 @@ def test_other_kinds_of_png_are_left_to_pillow(tmp_path, mode):
     else:
         Image.new(mode, (3, 2)).save(path)
     assert png.read_rgba(path.read_bytes(), None) is None
+
+
+@pytest.mark.parametrize("width, height", [(2**32 - 1, 2**32 - 1), (2**31, 3), (1, 2**32 - 1), (0, 1)])
+def test_sizes_no_image_data_could_fill_are_left_to_pillow_without_making_room_for_them(width, height):
+    # Rows of 2^34 bytes, 2^32 of them: their product wraps 64 bits.
+    data = png.SIGNATURE + _chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)) + \
+        _chunk(b"IDAT", zlib.compress(bytes(5))) + _chunk(b"IEND", b"")
+    assert png.read_rgba(data, None) is None
+
+
+@settings(max_examples=150, deadline=None)
+@given(pixels=pictures(), level=st.integers(0, 9), window=st.integers(9, 15),
+       strategy=st.sampled_from([zlib.Z_DEFAULT_STRATEGY, zlib.Z_FILTERED, zlib.Z_HUFFMAN_ONLY, zlib.Z_RLE,
+                                 zlib.Z_FIXED]), cuts=st.lists(st.integers(0, 10**6), max_size=4))
+def test_image_data_deflated_any_way_zlib_can_reads_back_exactly(pixels, level, window, strategy, cuts):
+    # Every kind of block (stored, fixed, dynamic), windows of every size, the stream in chunks cut anywhere.
+    deflating = zlib.compressobj(level, zlib.DEFLATED, window, 9, strategy)
+    stream = deflating.compress(filter_rows(pixels, 0, pixels.shape[0])) + deflating.flush()
+    cuts = sorted({c % (len(stream) + 1) for c in cuts})
+    pieces = [stream[a:b] for a, b in zip([0] + cuts, cuts + [len(stream)])]
+    height, width = pixels.shape[:2]
+    data = png.SIGNATURE + _chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)) + \
+        b"".join(_chunk(b"IDAT", piece) for piece in pieces) + _chunk(b"IEND", b"")
+    np.testing.assert_array_equal(png.read_rgba(data, None), pixels)
 
 
 def test_images_past_the_pixel_limit_are_left_to_pillow(tmp_path):
@@ -370,16 +437,18 @@ def test_rows_that_repeat_are_filtered_to_zeros():
     assert (rows[1:, 1:] == 0).all()
 
 
-@given(st.lists(st.tuples(st.integers(0, 7), st.integers(0, 5), st.integers(1, 255)), max_size=4))
-def test_alpha_box_bounds_the_pixels_with_alpha(dots):
+@given(st.lists(st.tuples(st.integers(0, 7), st.integers(0, 5), st.integers(1, 255)), max_size=4),
+       st.integers(0, 254), st.integers(0, 3))
+def test_the_visible_box_bounds_the_pixels_with_alpha_above_the_threshold(dots, threshold, margin):
     pixels = np.zeros((6, 8, 4), np.uint8)
     for x, y, alpha in dots:
         pixels[y, x, 3] = alpha
-    expected = None
-    if dots:
-        xs, ys = [d[0] for d in dots], [d[1] for d in dots]
-        expected = (min(xs), min(ys), max(xs) + 1, max(ys) + 1)
-    assert alpha_box(pixels) == expected
+    ys, xs = np.nonzero(pixels[..., 3] > threshold)
+    expected = (0, 0, 1, 1)
+    if len(xs):
+        expected = (max(0, xs.min() - margin), max(0, ys.min() - margin), min(8, xs.max() + 1 + margin),
+                    min(6, ys.max() + 1 + margin))
+    assert visible_box(pixels, threshold, margin) == expected
 
 
 def bled_plainly(pixels, boxes, depth):
@@ -437,11 +506,7 @@ def test_bleeding_gives_each_transparent_pixel_the_colour_its_definition_does(se
     (lambda: filter_rows(np.zeros((2, 0, 4), np.uint8), 0, 2), "RGBA"),
     (lambda: filter_rows(np.zeros((2, 2, 4), np.uint8), 1, 3), "start <= stop <= height"),
     (lambda: filter_rows(np.zeros((2, 2, 4), np.uint8), 2, 1), "start <= stop <= height"),
-    (lambda: unfilter_rows(b"\0" * 8, 2, 1), "height rows"),
-    (lambda: unfilter_rows(b"", 0, 1), "one row and one column"),
-    (lambda: unfilter_rows(b"\0", 2**62, 1), "height rows"),  # sizes whose products wrap
-    (lambda: unfilter_rows(b"\0" * 9, 2, 2**62), "height rows"),
-    (lambda: alpha_box(np.zeros((2, 2, 3), np.uint8)), "RGBA")])
+    (lambda: visible_box(np.zeros((2, 2, 3), np.uint8), 0, 0), "RGBA")])
 def test_what_the_filters_cannot_read_is_refused(call, message):
     with pytest.raises(ValueError, match=message):
         call()

@@ -1,6 +1,6 @@
 // tessel_atlas._png: the parts of writing and reading PNG that the
-// interpreter would do slowly: the row filters, and deflate for the
-// default level.
+// interpreter would do slowly: the row filters and deflate for the default
+// level, and reading whole files of the common kinds.
 //
 // PNG deflates a row better when each byte is stored as its difference from
 // a prediction: the byte to its left, the one above, their average, or the
@@ -11,20 +11,30 @@
 // Reading adds the predictions back, row by row. The filtered rows are then
 // deflated looking for runs of one byte only (RunDeflater, run_deflate.hpp).
 //
-// Beside them, two pixel loops that NumPy would do a pass at a time: the box
-// that trimming cuts a sprite to (alpha_box), and bleeding colour into the
-// transparent pixels around sprites (bleed).
+// Reading walks a file's chunks, checking each (read_png says which files
+// are read here), inflates its image data (inflate.hpp) and restores the
+// rows as RGBA, all without the interpreter: a build reads thousands of
+// small sprites, and taking turns at the interpreter for each step of each
+// cost more than the steps. read_png_files does the same for a batch of
+// files, and trims each (visible_box) while its pixels are at hand.
 //
-// It does not inflate or parse chunks (tessel_atlas.png does, with zlib),
-// nor deflate at zlib's levels. It writes 8-bit RGBA only; it reads 8-bit
-// grey, grey and alpha, RGB and RGBA, and indexed pixels of 1 to 8 bits,
-// into RGBA: the kinds nearly every sprite is stored as. Writing a 2048 x
-// 2048 RGBA layer costs five passes over each row to filter it, about 15
-// ms with AVX2, and about 30 to deflate it; reading one pass. All release
-// the interpreter lock, so several threads work at once.
+// Beside them, bleeding colour into the transparent pixels around sprites
+// (bleed), a pixel loop that NumPy would do a pass at a time.
+//
+// It does not deflate at zlib's levels, nor read any other kind of PNG
+// (16-bit samples, interlacing), which Pillow reads. It writes 8-bit RGBA
+// only; it reads 8-bit grey, grey and alpha, RGB and RGBA, and indexed
+// pixels and grey of 1 to 8 bits, into RGBA. Writing a 2048 x 2048 RGBA
+// layer costs five passes over each row to filter it, about 15 ms with
+// AVX2, and about 30 to deflate it; reading, about 1.3 ns a byte of rows
+// to inflate and a pass to restore them. All release the interpreter lock,
+// so several threads work at once.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
 
+#include "inflate.hpp"
 #include "run_deflate.hpp"
 
 #include <algorithm>
@@ -32,6 +42,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -288,46 +303,50 @@ struct to_rgba {
     }
 };
 
-to_rgba conversion(const int colour, const int bit_depth, const py::bytes& palette_bytes,
-                   const py::bytes& transparency_bytes) {
-    const std::string palette = palette_bytes, transparency = transparency_bytes;
+// How the samples of a kind of pixel become RGBA, from the file's palette
+// and transparency chunks (empty where it has none); false where PNG does
+// not define that combination.
+bool conversion(const int colour, const int bit_depth, const byte* palette, const std::size_t palette_size,
+                const byte* transparency, const std::size_t transparency_size, to_rgba& to) {
     const bool eight_bits = bit_depth == 8;
     const bool known = colour == indexed ? eight_bits || bit_depth == 1 || bit_depth == 2 || bit_depth == 4
                                          : eight_bits && (colour == grey || colour == rgb || colour == grey_alpha ||
                                                           colour == rgb_alpha);
     if (!known) {
-        throw py::value_error("only 8-bit PNG pixels, and indexed ones of 1, 2 or 4 bits, are read here");
+        return false;
     }
-    to_rgba to{colour, bit_depth, palette.size() / 3, {}, {-1, -1, -1}};
+    to = to_rgba{colour, bit_depth, palette_size / 3, {}, {-1, -1, -1}};
     if (colour == indexed) {
-        if (palette.size() % 3 != 0 || to.entries == 0 || to.entries > (std::size_t{1} << bit_depth) ||
-            transparency.size() > to.entries) {
-            throw py::value_error("a palette holds 1 to 2^bit_depth colours, and alpha for at most as many");
+        // A palette holds 1 to 2^bit_depth colours, and alpha for at most as many.
+        if (palette_size % 3 != 0 || to.entries == 0 || to.entries > (std::size_t{1} << bit_depth) ||
+            transparency_size > to.entries) {
+            return false;
         }
         for (std::size_t i = 0; i < to.entries; ++i) {
-            std::memcpy(to.palette.data() + i * bpp, palette.data() + i * 3, 3);
-            to.palette[i * bpp + 3] = i < transparency.size() ? static_cast<byte>(transparency[i]) : 0xFF;
+            std::memcpy(to.palette.data() + i * bpp, palette + i * 3, 3);
+            to.palette[i * bpp + 3] = i < transparency_size ? transparency[i] : 0xFF;
         }
-        return to;
+        return true;
     }
-    if (!palette.empty()) {
-        throw py::value_error("only indexed pixels have a palette");
+    if (palette_size != 0) {
+        return false;
     }
-    // The transparent colour: a 16-bit big-endian number a sample, which 8-bit samples never reach past 255.
+    // The transparent colour: a 16-bit big-endian number a sample (grey or
+    // RGB only), which 8-bit samples never reach past 255.
     const std::size_t samples = colour == grey ? 1 : colour == rgb ? 3 : 0;
-    if (!transparency.empty()) {
-        if (transparency.size() != 2 * samples) {
-            throw py::value_error("a transparent colour is one 16-bit number a sample, for grey or RGB pixels only");
+    if (transparency_size != 0) {
+        if (transparency_size != 2 * samples) {
+            return false;
         }
         for (std::size_t i = 0; i < samples; ++i) {
-            const int value = static_cast<byte>(transparency[2 * i]) << 8 | static_cast<byte>(transparency[2 * i + 1]);
+            const int value = transparency[2 * i] << 8 | transparency[2 * i + 1];
             if (value > 0xFF) {
-                throw py::value_error("the transparent colour is past what 8-bit samples hold");
+                return false;
             }
             to.key[i] = value;
         }
     }
-    return to;
+    return true;
 }
 
 // A bytes-like object's bytes, which must lie one after another.
@@ -339,101 +358,461 @@ py::buffer_info contiguous_bytes(const py::buffer& object, const char* what) {
     return bytes;
 }
 
-py::array_t<byte> unfilter_rows(const py::buffer& image_data, const py::ssize_t width, const py::ssize_t height,
-                                const int colour, const int bit_depth, const py::bytes& palette,
-                                const py::bytes& transparency) {
-    if (width < 1 || height < 1) {
-        throw py::value_error("an image has at least one row and one column");
-    }
-    const to_rgba converting = conversion(colour, bit_depth, palette, transparency);
-    const py::buffer_info data = contiguous_bytes(image_data, "the image data");
-    const auto size = static_cast<std::size_t>(data.size);
-    const auto rows = static_cast<std::size_t>(height);
-    const std::size_t channels = channels_of(colour);
-    // Sizes compared by division first: width and height are the file's
-    // word, and their product could wrap.
-    const auto columns = static_cast<std::size_t>(width);
-    const std::size_t bits_per_row_limit = size / rows * 8;
-    if (bits_per_row_limit / channels / static_cast<std::size_t>(bit_depth) < columns) {
-        throw py::value_error("the image data is not height rows of a filter byte and width pixels");
-    }
-    const std::size_t length = (columns * channels * static_cast<std::size_t>(bit_depth) + 7) / 8;
-    if (size != rows * (length + 1)) {
-        throw py::value_error("the image data is not height rows of a filter byte and width pixels");
-    }
-    py::array_t<byte> pixels({height, width, static_cast<py::ssize_t>(bpp)});
-    const auto* stored = static_cast<const byte*>(data.ptr);
-    byte* out = pixels.mutable_data();
-    bool filters_known = true, indexes_known = true;
-    {
-        const py::gil_scoped_release unlocked;
-        // RGBA rows are restored in place; others into two rows of samples
-        // in turn (this one, and the one above that the filters read), then
-        // made RGBA. The first row has zeros above it.
-        const bool direct = colour == rgb_alpha;
-        const std::vector<byte> zeros(length, 0);
-        std::vector<byte> samples(direct ? 0 : 2 * length);
-        const byte* above = zeros.data();
-        for (std::size_t y = 0; y < rows && filters_known && indexes_known; ++y, stored += length + 1) {
-            byte* row = direct ? out + y * length : samples.data() + (y % 2) * length;
-            switch (channels) {
-                case 1: filters_known = unfilter_row<1>(stored[0], stored + 1, above, length, row); break;
-                case 2: filters_known = unfilter_row<2>(stored[0], stored + 1, above, length, row); break;
-                case 3: filters_known = unfilter_row<3>(stored[0], stored + 1, above, length, row); break;
-                default: filters_known = unfilter_row<4>(stored[0], stored + 1, above, length, row); break;
-            }
-            if (!direct && filters_known) {
-                indexes_known = converting.row(row, columns, out + y * columns * bpp);
-            }
-            above = row;
+// RGBA pixels (height x width x 4, into out) from inflated image data:
+// rows of `length` bytes after each one's filter byte. False where a row
+// names a filter PNG does not have, or a pixel an index past the palette.
+bool unfilter(const byte* stored, const std::size_t width, const std::size_t height, const std::size_t length,
+              const to_rgba& converting, byte* out) {
+    // RGBA rows are restored in place; others into two rows of samples in
+    // turn (this one, and the one above that the filters read), then made
+    // RGBA. The first row has zeros above it.
+    const bool direct = converting.colour == rgb_alpha;
+    const std::size_t channels = channels_of(converting.colour);
+    const std::vector<byte> zeros(length, 0);
+    std::vector<byte> samples(direct ? 0 : 2 * length);
+    const byte* above = zeros.data();
+    for (std::size_t y = 0; y < height; ++y, stored += length + 1) {
+        byte* row = direct ? out + y * length : samples.data() + (y % 2) * length;
+        bool known;
+        switch (channels) {
+            case 1: known = unfilter_row<1>(stored[0], stored + 1, above, length, row); break;
+            case 2: known = unfilter_row<2>(stored[0], stored + 1, above, length, row); break;
+            case 3: known = unfilter_row<3>(stored[0], stored + 1, above, length, row); break;
+            default: known = unfilter_row<4>(stored[0], stored + 1, above, length, row); break;
         }
+        if (!known || (!direct && !converting.row(row, width, out + y * width * bpp))) {
+            return false;
+        }
+        above = row;
     }
-    if (!filters_known) {
-        throw py::value_error("the image data names a filter PNG does not have");
-    }
-    if (!indexes_known) {
-        throw py::value_error("the image data holds an index past the palette");
-    }
-    return pixels;
+    return true;
 }
 
-// The box (left, top, right, bottom) of the pixels whose alpha is above
-// threshold, or None when there are none: what trimming cuts a sprite to.
-py::object alpha_box(const pixel_array& pixels, const int threshold) {
-    require_rgba(pixels);
-    if (threshold < 0 || threshold > 254) {
-        throw py::value_error("threshold must be from 0 to 254");
+// A chunk's name as the number its four bytes make, big-endian.
+constexpr std::uint32_t name_of(const char (&name)[5]) {
+    return static_cast<std::uint32_t>(static_cast<byte>(name[0])) << 24 |
+           static_cast<std::uint32_t>(static_cast<byte>(name[1])) << 16 |
+           static_cast<std::uint32_t>(static_cast<byte>(name[2])) << 8 | static_cast<byte>(name[3]);
+}
+
+std::uint32_t big_endian(const byte* at) {
+    return static_cast<std::uint32_t>(at[0]) << 24 | static_cast<std::uint32_t>(at[1]) << 16 |
+           static_cast<std::uint32_t>(at[2]) << 8 | at[3];
+}
+
+// Every chunk PNG (with its animated form) defines. A chunk of any other
+// name that is ancillary (its first letter lower case), such as a painting
+// program's own, changes no pixel; Pillow skips those too, so they are read
+// past here. Those named here that the reader does not accept are Pillow's.
+constexpr std::uint32_t defined_chunks[] = {
+    name_of("IHDR"), name_of("PLTE"), name_of("IDAT"), name_of("IEND"), name_of("tRNS"), name_of("cHRM"),
+    name_of("gAMA"), name_of("iCCP"), name_of("sBIT"), name_of("sRGB"), name_of("cICP"), name_of("mDCv"),
+    name_of("cLLi"), name_of("tEXt"), name_of("zTXt"), name_of("iTXt"), name_of("bKGD"), name_of("hIST"),
+    name_of("pHYs"), name_of("sPLT"), name_of("eXIf"), name_of("tIME"), name_of("acTL"), name_of("fcTL"),
+    name_of("fdAT")};
+
+// Text past this, in all and inflated (Pillow allows 1 MiB a chunk
+// inflated, 64 MiB in all), is Pillow's to judge.
+constexpr std::size_t text_limit = std::size_t{1} << 20;
+
+// Whether a chunk is one that changes no pixel, at the one length it may
+// have beside the image data (for a background colour and the significant
+// bits of each sample, set by the colour type). Pillow accepts each of them
+// at that length.
+bool harmless(const std::uint32_t name, const int colour, const std::size_t length) {
+    switch (name) {
+        case name_of("gAMA"): return length == 4;
+        case name_of("cHRM"): return length == 32;
+        case name_of("sRGB"): return length == 1;
+        case name_of("pHYs"): return length == 9;
+        case name_of("tIME"): return length == 7;
+        case name_of("bKGD"): return length == (colour == indexed ? 1U : colour == grey || colour == grey_alpha ? 2U : 6U);
+        case name_of("sBIT"):
+            return length == (colour == grey ? 1U : colour == grey_alpha ? 2U : colour == rgb_alpha ? 4U : 3U);
+        default: return false;
     }
-    const auto at_most = static_cast<byte>(threshold);
-    const auto height = static_cast<std::size_t>(pixels.shape(0));
-    const auto width = static_cast<std::size_t>(pixels.shape(1));
-    const byte* data = pixels.data();
-    std::size_t left = width, top = height, right = 0, bottom = 0;
-    {
-        const py::gil_scoped_release unlocked;
-        for (std::size_t y = 0; y < height; ++y) {
-            const byte* alpha = data + y * width * bpp + 3;
-            std::size_t first = 0;
-            while (first < width && alpha[first * bpp] <= at_most) {
-                ++first;
-            }
-            if (first == width) {
-                continue;
-            }
-            std::size_t last = width;
-            while (alpha[(last - 1) * bpp] <= at_most) {
-                --last;
-            }
-            left = std::min(left, first);
-            right = std::max(right, last);
-            top = std::min(top, y);
-            bottom = y + 1;
+}
+
+bool private_ancillary(const std::uint32_t name) {
+    for (const std::uint32_t defined : defined_chunks) {
+        if (name == defined) {
+            return false;
         }
     }
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const auto c = static_cast<byte>(name >> shift);
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) {
+            return false;
+        }
+    }
+    return (name >> 24) >= 'a';
+}
+
+// The text a text or colour profile chunk holds, inflated, in its strict
+// form (a keyword of 1 to 79 bytes, deflate, a whole stream), or -1.
+long long text_bytes(const std::uint32_t name, const byte* body, const std::size_t length, inflating::Codes& codes,
+                     std::vector<byte>& scratch) {
+    if (name == name_of("tEXt")) {
+        return static_cast<long long>(length);
+    }
+    const byte* const end = body + length;
+    const byte* const keyword_end = std::find(body, end, byte{0});
+    const std::size_t keyword = static_cast<std::size_t>(keyword_end - body);
+    if (keyword < 1 || keyword > 79 || end - keyword_end < 3) {  // the zero, then at least two bytes
+        return -1;
+    }
+    const byte* rest = keyword_end + 1;
+    const auto inflated = [&](const byte* from) -> long long {
+        scratch.resize(text_limit + inflating::slack);
+        return inflating::inflate_whole(from, static_cast<std::size_t>(end - from), scratch.data(), text_limit, codes);
+    };
+    if (name == name_of("zTXt") || name == name_of("iCCP")) {  // compression method 0, deflate
+        return rest[0] == 0 ? inflated(rest + 1) : -1;
+    }
+    if (name == name_of("iTXt")) {  // compressed or not, then method 0; a language and a translated keyword
+        const byte compressed = rest[0], method = rest[1];
+        const byte* const language_end = std::find(rest + 2, end, byte{0});
+        const byte* const translated_end = language_end == end ? end : std::find(language_end + 1, end, byte{0});
+        if (compressed > 1 || method != 0 || translated_end == end) {
+            return -1;
+        }
+        const byte* text = translated_end + 1;
+        return compressed ? inflated(text) : static_cast<long long>(end - text);
+    }
+    return -1;
+}
+
+// The pixels that read_png returns, made without the interpreter.
+struct Decoded {
+    std::unique_ptr<byte[]> pixels;
+    std::size_t width = 0, height = 0;
+};
+
+// PNG's (bit depth, colour type) pairs that are read here.
+bool read_here(const int bit_depth, const int colour) {
+    switch (colour) {
+        case indexed: return bit_depth == 1 || bit_depth == 2 || bit_depth == 4 || bit_depth == 8;
+        case grey: return bit_depth == 1 || bit_depth == 2 || bit_depth == 4 || bit_depth == 8;
+        case rgb: case grey_alpha: case rgb_alpha: return bit_depth == 8;
+        default: return false;
+    }
+}
+
+constexpr byte signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+// See read_png. Left undone (false) wherever the file is not in the
+// strict form, for Pillow to read or refuse in its own words.
+bool decode_png(const byte* data, const std::size_t size, const std::uint64_t max_pixels, Decoded& decoded) {
+    if (size < 8 || std::memcmp(data, signature, 8) != 0) {
+        return false;
+    }
+    bool header = false;
+    std::size_t width = 0, height = 0, expected = 0;
+    int bit_depth = 8, colour = rgb_alpha;
+    const byte* palette = nullptr;
+    const byte* transparency = nullptr;
+    std::size_t palette_size = 0, transparency_size = 0;
+    // The image data: where its one chunk lies, or its chunks joined.
+    const byte* image_data_start = nullptr;
+    std::size_t image_data_size = 0;
+    std::vector<byte> joined;
+    enum { before, inside, after } image_data = before;
+    std::size_t text = 0;
+    inflating::Codes codes;
+    std::vector<byte> scratch;
+    for (std::size_t at = 8;;) {
+        if (size - at < 12) {
+            return false;  // ends before IEND
+        }
+        const std::size_t length = big_endian(data + at);
+        const std::uint32_t name = big_endian(data + at + 4);
+        if (size - at - 12 < length) {
+            return false;
+        }
+        const byte* body = data + at + 8;
+        if (big_endian(body + length) != inflating::crc32(0, data + at + 4, length + 4)) {
+            return false;
+        }
+        at += 12 + length;
+        if (!header) {
+            if (name != name_of("IHDR") || length != 13) {
+                return false;
+            }
+            header = true;
+            width = big_endian(body);
+            height = big_endian(body + 4);
+            bit_depth = body[8];
+            colour = body[9];
+            if (!read_here(bit_depth, colour) || body[10] != 0 || body[11] != 0 || body[12] != 0 || width == 0 ||
+                height == 0 || static_cast<std::uint64_t>(width) * height > max_pixels) {
+                return false;
+            }
+            const std::size_t row = (width * channels_of(colour) * static_cast<std::size_t>(bit_depth) + 7) / 8 + 1;
+            if (row > std::numeric_limits<std::size_t>::max() / height) {
+                return false;
+            }
+            expected = row * height;
+        } else if (name == name_of("IDAT")) {
+            if (image_data == after || (colour == indexed && palette == nullptr)) {
+                return false;
+            }
+            image_data = inside;
+            if (image_data_start == nullptr) {
+                image_data_start = body;
+            } else {
+                if (joined.empty()) {
+                    joined.assign(image_data_start, image_data_start + image_data_size);
+                }
+                joined.insert(joined.end(), body, body + length);
+            }
+            image_data_size += length;
+        } else if (name == name_of("IEND")) {
+            break;
+        } else if (name == name_of("PLTE")) {  // an indexed image's colours, before its transparency
+            if (colour != indexed || palette != nullptr || transparency != nullptr || image_data != before) {
+                return false;
+            }
+            palette = body;
+            palette_size = length;
+        } else if (name == name_of("tRNS")) {  // which colours are transparent, or indexes' alpha
+            if ((colour != grey && colour != rgb && colour != indexed) || transparency != nullptr ||
+                image_data != before || (colour == indexed && palette == nullptr)) {
+                return false;
+            }
+            transparency = body;
+            transparency_size = length;
+        } else {
+            long long more = 0;
+            if (!harmless(name, colour, length) && !private_ancillary(name)) {
+                more = text_bytes(name, body, length, codes, scratch);
+            }
+            if (more < 0 || (text += static_cast<std::size_t>(more)) > text_limit) {
+                return false;
+            }
+            if (image_data == inside) {
+                image_data = after;
+            }
+        }
+    }
+    // Deflate makes at most about a thousand bytes of each it is given:
+    // image data that could never fill the rows is refused before they are
+    // made room for.
+    if (image_data_size == 0 || expected / 1032 > image_data_size) {
+        return false;
+    }
+    // Grey of fewer bits is read as indexes into the greys they stand for,
+    // spread over 0 to 255 as Pillow spreads them; Pillow judges it with a
+    // transparent level.
+    std::array<byte, 3 * 16> greys{};
+    if (colour == grey && bit_depth < 8) {
+        if (transparency != nullptr) {
+            return false;
+        }
+        const int top = (1 << bit_depth) - 1;
+        for (int level = 0; level <= top; ++level) {
+            const auto value = static_cast<byte>(255 * level / top);  // exact for 1, 2 and 4 bits
+            std::fill_n(greys.begin() + 3 * level, 3, value);
+        }
+        colour = indexed;
+        palette = greys.data();
+        palette_size = static_cast<std::size_t>(3 * (top + 1));
+    }
+    to_rgba converting{};
+    if (!conversion(colour, bit_depth, palette, palette_size, transparency, transparency_size, converting)) {
+        return false;
+    }
+    const byte* stream = joined.empty() ? image_data_start : joined.data();
+    // Not zeroed: inflating writes every byte before anything reads it.
+    const std::unique_ptr<byte[]> rows(new byte[expected + inflating::slack]);
+    if (!inflating::inflate_prefix(stream, image_data_size, rows.get(), expected, codes)) {
+        return false;
+    }
+    decoded.pixels.reset(new byte[width * height * bpp]);
+    decoded.width = width;
+    decoded.height = height;
+    const std::size_t length = expected / height - 1;
+    return unfilter(rows.get(), width, height, length, converting, decoded.pixels.get());
+}
+
+// What trimming keeps of RGBA pixels (height x width): the box (left,
+// top, right, bottom) of those whose alpha is above threshold, grown by
+// margin on each side as far as the image goes; the corner pixel of an
+// image with none.
+std::array<std::size_t, 4> visible(const byte* data, const std::size_t width, const std::size_t height,
+                                   const byte threshold, const std::size_t margin) {
+    std::size_t left = width, top = height, right = 0, bottom = 0;
+    for (std::size_t y = 0; y < height; ++y) {
+        const byte* alpha = data + y * width * bpp + 3;
+        std::size_t first = 0;
+        while (first < width && alpha[first * bpp] <= threshold) {
+            ++first;
+        }
+        if (first == width) {
+            continue;
+        }
+        std::size_t last = width;
+        while (alpha[(last - 1) * bpp] <= threshold) {
+            --last;
+        }
+        left = std::min(left, first);
+        right = std::max(right, last);
+        top = std::min(top, y);
+        bottom = y + 1;
+    }
     if (bottom == 0) {
+        return {0, 0, 1, 1};
+    }
+    return {left > margin ? left - margin : 0, top > margin ? top - margin : 0, std::min(width, right + margin),
+            std::min(height, bottom + margin)};
+}
+
+// Whether a file's first bytes are a PNG's, with a header of a kind read
+// here (IHDR, without checking anything else).
+bool read_kind(const byte* at, const std::size_t size) {
+    return size >= 29 && std::memcmp(at, signature, 8) == 0 && big_endian(at + 12) == name_of("IHDR") &&
+           read_here(at[24], at[25]) && at[26] == 0 && at[27] == 0 && at[28] == 0;
+}
+
+// A NumPy array that owns the decoded pixels.
+py::array_t<byte> array_of(Decoded& decoded) {
+    byte* const pixels = decoded.pixels.release();
+    const py::capsule owner(pixels, [](void* p) { delete[] static_cast<byte*>(p); });
+    return py::array_t<byte>({static_cast<py::ssize_t>(decoded.height), static_cast<py::ssize_t>(decoded.width),
+                              static_cast<py::ssize_t>(bpp)},
+                             pixels, owner);
+}
+
+bool read_file(const std::filesystem::path& path, std::vector<byte>& data) {
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    if (!file) {
+        return false;
+    }
+    const std::streamoff size = file.tellg();
+    if (size < 0) {
+        return false;
+    }
+    data.resize(static_cast<std::size_t>(size));
+    file.seekg(0);
+    return static_cast<bool>(file.read(reinterpret_cast<char*>(data.data()), size));
+}
+
+// Many small sprites read, decoded and trimmed in one call: for each file,
+// (pixels, box, (width, height)): the pixels inside the box that trimming
+// keeps (visible_box), where `trims` says to trim it, else the whole image;
+// or None where the file cannot be read or is not a PNG read here (see
+// read_png), for the caller to read as it reads any other file. A PNG with
+// a side past most_side, or more than most_pixels pixels, and every file
+// after it, or once the pixels kept pass most_bytes, every file after, are
+// not read (None): the caller judges the canvas first, and a few large
+// images decoded ahead are all that a batch holds. The files are read one
+// after another without the interpreter: a thread calling this runs no
+// Python until all are done.
+py::list read_png_files(const std::vector<std::filesystem::path>& files, const std::vector<bool>& trims,
+                        const int threshold, const std::size_t margin, const std::optional<std::uint64_t> max_pixels,
+                        const std::uint64_t most_side, const std::uint64_t most_pixels, const std::uint64_t most_bytes) {
+    if (trims.size() != files.size() || threshold < 0 || threshold > 254) {
+        throw py::value_error("one trim for each file, and a threshold from 0 to 254");
+    }
+    struct Read {
+        Decoded decoded;
+        std::array<std::size_t, 4> box;
+    };
+    std::vector<Read> read(files.size());
+    {
+        const py::gil_scoped_release unlocked;
+        const std::uint64_t limit = std::min(max_pixels.value_or(most_pixels), most_pixels);
+        std::vector<byte> data;
+        std::uint64_t kept = 0;
+        for (std::size_t i = 0; i < files.size() && kept <= most_bytes; ++i) {
+            if (!read_file(files[i], data)) {
+                continue;
+            }
+            if (read_kind(data.data(), data.size())) {
+                const std::uint64_t width = big_endian(data.data() + 16), height = big_endian(data.data() + 20);
+                if (width > most_side || height > most_side || width * height > limit) {
+                    break;
+                }
+            }
+            Decoded& d = read[i].decoded;
+            if (!decode_png(data.data(), data.size(), limit, d)) {
+                d.pixels.reset();
+                continue;
+            }
+            auto& box = read[i].box;
+            box = trims[i] ? visible(d.pixels.get(), d.width, d.height, static_cast<byte>(threshold), margin)
+                           : std::array<std::size_t, 4>{0, 0, d.width, d.height};
+            const std::size_t width = box[2] - box[0], height = box[3] - box[1];
+            if (width != d.width || height != d.height) {  // copied: the whole image goes
+                std::unique_ptr<byte[]> inside(new byte[width * height * bpp]);
+                for (std::size_t y = 0; y < height; ++y) {
+                    std::memcpy(inside.get() + y * width * bpp, d.pixels.get() + ((box[1] + y) * d.width + box[0]) * bpp,
+                                width * bpp);
+                }
+                d.pixels = std::move(inside);
+            }
+            kept += width * height * bpp;
+        }
+    }
+    py::list out;
+    for (Read& one : read) {
+        if (!one.decoded.pixels) {
+            out.append(py::none());
+            continue;
+        }
+        const auto& box = one.box;
+        const py::tuple size = py::make_tuple(one.decoded.width, one.decoded.height);
+        one.decoded.width = box[2] - box[0];
+        one.decoded.height = box[3] - box[1];
+        out.append(py::make_tuple(array_of(one.decoded), py::make_tuple(box[0], box[1], box[2], box[3]), size));
+    }
+    return out;
+}
+
+// The width and height in a PNG's header when it is of a kind read here,
+// and whether it surely has no transparency (no alpha, and no tRNS chunk
+// anywhere), without checking anything else; None for any other file.
+py::object png_size(const py::buffer& data) {
+    const py::buffer_info bytes = contiguous_bytes(data, "data");
+    const auto* at = static_cast<const byte*>(bytes.ptr);
+    const auto size = static_cast<std::size_t>(bytes.size);
+    if (!read_kind(at, size)) {
         return py::none();
     }
-    return py::make_tuple(left, top, right, bottom);
+    constexpr byte transparency[4] = {'t', 'R', 'N', 'S'};
+    const bool opaque = (at[25] == grey || at[25] == rgb || at[25] == indexed) &&
+                        std::search(at, at + size, transparency, transparency + 4) == at + size;
+    return py::make_tuple(py::make_tuple(big_endian(at + 16), big_endian(at + 20)), opaque);
+}
+
+// The RGBA pixels of a PNG file's bytes, or None: see tessel_atlas.png.read_rgba.
+py::object read_png(const py::buffer& data, const std::optional<std::uint64_t> max_pixels) {
+    const py::buffer_info bytes = contiguous_bytes(data, "data");
+    Decoded decoded;
+    bool done;
+    {
+        const py::gil_scoped_release unlocked;
+        done = decode_png(static_cast<const byte*>(bytes.ptr), static_cast<std::size_t>(bytes.size),
+                          max_pixels.value_or(std::numeric_limits<std::uint64_t>::max()), decoded);
+    }
+    if (!done) {
+        return py::none();
+    }
+    return array_of(decoded);
+}
+
+py::tuple visible_box(const pixel_array& pixels, const int threshold, const py::ssize_t margin) {
+    require_rgba(pixels);
+    if (threshold < 0 || threshold > 254 || margin < 0) {
+        throw py::value_error("threshold must be from 0 to 254, and margin 0 or more");
+    }
+    const byte* data = pixels.data();
+    std::array<std::size_t, 4> box;
+    {
+        const py::gil_scoped_release unlocked;
+        box = visible(data, static_cast<std::size_t>(pixels.shape(1)), static_cast<std::size_t>(pixels.shape(0)),
+                      static_cast<byte>(threshold), static_cast<std::size_t>(margin));
+    }
+    return py::make_tuple(box[0], box[1], box[2], box[3]);
 }
 
 // The bits of a pixel's alpha in its four bytes read as one number.
@@ -619,7 +998,8 @@ private:
 }  // namespace
 
 PYBIND11_MODULE(_png, m) {
-    m.doc() = "Row filtering and deflate by runs for tessel-atlas's PNG writer, filtering for its reader, trimming's alpha box, and bleeding.";
+    m.doc() = "Row filtering and deflate by runs for tessel-atlas's PNG writer, reading the common kinds of PNG "
+              "file, the box trimming keeps, and bleeding.";
     // pybind11 loads NumPy's C API on first use, inside a function-local
     // static that imports a module. Two threads using this module for the
     // first time at once would deadlock there (one waits on the static
@@ -630,19 +1010,26 @@ PYBIND11_MODULE(_png, m) {
           "Rows start to stop of the PNG image data of C-contiguous RGBA pixels (height, width, 4)\n"
           "before deflating: each row prefixed by the filter that leaves its bytes smallest, and\n"
           "filtered by it.");
-    m.def("unfilter_rows", &unfilter_rows, py::arg("image_data"), py::arg("width"), py::arg("height"),
-          py::arg("colour_type") = 6, py::arg("bit_depth") = 8, py::arg("palette") = py::bytes(),
-          py::arg("transparency") = py::bytes(),
-          "RGBA pixels (height, width, 4) from inflated PNG image data (bytes-like): rows that\n"
-          "each start with their filter byte, of pixels of PNG's colour_type and bit_depth (8,\n"
-          "or 1, 2 or 4 for indexed pixels), with the file's palette and transparency chunks.");
+    m.def("read_png_files", &read_png_files, py::arg("files"), py::arg("trims"), py::arg("threshold"),
+          py::arg("margin"), py::arg("max_pixels"), py::arg("most_side"), py::arg("most_pixels"),
+          py::arg("most_bytes"),
+          "For each file, (pixels, box, (width, height)): its RGBA pixels as read_png reads its bytes,\n"
+          "inside the box visible_box gives where trims says to trim it; or None. A PNG with a side past\n"
+          "most_side or more than most_pixels pixels stops the batch there, as do pixels kept past\n"
+          "most_bytes. Read, decoded and trimmed without the interpreter.");
+    m.def("png_size", &png_size, py::arg("data"),
+          "((width, height), opaque) from a PNG file's header (bytes-like) when it is of a kind read\n"
+          "here, opaque when it has no alpha and no transparency chunk; else None.");
+    m.def("read_png", &read_png, py::arg("data"), py::arg("max_pixels"),
+          "The RGBA pixels (height, width, 4) of a PNG file's bytes (bytes-like) when it is of a kind\n"
+          "read here and in the strict form, with at most max_pixels pixels (None: any number); else None.");
     m.def("bleed", &bleed, py::arg("pixels").noconvert(), py::arg("boxes").noconvert(), py::arg("depth"),
           "Gives each fully transparent pixel of each box (left, top, right, bottom; not overlapping) within\n"
           "depth steps of a pixel with some alpha the colour of the nearest such pixel in the same box, in\n"
           "place; alpha stays 0.");
-    m.def("alpha_box", &alpha_box, py::arg("pixels").noconvert(), py::arg("threshold") = 0,
-          "The box (left, top, right, bottom) of the RGBA pixels whose alpha is above threshold\n"
-          "(0 to 254), or None.");
+    m.def("visible_box", &visible_box, py::arg("pixels").noconvert(), py::arg("threshold"), py::arg("margin"),
+          "What trimming keeps of RGBA pixels: the box (left, top, right, bottom) of those whose alpha is\n"
+          "above threshold (0 to 254), grown by margin as far as the image goes; (0, 0, 1, 1) for none.");
     py::class_<RunDeflater>(m, "RunDeflater",
                             "A zlib stream that codes runs of one byte and literals only: what zlib's run-length\n"
                             "strategy writes, several times faster. compress() each piece, then flush() once.")

@@ -420,7 +420,7 @@ def scaled_sprite(sprite: Sprite, scale: float) -> Sprite:
         normal_open = normal.open
         assert normal_open is not None
         normal = replace(normal, open=lambda examine: scaled(normal_open(None), scale, normal.source, straight=True))
-    return replace(sprite, open=open_scaled, normal=normal)
+    return replace(sprite, open=open_scaled, normal=normal, file=None)
 
 
 def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, scale: float, suffix: str,
@@ -441,7 +441,8 @@ def _variant(found: Found, args: argparse.Namespace, texture: TextureOptions, sc
             fits = functools.partial(check_fit, texture=args.max_texture_size, spacing=gaps)
             trim = Trim(args.trim_threshold, args.trim_margin) if fmt.trims else None
             entries = read_entries(sprites, trim=trim, share=not args.no_alias, step=step, check=fits,
-                                   known=functools.partial(cache.reading, scale) if cache else lambda s: None)
+                                   known=functools.partial(cache.reading, scale) if cache else lambda s: None,
+                                   most_side=args.max_texture_size)
         if cache:
             cache.remember(scale, entries)
     else:

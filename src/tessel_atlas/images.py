@@ -22,9 +22,10 @@ from typing import Any, Callable, Deque, Dict, Iterable, Iterator, List, Optiona
 
 import numpy as np
 
-from ._png import alpha_box, bleed
+from ._png import bleed, read_png_files, visible_box
 from . import interrupts
 from .errors import AtlasError, require_pillow
+from .png import pixel_limit
 from .sprites import Sprite
 
 T = TypeVar("T")
@@ -262,12 +263,9 @@ class Trim:
 def _visible_box(pixels: np.ndarray, trim: Optional[Trim]) -> Box:
     """The box of the pixels that `trim` keeps (all of them for None); a
     fully transparent image keeps its corner pixel."""
-    width, height = _size(pixels)
     if trim is None:
-        return 0, 0, width, height
-    left, top, right, bottom = alpha_box(pixels, trim.threshold) or (0, 0, 1, 1)
-    m = trim.margin
-    return max(0, left - m), max(0, top - m), min(width, right + m), min(height, bottom + m)
+        return (0, 0) + _size(pixels)
+    return visible_box(pixels, trim.threshold, trim.margin)
 
 
 def _fingerprint(pixels: np.ndarray) -> bytes:
@@ -281,11 +279,41 @@ def _fingerprint(pixels: np.ndarray) -> bytes:
 Reading = Tuple[Box, Tuple[int, int], bytes]
 
 
-# Sprite files smaller than this are read in the thread that gathers the
-# readings: handing one to a reading thread and back costs more than
-# reading it, and the threads' turns at the interpreter cost more still
-# (bench/read_threads.py).
+# Sprite files smaller than this that read_again reads are read in the
+# calling thread: handing one to a reading thread and back costs more than
+# reading it, and the threads' turns at the interpreter cost more still.
 SMALL_FILE_BYTES = 16 * 1024
+
+
+# A batch of PNG files decoded in one call holds at most this many, of at
+# most this many bytes in all (a larger file is a batch of its own). Images
+# of more pixels than this are read as other files are, each waiting its
+# turn in DECODING; and once a batch has kept this many bytes of pixels,
+# the rest of its files are too.
+BATCH_FILES = 64
+BATCH_BYTES = 1 << 20
+BATCH_MOST_PIXELS = 1 << 22
+BATCH_KEPT_BYTES = 64 << 20
+
+
+def _batches(sprites: Iterable[Sprite]) -> Iterator[Tuple[bool, List[Sprite]]]:
+    """The sprites in order, in batches of files (True) or one by one (False)."""
+    batch: List[Sprite] = []
+    size = 0
+    for sprite in sprites:
+        if sprite.file is None or sprite.normal is not None or sprite.stamp is None:
+            if batch:
+                yield True, batch
+                batch, size = [], 0
+            yield False, [sprite]
+            continue
+        if batch and (len(batch) == BATCH_FILES or size + sprite.stamp[0] > BATCH_BYTES):
+            yield True, batch
+            batch, size = [], 0
+        batch.append(sprite)
+        size += sprite.stamp[0]
+    if batch:
+        yield True, batch
 
 
 def _small(sprite: Sprite) -> bool:
@@ -294,37 +322,46 @@ def _small(sprite: Sprite) -> bool:
 
 def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, step: Callable[[int], None],
                  check: Callable[[Pixels], None],
-                 known: Callable[[Sprite], Optional[Reading]] = lambda sprite: None) -> List[Entry]:
+                 known: Callable[[Sprite], Optional[Reading]] = lambda sprite: None,
+                 most_side: int = 2**32) -> List[Entry]:
     """Every sprite's entry, trimmed as `trim` says (None: never) unless its
     settings keep it whole (no trimming, or nine-slice borders, which are
     given in pixels of the whole source); with `share`, sprites whose
     (trimmed) pixels and extrusion are identical share one Pixels. Pictures
-    are fingerprinted on the reading threads, as they are decoded:
-    afterwards some would have to be decoded again. A sprite that `known`
-    has a reading for is not decoded now (its pixels are read when its
-    layer is composed). `check` sees each picture read on its reading
-    thread, so that one that cannot be packed ends the run before the rest
-    are read, and before it is handed on whole."""
+    are fingerprinted as they are decoded: afterwards some would have to be
+    decoded again. A sprite that `known` has a reading for is not decoded
+    now (its pixels are read when its layer is composed). `check` sees each
+    picture as soon as it is decoded, so that one that cannot be packed
+    ends the run before the rest are read, and before it is handed on
+    whole.
 
-    def read(sprite: Sprite) -> Tuple[np.ndarray, Box, Tuple[int, int], bytes, Optional[Pixels]]:
-        settings = sprite.settings
-        trimming = trim if settings.trim and not settings.nine_slice else None
+    PNG files are decoded in batches by the reading threads, without the
+    interpreter, and what is done with their pixels is done in this thread:
+    two threads running Python take turns at the interpreter, which, for
+    thousands of small sprites, cost more than reading them one thread at a
+    time. Other sprites are read whole on the reading threads, and so are
+    images with a side past `most_side`, which `check` sees before they are
+    decoded where trimming could not make them fit."""
 
-        def examine(size: Tuple[int, int], opaque: bool) -> None:
-            if opaque or trimming is None:  # what is read is all kept
-                check(Pixels(sprite, (0, 0) + size, size, None, settings.extrude))
+    def trims(sprite: Sprite) -> bool:
+        return trim is not None and sprite.settings.trim and not sprite.settings.nine_slice
 
-        whole = sprite.open(examine)
-        box, size = _visible_box(whole, trimming), _size(whole)
+    def finish(sprite: Sprite, whole: np.ndarray) -> Tuple[np.ndarray, Box, Tuple[int, int], bytes, Optional[Pixels]]:
+        """What reading the sprite finds, from its pixels."""
+        box, size = _visible_box(whole, trim if trims(sprite) else None), _size(whole)
         refused = None
         try:
-            check(Pixels(sprite, box, size, None, settings.extrude))  # before a copy of what is kept
+            check(Pixels(sprite, box, size, None, sprite.settings.extrude))  # before a copy of what is kept
         except AtlasError as error:
             refused = error
         if refused is not None:
             del whole  # the traceback would keep a canvas of any size alive until the run ends
             raise refused
-        image = _cropped(whole, box)
+        return fingerprinted(sprite, _cropped(whole, box), box, size)
+
+    def fingerprinted(sprite: Sprite, image: np.ndarray, box: Box, size: Tuple[int, int]
+                    ) -> Tuple[np.ndarray, Box, Tuple[int, int], bytes, Optional[Pixels]]:
+        settings = sprite.settings
         normal = None
         if sprite.normal is not None:
             normal_whole = sprite.normal.open(None)
@@ -336,12 +373,44 @@ def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, s
             normal = Pixels(sprite.normal, box, size, normal_image, settings.extrude, _fingerprint(normal_image))
         return image, box, size, _fingerprint(image), normal
 
-    # Known readings are taken here, in order; only the others go to the
-    # reading threads, which a rebuild of many sprites would otherwise
-    # spend most of its time handing work to.
+    def read(sprite: Sprite) -> Tuple[np.ndarray, Box, Tuple[int, int], bytes, Optional[Pixels]]:
+        def examine(size: Tuple[int, int], opaque: bool) -> None:
+            if opaque or not trims(sprite):  # what is read is all kept
+                check(Pixels(sprite, (0, 0) + size, size, None, sprite.settings.extrude))
+
+        return finish(sprite, sprite.open(examine))
+
+    def from_batch(sprite: Sprite, image: np.ndarray, box: Box, size: Tuple[int, int]
+             ) -> Tuple[np.ndarray, Box, Tuple[int, int], bytes, Optional[Pixels]]:
+        check(Pixels(sprite, box, size, None, sprite.settings.extrude))
+        return fingerprinted(sprite, image, box, size)
+
+    def read_batch(batch: Tuple[bool, List[Sprite]]) -> Tuple[Tuple[bool, List[Sprite]], list]:
+        """The batch with its files decoded and trimmed (None for each to
+        read as other files are), or with its one sprite read."""
+        files, members = batch
+        if files:
+            return batch, read_png_files([s.file for s in members], [trims(s) for s in members],
+                                         trim.threshold if trim else 0, trim.margin if trim else 0, pixel_limit(),
+                                         most_side, BATCH_MOST_PIXELS, BATCH_KEPT_BYTES)
+        return batch, [read(members[0])]
+
+    def decoded_in_order(to_read: List[Sprite]) -> Iterator[Tuple[np.ndarray, Box, Tuple[int, int], bytes,
+                                                                  Optional[Pixels]]]:
+        done = ordered_map(read_batch, _batches(to_read), ahead=2 * workers())
+        try:
+            for (files, members), found in done:
+                if not files:
+                    yield found[0]
+                    continue
+                for sprite, done_here in zip(members, found):
+                    yield read(sprite) if done_here is None else from_batch(sprite, *done_here)
+        finally:
+            done.close()  # cancels what has not started, waits for what runs
+
+    # Known readings are taken here, in order; only the others are read.
     readings = [known(sprite) for sprite in sprites]
-    decoded = ordered_map(read, [s for s, reading in zip(sprites, readings) if reading is None],
-                          ahead=4 * workers(), here=_small)
+    decoded = decoded_in_order([s for s, reading in zip(sprites, readings) if reading is None])
     entries: List[Entry] = []
     by_fingerprint: Dict[Tuple[Tuple[int, int], bytes, int, Optional[bytes]], Pixels] = {}
     kept: List[Tuple[int, int, Pixels]] = []  # a heap, largest first: (-bytes, order, pixels)
@@ -380,7 +449,7 @@ def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, s
             step(1)
             interrupts.checkpoint()
     finally:
-        decoded.close()  # cancels what has not started, waits for what runs
+        decoded.close()
     return entries
 
 

@@ -71,7 +71,9 @@ class Sprite:
     see its size first (Examine); `stamp` is what its file was when
     found. `normal`, where the sprite has one, is its normal map, a
     sprite of the same size packed in the same place of the atlas's
-    normal layers. A layout row has a size and no pixels."""
+    normal layers. `file` is the image file that `open` reads whole, as
+    it is, where it does so (a still image at its own scale): many such
+    files can be read at once. A layout row has a size and no pixels."""
 
     name: str
     source: str
@@ -80,6 +82,7 @@ class Sprite:
     settings: SpriteSettings = SpriteSettings()
     stamp: Optional[FileStamp] = None
     normal: Optional["Sprite"] = None
+    file: Optional[str] = None
 
 
 @dataclass

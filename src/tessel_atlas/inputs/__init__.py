@@ -34,7 +34,7 @@ def _file_sprites(path: str, name: str, stat: os.stat_result, settings: SpriteSe
         animated.read(path, maybe_animated) if extension in animated.EXTENSIONS else None
     if frames is None:
         # Not opened here: reading decodes each image once, on a thread per core.
-        return [Sprite(name, path, None, lambda examine: still.read_image(path, examine), settings, stamp)]
+        return [Sprite(name, path, None, lambda examine: still.read_image(path, examine), settings, stamp, file=path)]
     sprites, timings = frame_sprites(path, name, stamp, settings, *frames)
     found.timings.update(timings)
     return sprites

@@ -13,7 +13,7 @@ import numpy as np
 
 from ..errors import AtlasError, require_pillow
 from ..images import DECODING, DECODING_BYTES_PER_PIXEL
-from ..png import read_rgba, rgba_size
+from ..png import pixel_limit, read_rgba, rgba_size
 from ..sprites import Examine
 
 # Raster formats only: Pillow also opens PostScript, video and science
@@ -23,21 +23,6 @@ EXTENSIONS = frozenset(
 )
 
 EXPORT_AGAIN = "export it again, or leave it out with --exclude"
-
-# Pillow's own limit on an image's pixels (MAX_IMAGE_PIXELS), as it has
-# been since long before the oldest Pillow tessel-atlas takes.
-PILLOW_DEFAULT_PIXELS = 1024 * 1024 * 1024 // 4 // 3
-
-
-def pixel_limit() -> int:
-    """The most pixels Pillow would decode, past which a PNG is left to it
-    (to warn or refuse in its own words): its limit as a program may have
-    set it, or, while Pillow is not imported, its default, which nothing
-    can have changed. Importing Pillow only to ask takes a few hundredths
-    of a second, a twentieth of a small build."""
-    # Being imported by another thread, it cannot have been changed yet.
-    return getattr(sys.modules.get("PIL.Image"), "MAX_IMAGE_PIXELS", PILLOW_DEFAULT_PIXELS)
-
 
 def _grey_rgba(grey: np.ndarray, alpha: Optional[np.ndarray] = None) -> np.ndarray:
     pixels = np.empty(grey.shape + (4,), np.uint8)
