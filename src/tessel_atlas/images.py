@@ -296,24 +296,27 @@ BATCH_MOST_PIXELS = 1 << 22
 BATCH_KEPT_BYTES = 64 << 20
 
 
-def _batches(sprites: Iterable[Sprite]) -> Iterator[Tuple[bool, List[Sprite]]]:
-    """The sprites in order, in batches of files (True) or one by one (False)."""
+def _batches(sprites: Iterable[Sprite]) -> Iterator[Tuple[List[str], List[Sprite]]]:
+    """The sprites in order, in batches with their files, or one by one
+    (no files) where they are not read from a file whole."""
+    files: List[str] = []
     batch: List[Sprite] = []
     size = 0
     for sprite in sprites:
         if sprite.file is None or sprite.normal is not None or sprite.stamp is None:
             if batch:
-                yield True, batch
-                batch, size = [], 0
-            yield False, [sprite]
+                yield files, batch
+                files, batch, size = [], [], 0
+            yield [], [sprite]
             continue
         if batch and (len(batch) == BATCH_FILES or size + sprite.stamp[0] > BATCH_BYTES):
-            yield True, batch
-            batch, size = [], 0
+            yield files, batch
+            files, batch, size = [], [], 0
+        files.append(sprite.file)
         batch.append(sprite)
         size += sprite.stamp[0]
     if batch:
-        yield True, batch
+        yield files, batch
 
 
 def _small(sprite: Sprite) -> bool:
@@ -339,9 +342,10 @@ def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, s
     interpreter, and what is done with their pixels is done in this thread:
     two threads running Python take turns at the interpreter, which, for
     thousands of small sprites, cost more than reading them one thread at a
-    time. Other sprites are read whole on the reading threads, and so are
-    images with a side past `most_side`, which `check` sees before they are
-    decoded where trimming could not make them fit."""
+    time. Other sprites are read one by one on the reading threads. A PNG
+    with a side past `most_side` (more than a texture holds) is read here,
+    as other files are, so that `check` can refuse it before it is decoded
+    where trimming could not make it fit."""
 
     def trims(sprite: Sprite) -> bool:
         return trim is not None and sprite.settings.trim and not sprite.settings.nine_slice
@@ -360,7 +364,7 @@ def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, s
         return fingerprinted(sprite, _cropped(whole, box), box, size)
 
     def fingerprinted(sprite: Sprite, image: np.ndarray, box: Box, size: Tuple[int, int]
-                    ) -> Tuple[np.ndarray, Box, Tuple[int, int], bytes, Optional[Pixels]]:
+                      ) -> Tuple[np.ndarray, Box, Tuple[int, int], bytes, Optional[Pixels]]:
         settings = sprite.settings
         normal = None
         if sprite.normal is not None:
@@ -381,18 +385,18 @@ def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, s
         return finish(sprite, sprite.open(examine))
 
     def from_batch(sprite: Sprite, image: np.ndarray, box: Box, size: Tuple[int, int]
-             ) -> Tuple[np.ndarray, Box, Tuple[int, int], bytes, Optional[Pixels]]:
+                   ) -> Tuple[np.ndarray, Box, Tuple[int, int], bytes, Optional[Pixels]]:
         check(Pixels(sprite, box, size, None, sprite.settings.extrude))
         return fingerprinted(sprite, image, box, size)
 
-    def read_batch(batch: Tuple[bool, List[Sprite]]) -> Tuple[Tuple[bool, List[Sprite]], list]:
+    def read_batch(batch: Tuple[List[str], List[Sprite]]) -> Tuple[Tuple[List[str], List[Sprite]], list]:
         """The batch with its files decoded and trimmed (None for each to
         read as other files are), or with its one sprite read."""
         files, members = batch
         if files:
-            return batch, read_png_files([s.file for s in members], [trims(s) for s in members],
-                                         trim.threshold if trim else 0, trim.margin if trim else 0, pixel_limit(),
-                                         most_side, BATCH_MOST_PIXELS, BATCH_KEPT_BYTES)
+            return batch, read_png_files(files, [trims(s) for s in members], trim.threshold if trim else 0,
+                                         trim.margin if trim else 0, pixel_limit(), most_side, BATCH_MOST_PIXELS,
+                                         BATCH_KEPT_BYTES)
         return batch, [read(members[0])]
 
     def decoded_in_order(to_read: List[Sprite]) -> Iterator[Tuple[np.ndarray, Box, Tuple[int, int], bytes,
