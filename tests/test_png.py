@@ -411,11 +411,14 @@ def test_sizes_no_image_data_could_fill_are_left_to_pillow_without_making_room_f
 @settings(max_examples=150, deadline=None)
 @given(pixels=pictures(), level=st.integers(0, 9), window=st.integers(9, 15),
        strategy=st.sampled_from([zlib.Z_DEFAULT_STRATEGY, zlib.Z_FILTERED, zlib.Z_HUFFMAN_ONLY, zlib.Z_RLE,
-                                 zlib.Z_FIXED]), cuts=st.lists(st.integers(0, 10**6), max_size=4))
-def test_image_data_deflated_any_way_zlib_can_reads_back_exactly(pixels, level, window, strategy, cuts):
-    # Every kind of block (stored, fixed, dynamic), windows of every size, the stream in chunks cut anywhere.
+                                 zlib.Z_FIXED]), cuts=st.lists(st.integers(0, 10**6), max_size=4),
+       more=st.integers(0, 300))
+def test_image_data_deflated_any_way_zlib_can_reads_back_exactly(pixels, level, window, strategy, cuts, more):
+    # Every kind of block (stored, fixed, dynamic), windows of every size, the stream in chunks cut anywhere;
+    # and streams that hold more than the image, a match running on past its last row.
     deflating = zlib.compressobj(level, zlib.DEFLATED, window, 9, strategy)
-    stream = deflating.compress(filter_rows(pixels, 0, pixels.shape[0])) + deflating.flush()
+    rows = filter_rows(pixels, 0, pixels.shape[0])
+    stream = deflating.compress(rows + (rows[-1:] * more)) + deflating.flush()
     cuts = sorted({c % (len(stream) + 1) for c in cuts})
     pieces = [stream[a:b] for a, b in zip([0] + cuts, cuts + [len(stream)])]
     height, width = pixels.shape[:2]

@@ -379,10 +379,13 @@ inline Step block(const Codes& codes, Bits& bits, byte* const out, std::size_t& 
         if (full) {
             return leave(Step::full);
         }
-        if (length > size - at) {
-            if (!stop_when_full) {
-                return leave(Step::failed);
-            }
+        // A match that runs past size fills the output: zlib stops there,
+        // with the rest of it still to make.
+        const bool cut = length > size - at;
+        if (cut && !stop_when_full) {
+            return leave(Step::failed);
+        }
+        if (cut) {
             length = size - at;
         }
         if (kind == literal) {
@@ -393,6 +396,9 @@ inline Step block(const Codes& codes, Bits& bits, byte* const out, std::size_t& 
             }
         }
         at += length;
+        if (cut) {
+            return leave(Step::full);
+        }
     }
 }
 
