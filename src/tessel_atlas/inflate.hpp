@@ -5,9 +5,10 @@
 // than the steps.
 //
 // What it does: inflates one whole stream held in memory, in one of two
-// ways. `inflate_prefix` gives the first `size` bytes the stream holds and
-// stops there, as PNG's image data is read (what follows is never needed,
-// and zlib, given room for the image only, never looks at it either);
+// ways. `inflate_prefix` gives the first `size` bytes the stream holds, as
+// PNG's image data is read, and reads on past them only as zlib does when
+// it has room for no more: to the next byte the stream would make, or its
+// checksum, so that a stream zlib refuses there is refused here too.
 // `inflate_whole` requires the stream to end, its checksum right and
 // nothing after it, within `size` bytes, as a compressed text is judged.
 // Every fault zlib reports (a bad header, a preset dictionary, a block type
