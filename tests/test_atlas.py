@@ -109,6 +109,10 @@ nine_slice = [1, 2, 1, 0]
        texture_format=st.sampled_from(["png", "webp"]), bleed=st.booleans(), premultiply=st.booleans(),
        blocks=st.sampled_from([(), ("bc3",), ("etc2", "astc"), ("bc7",)]), mipmaps=st.sampled_from([None, None, 2]),
        normals=st.booleans())
+# BC7's level of 8 x 8 (four blocks) of noise, 12.13 off its box filter.
+@example(fmt="pixijs", trim=False, threshold=0, trim_margin=0, alias=False, rotation=False, extrude=2, spacing=(0, 0),
+         padding_option=False, sizes="", texture=64, pivot=None, project=True, half_variant=False,
+         texture_format="png", bleed=True, premultiply=False, blocks=("bc7",), mipmaps=2, normals=False)
 def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, trim, threshold, trim_margin, alias,
                                           rotation, extrude, spacing, padding_option, sizes, texture, pivot,
                                           project, half_variant, texture_format, bleed, premultiply, blocks, mipmaps,
@@ -203,7 +207,8 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
             assert read_ktx(path).width % 4 == read_ktx(path).height % 4 == 0
             # Every level down to 1 x 1, each near a box filter of the layer: a level made wrong is far
             # off (30 and more on these noisy sprites), while a lossy block of 16 alphas may be 6 to 8 off,
-            # and a level of one block of noise, with few alphas to choose from, up to 13 (ASTC at 4 x 4).
+            # a level of a few blocks of noise over 12 (BC7 at 8 x 8), and one of one block, with few
+            # alphas to choose from, up to 13 (ASTC at 4 x 4).
             levels = read_ktx(path, None)
             assert levels == (max(read_ktx(path).size).bit_length() if mipmaps else 1)
             alpha = np.asarray(Image.open(layer).convert("RGBA"))[..., 3].astype(np.float64)
@@ -211,7 +216,7 @@ def test_round_trip_restores_every_sprite(tmp_path_factory, sprite_dir, fmt, tri
                 alpha = alpha.reshape(-1, min(2, alpha.shape[0]), alpha.shape[1]).mean(axis=1)
                 alpha = alpha.reshape(alpha.shape[0], -1, min(2, alpha.shape[1])).mean(axis=2)
                 stored = np.asarray(read_ktx(path, level))[..., 3]
-                assert stored.shape == alpha.shape and np.abs(stored - alpha).mean() <= (12 if alpha.size > 16 else 16), \
+                assert stored.shape == alpha.shape and np.abs(stored - alpha).mean() <= (14 if alpha.size > 16 else 16), \
                     (path, level)
     for path, atlas in atlases.items():
         assert path.suffix == f".{texture_format}"
