@@ -22,7 +22,6 @@ from tessel_atlas import images, png  # noqa: E402
 from tessel_atlas.errors import AtlasError  # noqa: E402
 from tessel_atlas.inputs import collect_sprites  # noqa: E402
 from tessel_atlas._png import bleed, filter_rows, visible_box  # noqa: E402
-from tessel_atlas.inputs import still  # noqa: E402
 from tessel_atlas.inputs.still import rgba_array  # noqa: E402
 
 

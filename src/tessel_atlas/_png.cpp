@@ -303,18 +303,12 @@ struct to_rgba {
     }
 };
 
-// How the samples of a kind of pixel become RGBA, from the file's palette
-// and transparency chunks (empty where it has none); false where PNG does
-// not define that combination.
+// How the samples of a kind of pixel read here (read_here; grey of fewer
+// bits as indexes) become RGBA, from the file's palette and transparency
+// chunks (empty where it has none); false where PNG does not define that
+// combination.
 bool conversion(const int colour, const int bit_depth, const byte* palette, const std::size_t palette_size,
                 const byte* transparency, const std::size_t transparency_size, to_rgba& to) {
-    const bool eight_bits = bit_depth == 8;
-    const bool known = colour == indexed ? eight_bits || bit_depth == 1 || bit_depth == 2 || bit_depth == 4
-                                         : eight_bits && (colour == grey || colour == rgb || colour == grey_alpha ||
-                                                          colour == rgb_alpha);
-    if (!known) {
-        return false;
-    }
     to = to_rgba{colour, bit_depth, palette_size / 3, {}, {-1, -1, -1}};
     if (colour == indexed) {
         // A palette holds 1 to 2^bit_depth colours, and alpha for at most as many.
@@ -491,8 +485,7 @@ struct Decoded {
 // PNG's (bit depth, colour type) pairs that are read here.
 bool read_here(const int bit_depth, const int colour) {
     switch (colour) {
-        case indexed: return bit_depth == 1 || bit_depth == 2 || bit_depth == 4 || bit_depth == 8;
-        case grey: return bit_depth == 1 || bit_depth == 2 || bit_depth == 4 || bit_depth == 8;
+        case indexed: case grey: return bit_depth == 1 || bit_depth == 2 || bit_depth == 4 || bit_depth == 8;
         case rgb: case grey_alpha: case rgb_alpha: return bit_depth == 8;
         default: return false;
     }
