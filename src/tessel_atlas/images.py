@@ -384,19 +384,23 @@ def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, s
 
         return finish(sprite, sprite.open(examine))
 
-    def from_batch(sprite: Sprite, image: np.ndarray, box: Box, size: Tuple[int, int]
+    def from_batch(sprite: Sprite, image: np.ndarray, box: Box, size: Tuple[int, int], fingerprint: bytes
                    ) -> Tuple[np.ndarray, Box, Tuple[int, int], bytes, Optional[Pixels]]:
         check(Pixels(sprite, box, size, None, sprite.settings.extrude))
-        return fingerprinted(sprite, image, box, size)
+        return image, box, size, fingerprint, None  # sprites with normal maps are not read in batches
 
     def read_batch(batch: Tuple[List[str], List[Sprite]]) -> Tuple[Tuple[List[str], List[Sprite]], list]:
-        """The batch with its files decoded and trimmed (None for each to
-        read as other files are), or with its one sprite read."""
+        """The batch with its files decoded, trimmed and fingerprinted (None
+        for each to read as other files are), or with its one sprite read.
+        Fingerprints are taken here, on the reading threads: hashing lets
+        other threads run, and in the gathering thread it was a tenth of
+        reading."""
         files, members = batch
         if files:
-            return batch, read_png_files(files, [trims(s) for s in members], trim.threshold if trim else 0,
-                                         trim.margin if trim else 0, pixel_limit(), most_side, BATCH_MOST_PIXELS,
-                                         BATCH_KEPT_BYTES)
+            found = read_png_files(files, [trims(s) for s in members], trim.threshold if trim else 0,
+                                   trim.margin if trim else 0, pixel_limit(), most_side, BATCH_MOST_PIXELS,
+                                   BATCH_KEPT_BYTES)
+            return batch, [None if done is None else (*done, _fingerprint(done[0])) for done in found]
         return batch, [read(members[0])]
 
     def decoded_in_order(to_read: List[Sprite]) -> Iterator[Tuple[np.ndarray, Box, Tuple[int, int], bytes,
