@@ -21,7 +21,7 @@ Image = pytest.importorskip("PIL.Image")
 from tessel_atlas import images, png  # noqa: E402
 from tessel_atlas.errors import AtlasError  # noqa: E402
 from tessel_atlas.inputs import collect_sprites  # noqa: E402
-from tessel_atlas._png import bleed, filter_rows, visible_box  # noqa: E402
+from tessel_atlas._png import bleed, draw, filter_rows, visible_box  # noqa: E402
 from tessel_atlas.inputs.still import rgba_array  # noqa: E402
 
 
@@ -502,7 +502,41 @@ def test_bleeding_gives_each_transparent_pixel_the_colour_its_definition_does(se
     assert np.array_equal(pixels, expected)
 
 
+@settings(max_examples=80, deadline=None)
+@given(seed=st.integers(0, 2**32), pictures=st.lists(st.tuples(
+    st.integers(1, 6), st.integers(1, 6), st.booleans(), st.integers(0, 3), st.sampled_from(["whole", "view", "bgra"])),
+    min_size=1, max_size=4))
+def test_drawing_puts_each_picture_where_padding_turning_and_slicing_would(seed, pictures):
+    # Pictures side by side along a strip, each in a box of its own, so the
+    # layer also shows that nothing is drawn outside them.
+    rng = np.random.default_rng(seed)
+    layer = rng.integers(0, 256, (20, 24 * len(pictures), 4), dtype=np.uint8)
+    expected = layer.copy()
+    drawn, places = [], []
+    for i, (height, width, rotated, extrusion, kind) in enumerate(pictures):
+        source = rng.integers(0, 256, (height + 2, width + 2, 4), dtype=np.uint8)
+        picture = {"whole": source[:height, :width].copy(), "view": source[1:height + 1, 1:width + 1],
+                   "bgra": source[:height, :width, ::-1]}[kind]  # not contiguous, and channels backwards
+        shown = np.pad(picture, ((extrusion, extrusion), (extrusion, extrusion), (0, 0)), mode="edge")
+        if rotated:
+            shown = np.rot90(shown, -1)
+        left, top = 24 * i + 1, 2
+        expected[top:top + shown.shape[0], left:left + shown.shape[1]] = shown
+        drawn.append(picture)
+        places.append((left, top, rotated, extrusion))
+    draw(layer, drawn, np.array(places, dtype=np.int32))
+    assert np.array_equal(layer, expected)
+
+
 @pytest.mark.parametrize("call, message", [
+    (lambda: draw(np.zeros((4, 4, 4), np.uint8), [np.zeros((2, 2, 4), np.uint8)],
+                  np.array([[3, 0, 0, 0]], np.int32)), "inside the layer"),
+    (lambda: draw(np.zeros((4, 4, 4), np.uint8), [np.zeros((1, 3, 4), np.uint8)],
+                  np.array([[0, 0, 0, 1]], np.int32)), "inside the layer"),
+    (lambda: draw(np.zeros((4, 4, 4), np.uint8), [np.zeros((2, 2, 4), np.float32)],
+                  np.array([[0, 0, 0, 0]], np.int32)), "array of bytes"),
+    (lambda: draw(np.zeros((4, 4, 4), np.uint8), [np.zeros((2, 2, 4), np.uint8)],
+                  np.zeros((2, 4), np.int32)), "one a picture"),
     (lambda: filter_rows(np.zeros((4, 4), np.uint8), 0, 4), "RGBA"),
     (lambda: filter_rows(np.zeros((2, 2, 3), np.uint8), 0, 2), "RGBA"),
     (lambda: filter_rows(np.zeros((2, 0, 4), np.uint8), 0, 2), "RGBA"),

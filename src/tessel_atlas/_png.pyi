@@ -1,5 +1,5 @@
 """Row filtering and deflate by runs for tessel-atlas's PNG writer, reading the common kinds of PNG file,
-the box trimming keeps, and bleeding."""
+the box trimming keeps, drawing sprites into layers, and bleeding."""
 
 import os
 from typing import List, Optional, Sequence, Tuple, Union
@@ -17,6 +17,8 @@ def read_png_files(files: Sequence[Union[str, os.PathLike]], trims: Sequence[boo
                    max_pixels: Optional[int], most_side: int, most_pixels: int, most_bytes: int
                    ) -> List[Optional[Tuple[npt.NDArray[np.uint8], Box, Tuple[int, int]]]]: ...
 def visible_box(pixels: npt.NDArray[np.uint8], threshold: int, margin: int) -> Box: ...
+def draw(layer: npt.NDArray[np.uint8], pictures: Sequence[npt.NDArray[np.uint8]],
+         places: npt.NDArray[np.int32]) -> None: ...
 def bleed(pixels: npt.NDArray[np.uint8], boxes: npt.NDArray[np.int32], depth: int) -> None: ...
 
 class RunDeflater:

@@ -22,7 +22,7 @@ from typing import Any, Callable, Deque, Dict, Iterable, Iterator, List, Optiona
 
 import numpy as np
 
-from ._png import bleed, read_png_files, visible_box
+from ._png import bleed, draw, read_png_files, visible_box
 from . import interrupts
 from .errors import AtlasError, require_pillow
 from .png import pixel_limit
@@ -481,11 +481,6 @@ def read_again(pictures: Iterable[Pixels]) -> None:
         picture.kept = image
 
 
-def extrude(pixels: np.ndarray, width: int) -> np.ndarray:
-    """The (height, width, 4) pixels with their edge rows and columns repeated `width` times outward."""
-    return np.pad(pixels, ((width, width), (width, width), (0, 0)), mode="edge")
-
-
 def compose(size: Tuple[int, int], placements: Sequence, bleed_reach: Optional[int] = None,
             premultiply: bool = False, onto: Optional[np.ndarray] = None,
             background: Tuple[int, int, int, int] = (0, 0, 0, 0)) -> np.ndarray:
@@ -521,15 +516,9 @@ def compose(size: Tuple[int, int], placements: Sequence, bleed_reach: Optional[i
         layer = onto
         for left, top, right, bottom in regions.tolist():
             layer[top:bottom, left:right] = background
-    for p in placements:
-        pixels = p.pixels.image()
-        extrusion = p.pixels.extrusion
-        if extrusion:
-            pixels = extrude(pixels, extrusion)
-        if p.rotated:
-            pixels = np.rot90(pixels, -1)
-        x, y = p.x - extrusion, p.y - extrusion
-        layer[y:y + pixels.shape[0], x:x + pixels.shape[1]] = pixels
+    draw(layer, [p.pixels.image() for p in placements],
+         np.array([(p.x - p.pixels.extrusion, p.y - p.pixels.extrusion, p.rotated, p.pixels.extrusion)
+                   for p in placements], dtype=np.int32).reshape(-1, 4))
     if bleed_reach is not None:
         # The ring to the half gap, and two pixels into any transparent hole.
         bleed(layer, regions, bleed_reach + BLEED_INTO_HOLES)
