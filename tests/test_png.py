@@ -432,6 +432,32 @@ def test_images_past_the_pixel_limit_are_left_to_pillow(tmp_path):
     assert png.read_rgba(path.read_bytes(), 99) is None and png.read_rgba(path.read_bytes(), 100) is not None
 
 
+def filtered_plainly(pixels):
+    """Each row as filtered by each of PNG's five filters, by their
+    definitions: (rows, filters, bytes) int16 arrays, before wrapping."""
+    row = pixels.reshape(pixels.shape[0], -1).astype(np.int16)
+    above = np.vstack([np.zeros_like(row[:1]), row[:-1]])
+    left = np.hstack([np.zeros_like(row[:, :4]), row[:, :-4]])
+    upper_left = np.hstack([np.zeros_like(above[:, :4]), above[:, :-4]])
+    to_left, to_above = np.abs(above - upper_left), np.abs(left - upper_left)
+    to_upper_left = np.abs(left + above - 2 * upper_left)
+    paeth = np.where((to_left <= to_above) & (to_left <= to_upper_left), left,
+                     np.where(to_above <= to_upper_left, above, upper_left))
+    return np.stack([row, row - left, row - above, row - (left + above) // 2, row - paeth], axis=1)
+
+
+@settings(max_examples=60, deadline=None)
+@given(pixels=pictures())
+def test_each_row_takes_the_filter_leaving_the_least_magnitude(pixels):
+    # The bytes read as signed, as encoders commonly weigh them; the first such filter on a tie.
+    height, width = pixels.shape[:2]
+    rows = np.frombuffer(filter_rows(pixels, 0, height), np.uint8).reshape(height, 1 + 4 * width)
+    candidates = filtered_plainly(pixels).astype(np.uint8)
+    magnitudes = np.abs(candidates.view(np.int8).astype(np.int64)).sum(axis=2)
+    np.testing.assert_array_equal(rows[:, 0], magnitudes.argmin(axis=1))
+    np.testing.assert_array_equal(rows[:, 1:], candidates[np.arange(height), rows[:, 0]])
+
+
 def test_rows_that_repeat_are_filtered_to_zeros():
     # The previous row predicts a repeated one exactly: the chosen filter must see that.
     pixels = np.repeat(np.arange(64, dtype=np.uint8).reshape(1, 16, 4), 3, axis=0)
