@@ -276,7 +276,18 @@ def run() -> None:
     # spent a tenth of its time in passes that freed nothing
     # (bench/RESULTS.md). The command's own process only, as above.
     gc.set_threshold(50_000, *gc.get_threshold()[1:])
-    sys.exit(main(ending_process=True))
+    status = main(ending_process=True)
+    # Tearing the interpreter down, every module and object freed one by
+    # one, took 17 ms of a 0.45 s build. By now every file is closed, every
+    # thread and process joined and the staging folder gone, so the process
+    # ends at once, once what it printed is out; should that fail (a
+    # closed pipe), the interpreter ends it and says so, as it would have.
+    try:
+        sys.stdout.flush()
+        sys.stderr.flush()
+    except OSError:
+        sys.exit(status)
+    os._exit(status)
 
 
 def main(argv: Optional[List[str]] = None, *, ending_process: bool = False) -> int:
