@@ -442,6 +442,10 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
             # a change, while runs within an example trust what earlier ones saw (runs after saves among them).
             for module in (cache, inputs, resaved):
                 patch.setattr(module, "RACY_NS", 100_000_000)
+            # As in a large atlas: only some pictures kept once read, the others read again as their
+            # layers are drawn, a few at a time (the module named by path: a local below is called images).
+            patch.setattr("tessel_atlas.images.KEEP_BUDGET_BYTES", 4096)
+            patch.setattr("tessel_atlas.images.DRAW_READ_BYTES", 1024)
             if upgraded:
                 etcpak = pytest.importorskip("etcpak")
                 patch.setattr(etcpak, "__version__", etcpak.__version__ + ".post1")

@@ -481,6 +481,12 @@ def read_again(pictures: Iterable[Pixels]) -> None:
         picture.kept = image
 
 
+# Sprites are drawn into a layer many at a time; those not kept since they
+# were read are read again as they are drawn, so a batch ends once this
+# much of them has been read, not a layer's worth.
+DRAW_READ_BYTES = 32 * 2**20
+
+
 def compose(size: Tuple[int, int], placements: Sequence, bleed_reach: Optional[int] = None,
             premultiply: bool = False, onto: Optional[np.ndarray] = None,
             background: Tuple[int, int, int, int] = (0, 0, 0, 0)) -> np.ndarray:
@@ -516,9 +522,17 @@ def compose(size: Tuple[int, int], placements: Sequence, bleed_reach: Optional[i
         layer = onto
         for left, top, right, bottom in regions.tolist():
             layer[top:bottom, left:right] = background
-    draw(layer, [p.pixels.image() for p in placements],
-         np.array([(p.x - p.pixels.extrusion, p.y - p.pixels.extrusion, p.rotated, p.pixels.extrusion)
-                   for p in placements], dtype=np.int32).reshape(-1, 4))
+    pictures: List[np.ndarray] = []
+    places: List[Tuple[int, int, int, int]] = []
+    reading = 0
+    for n, p in enumerate(placements, 1):
+        if p.pixels.kept is None:  # read from its file whole, which its crop keeps alive until drawn
+            reading += 4 * p.pixels.size[0] * p.pixels.size[1]
+        pictures.append(p.pixels.image())
+        places.append((p.x - p.pixels.extrusion, p.y - p.pixels.extrusion, p.rotated, p.pixels.extrusion))
+        if reading > DRAW_READ_BYTES or n == len(placements):
+            draw(layer, pictures, np.array(places, dtype=np.int32))
+            pictures, places, reading = [], [], 0
     if bleed_reach is not None:
         # The ring to the half gap, and two pixels into any transparent hole.
         bleed(layer, regions, bleed_reach + BLEED_INTO_HOLES)
