@@ -1193,11 +1193,18 @@ def test_bad_csv_rows_name_the_line(tmp_path, capsys, bad_row):
     assert "layout.csv, line 2: expected 'name,w,h'" in capsys.readouterr().err
 
 
-def test_demo_command_writes_both_atlases(tmp_path):
-    done = subprocess.run([command(), "demo", "--out", str(tmp_path / "demo")],
-                          capture_output=True, text=True, check=True)
-    lines = done.stdout.splitlines()
-    assert len(lines) == 2 and all(line.startswith("tessel-atlas: 300 sprites in ") for line in lines)
+@pytest.mark.parametrize("stdout", ["captured", "closed"])
+def test_demo_command_writes_both_atlases(tmp_path, stdout):
+    # Started with its output closed, the command still builds and ends well (it flushes what it printed
+    # itself, before ending its process at once).
+    if stdout == "closed" and os.name != "posix":
+        pytest.skip("closing a descriptor for the child is POSIX's")
+    done = subprocess.run([command(), "demo", "--out", str(tmp_path / "demo")], capture_output=stdout == "captured",
+                          text=True, preexec_fn=(lambda: os.close(1)) if stdout == "closed" else None)
+    assert done.returncode == 0, done.stderr
+    if stdout == "captured":
+        lines = done.stdout.splitlines()
+        assert len(lines) == 2 and all(line.startswith("tessel-atlas: 300 sprites in ") for line in lines)
     for mode in ("single", "layered"):
         names = set(atlas_names(tmp_path / "demo" / mode))
         layers = len(read_layers(tmp_path / "demo" / mode))

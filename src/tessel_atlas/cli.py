@@ -283,8 +283,9 @@ def run() -> None:
     # ends at once, once what it printed is out; should that fail (a
     # closed pipe), the interpreter ends it and says so, as it would have.
     try:
-        sys.stdout.flush()
-        sys.stderr.flush()
+        for stream in (sys.stdout, sys.stderr):
+            if stream is not None:  # None: started with that descriptor closed
+                stream.flush()
     except OSError:
         sys.exit(status)
     os._exit(status)
