@@ -1193,14 +1193,22 @@ def test_bad_csv_rows_name_the_line(tmp_path, capsys, bad_row):
     assert "layout.csv, line 2: expected 'name,w,h'" in capsys.readouterr().err
 
 
-@pytest.mark.parametrize("stdout", ["captured", "closed"])
+@pytest.mark.parametrize("stdout", ["captured", "closed", "full"])
 def test_demo_command_writes_both_atlases(tmp_path, stdout):
     # Started with its output closed, the command still builds and ends well (it flushes what it printed
-    # itself, before ending its process at once).
-    if stdout == "closed" and os.name != "posix":
-        pytest.skip("closing a descriptor for the child is POSIX's")
-    done = subprocess.run([command(), "demo", "--out", str(tmp_path / "demo")], capture_output=stdout == "captured",
-                          text=True, preexec_fn=(lambda: os.close(1)) if stdout == "closed" else None)
+    # itself, before ending its process at once); output it cannot write is said in one line, status 1.
+    if stdout != "captured" and not os.path.exists("/dev/full"):
+        pytest.skip("closing a descriptor for the child, and /dev/full, are Linux's")
+    with open("/dev/full" if stdout == "full" else os.devnull, "w") as full:
+        done = subprocess.run([command(), "demo", "--out", str(tmp_path / "demo")], text=True,
+                              stdout=subprocess.PIPE if stdout == "captured" else full, stderr=subprocess.PIPE,
+                              preexec_fn=(lambda: os.close(1)) if stdout == "closed" else None)
+    if stdout == "full":
+        assert done.returncode == 1 and "Traceback" not in done.stderr
+        assert done.stderr.splitlines()[-1] == ("tessel-atlas: error: standard output: cannot write the summary "
+                                                "line (No space left on device); the atlas is built")
+        assert atlas_names(tmp_path / "demo" / "single")
+        return
     assert done.returncode == 0, done.stderr
     if stdout == "captured":
         lines = done.stdout.splitlines()

@@ -346,7 +346,13 @@ def _report(result, quiet: bool) -> None:
     for warning in result.warnings:
         print(warning, file=sys.stderr, flush=True)
     if not quiet:
-        print(result.summary, flush=True)
+        try:
+            print(result.summary, flush=True)
+        except OSError as error:  # a full disk, a reader gone: said in one line, not a traceback
+            # What could not be written would fail again as the process ends.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            raise AtlasError(f"standard output: cannot write the summary line ({error.strerror or error}); "
+                             "the atlas is built") from None
 
 
 def _failed(name: str, error: object) -> None:
@@ -399,11 +405,10 @@ def _build_one(job, progress, quiet: bool) -> None:
 
     try:
         try:
-            result = run_job(job.found, job.out, job.args, progress, model=False)
+            _report(run_job(job.found, job.out, job.args, progress, model=False), quiet)
         except AtlasError as error:
             _failed(job.name, error)
             sys.exit(1)
-        _report(result, quiet)
         interrupts.release()  # a signal held while the atlas went into place
     except KeyboardInterrupt:
         sys.exit(130)
