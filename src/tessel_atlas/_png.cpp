@@ -826,7 +826,7 @@ std::uint32_t native_alpha_mask() {
 // A picture draw copies: its pixels, by rows, columns and channels.
 struct picture {
     const byte* data;
-    long height, width;
+    std::int64_t height, width;
     py::ssize_t row_step, column_step, channel_step;
 };
 
@@ -845,7 +845,7 @@ void draw(py::array_t<byte, py::array::c_style>& layer, const py::sequence& pict
     if (places.ndim() != 2 || places.shape(1) != 4 || places.shape(0) != static_cast<py::ssize_t>(pictures.size())) {
         throw py::value_error("places must be an array of (left, top, rotated, extrusion) rows, one a picture");
     }
-    const long layer_height = static_cast<long>(layer.shape(0)), layer_width = static_cast<long>(layer.shape(1));
+    const std::int64_t layer_height = layer.shape(0), layer_width = layer.shape(1);
     const auto place = places.unchecked<2>();
     std::vector<picture> found;
     found.reserve(pictures.size());
@@ -859,10 +859,10 @@ void draw(py::array_t<byte, py::array::c_style>& layer, const py::sequence& pict
             pixels.shape(2) != static_cast<py::ssize_t>(bpp)) {
             throw py::value_error("every picture must be RGBA, of shape (height, width, 4), not empty");
         }
-        const long left = place(i, 0), top = place(i, 1), rotated = place(i, 2), extrusion = place(i, 3);
-        const long height = static_cast<long>(pixels.shape(0)), width = static_cast<long>(pixels.shape(1));
-        const long drawn_width = (rotated ? height : width) + 2 * extrusion;
-        const long drawn_height = (rotated ? width : height) + 2 * extrusion;
+        const std::int64_t left = place(i, 0), top = place(i, 1), rotated = place(i, 2), extrusion = place(i, 3);
+        const std::int64_t height = pixels.shape(0), width = pixels.shape(1);
+        const std::int64_t drawn_width = (rotated ? height : width) + 2 * extrusion;
+        const std::int64_t drawn_height = (rotated ? width : height) + 2 * extrusion;
         if (extrusion < 0 || (rotated != 0 && rotated != 1) || left < 0 || top < 0 ||
             left + drawn_width > layer_width || top + drawn_height > layer_height) {
             throw py::value_error("every picture must lie inside the layer, rotated 0 or 1, extrusion 0 or more");
@@ -874,25 +874,25 @@ void draw(py::array_t<byte, py::array::c_style>& layer, const py::sequence& pict
     const py::gil_scoped_release unlocked;
     for (std::size_t i = 0; i < found.size(); ++i) {
         const picture& from = found[i];
-        const long left = place(i, 0), top = place(i, 1), extrusion = place(i, 3);
+        const std::int64_t left = place(i, 0), top = place(i, 1), extrusion = place(i, 3);
         const bool rotated = place(i, 2) != 0;
         // The extruded picture, before turning, is height + 2e by width + 2e.
-        const long extruded_height = from.height + 2 * extrusion;
-        const long drawn_width = (rotated ? from.height : from.width) + 2 * extrusion;
-        const long drawn_height = (rotated ? from.width : from.height) + 2 * extrusion;
+        const std::int64_t extruded_height = from.height + 2 * extrusion;
+        const std::int64_t drawn_width = (rotated ? from.height : from.width) + 2 * extrusion;
+        const std::int64_t drawn_height = (rotated ? from.width : from.height) + 2 * extrusion;
         const bool packed = from.column_step == static_cast<py::ssize_t>(bpp) && from.channel_step == 1;
-        for (long y = 0; y < drawn_height; ++y) {
+        for (std::int64_t y = 0; y < drawn_height; ++y) {
             byte* const row = out + (static_cast<std::size_t>(top + y) * static_cast<std::size_t>(layer_width) +
                                      static_cast<std::size_t>(left)) * bpp;
-            for (long x = 0; x < drawn_width;) {
+            for (std::int64_t x = 0; x < drawn_width;) {
                 // Turned clockwise, drawn pixel (y, x) is the extruded one at (eh - 1 - x, y).
-                const long source_y = rotated ? extruded_height - 1 - x : y, source_x = rotated ? y : x;
-                const long sy = std::clamp(source_y - extrusion, 0L, from.height - 1);
-                const long sx = std::clamp(source_x - extrusion, 0L, from.width - 1);
+                const std::int64_t source_y = rotated ? extruded_height - 1 - x : y, source_x = rotated ? y : x;
+                const std::int64_t sy = std::clamp<std::int64_t>(source_y - extrusion, 0, from.height - 1);
+                const std::int64_t sx = std::clamp<std::int64_t>(source_x - extrusion, 0, from.width - 1);
                 const byte* const pixel = from.data + sy * from.row_step + sx * from.column_step;
                 if (!rotated && packed && source_x >= extrusion && source_x < extrusion + from.width) {
                     // The picture's own pixels of the row, at once.
-                    std::memcpy(row + x * static_cast<long>(bpp), pixel, static_cast<std::size_t>(from.width) * bpp);
+                    std::memcpy(row + static_cast<std::size_t>(x) * bpp, pixel, static_cast<std::size_t>(from.width) * bpp);
                     x += from.width;
                     continue;
                 }
