@@ -823,11 +823,14 @@ std::uint32_t native_alpha_mask() {
     return mask;
 }
 
-// A picture draw copies: its pixels, by rows, columns and channels.
+// A picture draw copies: its pixels, by rows, columns and channels, and
+// where it goes (the box drawn, extruded and turned, from left and top).
 struct picture {
     const byte* data;
     std::int64_t height, width;
     py::ssize_t row_step, column_step, channel_step;
+    std::int64_t left, top, extrusion, drawn_width, drawn_height;
+    bool rotated;
 };
 
 // Copies each picture into the layer with its edge pixels repeated
@@ -868,18 +871,16 @@ void draw(py::array_t<byte, py::array::c_style>& layer, const py::sequence& pict
             throw py::value_error("every picture must lie inside the layer, rotated 0 or 1, extrusion 0 or more");
         }
         found.push_back({static_cast<const byte*>(pixels.data()), height, width, pixels.strides(0), pixels.strides(1),
-                         pixels.strides(2)});
+                         pixels.strides(2), left, top, extrusion, drawn_width, drawn_height, rotated != 0});
     }
     byte* const out = layer.mutable_data();
     const py::gil_scoped_release unlocked;
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        const picture& from = found[i];
-        const std::int64_t left = place(i, 0), top = place(i, 1), extrusion = place(i, 3);
-        const bool rotated = place(i, 2) != 0;
+    for (const picture& from : found) {
+        const std::int64_t left = from.left, top = from.top, extrusion = from.extrusion;
+        const std::int64_t drawn_width = from.drawn_width, drawn_height = from.drawn_height;
+        const bool rotated = from.rotated;
         // The extruded picture, before turning, is height + 2e by width + 2e.
         const std::int64_t extruded_height = from.height + 2 * extrusion;
-        const std::int64_t drawn_width = (rotated ? from.height : from.width) + 2 * extrusion;
-        const std::int64_t drawn_height = (rotated ? from.width : from.height) + 2 * extrusion;
         const bool packed = from.column_step == static_cast<py::ssize_t>(bpp) && from.channel_step == 1;
         for (std::int64_t y = 0; y < drawn_height; ++y) {
             byte* const row = out + (static_cast<std::size_t>(top + y) * static_cast<std::size_t>(layer_width) +

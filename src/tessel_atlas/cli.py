@@ -350,7 +350,9 @@ def _report(result, quiet: bool) -> None:
             print(result.summary, flush=True)
         except OSError as error:  # a full disk, a reader gone: said in one line, not a traceback
             # What could not be written would fail again as the process ends.
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            null = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(null, sys.stdout.fileno())
+            os.close(null)
             raise AtlasError(f"standard output: cannot write the summary line ({error.strerror or error}); "
                              "the atlas is built") from None
 
