@@ -129,6 +129,26 @@ def test_an_atlas_that_fails_leaves_the_others_built_and_is_named(tmp_path, capf
         assert "new.png" in read_frames(out / name)
 
 
+@pytest.mark.parametrize("apart", [True, False])
+def test_atlases_built_without_their_summary_lines_are_said_built_not_failed(tmp_path, apart):
+    # Standard output full: each atlas is built and says its summary is lost; none is counted failed, and
+    # in one process the atlases after the first are built too.
+    if not os.path.exists("/dev/full"):
+        pytest.skip("/dev/full is Linux's")
+    for name in ("a", "b", "c"):
+        make_sprites(tmp_path / "art" / name, count=8, seed=ord(name))
+    argv = ["pack", str(tmp_path / "art"), "--out", str(tmp_path / "out"), "--atlas-per-folder"]
+    script = "import os, sys; from tessel_atlas import cli; sys.argv[0] = 'tessel-atlas'\n" \
+             f"os.cpu_count = lambda: {2 if apart else 1}\ncli.run()"
+    with open("/dev/full", "w") as full:
+        done = subprocess.run([sys.executable, "-c", script, *argv], stdout=full, stderr=subprocess.PIPE, text=True)
+    assert done.returncode == 1 and "Traceback" not in done.stderr and "failed" not in done.stderr
+    assert sorted(line for line in done.stderr.splitlines() if "error" in line) == [
+        f"tessel-atlas: error: atlas {name}: standard output: cannot write the summary line (No space left on "
+        "device); the atlas is built" for name in "abc"]
+    assert all(read_frames(tmp_path / "out" / name) for name in "abc")
+
+
 def test_build_writes_what_the_command_writes_and_returns_what_the_manifests_say(tmp_path, capsys):
     make_sprites(tmp_path / "sprites", count=20)
     options = {"max_texture_size": 64, "variant": ["1:@2x", "0.5:"], "texture_format": ["png", "bc3"],

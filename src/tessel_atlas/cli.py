@@ -17,6 +17,7 @@ import warnings
 from . import __version__, interrupts
 from .errors import AtlasError
 from .interrupts import Terminated
+from .progress import say
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -341,32 +342,43 @@ def _plans(parser: argparse.ArgumentParser, argv: Optional[List[str]]):
     return project, plans(args, project, set(given), _pack_parser(parser))
 
 
-def _report(result, quiet: bool) -> None:
-    """An atlas built: its warnings, and its summary line unless quiet."""
+# Why standard output took no summary line, once it has not: it then
+# points at the null device, and later summaries are said lost too.
+_summaries_lost: List[str] = []
+
+
+def _report(result, quiet: bool, name: str = "") -> bool:
+    """An atlas built: its warnings, and its summary line unless quiet.
+    False where the summary could not be written, said in an error line
+    naming the atlas `name`: it is built all the same, so not failed."""
     for warning in result.warnings:
-        print(warning, file=sys.stderr, flush=True)
-    if not quiet:
+        say(warning)
+    if quiet:
+        return True
+    if not _summaries_lost:
         try:
             print(result.summary, flush=True)
+            return True
         except OSError as error:  # a full disk, a reader gone: said in one line, not a traceback
             # What could not be written would fail again as the process ends.
             null = os.open(os.devnull, os.O_WRONLY)
             os.dup2(null, sys.stdout.fileno())
             os.close(null)
-            raise AtlasError(f"standard output: cannot write the summary line ({error.strerror or error}); "
-                             "the atlas is built") from None
+            _summaries_lost.append(error.strerror or str(error))
+    _failed(name, f"standard output: cannot write the summary line ({_summaries_lost[0]}); the atlas is built")
+    return False
 
 
 def _failed(name: str, error: object) -> None:
     """An atlas failed: its line, naming it where a run has several."""
-    print(f"tessel-atlas: error: {'atlas ' + name + ': ' if name else ''}{error}", file=sys.stderr, flush=True)
+    say(f"tessel-atlas: error: {'atlas ' + name + ': ' if name else ''}{error}")
 
 
 def _build_all(project, plans, progress, quiet: bool) -> int:
     """Builds the planned atlases (where there are several, AT_ONCE at a
     time), printing each one's summary line. Where a run has several, one
     that fails is named and the others are built still; the status is 1 if
-    any failed."""
+    any failed, or one's summary line could not be written."""
     from .jobs import check_shared_rules, prepare
 
     if len(plans) == 1 and not plans[0].name:
@@ -381,8 +393,7 @@ def _build_all(project, plans, progress, quiet: bool) -> int:
     if not failed and not plans[0].args.only:
         check_shared_rules(project, jobs)
     if len(jobs) > 1 and hasattr(os, "fork") and (os.cpu_count() or 1) > 1:
-        _run_apart(jobs, quiet, failed)
-        status = 1 if failed else 0
+        status = _run_apart(jobs, quiet, failed)
     else:
         status = _run_jobs(jobs, progress, quiet, failed)
     if failed:
@@ -398,6 +409,9 @@ def _build_all(project, plans, progress, quiet: bool) -> int:
 # after another in one process 0.94, as one atlas's packing and manifests,
 # on one core, leave the other to the other atlas.
 AT_ONCE = 2
+# A forked process's status for an atlas built whose summary line could
+# not be written (said in its own error line): an error, but not a failure.
+UNREPORTED = 3
 
 
 def _build_one(job, progress, quiet: bool) -> None:
@@ -407,22 +421,25 @@ def _build_one(job, progress, quiet: bool) -> None:
 
     try:
         try:
-            _report(run_job(job.found, job.out, job.args, progress, model=False), quiet)
+            reported = _report(run_job(job.found, job.out, job.args, progress, model=False), quiet, job.name)
         except AtlasError as error:
             _failed(job.name, error)
             sys.exit(1)
         interrupts.release()  # a signal held while the atlas went into place
+        if not reported:
+            sys.exit(UNREPORTED)
     except KeyboardInterrupt:
         sys.exit(130)
     except Terminated:
         sys.exit(143)
 
 
-def _run_apart(jobs, quiet: bool, failed: List[str]) -> None:
+def _run_apart(jobs, quiet: bool, failed: List[str]) -> int:
     """Builds the jobs AT_ONCE at a time, each in a forked process, adding
-    those that fail to `failed`. On Ctrl-C or SIGTERM the processes still
-    building are ended as SIGTERM ends the command: each atlas is left
-    whole, the old one or the new."""
+    those that fail to `failed`; the status is 1 if any in `failed`, or
+    one was built without its summary line. On Ctrl-C or SIGTERM the
+    processes still building are ended as SIGTERM ends the command: each
+    atlas is left whole, the old one or the new."""
     import multiprocessing
     from multiprocessing.connection import wait
 
@@ -430,6 +447,7 @@ def _run_apart(jobs, quiet: bool, failed: List[str]) -> None:
 
     context = multiprocessing.get_context("fork")
     waiting, running = list(jobs), {}
+    status = 0
     try:
         while waiting or running:
             while waiting and len(running) < AT_ONCE:
@@ -442,9 +460,11 @@ def _run_apart(jobs, quiet: bool, failed: List[str]) -> None:
             for sentinel in wait(list(running)):
                 process, job = running.pop(sentinel)
                 process.join()
-                if process.exitcode:
+                if process.exitcode == UNREPORTED:
+                    status = 1
+                elif process.exitcode:
                     failed.append(job.name)
-                if process.exitcode not in (0, 1):  # it said nothing of why
+                if process.exitcode not in (0, 1, UNREPORTED):  # it said nothing of why
                     _failed(job.name, f"its process ended with status {process.exitcode}")
     finally:
         with interrupts.held():
@@ -452,6 +472,7 @@ def _run_apart(jobs, quiet: bool, failed: List[str]) -> None:
                 process.terminate()
             for process, _ in running.values():
                 process.join()
+    return 1 if failed else status
 
 
 def _built(job, progress):
@@ -477,6 +498,7 @@ def _run_jobs(jobs, progress, quiet: bool, failed: Optional[List[str]] = None) -
     the rest built still; a run's only atlas fails the run."""
     failed = [] if failed is None else failed
     done = None
+    status = 0
     for job in jobs:
         # A signal held while the previous atlas went into place ends the
         # command before the next one starts.
@@ -490,10 +512,11 @@ def _run_jobs(jobs, progress, quiet: bool, failed: Optional[List[str]] = None) -
             failed.append(job.name)
             continue
         done = job.out
-        _report(result, quiet)
+        if not _report(result, quiet, job.name):
+            status = 1
     if interrupts.pending() and done is not None:
         print(f"tessel-atlas: interrupted once the new atlas was in place: {done} holds it whole", file=sys.stderr)
-    return 1 if failed else 0
+    return 1 if failed else status
 
 
 def _watched(path: str):
@@ -588,7 +611,7 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
                     files = None
                 try:
                     sessions.setdefault(plan.name, Session()).build(plan, files,
-                                                                     lambda result: _report(result, args.quiet))
+                                                                     lambda result: _report(result, args.quiet, plan.name))
                 except AtlasError as error:
                     _failed(plan.name, error)
         except AtlasError as error:

@@ -13,6 +13,16 @@ from contextlib import contextmanager
 from typing import Callable, Iterator, Optional, TextIO
 
 
+def say(line: str, stream: Optional[TextIO] = None) -> None:
+    """Writes a line to `stream` (standard error) in one piece. Standard
+    error passes each write straight on, and print writes a line and its
+    end apart: a line of another process building an atlas at once could
+    come between them."""
+    stream = stream or sys.stderr
+    stream.write(line + "\n")
+    stream.flush()
+
+
 class Progress:
     def __init__(self, quiet: bool = False, stream: Optional[TextIO] = None, bars: bool = True, name: str = ""):
         self.quiet = quiet
@@ -34,5 +44,4 @@ class Progress:
         else:
             yield lambda n: None
             units = unit if total == 1 else f"{unit}s"
-            print(f"tessel-atlas: {self.name}{verb} {total} {units} in {time.perf_counter() - start:.2f} s",
-                  file=self.stream, flush=True)
+            say(f"tessel-atlas: {self.name}{verb} {total} {units} in {time.perf_counter() - start:.2f} s", self.stream)
