@@ -1355,7 +1355,7 @@ def test_a_signal_as_block_encoders_start_leaves_none_running(monkeypatch):
         os.kill(os.getpid(), signal.SIGTERM)
         return started[-1]
 
-    monkeypatch.setattr(blocks.subprocess, "Popen", popen_then_signal)
+    monkeypatch.setattr(subprocess, "Popen", popen_then_signal)
     try:
         with interrupts.installed(), pytest.raises(interrupts.Terminated):
             with blocks.BlockEncoder("fast", 2):

@@ -6,7 +6,6 @@ import argparse
 import collections
 import functools
 import itertools
-import statistics
 import time
 from dataclasses import dataclass, replace
 from pathlib import Path
@@ -204,7 +203,11 @@ def _fill_summary(layers: Sequence[Layer]) -> str:
     fills = [layer.fill_ratio for layer in layers]
     if len(fills) <= 3:
         return "fill " + ", ".join(f"{f:.1%}" for f in fills)
-    return f"fill lowest {min(fills):.1%}, median {statistics.median(fills):.1%}, highest {max(fills):.1%}"
+    # The median, without the statistics module: importing it took 3 ms, a
+    # hundredth of a small build.
+    ordered = sorted(fills)
+    median = (ordered[(len(ordered) - 1) // 2] + ordered[len(ordered) // 2]) / 2
+    return f"fill lowest {ordered[0]:.1%}, median {median:.1%}, highest {ordered[-1]:.1%}"
 
 
 def run_job(found: Found, out: Path, args: argparse.Namespace, progress: Progress, model: bool = True) -> Result:

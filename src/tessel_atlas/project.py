@@ -24,11 +24,6 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 from .errors import AtlasError
 from .sprites import PIVOT_LIMIT, Sprite, valid_pivot
 
-try:
-    import tomllib
-except ImportError:  # before Python 3.11
-    import tomli as tomllib  # type: ignore[no-redef]
-
 # Options that a project file cannot hold: the file itself, and help.
 NOT_IN_FILE = ("config", "help", "only")
 # What an atlas may be named: its name heads its messages and, under a
@@ -164,6 +159,11 @@ def _rule(where: str, kind: str, number: int, table: Any, checks: Dict[str, Tupl
 def load_project(path: Path, pack: argparse.ArgumentParser) -> Project:
     """The project file at path, checked whole: every key known, every value
     valid, or AtlasError naming the file, the key and what would be valid."""
+    # Imported here, where there is a project file: 3 ms of every start-up otherwise.
+    try:
+        import tomllib
+    except ImportError:  # before Python 3.11
+        import tomli as tomllib  # type: ignore[no-redef]
     try:
         with path.open("rb") as stream:
             data = tomllib.load(stream)

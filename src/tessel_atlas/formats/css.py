@@ -23,7 +23,6 @@ serve every image, as image-set() would need.) A background can neither
 add trimmed borders back (it would show the neighbours in the layer) nor
 turn a region: this format never trims or rotates."""
 
-import html
 import re
 from typing import Dict, List, Sequence, Tuple
 
@@ -91,6 +90,8 @@ def manifests(variants: Sequence[List[AtlasLayer]], options: FormatOptions) -> D
                 lines.append(f"  .{class_name(frame.name, options.css_prefix)} "
                              f"{{ {_background(layer, frame.x, frame.y)} }}")
         lines.append("}")
+    import html  # here, where a page is made: a millisecond of every start-up otherwise
+
     page = ['<!DOCTYPE html>', '<html lang="en"><head><meta charset="utf-8"><title>tessel-atlas sprites</title>',
             '<link rel="stylesheet" href="atlas.css"></head><body>']
     page += [f'<div class="{cls}" title="{html.escape(name)}"></div>' for cls, name in names]
