@@ -610,8 +610,8 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
                         os.path.realpath(plan.args.template) in files:
                     files = None
                 try:
-                    sessions.setdefault(plan.name, Session()).build(plan, files,
-                                                                     lambda result: _report(result, args.quiet, plan.name))
+                    sessions.setdefault(plan.name, Session()).build(
+                        plan, files, lambda result: _report(result, args.quiet, plan.name))
                 except AtlasError as error:
                     _failed(plan.name, error)
         except AtlasError as error:
