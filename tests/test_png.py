@@ -21,7 +21,7 @@ Image = pytest.importorskip("PIL.Image")
 from tessel_atlas import images, png  # noqa: E402
 from tessel_atlas.errors import AtlasError  # noqa: E402
 from tessel_atlas.inputs import collect_sprites  # noqa: E402
-from tessel_atlas._png import bleed, draw, filter_rows, visible_box  # noqa: E402
+from tessel_atlas._png import RunDeflater, bleed, deflate_rows, draw, filter_rows, visible_box  # noqa: E402
 from tessel_atlas.inputs.still import rgba_array  # noqa: E402
 
 
@@ -45,13 +45,17 @@ def pictures():
 
 @settings(max_examples=60, deadline=None)
 @given(pixels=pictures(), level=st.sampled_from([0, 1, 3, 9, png.RUNS]),
-       strip=st.sampled_from([1, 100, png.STRIP_BYTES]), stdlib=st.booleans())
-def test_written_pixels_read_back_exactly(tmp_path_factory, pixels, level, strip, stdlib):
-    path = tmp_path_factory.mktemp("png") / "layer.png"
+       strip=st.sampled_from([1, 100, png.STRIP_BYTES]), stdlib=st.booleans(), threads=st.sampled_from([1, 3]))
+def test_written_pixels_read_back_exactly(tmp_path_factory, pixels, level, strip, stdlib, threads):
+    folder = tmp_path_factory.mktemp("png")
+    path = folder / "layer.png"
     with mock.patch.object(png, "STRIP_BYTES", strip), \
             mock.patch.object(png, "deflater", zlib if stdlib else png.deflater):
-        png.write_png(path, pixels, level)
+        png.write_png(path, pixels, level, threads)
         ours = png.read_rgba(path.read_bytes(), None)
+        # Strips deflated on several threads at once make the file one thread makes.
+        png.write_png(folder / "alone.png", pixels, level)
+    assert path.read_bytes() == (folder / "alone.png").read_bytes()
     with Image.open(path) as image:
         assert image.mode == "RGBA"
         np.testing.assert_array_equal(np.asarray(image), pixels)
@@ -115,7 +119,7 @@ def runs_and_noise(draw):
 # Past one block's symbols: many blocks, noise stored as it is, in pieces of at most 65535 bytes.
 @example(pieces=[np.random.default_rng(1).integers(0, 256, 70_000, np.uint8).tobytes() + bytes(300_000) + b"ab" * 70_000])
 def test_run_deflater_streams_are_what_zlib_inflates(pieces):
-    deflating = png.RunDeflater()
+    deflating = RunDeflater()
     stream = b"".join(deflating.compress(piece) for piece in pieces) + deflating.flush()
     assert zlib.decompress(stream) == b"".join(pieces)  # checks the checksum too
     with pytest.raises(ValueError):
@@ -152,7 +156,7 @@ def _fibonacci():
     (_fibonacci_literals(), 2),  # codes too long, cut to 15 bits
 ])
 def test_run_deflater_takes_the_shortest_kind_of_block(data, kind):
-    deflating = png.RunDeflater()
+    deflating = RunDeflater()
     stream = deflating.compress(data) + deflating.flush()
     assert zlib.decompress(stream) == data
     assert (stream[2] >> 1) & 3 == kind  # the first block's type, after the two bytes of zlib's header
@@ -568,6 +572,9 @@ def test_drawing_puts_each_picture_where_padding_turning_and_slicing_would(seed,
     (lambda: filter_rows(np.zeros((2, 0, 4), np.uint8), 0, 2), "RGBA"),
     (lambda: filter_rows(np.zeros((2, 2, 4), np.uint8), 1, 3), "start <= stop <= height"),
     (lambda: filter_rows(np.zeros((2, 2, 4), np.uint8), 2, 1), "start <= stop <= height"),
+    (lambda: deflate_rows(np.zeros((2, 2, 3), np.uint8), 1, 1), "RGBA"),
+    (lambda: deflate_rows(np.zeros((2, 2, 4), np.uint8), 0, 1), "1 or more"),
+    (lambda: deflate_rows(np.zeros((2, 2, 4), np.uint8), 1, 0), "1 or more"),
     (lambda: visible_box(np.zeros((2, 2, 3), np.uint8), 0, 0), "RGBA")])
 def test_what_the_filters_cannot_read_is_refused(call, message):
     with pytest.raises(ValueError, match=message):

@@ -40,15 +40,19 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Filtering is half of writing's own time, and its loops take 0.6 of the
@@ -202,6 +206,91 @@ py::bytes filter_rows(const pixel_array& pixels, const py::ssize_t start, const 
         filter_strip(src, rows, length, start == 0, dst);
     }
     return result;
+}
+
+// The zlib stream of C-contiguous RGBA pixels' rows, filtered as
+// filter_rows does and deflated by runs, as one piece of bytes a strip of
+// `strip_rows` rows (the last with the stream's end), to be stored as IDAT
+// chunks. The strips are filtered and deflated apart, on up to `threads`
+// threads at once (one layer's alone would keep one core of several busy,
+// as when a watch draws one layer again); each ends on a byte boundary and
+// continues the runs of the strip before, so the stream is the same
+// whatever the number of threads. Memory: a filtered strip a thread, and
+// the stream.
+std::vector<py::bytes> deflate_rows(const pixel_array& pixels, const py::ssize_t strip_rows, const int threads) {
+    require_rgba(pixels);
+    if (strip_rows < 1 || threads < 1) {
+        throw py::value_error("strip_rows and threads must be 1 or more");
+    }
+    const std::size_t length = static_cast<std::size_t>(pixels.shape(1)) * bpp;
+    const auto height = static_cast<std::size_t>(pixels.shape(0));
+    const auto per_strip = static_cast<std::size_t>(strip_rows);
+    const std::size_t count = std::max<std::size_t>(1, (height + per_strip - 1) / per_strip);
+    const byte* src = pixels.data();
+    struct Strip {
+        std::vector<byte> stream;
+        std::uint32_t checksum = 1;
+        std::size_t filtered = 0;
+    };
+    std::vector<Strip> strips(count);
+    std::atomic<std::size_t> next{0};
+    std::mutex failing;
+    std::exception_ptr failure;
+    const auto work = [&] {
+        try {
+            std::vector<byte> filtered, row_before(length + 1);
+            for (std::size_t k; (k = next++) < count;) {
+                const std::size_t top = k * per_strip, rows = std::min(per_strip, height - top);
+                filtered.resize(rows * (length + 1));
+                filter_strip(src + top * length, rows, length, top == 0, filtered.data());
+                run_deflate::Deflater deflater;
+                if (top > 0) {  // the last byte of the row above, as filtered in the strip before
+                    filter_strip(src + (top - 1) * length, 1, length, top == 1, row_before.data());
+                    deflater.continue_after(row_before.back());
+                }
+                Strip& strip = strips[k];
+                deflater.compress(filtered.data(), filtered.size(), strip.stream);
+                deflater.sync(strip.stream);
+                strip.checksum = deflater.checksum();
+                strip.filtered = filtered.size();
+            }
+        } catch (...) {
+            const std::lock_guard<std::mutex> held(failing);
+            failure = std::current_exception();
+            next = count;  // the other threads stop at their next strip
+        }
+    };
+    {
+        const py::gil_scoped_release unlocked;
+        std::vector<std::thread> helpers;
+        try {
+            for (std::size_t t = 1; t < std::min<std::size_t>(count, static_cast<std::size_t>(threads)); ++t) {
+                helpers.emplace_back(work);
+            }
+        } catch (...) {
+            // No more threads to be had: the strips are shared among those there are.
+        }
+        work();
+        for (std::thread& helper : helpers) {
+            helper.join();
+        }
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    std::uint32_t checksum = 1;
+    for (const Strip& strip : strips) {
+        checksum = run_deflate::adler32_joined(checksum, strip.checksum, strip.filtered);
+    }
+    run_deflate::Deflater end;
+    end.continue_after(0);  // after the last strip: no header, and no data of its own
+    end.finish(checksum, strips.back().stream);
+    std::vector<py::bytes> pieces;
+    pieces.reserve(count);
+    for (const Strip& strip : strips) {
+        pieces.emplace_back(reinterpret_cast<const char*>(strip.stream.data()), strip.stream.size());
+    }
+    return pieces;
 }
 
 // Undoes filter_with for pixels of `N` bytes (one for pixels of fewer bits
@@ -1093,6 +1182,10 @@ PYBIND11_MODULE(_png, m) {
           "Rows start to stop of the PNG image data of C-contiguous RGBA pixels (height, width, 4)\n"
           "before deflating: each row prefixed by the filter that leaves its bytes smallest, and\n"
           "filtered by it.");
+    m.def("deflate_rows", &deflate_rows, py::arg("pixels").noconvert(), py::arg("strip_rows"), py::arg("threads"),
+          "The zlib stream of C-contiguous RGBA pixels' (height, width, 4) rows, filtered as filter_rows\n"
+          "does and deflated by runs, in one piece a strip of strip_rows rows, for IDAT chunks; the strips\n"
+          "deflated on up to `threads` threads at once, the same stream whatever their number.");
     m.def("read_png_files", &read_png_files, py::arg("files"), py::arg("trims"), py::arg("threshold"),
           py::arg("margin"), py::arg("max_pixels"), py::arg("most_side"), py::arg("most_pixels"),
           py::arg("most_bytes"),

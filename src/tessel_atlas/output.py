@@ -432,7 +432,7 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
             if fmt == "webp":
                 _write_webp(staging / name, pixels(texture.premultiply), texture.webp_method)
             elif fmt == "png":
-                write_png(staging / name, pixels(texture.premultiply), texture.png_level)
+                write_png(staging / name, pixels(texture.premultiply), texture.png_level, workers())
             else:
                 continue
             names.append(name)

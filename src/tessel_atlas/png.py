@@ -8,9 +8,10 @@ Sprites are read by _png, chunks, inflating and rows alike, in one call
 that runs without the interpreter. By default deflate looks for runs of
 one byte only (RUNS): filtered rows of sprites, and the transparent space
 between them, are mostly such runs, so on the layers of three games that
-writes files 3 to 8% larger than level 3. _png.RunDeflater does that
-alone, in about half the time zlib-ng's run-length strategy takes for the
-same files (bench/png_encoders.py); zlib-ng (installed with tessel-atlas
+writes files 3 to 8% larger than level 3. _png.deflate_rows filters and
+deflates so, in about half the time zlib-ng's run-length strategy takes
+for the same files (bench/png_encoders.py), a layer's strips on several
+threads at once; zlib-ng (installed with tessel-atlas
 where it has wheels) deflates at zlib's levels three to four times faster
 than zlib. Every other kind of PNG, and every irregular file, is left to
 Pillow.
@@ -26,7 +27,7 @@ from typing import BinaryIO, Optional, Tuple, Union
 
 import numpy as np
 
-from ._png import RunDeflater, filter_rows, png_size, read_png
+from ._png import deflate_rows, filter_rows, png_size, read_png
 
 try:
     from zlib_ng import zlib_ng as deflater
@@ -47,29 +48,30 @@ def _chunk(stream: BinaryIO, kind: bytes, data: bytes) -> None:
     stream.write(struct.pack(">I", zlib.crc32(data, zlib.crc32(kind))))
 
 
-def compressor(level: Union[int, str]):  # zlib's Compress, zlib-ng's, or a RunDeflater
-    """A zlib stream's compressor at `level`, or RUNS."""
-    return RunDeflater() if level == RUNS else deflater.compressobj(int(level))
-
-
-def write_png(path: Path, pixels: np.ndarray, level: Union[int, str]) -> None:
+def write_png(path: Path, pixels: np.ndarray, level: Union[int, str], threads: int = 1) -> None:
     """Writes 8-bit RGBA pixels of shape (height, width, 4), deflated at
     zlib `level` (0 stores, 9 is smallest and slowest; RUNS finds runs
     only), strip by strip: each piece of deflated data becomes an IDAT
-    chunk as it comes."""
+    chunk. RUNS deflates the strips on up to `threads` threads at once,
+    the same file whatever their number (_png.deflate_rows); a zlib level
+    deflates them in turn, each piece written as it comes."""
     pixels = np.ascontiguousarray(pixels, dtype=np.uint8)
     height, width = pixels.shape[:2]
     rows_per_strip = max(1, STRIP_BYTES // max(1, width * 4))
-    deflating = compressor(level)
     with open(path, "wb") as stream:
         stream.write(SIGNATURE)
         # 8 bits per channel, colour type 6 (RGBA), deflate, adaptive filters, no interlacing
         _chunk(stream, b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
-        for start in range(0, height, rows_per_strip):
-            data = deflating.compress(filter_rows(pixels, start, min(height, start + rows_per_strip)))
-            if data:
+        if level == RUNS:
+            for data in deflate_rows(pixels, rows_per_strip, threads):
                 _chunk(stream, b"IDAT", data)
-        _chunk(stream, b"IDAT", deflating.flush())
+        else:
+            deflating = deflater.compressobj(int(level))
+            for start in range(0, height, rows_per_strip):
+                data = deflating.compress(filter_rows(pixels, start, min(height, start + rows_per_strip)))
+                if data:
+                    _chunk(stream, b"IDAT", data)
+            _chunk(stream, b"IDAT", deflating.flush())
         _chunk(stream, b"IEND", b"")
 
 

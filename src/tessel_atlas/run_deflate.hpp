@@ -9,6 +9,10 @@
 // shortest. Input comes in pieces (rows filtered a strip at a time); a run
 // may reach back into the piece before. Output is whole bytes, appended as
 // each piece is done; `finish` ends the stream with the data's checksum.
+// Pieces can also be deflated apart, on several threads, and joined: each
+// after the first continues from the byte before it (`continue_after`) and
+// each ends on a byte boundary (`sync`); the stream's checksum is then
+// their checksums joined (`adler32_joined`).
 //
 // What it does not: look for repeats at any other distance, or weigh a
 // shorter run against a literal, as zlib's levels do at several times the
@@ -214,6 +218,17 @@ inline std::uint32_t adler32(const std::uint32_t adler, const byte* data, std::s
     return static_cast<std::uint32_t>((b % modulus) << 16 | (a % modulus));
 }
 
+// The checksum of two pieces of data joined, from each one's and the
+// second's length: a gains the second's sum; b gains the second's b, and
+// the first's sum once for every byte of the second.
+inline std::uint32_t adler32_joined(const std::uint32_t first, const std::uint32_t second, const std::uint64_t length) {
+    constexpr std::uint64_t modulus = 65521;
+    const std::uint64_t first_sum = (first & 0xFFFF) + modulus - 1;  // less the 1 that a starts at
+    const std::uint64_t a = (first_sum + (second & 0xFFFF)) % modulus;
+    const std::uint64_t b = ((first >> 16) + (second >> 16) + (length % modulus) * (first_sum % modulus)) % modulus;
+    return static_cast<std::uint32_t>(b << 16 | a);
+}
+
 // Whether the machine stores a number's lowest byte first.
 inline bool little_endian() {
     const std::uint16_t one = 1;
@@ -277,17 +292,42 @@ public:
         }
     }
 
-    // Appends the end of the stream: an empty last block, then the checksum.
-    void finish(std::vector<byte>& out) {
+    // Appends the end of the stream: an empty last block, then the checksum
+    // (by default, of the data this deflater was given).
+    void finish(std::vector<byte>& out) { finish(adler_, out); }
+
+    void finish(const std::uint32_t checksum, std::vector<byte>& out) {
         Bits bits = start_writing(out, 8);
         bits.put(1 | (1 << 1), 3);  // the last block, in fixed codes
         bits.put(0, 7);             // its end: 256, coded 0000000
         bits.align();
         for (int shift = 24; shift >= 0; shift -= 8) {
-            bits.put((adler_ >> shift) & 0xFF, 8);
+            bits.put((checksum >> shift) & 0xFF, 8);
         }
         stop_writing(out, bits);
     }
+
+    // For a piece of a stream deflated apart from what comes before it:
+    // no header of its own, and a run may go on from `before`, the byte
+    // just before the piece.
+    void continue_after(const byte before) {
+        started_ = true;
+        has_previous_ = true;
+        previous_ = before;
+    }
+
+    // Appends an empty block that is not compressed, which ends on a byte
+    // boundary (zlib's sync flush): pieces deflated apart join there as bytes.
+    void sync(std::vector<byte>& out) {
+        Bits bits = start_writing(out, 8);
+        bits.put(0, 3);  // not the last block; not compressed
+        bits.align();
+        bits.put(0xFFFF0000U, 32);  // its length, 0, and the length's complement
+        stop_writing(out, bits);
+    }
+
+    // The checksum of the data given so far.
+    std::uint32_t checksum() const { return adler_; }
 
 private:
     // One block from data[at], ended when the symbol buffer is full or the
