@@ -446,6 +446,8 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
             # layers are drawn, a few at a time (the module named by path: a local below is called images).
             patch.setattr("tessel_atlas.images.KEEP_BUDGET_BYTES", 4096)
             patch.setattr("tessel_atlas.images.DRAW_READ_BYTES", 1024)
+            # And the watch keeping the pixels of one layer image or so, the others read back to draw saves onto.
+            patch.setattr("tessel_atlas.output.LAYER_PIXELS_BUDGET", 20_000)
             if upgraded:
                 etcpak = pytest.importorskip("etcpak")
                 patch.setattr(etcpak, "__version__", etcpak.__version__ + ".post1")

@@ -223,8 +223,9 @@ def run_job(found: Found, out: Path, args: argparse.Namespace, progress: Progres
 
 
 def build_kept(found: Found, out: Path, args: argparse.Namespace, progress: Progress) -> Built:
-    """run_job's work, with what it made (a watch's, for rebuild_saved)."""
-    done = _locked_build(found, out, args, progress, shortcut=False)
+    """run_job's work, with what it made, layer images' pixels kept (a
+    watch's, for rebuild_saved)."""
+    done = _locked_build(found, out, args, progress, shortcut=False, keep_layers=True)
     assert isinstance(done, Built)
     for entries in done.entries:  # the pictures read are not needed again: their layers hold them
         for entry in entries:
@@ -246,7 +247,7 @@ def cache_key(args: argparse.Namespace) -> str:
 
 
 def _locked_build(found: Found, out: Path, args: argparse.Namespace, progress: Progress,
-                  shortcut: bool) -> Union[Built, Result]:
+                  shortcut: bool, keep_layers: bool = False) -> Union[Built, Result]:
     with locked_folder(out):
         start = time.perf_counter()
         cache = None
@@ -259,13 +260,13 @@ def _locked_build(found: Found, out: Path, args: argparse.Namespace, progress: P
                 line = summary(len(found.sprites), found.skipped_files, outcome, time.perf_counter() - start, out)
                 return Result(line, [], outcome["warnings"])
         try:
-            return _build(found, out, args, progress, cache, start)
+            return _build(found, out, args, progress, cache, start, keep_layers)
         except SpriteChanged:
             # Saved while the build ran, or misdescribed by the cache: every
             # sprite is read again, once; a second change ends the build.
             if cache is not None:
                 cache.forget_readings()
-            return _build(found, out, args, progress, cache, start)
+            return _build(found, out, args, progress, cache, start, keep_layers)
 
 
 def _alike(pixels: Pixels) -> tuple:
@@ -557,7 +558,8 @@ class Built:
     """What a build made, plain data a watch keeps between builds (see
     rebuild_saved): each variant's entries (largest scale first), every
     layer image with its composition and each file's content key, the
-    manifests' names, what the summary says, and the cache to write."""
+    manifests' names, what the summary says, the cache to write, and (a
+    watch's) the pixels of the layer images written last."""
 
     found: Found
     out: Path
@@ -576,6 +578,7 @@ class Built:
     cache: Optional[BuildCache]
     result: Optional[Result] = None
     index: Optional["_Index"] = None  # made by the first rebuild_saved
+    layer_pixels: Optional[Dict[str, np.ndarray]] = None  # a watch's, as write_atlas keeps them
 
 
 @dataclass
@@ -601,7 +604,7 @@ def _indexed(built: Built) -> _Index:
 
 
 def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress, cache: Optional[BuildCache],
-           start: float) -> Built:
+           start: float, keep_layers: bool = False) -> Built:
     with_pixels = found.sprites[0].open is not None
     texture = texture_options(args)
     variants = variants_of(args)
@@ -645,7 +648,7 @@ def _build(found: Found, out: Path, args: argparse.Namespace, progress: Progress
                  "many GPUs load at most 8,192 px a side, most at most 16,384: lower --max-texture-size"
                  for layer in all_layers if max(layer.width, layer.height) > GPU_SAFE_SIDE]
     built = Built(found, out, args, texture, variants, every_entries, layers, all_layers + normal_layers, models,
-                  names, {}, {}, outcome, warnings, cache)
+                  names, {}, {}, outcome, warnings, cache, layer_pixels={} if keep_layers else None)
     patches: Dict[str, List[Placement]] = {}
     if cache:  # each file's content, to keep the files that already hold it, or draw only what changed
         for layer in built.images:
@@ -717,6 +720,7 @@ def _write(built: Built, manifests: Dict[str, Union[dict, str]], patches: Dict[s
     with progress.phase("wrote", len(built.images), "layer") as step:
         write_atlas(out, built.images, manifests, with_pixels=with_pixels, with_preview=args.preview,
                     texture=texture, step=step, patches=patches,
-                    unchanged=unchanged + ([CACHE_NAME] if cache_later else []), finish=finish, measured=measured)
+                    unchanged=unchanged + ([CACHE_NAME] if cache_later else []), finish=finish, measured=measured,
+                    layer_pixels=built.layer_pixels)
     line = summary(len(built.found.sprites), built.found.skipped_files, outcome, time.perf_counter() - start, out)
     return Result(line, built.models, built.warnings)

@@ -289,6 +289,12 @@ def read_json(path: Path, limit: int) -> object:
 # The record lists a few names a layer: a large one is not ours.
 RECORD_LIMIT = 1 << 20
 
+# A watch keeps the pixels of the layer images it wrote last, to draw a
+# save onto instead of decoding the file again (20 ms of the 80 a save of
+# one of 20,000 sprites took to answer, bench/watch_latency.py): up to this
+# many bytes, eight 2048 x 2048 layers, the least recently written let go.
+LAYER_PIXELS_BUDGET = 128 * 2**20
+
 
 def recorded_files(out_dir: Path) -> List[str]:
     """The atlas files the last run wrote here, as its record lists them.
@@ -366,11 +372,25 @@ def replace_text(out_dir: Path, name: str, text: str) -> None:
         raise AtlasError(f"{out_dir}: cannot write the atlas ({error})") from error
 
 
+def _keep_layer_pixels(layer_pixels: Dict[str, np.ndarray], written: Dict[str, np.ndarray]) -> None:
+    """layer_pixels with the images just written, as the most recent, and
+    then only as many of the most recent as LAYER_PIXELS_BUDGET holds."""
+    for name, pixels in written.items():
+        layer_pixels.pop(name, None)
+        layer_pixels[name] = pixels
+    held = sum(pixels.nbytes for pixels in layer_pixels.values())
+    for name in list(layer_pixels):
+        if held <= LAYER_PIXELS_BUDGET:
+            break
+        held -= layer_pixels.pop(name).nbytes
+
+
 def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Union[dict, str]], *, with_pixels: bool,
                 with_preview: bool, texture: TextureOptions, step: Callable[[int], None],
                 unchanged: Collection[str] = (), patches: Optional[Dict[str, Sequence[Placement]]] = None,
                 finish: Optional[Callable[[Path, Sequence[str]], Dict[str, Any]]] = None,
-                measured: Optional[Dict[str, Quality]] = None) -> List[str]:
+                measured: Optional[Dict[str, Quality]] = None,
+                layer_pixels: Optional[Dict[str, np.ndarray]] = None) -> List[str]:
     """Writes the manifests and, with pixels, each layer's image (and preview).
 
     The files are made in a hidden folder inside out_dir (held with
@@ -385,8 +405,12 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
     earlier file's pixels (images.compose). `finish`,
     given the hidden folder and the files kept, returns more text files to
     write (the report, the cache) as write_texts takes them; `measured`
-    gets the Quality of each block file written. Returns the names of the
-    atlas's files.
+    gets the Quality of each block file written. `layer_pixels` holds the
+    pixels of layer images as the folder holds them, by name, kept from
+    earlier runs (a watch's): patches are drawn onto those rather than onto
+    the file read back, and once the atlas is in place it holds the images
+    written, the least recently written let go past LAYER_PIXELS_BUDGET
+    bytes. Returns the names of the atlas's files.
     """
     try:
         staging = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=out_dir))
@@ -417,9 +441,15 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
             return drawn[premultiply]
 
         if texture.plain in wanted:
-            changed = (patches or {}).get(texture_name(layer, texture.plain))
+            name = texture_name(layer, texture.plain)
+            changed = (patches or {}).get(name)
             if changed is not None:  # the earlier file's pixels, with what changed drawn again
-                earlier = np.array(read_image(str(out_dir / texture_name(layer, texture.plain))))
+                # Drawn onto in place, so no longer kept: should this run
+                # fail, the folder keeps the earlier file, which these no
+                # longer show.
+                earlier = layer_pixels.pop(name, None) if layer_pixels is not None else None
+                if earlier is None:
+                    earlier = np.array(read_image(str(out_dir / name)))
                 drawn[plain_premultiplied] = compose(size, changed, reach, plain_premultiplied, onto=earlier,
                                                      background=background)
         for fmt in wanted:
@@ -435,6 +465,8 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
                 write_png(staging / name, pixels(texture.premultiply), texture.png_level, workers())
             else:
                 continue
+            if fmt == texture.plain and layer_pixels is not None:
+                written_pixels[name] = drawn[plain_premultiplied]
             names.append(name)
         if with_preview and not normals and f"{layer.stem}_preview.png" not in unchanged:
             name = f"{layer.stem}_preview.png"
@@ -444,6 +476,7 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
         return names, encoding
 
     written: List[str] = []
+    written_pixels: Dict[str, np.ndarray] = {}  # the plain layer images', for layer_pixels
 
     kept: List[str] = []
 
@@ -506,6 +539,8 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
         interrupts.checkpoint()
         interrupts.hold()
         _move_in(out_dir, staging, written, stale)
+        if layer_pixels is not None:
+            _keep_layer_pixels(layer_pixels, written_pixels)
     except OSError as error:
         raise AtlasError(f"{out_dir}: cannot write the atlas ({error})") from error
     finally:
