@@ -569,9 +569,10 @@ def note_reading(patch, read):
                                      ["--format=phaser3", "--texture-format=bc3", "--padding=2"],
                                      ["--format=phaser3", "--normal-maps", "--variant=1:", "--variant=0.5:@half"]])
 def test_a_watch_applies_a_save_reading_only_the_sprite_saved(tmp_path, monkeypatch, options):
-    """Without finding the files again, loading the cache or reading any
-    other sprite (with its normal map, drawn again too); what it writes,
-    the property above holds to a clean build."""
+    """Without finding the files again, loading the cache, reading any
+    other sprite (with its normal map, drawn again too) or reading back
+    the layer images it wrote (it keeps their pixels); what it writes, the
+    property above holds to a clean build."""
     make_sprites(tmp_path / "sprites", count=10)
     saved = tmp_path / "sprites" / "ui" / "s01.png"
     normal = saved.with_name("s01_n.png")
@@ -593,8 +594,8 @@ def test_a_watch_applies_a_save_reading_only_the_sprite_saved(tmp_path, monkeypa
     before = {p.name: p.stat().st_mtime_ns for p in (tmp_path / "atlas").iterdir()}
     read = []
     note_reading(monkeypatch, read)
-    for not_again in (inputs, "collect_sprites"), (cache.BuildCache, "load"):
-        monkeypatch.setattr(*not_again, lambda *args, **kwargs: pytest.fail("found or loaded again"))
+    for not_again in (inputs, "collect_sprites"), (cache.BuildCache, "load"), (output, "read_image"):
+        monkeypatch.setattr(*not_again, lambda *args, **kwargs: pytest.fail("found, loaded or read back again"))
     session.build(plan, {os.path.realpath(path) for path in changed}, results.append)
     assert set(read) == {str(path) for path in changed} and results[1].summary.split(" in ")[0] == results[0].summary.split(" in ")[0]
     after = {p.name: p.stat().st_mtime_ns for p in (tmp_path / "atlas").iterdir()}
