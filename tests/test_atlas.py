@@ -546,6 +546,12 @@ def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, 
                    or (now[p].st_mtime_ns, now[p].st_ctime_ns) != (before[p].st_mtime_ns, before[p].st_ctime_ns)}
         build(watched, changed=None if kind in ("option", "template", "upgrade") else touched)
         assert files_in(watched) == clean(), ("watched", kind, options)
+        # What the watch keeps of the layer images it wrote is what they hold, within its budget.
+        kept = session.built.layer_pixels if session.built is not None else None
+        assert sum(pixels.nbytes for pixels in (kept or {}).values()) <= 20_000
+        for name, pixels in (kept or {}).items():
+            with Image.open(watched / name) as image:
+                np.testing.assert_array_equal(np.asarray(image.convert("RGBA")), pixels, err_msg=name)
         assert "Traceback" not in capsys.readouterr().err
     assert (work / "incremental" / ".tessel-atlas-cache.jsonl").exists()
     assert not (work / "clean" / ".tessel-atlas-cache.jsonl").exists()
