@@ -292,7 +292,8 @@ RECORD_LIMIT = 1 << 20
 # A watch keeps the pixels of the layer images it wrote last, to draw a
 # save onto instead of decoding the file again (20 ms of the 80 a save of
 # one of 20,000 sprites took to answer, bench/watch_latency.py): up to this
-# many bytes, eight 2048 x 2048 layers, the least recently written let go.
+# many bytes an atlas, eight 2048 x 2048 layers, the least recently written
+# let go.
 LAYER_PIXELS_BUDGET = 128 * 2**20
 
 
