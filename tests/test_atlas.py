@@ -339,14 +339,15 @@ def hostile_cache(path, rng):
     entry = data["sprites"][rng.choice(sorted(data["sprites"]))]
     box, size = entry[2], entry[3]
     how = rng.choice(["beyond", "negative", "huge", "smaller", "strings", "three", "floats", "inverted", "nested",
-                      "padded", "narrower"] + (["moved"] if saves and saves["where"] else []))
+                      "padded", "narrower"] + (["moved"] if saves and saves["where"][0] else []))
     if how == "nested":
         path.write_text("[" * 100_000 + "]" * 100_000)
         return how
     if how == "moved":  # a sprite's place one pixel off: a run after saves would draw it there
-        place = saves["where"][rng.choice(sorted(saves["where"]))]
-        x = place[2].split(" ")
-        place[2] = " ".join(x[:2] + [str(int(x[2]) + 1)] + x[3:])
+        places = saves["where"][3]
+        at = rng.randrange(len(places))
+        x = places[at].split(" ")
+        places[at] = " ".join(x[:2] + [str(int(x[2]) + 1)] + x[3:])
     entry[2], entry[3] = {
         "beyond": (box[:2] + [size[0] + 5, box[3]], size), "negative": ([-1] + box[1:], size),
         "huge": (box, [10**9, 10**9]), "smaller": (box, [box[2] - 1, size[1]]), "strings": (list("abcd"), size),
@@ -701,6 +702,37 @@ def test_a_run_after_saves_draws_them_again_from_the_cache_alone(tmp_path, monke
     built_as_clean(quick=False)
     noise_sprite(random.Random(2), 5, 5).save(root / "added.png")
     built_as_clean(quick=False)
+
+
+@pytest.mark.skipif(resaved._stamps is None, reason="many stats at once on Linux only")
+@given(times=st.lists(st.integers(-2**34, 2**34 - 1).map(lambda s: s * 10**9) | st.integers(-2**62, 2**62),
+                      min_size=1, max_size=6), recent=st.integers(-2**64, 2**70))
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+def test_stamps_taken_at_once_are_those_os_stat_gives(tmp_path_factory, monkeypatch, times, recent):
+    """Every kind of path a cache may name: files of any time (before 1970,
+    past 2262), too recent to trust or not, links, a link to nothing, a
+    missing file, a name not in UTF-8, a NUL."""
+    tmp_path, paths = tmp_path_factory.mktemp("stamps"), []
+    for i, ns in enumerate(times):
+        path = tmp_path / f"s{i}.png"
+        path.write_bytes(b"x" * i)
+        try:  # whole seconds set as such: their nanoseconds can pass 64 bits
+            if ns % 10**9:
+                os.utime(path, ns=(ns, ns))
+            else:
+                os.utime(path, (ns // 10**9,) * 2)
+        except (OSError, OverflowError, ValueError):  # beyond what this file system keeps
+            pass
+        paths.append(str(path))
+    (tmp_path / "link").symlink_to(paths[0])
+    (tmp_path / "dangling").symlink_to(tmp_path / "nothing")
+    paths += [str(tmp_path / name) for name in ("link", "dangling", "missing", "nul\0.png")]
+    paths.append(os.fsdecode(bytes(tmp_path) + b"/\xff.png"))
+    Path(paths[-1]).write_bytes(b"")
+    recent = min(max(recent, -2**63), 2**63 - 1)  # as stamp_texts gives it
+    at_once = resaved.stamp_texts(paths, recent)
+    monkeypatch.setattr(resaved, "_stamps", None)
+    assert at_once == resaved.stamp_texts(paths, recent)
 
 
 def test_a_rebuild_with_nothing_changed_builds_nothing(tmp_path, monkeypatch, capsys):

@@ -51,7 +51,7 @@ ENTRY_BYTES = 1024
 # (which the readers refuse beyond), at the largest --variant scale, 16.
 READABLE_AREA = 2 * 89_478_485 * 16**2
 # The layout of the cache file; another is an earlier version's.
-FORMAT = 3
+FORMAT = 4
 # The most of the cache's first line read before a build takes its folder's
 # lock (known_heads): a build's is a small part of this.
 HEAD_BYTES = 1 << 24
