@@ -25,7 +25,7 @@ from .images import Entry, Pixels, SpriteChanged, Trim, read_again, read_entries
 from .layout import Layer, Placement, Spacing, check_fit, lay_out
 from .mipmaps import kept_apart
 from .model import AtlasLayer, Frame, Result, Timing
-from .output import (CACHE_NAME, TextureOptions, check_distinct, check_layer_sides, image_name, layer_files,
+from .output import (CACHE_NAME, Text, TextureOptions, check_distinct, check_layer_sides, image_name, layer_files,
                      locked_folder, recorded_files, replace_text, texture_name, write_atlas)
 from .progress import Progress
 from .project import playback
@@ -686,10 +686,10 @@ def _write(built: Built, manifests: Dict[str, Union[dict, str]], patches: Dict[s
     first_atlas = built.models[0]
     plain_layers = [layer for layer in built.images if not layer.map]
 
-    def finish(staging: Path, kept: Sequence[str]) -> Dict[str, Union[str, Callable[[], Optional[str]]]]:
+    def finish(staging: Path, kept: Sequence[str]) -> Dict[str, Union[str, Callable[[], Optional[Text]]]]:
         """The files written once the layers are: the report, and then the
         cache, which keeps the report's stat too (it is written every time)."""
-        more: Dict[str, Union[str, Callable[[], Optional[str]]]] = {}
+        more: Dict[str, Union[str, Callable[[], Optional[Text]]]] = {}
         if with_pixels:  # every block file is measured by now
             outcome["quality"] = _quality(texture, plain_layers, measured)
         if args.report:

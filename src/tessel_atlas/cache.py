@@ -27,7 +27,6 @@ is done again without the cache.
 
 from __future__ import annotations
 
-import functools
 import hashlib
 import json
 import os
@@ -41,7 +40,7 @@ from . import __version__
 from .block_checks import Quality
 from .images import Entry, Reading
 from .layout import Layer, Layouts, Placement
-from .output import CACHE_NAME, parse_json
+from .output import CACHE_NAME, Text, parse_json
 from .sprites import RACY_NS, Sprite, SpriteSettings, newest
 
 # What a cache may take per sprite and variant, beyond twice its path
@@ -121,8 +120,11 @@ def _check_head(head: Any) -> None:
         raise ValueError(DAMAGED)  # another format is an earlier version's: nothing of it is used
 
 
-def _recent_key(saves: bytes, recent: bytes) -> str:
-    return hashlib.sha256(saves + b"\n" + recent).hexdigest()
+def _recent_key(saves: Union[bytes, memoryview], recent: Union[bytes, memoryview]) -> str:
+    key = hashlib.sha256(saves)
+    key.update(b"\n")
+    key.update(recent)
+    return key.hexdigest()
 
 
 def _warn(path: Optional[Path], reason: object) -> None:
@@ -250,11 +252,11 @@ class BuildCache:
         self._body: Optional[bytes] = body or None
         self._recent = head.get("recent")  # a key of the body's last two lines, as written
         self.scan_before = head.get("scan")
-        self._saves_line: Optional[bytes] = None
+        self._saves_line: Optional[memoryview] = None
         self.warn = True
         # The body's first two lines as read, until the readings are parsed
         # (a run after saves writes them back as they were).
-        self._raw: Optional[List[bytes]] = None
+        self._raw: Optional[List[memoryview]] = None
         self._parsed_all = not body
         # "scale|path" -> [stamp, settings, box, size, fingerprint]
         self._sprites: Dict[str, list] = {}
@@ -326,11 +328,20 @@ class BuildCache:
         after saves parses the last two only (`readings` False)."""
         try:
             if self._body is not None:
-                lines, self._body = self._body.split(b"\n"), None
-                # A place of a sprite misstated would draw it there unseen: those lines must be as written.
-                if len(lines) != 4 or lines[3] or _recent_key(*lines[1:3]) != self._recent:
+                # Three lines, in views of what was read: a run after saves writes the first two back as
+                # they were, and copies of 10 MB cost it more than parsing what it needs.
+                body, self._body = self._body, None
+                first = body.find(b"\n")
+                second = body.find(b"\n", first + 1)
+                third = body.find(b"\n", second + 1)
+                if min(first, second, third) < 0 or third != len(body) - 1:
                     raise ValueError(DAMAGED)
-                recent = parse_json(lines[2])
+                view = memoryview(body)
+                lines = [view[:first], view[first + 1:second], view[second + 1:third]]
+                # A place of a sprite misstated would draw it there unseen: those lines must be as written.
+                if _recent_key(*lines[1:3]) != self._recent:
+                    raise ValueError(DAMAGED)
+                recent = parse_json(bytes(lines[2]))
                 if not (isinstance(recent, dict) and isinstance(recent.get("compositions"), dict)
                         and isinstance(recent.get("journal"), dict)
                         and all(map(valid_composition, recent["compositions"].values()))):
@@ -338,7 +349,7 @@ class BuildCache:
                 self._saves_line, self._raw = lines[1], lines[:2]
                 self._compositions, self._journal = recent["compositions"], recent["journal"]
             if readings and self._raw is not None:
-                data, self._raw = parse_json(self._raw[0]), None
+                data, self._raw = parse_json(bytes(self._raw[0])), None
                 if not (isinstance(data, dict) and isinstance(data.get("sprites"), dict)
                         and isinstance(data.get("layouts"), dict) and isinstance(data.get("manifests"), list)
                         and all(map(_valid_layout, data["layouts"].values()))):
@@ -372,7 +383,7 @@ class BuildCache:
         if self._saves_line is not None:
             line, self._saves_line = self._saves_line, None
             try:
-                rest = parse_json(line)
+                rest = parse_json(bytes(line))
             except ValueError:
                 self._damaged()
                 return None
@@ -540,7 +551,7 @@ class BuildCache:
             return None
         return earlier[1]
 
-    def text(self, staging: Path, out_dir: Path, keys: Dict[str, str], kept: Iterable[str]) -> Optional[str]:
+    def text(self, staging: Path, out_dir: Path, keys: Dict[str, str], kept: Iterable[str]) -> Optional[Text]:
         """The cache as written with this build's atlas: files just written
         are in `staging`, those kept as they were in `out_dir`. None when
         it would say what the one there says, its start time aside; but
@@ -560,14 +571,19 @@ class BuildCache:
                 self.read_now, self.placed, self.manifested, self.composed) == (
                 self.sprites, self.layouts, self._manifests, self._compositions) and self.saves == self.saves_before:
             return None
-        dump = functools.partial(json.dumps, separators=(",", ":"))
+
+        def dump(value: Any) -> bytes:  # ASCII: JSON escapes the rest
+            return json.dumps(value, separators=(",", ":")).encode()
+
+        readings: Union[bytes, memoryview]
+        saves: Union[bytes, memoryview]
         if self.journal is not None:  # a run after saves: the readings and the snapshot as they were
             assert self._raw is not None
-            readings, saves = (line.decode() for line in self._raw)
+            readings, saves = self._raw
         else:
             readings = dump({"sprites": self.read_now, "layouts": self.placed, "manifests": self.manifested})
             saves = dump({k: v for k, v in self.saves.items() if k not in SCAN} if self.saves is not None else None)
         head["scan"] = {k: self.saves[k] for k in SCAN} if self.saves is not None else None
         recent = dump({"compositions": self.composed, "journal": self.journal or {}})
-        head["recent"] = _recent_key(saves.encode(), recent.encode())
-        return "\n".join([dump(head), readings, saves, recent, ""])
+        head["recent"] = _recent_key(saves, recent)
+        return [dump(head), b"\n", readings, b"\n", saves, b"\n", recent, b"\n"]

@@ -358,13 +358,26 @@ def _move_in(out_dir: Path, staging: Path, names: Sequence[str], stale: Sequence
         raise AtlasError(f"{out_dir}: cannot write the atlas ({error}); the earlier atlas is as it was") from error
 
 
-def replace_text(out_dir: Path, name: str, text: str) -> None:
+# A file's text, or its UTF-8 bytes in pieces (those of a large file
+# written one after another, not joined: that would copy them once more).
+Text = Union[str, List[Union[bytes, memoryview]]]
+
+
+def _write(path: Path, text: Text) -> None:
+    if isinstance(text, str):
+        path.write_text(text, encoding="utf-8")
+    else:
+        with open(path, "wb") as file:
+            file.writelines(text)
+
+
+def replace_text(out_dir: Path, name: str, text: Text) -> None:
     """Writes the file `name` in out_dir (held with locked_folder) whole or
     not at all: made in a hidden folder there, then moved over the old."""
     try:
         staging = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=out_dir))
         try:
-            (staging / name).write_text(text, encoding="utf-8")
+            _write(staging / name, text)
             with interrupts.held():
                 os.replace(staging / name, out_dir / name)
         finally:
@@ -449,8 +462,8 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
                 # fail, the folder keeps the earlier file, which these no
                 # longer show.
                 earlier = layer_pixels.pop(name, None) if layer_pixels is not None else None
-                if earlier is None:
-                    earlier = np.array(read_image(str(out_dir / name)))
+                if earlier is None:  # drawn onto: a copy only where the reader's pixels are not ours to write
+                    earlier = np.require(read_image(str(out_dir / name)), requirements=["C", "W"])
                 drawn[plain_premultiplied] = compose(size, changed, reach, plain_premultiplied, onto=earlier,
                                                      background=background)
         for fmt in wanted:
@@ -481,7 +494,7 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
 
     kept: List[str] = []
 
-    def write_texts(texts: Dict[str, Union[None, str, Callable[[], Optional[str]]]]) -> None:
+    def write_texts(texts: Dict[str, Union[None, Text, Callable[[], Optional[Text]]]]) -> None:
         """Writes each text in the staging folder, in order; None keeps the
         file as it is, and a callable gives the text once those before it
         are written."""
@@ -491,7 +504,7 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
             if text is None:
                 kept.append(name)
                 continue
-            (staging / name).write_text(text, encoding="utf-8")
+            _write(staging / name, text)
             written.append(name)
 
     def write_manifests() -> None:
