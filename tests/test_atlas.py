@@ -710,8 +710,9 @@ def test_a_run_after_saves_draws_them_again_from_the_cache_alone(tmp_path, monke
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 def test_stamps_taken_at_once_are_those_os_stat_gives(tmp_path_factory, monkeypatch, times, recent):
     """Every kind of path a cache may name: files of any time (before 1970,
-    past 2262), too recent to trust or not, links, a link to nothing, a
-    missing file, a name not in UTF-8, a NUL."""
+    past 2262), too recent to trust or not, links to a file and to a folder,
+    a link to nothing, a missing file or folder, a name not in UTF-8, a NUL,
+    a path through "..", one relative to the working folder."""
     tmp_path, paths = tmp_path_factory.mktemp("stamps"), []
     for i, ns in enumerate(times):
         path = tmp_path / f"s{i}.png"
@@ -726,7 +727,11 @@ def test_stamps_taken_at_once_are_those_os_stat_gives(tmp_path_factory, monkeypa
         paths.append(str(path))
     (tmp_path / "link").symlink_to(paths[0])
     (tmp_path / "dangling").symlink_to(tmp_path / "nothing")
-    paths += [str(tmp_path / name) for name in ("link", "dangling", "missing", "nul\0.png")]
+    (tmp_path / "folder").symlink_to(tmp_path, target_is_directory=True)
+    paths += [str(tmp_path / name) for name in ("link", "dangling", "missing", "nul\0.png", "folder/s0.png",
+                                                 "folder/../s0.png", "nothing/s0.png", "s0.png/s0.png")]
+    monkeypatch.chdir(tmp_path)
+    paths.append("s0.png")
     paths.append(os.fsdecode(bytes(tmp_path) + b"/\xff.png"))
     Path(paths[-1]).write_bytes(b"")
     recent = min(max(recent, -2**63), 2**63 - 1)  # as stamp_texts gives it
