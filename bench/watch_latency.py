@@ -2,7 +2,7 @@
 saved (one visible pixel recoloured, or the file written again with the
 same pixels) to the watch's summary line for the rebuilt atlas, against a
 clean build of the same folder (--no-cache, a command of its own). The
-watch waits for a burst of changes to settle (20 ms without another)
+watch waits for a burst of changes to settle (10 ms without another)
 before it builds: that wait is part of what a user waits for, and of what
 is measured. Medians of the repeats.
 

@@ -628,11 +628,14 @@ def _watch(parser: argparse.ArgumentParser, argv: Optional[List[str]]) -> int:
     due = True
     while True:
         watched = [_watched(p) for p in every_path()]
-        # A save is answered once 20 ms pass without another change (a
+        # A save is answered once 10 ms pass without another change (a
         # burst of them, up to 400 ms, is taken as one): most of what a
-        # rebuild of saved sprites waits for (bench/watch_latency.py).
+        # rebuild of saved sprites waits for (bench/watch_latency.py). A
+        # writer that pauses longer within a file gets a build of the part
+        # written, which fails as an unreadable image and leaves the atlas
+        # as it was, and then one of the whole file.
         for changes in watchfiles.watch(*sorted({where for where, _ in watched}), watch_filter=relevant,
-                                        debounce=400, step=20, raise_interrupt=True, yield_on_timeout=True,
+                                        debounce=400, step=10, raise_interrupt=True, yield_on_timeout=True,
                                         rust_timeout=500):
             if [_watched(p) for p in every_path()] != watched:
                 due = True
