@@ -1,5 +1,6 @@
 """Sprite folders for the atlas tests, and reading an atlas back by its manifests alone."""
 
+import io
 import json
 import os
 import random
@@ -24,6 +25,21 @@ def noise_sprite(rng, width, height, border=(0, 0, 0, 0)):
     image = Image.new("RGBA", (width, height), (0, 0, 0, 0))
     image.paste(Image.frombytes("RGBA", (inner_w, inner_h), data), border[:2])
     return image
+
+
+def put_whole(path, data, staging):
+    """data at path in one step: written in `staging` (a folder no watch
+    looks into, on the same file system) and moved in, so that a watch
+    sees one change however long the writing takes on a loaded machine."""
+    staging.mkdir(exist_ok=True)
+    (staging / path.name).write_bytes(data if isinstance(data, bytes) else data.encode())
+    os.replace(staging / path.name, path)
+
+
+def png_bytes(image, **options):
+    stream = io.BytesIO()
+    image.save(stream, "PNG", **options)
+    return stream.getvalue()
 
 
 def smooth_sprite(rng, width, height):
