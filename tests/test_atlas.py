@@ -734,6 +734,7 @@ def test_stamps_taken_at_once_are_those_os_stat_gives(tmp_path_factory, monkeypa
     paths.append("s0.png")
     paths.append(os.fsdecode(bytes(tmp_path) + b"/\xff.png"))
     Path(paths[-1]).write_bytes(b"")
+    paths *= 600 // len(paths)  # enough for several threads
     recent = min(max(recent, -2**63), 2**63 - 1)  # as stamp_texts gives it
     at_once = resaved.stamp_texts(paths, recent)
     monkeypatch.setattr(resaved, "_stamps", None)
