@@ -36,9 +36,9 @@ def put_whole(path, data, staging):
     os.replace(staging / path.name, path)
 
 
-def png_bytes(image, **options):
+def png_bytes(image):
     stream = io.BytesIO()
-    image.save(stream, "PNG", **options)
+    image.save(stream, "PNG")
     return stream.getvalue()
 
 
