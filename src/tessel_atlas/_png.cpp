@@ -37,22 +37,19 @@
 
 #include "inflate.hpp"
 #include "run_deflate.hpp"
+#include "shared_work.hpp"
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 // Filtering is half of writing's own time, and its loops take 0.6 of the
@@ -233,50 +230,28 @@ std::vector<py::bytes> deflate_rows(const pixel_array& pixels, const py::ssize_t
         std::size_t filtered = 0;
     };
     std::vector<Strip> strips(count);
-    std::atomic<std::size_t> next{0};
-    std::mutex failing;
-    std::exception_ptr failure;
-    const auto work = [&] {
-        try {
-            std::vector<byte> filtered, row_before(length + 1);
-            for (std::size_t k; (k = next++) < count;) {
-                const std::size_t top = k * per_strip, rows = std::min(per_strip, height - top);
-                filtered.resize(rows * (length + 1));
-                filter_strip(src + top * length, rows, length, top == 0, filtered.data());
-                run_deflate::Deflater deflater;
-                if (top > 0) {  // the last byte of the row above, as filtered in the strip before
-                    filter_strip(src + (top - 1) * length, 1, length, top == 1, row_before.data());
-                    deflater.continue_after(row_before.back());
-                }
-                Strip& strip = strips[k];
-                deflater.compress(filtered.data(), filtered.size(), strip.stream);
-                deflater.sync(strip.stream);
-                strip.checksum = deflater.checksum();
-                strip.filtered = filtered.size();
-            }
-        } catch (...) {
-            const std::lock_guard<std::mutex> held(failing);
-            failure = std::current_exception();
-            next = count;  // the other threads stop at their next strip
-        }
+    struct Buffers {
+        std::vector<byte> filtered, row_before;
     };
     {
         const py::gil_scoped_release unlocked;
-        std::vector<std::thread> helpers;
-        try {
-            for (std::size_t t = 1; t < std::min<std::size_t>(count, static_cast<std::size_t>(threads)); ++t) {
-                helpers.emplace_back(work);
+        shared_work::share<Buffers>(count, 1, threads, [&](const std::size_t k, Buffers& buffers) {
+            const std::size_t top = k * per_strip, rows = std::min(per_strip, height - top);
+            std::vector<byte>& filtered = buffers.filtered;
+            filtered.resize(rows * (length + 1));
+            filter_strip(src + top * length, rows, length, top == 0, filtered.data());
+            run_deflate::Deflater deflater;
+            if (top > 0) {  // the last byte of the row above, as filtered in the strip before
+                buffers.row_before.resize(length + 1);
+                filter_strip(src + (top - 1) * length, 1, length, top == 1, buffers.row_before.data());
+                deflater.continue_after(buffers.row_before.back());
             }
-        } catch (...) {
-            // No more threads to be had: the strips are shared among those there are.
-        }
-        work();
-        for (std::thread& helper : helpers) {
-            helper.join();
-        }
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
+            Strip& strip = strips[k];
+            deflater.compress(filtered.data(), filtered.size(), strip.stream);
+            deflater.sync(strip.stream);
+            strip.checksum = deflater.checksum();
+            strip.filtered = filtered.size();
+        });
     }
     std::uint32_t checksum = 1;
     for (const Strip& strip : strips) {

@@ -15,17 +15,15 @@
 // cores, where a Python loop over os.stat took 0.06.
 #include <pybind11/pybind11.h>
 
+#include "shared_work.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
-#include <exception>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace py = pybind11;
@@ -137,44 +135,12 @@ py::list stamp_texts(const py::list& paths, long long recent, int threads) {
     const Moment since(recent);
     std::vector<std::string> texts(count);
     std::vector<char> found(count, 0);
-    // Paths are handed out a run at a time, in order, so each thread stays in one folder for a while.
-    constexpr std::size_t run = 256;
-    std::atomic<std::size_t> next{0};
-    std::exception_ptr failure;
-    std::mutex failing;
-    auto work = [&] {
-        try {
-            Folder folder;
-            for (std::size_t first; (first = next.fetch_add(run)) < count;) {
-                for (std::size_t i = first; i < std::min(first + run, count); ++i) {
-                    found[i] = stamp(folder, encoded[i], since, texts[i]);
-                }
-            }
-        } catch (...) {
-            const std::lock_guard<std::mutex> held(failing);
-            failure = std::current_exception();
-            next = count;  // the other threads stop at their next run
-        }
-    };
     {
         const py::gil_scoped_release unlocked;
-        std::vector<std::thread> helpers;
-        const std::size_t wanted =
-            std::min<std::size_t>(count / run + 1, static_cast<std::size_t>(std::max(threads, 1)));
-        try {
-            for (std::size_t t = 1; t < wanted; ++t) {
-                helpers.emplace_back(work);
-            }
-        } catch (...) {
-            // No more threads to be had: the paths are shared among those there are.
-        }
-        work();
-        for (std::thread& helper : helpers) {
-            helper.join();
-        }
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
+        // A run of paths at a time, in order, so that each thread stays in one folder for a while.
+        shared_work::share<Folder>(count, 256, threads, [&](const std::size_t i, Folder& folder) {
+            found[i] = stamp(folder, encoded[i], since, texts[i]);
+        });
     }
     py::list result(count);
     for (std::size_t i = 0; i < count; ++i) {
