@@ -59,8 +59,10 @@ except ImportError:  # built on Linux only
 PLACE = 11
 
 
-def _stamp_text(stat: os.stat_result) -> str:
-    return f"{stat.st_size} {stat.st_mtime_ns} {stat.st_ctime_ns} {stat.st_ino}"
+def _stamp_text(stamp: Sequence[int]) -> str:
+    """A file's stamp (sprites.file_stamp) as `where` writes it."""
+    size, modified, changed, inode = stamp
+    return f"{size} {modified} {changed} {inode}"
 
 
 def stamp_texts(paths: List[str], recent: int) -> List[Optional[str]]:
@@ -73,11 +75,11 @@ def stamp_texts(paths: List[str], recent: int) -> List[Optional[str]]:
     texts: List[Optional[str]] = []
     for path in paths:
         try:
-            stat = os.stat(path)
+            stamp = file_stamp(os.stat(path))
         except (OSError, ValueError):
             texts.append(None)
             continue
-        texts.append("" if max(stat.st_mtime_ns, stat.st_ctime_ns) >= recent else _stamp_text(stat))
+        texts.append("" if newest(stamp) >= recent else _stamp_text(stamp))
     return texts
 
 
@@ -117,7 +119,7 @@ def snapshot(built: Built) -> Optional[dict]:
                 done.append(f"{number} {position} {p.x} {p.y} {int(p.rotated)} {left} {top} {right} {bottom} "
                             f"{width} {height}")
     stamps = dict(found.files)  # a frame's source names its file and the frame: not one of these
-    where = [(source, sprite.name, _stamp_text(stamps[source]), " ".join(places[source]))
+    where = [(source, sprite.name, _stamp_text(file_stamp(stamps[source])), " ".join(places[source]))
              for sprite in found.sprites for source in [sprite.source]
              if source in stamps and len(places.get(source, ())) == len(built.variants)]
     placed = {source for source, *_ in where}
@@ -208,7 +210,8 @@ def rebuilt(plan: Plan) -> Optional[Result]:
         # Stamps of sprites read again since the snapshot (a run after saves) stand for the snapshot's; one not
         # as written matches nothing.
         first = f"{variants[0][0]!r}|"
-        newer = {key[len(first):]: " ".join(map(str, entry[0])) if type(entry[0]) is list and _ints(entry[0]) else None
+        newer = {key[len(first):]: _stamp_text(entry[0]) if type(entry[0]) is list and len(entry[0]) == 4 and
+                 _ints(entry[0]) else None
                  for key, entry in cache.journal_before.items()
                  if key.startswith(first) and type(entry) is list and entry}
         changed = []
