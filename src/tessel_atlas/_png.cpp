@@ -62,6 +62,13 @@
 #else
 #define TESSEL_WIDEST
 #endif
+// SSE2, which every x86-64 processor has, restores a pixel's bytes at once.
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define TESSEL_SSE2 1
+#else
+#define TESSEL_SSE2 0
+#endif
 #if defined(__GNUC__)
 #define TESSEL_INLINE __attribute__((always_inline)) inline
 #else
@@ -285,9 +292,78 @@ void unfilter_with(const byte* stored, const byte* above, const std::size_t leng
     }
 }
 
+#if TESSEL_SSE2
+// A pixel's four bytes in the low four 16-bit lanes, and back.
+TESSEL_INLINE __m128i lanes_of(const byte* pixel) {
+    std::int32_t bytes;
+    std::memcpy(&bytes, pixel, sizeof bytes);
+    return _mm_unpacklo_epi8(_mm_cvtsi32_si128(bytes), _mm_setzero_si128());
+}
+
+TESSEL_INLINE void store_lanes(byte* pixel, const __m128i lanes) {
+    const std::int32_t bytes = _mm_cvtsi128_si32(_mm_packus_epi16(lanes, lanes));
+    std::memcpy(pixel, &bytes, sizeof bytes);
+}
+
+TESSEL_INLINE __m128i magnitude_of(const __m128i lanes) {
+    return _mm_max_epi16(lanes, _mm_sub_epi16(_mm_setzero_si128(), lanes));
+}
+
+// Restores a row of RGBA whose prediction needs the pixel to its left (sub,
+// average, Paeth): a pixel depends on the one before it, so the loop cannot
+// run across pixels, but a pixel's four bytes are restored at once, in the
+// lanes of one register. A third of reading a game's sprites went to Paeth
+// rows a byte at a time. (RGB's three bytes, loaded and stored apart, came
+// out slower than three bytes in turn.)
+template <filter F>
+void unfilter_rgba(const byte* stored, const byte* above, const std::size_t length, byte* out) {
+    const __m128i low_byte = _mm_set1_epi16(0xFF);
+    __m128i left = _mm_setzero_si128(), upper_left = _mm_setzero_si128();
+    for (std::size_t i = 0; i < length; i += bpp) {
+        const __m128i difference = lanes_of(stored + i), up = lanes_of(above + i);
+        __m128i prediction;
+        if constexpr (F == sub) {
+            prediction = left;
+        } else if constexpr (F == average) {
+            prediction = _mm_srli_epi16(_mm_add_epi16(left, up), 1);
+        } else {
+            // predict_paeth's choice: left where its distance is the least,
+            // else above where its is, else upper left.
+            const __m128i to_left = _mm_sub_epi16(up, upper_left), to_above = _mm_sub_epi16(left, upper_left);
+            const __m128i pa = magnitude_of(to_left), pb = magnitude_of(to_above);
+            const __m128i pc = magnitude_of(_mm_add_epi16(to_left, to_above));
+            const __m128i least = _mm_min_epi16(_mm_min_epi16(pa, pb), pc);
+            const __m128i take_left = _mm_cmpeq_epi16(pa, least), take_above = _mm_cmpeq_epi16(pb, least);
+            const __m128i above_or_corner =
+                _mm_or_si128(_mm_and_si128(take_above, up), _mm_andnot_si128(take_above, upper_left));
+            prediction = _mm_or_si128(_mm_and_si128(take_left, left), _mm_andnot_si128(take_left, above_or_corner));
+        }
+        left = _mm_and_si128(_mm_add_epi16(difference, prediction), low_byte);
+        store_lanes(out + i, left);
+        upper_left = up;
+    }
+}
+#endif
+
 // One row by its filter byte; false for a filter PNG does not have.
 template <std::size_t N>
 bool unfilter_row(const byte filter, const byte* stored, const byte* above, const std::size_t length, byte* out) {
+#if TESSEL_SSE2
+    if constexpr (N == bpp) {
+        switch (filter) {
+            case sub: unfilter_rgba<sub>(stored, above, length, out); return true;
+            case average: unfilter_rgba<average>(stored, above, length, out); return true;
+            case paeth: unfilter_rgba<paeth>(stored, above, length, out); return true;
+            default: break;
+        }
+    }
+#endif
+    if (filter == up) {  // no pixel waits on the one before: a loop that vectorises
+        for (std::size_t i = 0; i < length; ++i) {
+            out[i] = static_cast<byte>(stored[i] + above[i]);
+        }
+        return true;
+    }
     switch (filter) {
         case none: unfilter_with<N>(stored, above, length, out, predict_none); return true;
         case sub: unfilter_with<N>(stored, above, length, out, predict_sub); return true;
