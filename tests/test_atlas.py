@@ -741,6 +741,19 @@ def test_stamps_taken_at_once_are_those_os_stat_gives(tmp_path_factory, monkeypa
     assert at_once == resaved.stamp_texts(paths, recent)
 
 
+JSON_VALUES = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats() | st.text(),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=5), inner, max_size=4), max_leaves=30)
+
+
+@given(value=JSON_VALUES)
+@example(value={"": [], "a\\\"{[,:": {}, "\u00e9\U0001f600": [{}, [[]], "]}", -0.0, float("nan")]})
+def test_json_files_are_what_the_json_module_indents(value):
+    # Empty containers, quotes, escapes and brackets inside strings, and
+    # characters past ASCII are where a second indenting could go wrong.
+    assert output.json_text(value) == json.dumps(value, indent=1) + "\n"
+
+
 def test_a_rebuild_with_nothing_changed_builds_nothing(tmp_path, monkeypatch, capsys):
     root = tmp_path / "sprites"
     make_sprites(root, count=10)

@@ -1,0 +1,3 @@
+"""The manifests' indented JSON from the compact text of the json module's C encoder."""
+
+def indented_json(compact: str, indent: int) -> str: ...
