@@ -772,7 +772,8 @@ def test_a_rebuild_with_nothing_changed_builds_nothing(tmp_path, monkeypatch, ca
     before = {p.name: p.stat().st_mtime_ns for p in (tmp_path / "out").iterdir()}
     monkeypatch.setattr("tessel_atlas.builder._build", lambda *a: pytest.fail("built again"))
     # Nor does its scan look into a PNG for frames: each folder's are as the last scan found them.
-    monkeypatch.setattr("tessel_atlas.inputs.animated.maybe_animated", lambda path: pytest.fail(f"looked into {path}"))
+    monkeypatch.setattr("tessel_atlas.inputs.animated.may_be_animated",
+                        lambda paths, *_: pytest.fail(f"looked into {paths}"))
     assert main(argv) == 0
     assert re.sub(r" in [\d.]+ s ", " ", capsys.readouterr().out) == summary  # its PSNR too
     assert {p.name: p.stat().st_mtime_ns for p in (tmp_path / "out").iterdir()} == before

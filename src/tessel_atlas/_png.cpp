@@ -50,6 +50,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Filtering is half of writing's own time, and its loops take 0.6 of the
@@ -61,6 +62,13 @@
 #define TESSEL_WIDEST __attribute__((target_clones("avx2", "default")))
 #else
 #define TESSEL_WIDEST
+#endif
+#if defined(__unix__) || defined(__APPLE__)
+#include <fcntl.h>
+#include <unistd.h>
+#define TESSEL_POSIX_FILES 1
+#else
+#define TESSEL_POSIX_FILES 0
 #endif
 // SSE2, which every x86-64 processor has, restores a pixel's bytes at once.
 #if defined(__SSE2__) || defined(_M_X64)
@@ -924,6 +932,60 @@ py::object png_size(const py::buffer& data) {
     return py::make_tuple(py::make_tuple(big_endian(at + 16), big_endian(at + 20)), opaque);
 }
 
+// Up to `head` bytes from the start of a file into `into`: how many (none
+// where it cannot be read). A descriptor where there are descriptors: a
+// stream opened for each of thousands of files took twice as long.
+std::size_t read_head(const std::filesystem::path& path, char* into, const std::size_t head) {
+#if TESSEL_POSIX_FILES
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return 0;
+    }
+    std::size_t done = 0;
+    while (done < head) {
+        const ssize_t got = ::read(fd, into + done, head - done);
+        if (got <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    return done;
+#else
+    std::ifstream file(path, std::ios::binary);
+    file.read(into, static_cast<std::streamsize>(head));
+    return static_cast<std::size_t>(std::max<std::streamsize>(file.gcount(), 0));
+#endif
+}
+
+// Whether each PNG file may hold frames: its first `head` bytes name the
+// animation chunk (acTL), and no image data (IDAT) before it. A file that
+// cannot be read is taken for a still, which reading then reports. A scan
+// looks into every PNG it finds, nearly all stills: here on up to
+// `threads` threads, without the interpreter, rather than a file opened,
+// read and closed by it at a time (the 37,685 PNGs of four sets: 0.23 s
+// that way, 0.10 to 0.15 here on two cores).
+py::list may_be_animated(const std::vector<std::filesystem::path>& files, const std::size_t head, const int threads) {
+    std::vector<byte> found(files.size());
+    {
+        const py::gil_scoped_release unlocked;
+        struct Buffer {
+            std::vector<char> bytes;
+        };
+        shared_work::share<Buffer>(files.size(), 64, threads, [&](const std::size_t i, Buffer& buffer) {
+            buffer.bytes.resize(head);
+            const std::string_view read(buffer.bytes.data(), read_head(files[i], buffer.bytes.data(), head));
+            const std::size_t animation = read.find("acTL"), image = read.find("IDAT");
+            found[i] = animation != std::string_view::npos && (image == std::string_view::npos || animation < image);
+        });
+    }
+    py::list out;
+    for (const byte one : found) {
+        out.append(py::bool_(one != 0));
+    }
+    return out;
+}
+
 // The RGBA pixels of a PNG file's bytes, or None: see tessel_atlas.png.read_rgba.
 py::object read_png(const py::buffer& data, const std::optional<std::uint64_t> max_pixels) {
     const py::buffer_info bytes = contiguous_bytes(data, "data");
@@ -1244,6 +1306,9 @@ PYBIND11_MODULE(_png, m) {
           "inside the box visible_box gives where trims says to trim it; or None. A PNG with a side past\n"
           "most_side or more than most_pixels pixels stops the batch there, as do pixels kept past\n"
           "most_bytes. Read, decoded and trimmed without the interpreter.");
+    m.def("may_be_animated", &may_be_animated, py::arg("files"), py::arg("head"), py::arg("threads"),
+          "Whether each PNG file's first `head` bytes name the animation chunk before any image data,\n"
+          "read on up to `threads` threads; False for a file that cannot be read.");
     m.def("png_size", &png_size, py::arg("data"),
           "((width, height), opaque) from a PNG file's header (bytes-like) when it is of a kind read\n"
           "here, opaque when it has no alpha and no transparency chunk; else None.");

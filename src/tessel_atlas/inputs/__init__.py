@@ -15,6 +15,7 @@ from stat import S_ISREG
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
 from ..errors import AtlasError
+from ..images import workers
 from ..sprites import RACY_NS, Found, Sprite, SpriteSettings, file_stamp
 from . import animated, aseprite, psd, rows, still
 from .frames import frame_sprites
@@ -109,6 +110,7 @@ def png_heads(files: Sequence[Tuple[str, str, os.stat_result]],
             folders.setdefault(os.path.dirname(file[0]), []).append(file)
     heads: Dict[str, list] = {}
     maybe: Dict[str, bool] = {}
+    to_look: Dict[str, Tuple[str, List[Tuple[str, str, os.stat_result]]]] = {}
     for folder, pngs in folders.items():
         key = _heads_key(pngs)
         entry = known.get(folder)
@@ -117,9 +119,14 @@ def png_heads(files: Sequence[Tuple[str, str, os.stat_result]],
             heads[folder], names = entry, set(entry[1])
             maybe.update((path, os.path.basename(path) in names) for path, _, _ in pngs)
         else:
-            looked = time.time_ns()
-            maybe.update((path, animated.maybe_animated(path)) for path, _, _ in pngs)
-            heads[folder] = [key, [os.path.basename(path) for path, _, _ in pngs if maybe[path]], looked]
+            to_look[folder] = (key, pngs)
+    # The other folders' PNGs all at once, on every core.
+    looked = time.time_ns()
+    paths = [path for _, pngs in to_look.values() for path, _, _ in pngs]
+    if paths:
+        maybe.update(zip(paths, animated.pngs_maybe_animated(paths, workers())))
+    for folder, (key, pngs) in to_look.items():
+        heads[folder] = [key, [os.path.basename(path) for path, _, _ in pngs if maybe[path]], looked]
     return heads, maybe
 
 
