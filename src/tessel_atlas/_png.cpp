@@ -771,14 +771,24 @@ bool decode_png(const byte* data, const std::size_t size, const std::uint64_t ma
     }
     const byte* stream = joined.empty() ? image_data_start : joined.data();
     // Not zeroed: inflating writes every byte before anything reads it.
-    const std::unique_ptr<byte[]> rows(new byte[expected + inflating::slack]);
+    std::unique_ptr<byte[]> rows(new byte[expected + inflating::slack]);
     if (!inflating::inflate_prefix(stream, image_data_size, rows.get(), expected, codes)) {
         return false;
     }
-    decoded.pixels.reset(new byte[width * height * bpp]);
     decoded.width = width;
     decoded.height = height;
     const std::size_t length = expected / height - 1;
+    if (converting.colour == rgb_alpha) {
+        // Restored where they were inflated, each row moved up over the
+        // filter bytes before it (a byte is read before it is written over):
+        // no second image's memory to fault in.
+        if (!unfilter(rows.get(), width, height, length, converting, rows.get())) {
+            return false;
+        }
+        decoded.pixels = std::move(rows);
+        return true;
+    }
+    decoded.pixels.reset(new byte[width * height * bpp]);
     return unfilter(rows.get(), width, height, length, converting, decoded.pixels.get());
 }
 
