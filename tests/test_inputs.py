@@ -201,6 +201,28 @@ def test_a_still_png_gif_or_webp_stays_one_sprite_named_as_its_file(tmp_path):
         assert animated.read(str(tmp_path / name)) is None
 
 
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(files=st.lists(st.lists(st.sampled_from([b"acTL", b"IDAT"]) | st.binary(max_size=3000), max_size=6)
+                      .map(b"".join), max_size=150))
+# The chunk's name ending on the head's last byte, and one byte past it.
+@example(files=[bytes(animated.PNG_HEAD - 4) + b"acTL", bytes(animated.PNG_HEAD - 3) + b"acTL"])
+def test_a_scan_tells_animated_pngs_by_the_animation_chunk_in_their_head(tmp_path_factory, files):
+    # Chunk names anywhere, before and after the head's end (some across
+    # it), in many files read on several threads; and a path that is no
+    # file, and a folder, which are taken for stills.
+    folder = tmp_path_factory.mktemp("heads")
+    paths = [str(folder / "missing.png"), str(folder)]
+    for number, data in enumerate(files):
+        (folder / f"{number}.png").write_bytes(data)
+        paths.append(str(folder / f"{number}.png"))
+
+    def by_definition(data):
+        head = data[:animated.PNG_HEAD]
+        found = head.find(b"acTL")
+        return found != -1 and (head.find(b"IDAT") == -1 or found < head.find(b"IDAT"))
+    assert animated.pngs_maybe_animated(paths, 3) == [False, False] + [by_definition(data) for data in files]
+
 def test_an_unchanged_aseprite_file_is_not_decoded_again(tmp_path, monkeypatch):
     (tmp_path / "in").mkdir()
     (tmp_path / "in" / "hero.aseprite").write_bytes(ase.write(two_layer_walk()))
