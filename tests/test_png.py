@@ -62,6 +62,39 @@ def test_written_pixels_read_back_exactly(tmp_path_factory, pixels, level, strip
     np.testing.assert_array_equal(ours, pixels)
 
 
+@settings(max_examples=60, deadline=None)
+@given(pixels=pictures(), strip=st.sampled_from([1, 100, 300, png.STRIP_BYTES]), threads=st.sampled_from([1, 3]),
+       data=st.data())
+def test_a_layer_written_again_in_the_strips_that_changed_is_the_layer_written_whole(tmp_path_factory, pixels, strip,
+                                                                                    threads, data):
+    height, width = pixels.shape[:2]
+    top = data.draw(st.integers(0, height - 1))
+    bottom = data.draw(st.integers(top + 1, height))
+    left = data.draw(st.integers(0, width - 1))
+    changed = pixels.copy()
+    changed[top:bottom, left:] = np.random.default_rng(top).integers(0, 256, (bottom - top, width - left, 4))
+    folder = tmp_path_factory.mktemp("strips")
+    with mock.patch.object(png, "STRIP_BYTES", strip):
+        png.write_png(folder / "before.png", pixels, png.RUNS)
+        png.write_png(folder / "after.png", changed, png.RUNS)
+        before = (folder / "before.png").read_bytes()
+        strips = png.read_layer_strips(before, (width, height), [(top, bottom), (0, 0)], threads)
+        assert strips is not None
+        per_strip = png.strip_rows(width)
+        read = np.zeros_like(pixels)
+        for k in strips.numbers:
+            read[k * per_strip:(k + 1) * per_strip] = pixels[k * per_strip:(k + 1) * per_strip]
+        np.testing.assert_array_equal(strips.pixels, read)
+        strips.pixels[top:bottom] = changed[top:bottom]
+        png.write_patched(folder / "patched.png", strips, threads)
+        assert (folder / "patched.png").read_bytes() == (folder / "after.png").read_bytes()
+        # A byte changed anywhere in the file, or another size: not read as such a file.
+        spoilt = bytearray(before)
+        spoilt[data.draw(st.integers(0, len(before) - 1))] ^= 1 << data.draw(st.integers(0, 7))
+        assert png.read_layer_strips(bytes(spoilt), (width, height), [(top, bottom)]) is None
+        assert png.read_layer_strips(before, (width, height + 1), [(top, bottom)]) is None
+
+
 @pytest.mark.parametrize("bits", [1, 2, 4])
 def test_grey_of_fewer_bits_reads_as_pillow_reads_it(bits):
     # Pillow writes only 1-bit grey: the rows are packed here, unfiltered.
@@ -453,11 +486,13 @@ def filtered_plainly(pixels):
 @settings(max_examples=60, deadline=None)
 @given(pixels=pictures())
 def test_each_row_takes_the_filter_leaving_the_least_magnitude(pixels):
-    # The bytes read as signed, as encoders commonly weigh them; the first such filter on a tie.
+    # The bytes read as signed, as encoders commonly weigh them; the first such filter on a tie. The
+    # first row of what is filtered at once only none or sub, which restore without the row above.
     height, width = pixels.shape[:2]
     rows = np.frombuffer(filter_rows(pixels, 0, height), np.uint8).reshape(height, 1 + 4 * width)
     candidates = filtered_plainly(pixels).astype(np.uint8)
     magnitudes = np.abs(candidates.view(np.int8).astype(np.int64)).sum(axis=2)
+    magnitudes[0, 2:] = np.iinfo(np.int64).max
     np.testing.assert_array_equal(rows[:, 0], magnitudes.argmin(axis=1))
     np.testing.assert_array_equal(rows[:, 1:], candidates[np.arange(height), rows[:, 0]])
 

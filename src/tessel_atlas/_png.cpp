@@ -169,23 +169,27 @@ void require_rgba(const pixel_array& pixels) {
     }
 }
 
-TESSEL_WIDEST void filter_strip(const byte* src, const std::size_t rows, const std::size_t length, const bool first,
-                                byte* dst) {
-    const std::vector<byte> zeros(length, 0);
+// A strip's first row takes only the filters that do not look at the row
+// above (none and sub), so that a strip's rows restore without those
+// before it: a run drawing one sprite again reads and writes only the
+// strips under it (patched_png). It costs a few bytes a strip.
+TESSEL_WIDEST void filter_strip(const byte* src, const std::size_t rows, const std::size_t length, byte* dst) {
     std::array<std::vector<byte>, filter_count> candidates;
     for (auto& candidate : candidates) {
         candidate.resize(length);
     }
     for (std::size_t y = 0; y < rows; ++y) {
         const byte* row = src + y * length;
-        // The image's first row has zeros above it.
-        const byte* above = y == 0 && first ? zeros.data() : row - length;
-        const std::array<std::uint64_t, filter_count> magnitudes = {
-            filter_with(row, above, length, candidates[none].data(), predict_none),
-            filter_with(row, above, length, candidates[sub].data(), predict_sub),
-            filter_with(row, above, length, candidates[up].data(), predict_up),
-            filter_with(row, above, length, candidates[average].data(), predict_average),
-            filter_with(row, above, length, candidates[paeth].data(), predict_paeth)};
+        const byte* above = row - length;
+        std::array<std::uint64_t, filter_count> magnitudes = {
+            filter_with(row, row, length, candidates[none].data(), predict_none),
+            filter_with(row, row, length, candidates[sub].data(), predict_sub), ~std::uint64_t{0},
+            ~std::uint64_t{0}, ~std::uint64_t{0}};
+        if (y > 0) {
+            magnitudes[up] = filter_with(row, above, length, candidates[up].data(), predict_up);
+            magnitudes[average] = filter_with(row, above, length, candidates[average].data(), predict_average);
+            magnitudes[paeth] = filter_with(row, above, length, candidates[paeth].data(), predict_paeth);
+        }
         std::size_t best = 0;
         for (std::size_t f = 1; f < filter_count; ++f) {
             if (magnitudes[f] < magnitudes[best]) {
@@ -215,20 +219,54 @@ py::bytes filter_rows(const pixel_array& pixels, const py::ssize_t start, const 
     const byte* src = pixels.data() + static_cast<std::size_t>(start) * length;
     {
         const py::gil_scoped_release unlocked;
-        filter_strip(src, rows, length, start == 0, dst);
+        filter_strip(src, rows, length, dst);
     }
     return result;
 }
 
+// One strip of a layer's zlib stream (deflate_rows): its rows filtered
+// and deflated apart from the rest, the stream's header first for the
+// image's first strip, ending on a byte boundary; with their checksum.
+struct Strip {
+    std::vector<byte> stream;
+    std::uint32_t checksum = 1;
+    std::size_t filtered = 0;
+};
+
+void deflate_strip(const byte* src, const std::size_t top, const std::size_t rows, const std::size_t length,
+                   std::vector<byte>& filtered, Strip& strip) {
+    filtered.resize(rows * (length + 1));
+    filter_strip(src + top * length, rows, length, filtered.data());
+    run_deflate::Deflater deflater;
+    if (top > 0) {
+        deflater.continue_apart();
+    }
+    deflater.compress(filtered.data(), filtered.size(), strip.stream);
+    deflater.sync(strip.stream);
+    strip.checksum = deflater.checksum();
+    strip.filtered = filtered.size();
+}
+
+// The end of a layer's stream, after its last strip: an empty last block
+// and the checksum of all its rows.
+void end_stream(const std::uint32_t checksum, std::vector<byte>& out) {
+    run_deflate::Deflater end;
+    end.continue_apart();
+    end.finish(checksum, out);
+}
+
+// Its length: the last block's 10 bits made whole, and the checksum.
+constexpr std::size_t end_length = 6;
+
 // The zlib stream of C-contiguous RGBA pixels' rows, filtered as
 // filter_rows does and deflated by runs, as one piece of bytes a strip of
 // `strip_rows` rows (the last with the stream's end), to be stored as IDAT
-// chunks. The strips are filtered and deflated apart, on up to `threads`
-// threads at once (one layer's alone would keep one core of several busy,
-// as when a watch draws one layer again); each ends on a byte boundary and
-// continues the runs of the strip before, so the stream is the same
-// whatever the number of threads. Memory: a filtered strip a thread, and
-// the stream.
+// chunks. The strips are filtered and deflated apart (deflate_strip), on
+// up to `threads` threads at once (one layer's alone would keep one core of
+// several busy, as when a watch draws one layer again), so the stream is
+// the same whatever the number of threads, and each strip can be read and
+// written again alone (read_strips, patched_png). Memory: a filtered strip
+// a thread, and the stream.
 std::vector<py::bytes> deflate_rows(const pixel_array& pixels, const py::ssize_t strip_rows, const int threads) {
     require_rgba(pixels);
     if (strip_rows < 1 || threads < 1) {
@@ -239,42 +277,19 @@ std::vector<py::bytes> deflate_rows(const pixel_array& pixels, const py::ssize_t
     const auto per_strip = static_cast<std::size_t>(strip_rows);
     const std::size_t count = std::max<std::size_t>(1, (height + per_strip - 1) / per_strip);
     const byte* src = pixels.data();
-    struct Strip {
-        std::vector<byte> stream;
-        std::uint32_t checksum = 1;
-        std::size_t filtered = 0;
-    };
     std::vector<Strip> strips(count);
-    struct Buffers {
-        std::vector<byte> filtered, row_before;
-    };
     {
         const py::gil_scoped_release unlocked;
-        shared_work::share<Buffers>(count, 1, threads, [&](const std::size_t k, Buffers& buffers) {
-            const std::size_t top = k * per_strip, rows = std::min(per_strip, height - top);
-            std::vector<byte>& filtered = buffers.filtered;
-            filtered.resize(rows * (length + 1));
-            filter_strip(src + top * length, rows, length, top == 0, filtered.data());
-            run_deflate::Deflater deflater;
-            if (top > 0) {  // the last byte of the row above, as filtered in the strip before
-                buffers.row_before.resize(length + 1);
-                filter_strip(src + (top - 1) * length, 1, length, top == 1, buffers.row_before.data());
-                deflater.continue_after(buffers.row_before.back());
-            }
-            Strip& strip = strips[k];
-            deflater.compress(filtered.data(), filtered.size(), strip.stream);
-            deflater.sync(strip.stream);
-            strip.checksum = deflater.checksum();
-            strip.filtered = filtered.size();
+        shared_work::share<std::vector<byte>>(count, 1, threads, [&](const std::size_t k, std::vector<byte>& filtered) {
+            const std::size_t top = k * per_strip;
+            deflate_strip(src, top, std::min(per_strip, height - top), length, filtered, strips[k]);
         });
     }
     std::uint32_t checksum = 1;
     for (const Strip& strip : strips) {
         checksum = run_deflate::adler32_joined(checksum, strip.checksum, strip.filtered);
     }
-    run_deflate::Deflater end;
-    end.continue_after(0);  // after the last strip: no header, and no data of its own
-    end.finish(checksum, strips.back().stream);
+    end_stream(checksum, strips.back().stream);
     std::vector<py::bytes> pieces;
     pieces.reserve(count);
     for (const Strip& strip : strips) {
@@ -1255,6 +1270,211 @@ void bleed(py::array_t<byte, py::array::c_style>& pixels, const py::array_t<int,
     }
 }
 
+// A layer image as write_png writes it at the default level, by the chunks
+// that hold its strips: the signature, the header of 8-bit RGBA of the
+// pixels' size, one IDAT chunk a strip of `per_strip` rows (deflate_rows),
+// the last ending with the stream's end, then IEND and nothing more, every
+// checksum right. Where each IDAT chunk starts; false for any other file.
+bool strip_chunks(const byte* data, const std::size_t size, const std::size_t width, const std::size_t height,
+                  const std::size_t per_strip, std::vector<std::size_t>& chunks) {
+    const std::size_t count = std::max<std::size_t>(1, (height + per_strip - 1) / per_strip);
+    if (size < 8 || std::memcmp(data, signature, 8) != 0) {
+        return false;
+    }
+    chunks.clear();
+    std::size_t at = 8;
+    for (std::size_t n = 0; n < count + 2; ++n) {  // the header, the strips, the end
+        if (size - at < 12) {
+            return false;
+        }
+        const std::size_t length = big_endian(data + at);
+        const std::uint32_t name = big_endian(data + at + 4);
+        const byte* body = data + at + 8;
+        if (size - at - 12 < length || big_endian(body + length) != inflating::crc32(0, data + at + 4, length + 4)) {
+            return false;
+        }
+        if (n == 0) {
+            const byte rgba_header[5] = {8, rgb_alpha, 0, 0, 0};
+            if (name != name_of("IHDR") || length != 13 || big_endian(body) != width ||
+                big_endian(body + 4) != height || std::memcmp(body + 8, rgba_header, 5) != 0) {
+                return false;
+            }
+        } else if (n <= count) {
+            if (name != name_of("IDAT") || (n == count && (length < end_length || body[length - end_length] != 3 ||
+                                                           body[length - end_length + 1] != 0))) {
+                return false;
+            }
+            chunks.push_back(at);
+        } else if (name != name_of("IEND") || length != 0) {
+            return false;
+        }
+        at += 12 + length;
+    }
+    return at == size;
+}
+
+// The rows of a strip, as strip_chunks found its chunk: restored into
+// pixels (a row `length` bytes), using `stored` for the inflated rows; the
+// checksum of those, or nothing where the strip is not as deflate_strip
+// writes it.
+std::optional<std::uint32_t> read_strip(const byte* data, const std::size_t chunk, const bool first,
+                                        const bool last, const std::size_t rows, const std::size_t length,
+                                        std::vector<byte>& stored, inflating::Codes& codes, byte* pixels) {
+    const std::size_t size = rows * (length + 1);
+    stored.resize(size + inflating::slack);
+    const std::size_t body = big_endian(data + chunk) - (last ? end_length : 0);
+    if (!inflating::inflate_piece(data + chunk + 8, body, first, stored.data(), size, codes) ||
+        stored[0] > sub) {  // the first row must restore without the one above it
+        return std::nullopt;
+    }
+    for (std::size_t y = 0; y < rows; ++y) {
+        byte* out = pixels + y * length;
+        // none and sub never read `above`: the first row's is itself.
+        if (!unfilter_row<bpp>(stored[y * (length + 1)], stored.data() + y * (length + 1) + 1,
+                               y == 0 ? out : out - length, length, out)) {
+            return std::nullopt;
+        }
+    }
+    return run_deflate::adler32(1, stored.data(), size);
+}
+
+// The layer image `data`, as write_png wrote it at the default level with
+// strips of `strip_rows` rows, restored into `pixels` (its size) in the
+// strips numbered in `strips` only, on up to `threads` threads; each
+// strip's checksum, for patched_png, or None where the file is not so
+// written (the pixels then half restored).
+std::optional<std::vector<std::uint32_t>> read_strips(const py::buffer& data, pixel_array& pixels,
+                                                      const py::ssize_t strip_rows,
+                                                      const std::vector<py::ssize_t>& strips, const int threads) {
+    require_rgba(pixels);
+    const py::buffer_info bytes = contiguous_bytes(data, "data");
+    if (strip_rows < 1 || threads < 1 || !pixels.writeable()) {
+        throw py::value_error("strip_rows and threads must be 1 or more, and pixels writeable");
+    }
+    const auto height = static_cast<std::size_t>(pixels.shape(0)), width = static_cast<std::size_t>(pixels.shape(1));
+    const auto per_strip = static_cast<std::size_t>(strip_rows);
+    const std::size_t length = width * bpp, count = std::max<std::size_t>(1, (height + per_strip - 1) / per_strip);
+    for (const py::ssize_t k : strips) {
+        if (k < 0 || static_cast<std::size_t>(k) >= count) {
+            throw py::value_error("a strip past the image");
+        }
+    }
+    const auto* at = static_cast<const byte*>(bytes.ptr);
+    byte* out = pixels.mutable_data();
+    std::vector<std::uint32_t> checksums(strips.size());
+    std::vector<char> read(strips.size(), 0);
+    std::vector<std::size_t> chunks;
+    {
+        const py::gil_scoped_release unlocked;
+        if (!strip_chunks(at, static_cast<std::size_t>(bytes.size), width, height, per_strip, chunks)) {
+            return std::nullopt;
+        }
+        struct Buffers {
+            std::vector<byte> stored;
+            inflating::Codes codes;
+        };
+        shared_work::share<Buffers>(strips.size(), 1, threads, [&](const std::size_t i, Buffers& buffers) {
+            const auto k = static_cast<std::size_t>(strips[i]);
+            const std::size_t top = k * per_strip;
+            const std::optional<std::uint32_t> checksum =
+                read_strip(at, chunks[k], k == 0, k + 1 == count, std::min(per_strip, height - top), length,
+                           buffers.stored, buffers.codes, out + top * length);
+            read[i] = checksum.has_value();
+            checksums[i] = checksum.value_or(0);
+        });
+    }
+    if (std::find(read.begin(), read.end(), 0) != read.end()) {
+        return std::nullopt;
+    }
+    return checksums;
+}
+
+// The layer image `data` (as read_strips read it) again, with the strips
+// numbered in `strips` (their checksums as read_strips gave them) made anew
+// from `pixels`, deflated on up to `threads` threads, and the others as they
+// were: the file write_png would write of the pixels, where those strips
+// hold all that changed. None where the file is not so written.
+py::object patched_png(const py::buffer& data, const pixel_array& pixels, const py::ssize_t strip_rows,
+                       const std::vector<py::ssize_t>& strips, const std::vector<std::uint32_t>& checksums,
+                       const int threads) {
+    require_rgba(pixels);
+    const py::buffer_info bytes = contiguous_bytes(data, "data");
+    if (strip_rows < 1 || threads < 1 || checksums.size() != strips.size()) {
+        throw py::value_error("strip_rows and threads must be 1 or more, and a checksum given a strip");
+    }
+    const auto height = static_cast<std::size_t>(pixels.shape(0)), width = static_cast<std::size_t>(pixels.shape(1));
+    const auto per_strip = static_cast<std::size_t>(strip_rows);
+    const std::size_t length = width * bpp, count = std::max<std::size_t>(1, (height + per_strip - 1) / per_strip);
+    std::vector<long long> made(count, -1);  // each strip's place in `strips`, where made anew
+    for (std::size_t i = 0; i < strips.size(); ++i) {
+        if (strips[i] < 0 || static_cast<std::size_t>(strips[i]) >= count ||
+            made[static_cast<std::size_t>(strips[i])] >= 0) {
+            throw py::value_error("strips must be in the image, each once");
+        }
+        made[static_cast<std::size_t>(strips[i])] = static_cast<long long>(i);
+    }
+    const auto* at = static_cast<const byte*>(bytes.ptr);
+    const auto size = static_cast<std::size_t>(bytes.size);
+    std::vector<std::size_t> chunks;
+    std::vector<Strip> fresh(strips.size());
+    std::vector<byte> file;
+    bool striped = false;
+    {
+        const py::gil_scoped_release unlocked;
+        striped = strip_chunks(at, size, width, height, per_strip, chunks);
+    }
+    if (!striped) {
+        return py::none();
+    }
+    {
+        const py::gil_scoped_release unlocked;
+        shared_work::share<std::vector<byte>>(strips.size(), 1, threads,
+                                              [&](const std::size_t i, std::vector<byte>& filtered) {
+            const std::size_t top = static_cast<std::size_t>(strips[i]) * per_strip;
+            deflate_strip(pixels.data(), top, std::min(per_strip, height - top), length, filtered, fresh[i]);
+        });
+        const std::size_t all = height * (length + 1);
+        const std::size_t last_chunk = chunks.back(), last_body = big_endian(at + last_chunk);
+        std::uint32_t checksum = big_endian(at + last_chunk + 8 + last_body - 4);
+        for (std::size_t i = 0; i < strips.size(); ++i) {
+            const std::size_t bottom = std::min(height, static_cast<std::size_t>(strips[i] + 1) * per_strip);
+            checksum = run_deflate::adler32_replaced(checksum, checksums[i], fresh[i].checksum,
+                                                     all - bottom * (length + 1));
+        }
+        file.reserve(size + size / 8);
+        file.insert(file.end(), at, at + chunks.front());  // the signature and the header
+        std::vector<byte> body;
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t chunk = chunks[k], stored = big_endian(at + chunk);
+            if (made[k] < 0 && k + 1 < count) {  // as it was, checksum and all
+                file.insert(file.end(), at + chunk, at + chunk + 12 + stored);
+                continue;
+            }
+            if (made[k] >= 0) {
+                body.swap(fresh[static_cast<std::size_t>(made[k])].stream);
+            } else {
+                body.assign(at + chunk + 8, at + chunk + 8 + stored - end_length);
+            }
+            if (k + 1 == count) {
+                end_stream(checksum, body);
+            }
+            const std::size_t start = file.size();
+            for (int shift = 24; shift >= 0; shift -= 8) {
+                file.push_back(static_cast<byte>(body.size() >> shift));
+            }
+            file.insert(file.end(), at + chunk + 4, at + chunk + 8);  // IDAT
+            file.insert(file.end(), body.begin(), body.end());
+            const std::uint32_t crc = inflating::crc32(0, file.data() + start + 4, body.size() + 4);
+            for (int shift = 24; shift >= 0; shift -= 8) {
+                file.push_back(static_cast<byte>(crc >> shift));
+            }
+        }
+        const std::size_t end = chunks.back() + 12 + last_body;
+        file.insert(file.end(), at + end, at + size);  // IEND
+    }
+    return py::bytes(reinterpret_cast<const char*>(file.data()), file.size());
+}
+
 // A zlib stream deflated by runs, as zlib's compression objects are used:
 // compress() each piece, then flush() once.
 class RunDeflater {
@@ -1309,6 +1529,16 @@ PYBIND11_MODULE(_png, m) {
           "The zlib stream of C-contiguous RGBA pixels' (height, width, 4) rows, filtered as filter_rows\n"
           "does and deflated by runs, in one piece a strip of strip_rows rows, for IDAT chunks; the strips\n"
           "deflated on up to `threads` threads at once, the same stream whatever their number.");
+    m.def("read_strips", &read_strips, py::arg("data"), py::arg("pixels").noconvert(), py::arg("strip_rows"),
+          py::arg("strips"), py::arg("threads"),
+          "Restores into pixels (writeable RGBA of the image's size) the rows of the numbered strips of a\n"
+          "PNG file's bytes as deflate_rows wrote them (strips of strip_rows rows, an IDAT chunk each),\n"
+          "on up to `threads` threads: each strip's checksum, for patched_png; None for any other file.");
+    m.def("patched_png", &patched_png, py::arg("data"), py::arg("pixels").noconvert(), py::arg("strip_rows"),
+          py::arg("strips"), py::arg("checksums"), py::arg("threads"),
+          "The PNG file's bytes (as read_strips read them) with the numbered strips filtered and deflated\n"
+          "anew from pixels, the rest kept: the file deflate_rows would make of pixels, where nothing\n"
+          "outside those strips changed; None for any other file.");
     m.def("read_png_files", &read_png_files, py::arg("files"), py::arg("trims"), py::arg("threshold"),
           py::arg("margin"), py::arg("max_pixels"), py::arg("most_side"), py::arg("most_pixels"),
           py::arg("most_bytes"),

@@ -27,6 +27,7 @@ from .mipmaps import kept_apart
 from .model import AtlasLayer, Frame, Result, Timing
 from .output import (CACHE_NAME, Text, TextureOptions, check_distinct, check_layer_sides, image_name, layer_files,
                      locked_folder, recorded_files, replace_text, texture_name, write_atlas)
+from . import png
 from .progress import Progress
 from .project import playback
 from .report import report_html
@@ -237,12 +238,14 @@ def build_kept(found: Found, out: Path, args: argparse.Namespace, progress: Prog
 
 def cache_key(args: argparse.Namespace) -> str:
     """The key of what every cached result depends on: the options, the
-    template's text, and the block encoders' releases (a new one may store
-    other blocks for the same pixels, even where nothing else changed)."""
+    template's text, the block encoders' releases (a new one may store
+    other blocks for the same pixels, even where nothing else changed) and
+    how PNG layers are laid out in strips (a run writes some strips again
+    into a file only where the others are as it would write them)."""
     options = {k: v for k, v in vars(args).items() if k not in NOT_IN_CACHE_KEY}
     if args.template is not None:  # its text makes the manifests: an edit is a change
         options["template"] = (str(args.template), template_fingerprint(args.template))
-    options["encoders"] = [encoder_version(fmt) for fmt in texture_options(args).blocks]
+    options["encoders"] = [encoder_version(fmt) for fmt in texture_options(args).blocks] + [png.STRIP_LAYOUT]
     return options_key(options)
 
 

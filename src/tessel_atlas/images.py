@@ -487,6 +487,17 @@ def read_again(pictures: Iterable[Pixels]) -> None:
 DRAW_READ_BYTES = 32 * 2**20
 
 
+def drawn_regions(size: Tuple[int, int], placements: Sequence,
+                  bleed_reach: Optional[int] = None) -> List[Tuple[int, int, int, int]]:
+    """Where compose draws each placement (see there): its extruded frame
+    and the bleed_reach pixels around it, within the layer, as (left, top,
+    right, bottom)."""
+    width, height = size
+    reach = bleed_reach or 0
+    return [(max(0, p.x - m), max(0, p.y - m), min(width, p.x + p.footprint[0] + m),
+             min(height, p.y + p.footprint[1] + m)) for p, m in ((p, p.pixels.extrusion + reach) for p in placements)]
+
+
 def compose(size: Tuple[int, int], placements: Sequence, bleed_reach: Optional[int] = None,
             premultiply: bool = False, onto: Optional[np.ndarray] = None,
             background: Tuple[int, int, int, int] = (0, 0, 0, 0)) -> np.ndarray:
@@ -509,11 +520,7 @@ def compose(size: Tuple[int, int], placements: Sequence, bleed_reach: Optional[i
     placements' regions drawn again: they are cleared and drawn, and the
     result is the layer composed whole."""
     width, height = size
-    reach = bleed_reach or 0
-    regions = np.array([(max(0, p.x - m), max(0, p.y - m), min(width, p.x + p.footprint[0] + m),
-                         min(height, p.y + p.footprint[1] + m))
-                        for p, m in ((p, p.pixels.extrusion + reach) for p in placements)],
-                       dtype=np.int32).reshape(-1, 4)
+    regions = np.array(drawn_regions(size, placements, bleed_reach), dtype=np.int32).reshape(-1, 4)
     if onto is None:
         layer = np.zeros((height, width, 4), np.uint8)
         if any(background):

@@ -5,10 +5,12 @@
 // than the steps.
 //
 // What it does: inflates one whole stream held in memory, in one of two
-// ways. `inflate_prefix` gives the first `size` bytes the stream holds, as
-// PNG's image data is read, and reads on past them only as zlib does when
-// it has room for no more: to the next byte the stream would make, or its
-// checksum, so that a stream zlib refuses there is refused here too.
+// ways, or a piece of one deflated apart (`inflate_piece`, which a
+// distance reaching before the piece fails). `inflate_prefix` gives the
+// first `size` bytes the stream holds, as PNG's image data is read, and
+// reads on past them only as zlib does when it has room for no more: to
+// the next byte the stream would make, or its checksum, so that a stream
+// zlib refuses there is refused here too.
 // `inflate_whole` requires the stream to end, its checksum right and
 // nothing after it, within `size` bytes, as a compressed text is judged.
 // Every fault zlib reports (a bad header, a preset dictionary, a block type
@@ -238,6 +240,7 @@ public:
         return v;
     }
     void to_byte() { drop(count_ % 8); }
+    bool at_byte() const { return count_ % 8 == 0; }
     // Whether decoding used bits past the end of the input.
     bool overran() const { return past_end_ * 8 > count_; }
     // The input's bytes not read yet, once at a byte boundary.
@@ -477,13 +480,21 @@ inline bool dynamic_codes(Bits& in, Codes& codes) {
 }
 
 // The stream's blocks onto out, up to size, as block() reads them; how far
-// it got in `at`.
+// it got in `at`. A `piece` (run_deflate's pieces deflated apart) has no
+// last block and ends where its input does, on a byte boundary after a
+// block.
 inline Step blocks(Bits& in, Codes& codes, byte* out, std::size_t& at, const std::size_t size,
-                   const bool stop_when_full) {
+                   const bool stop_when_full, const bool piece = false) {
     for (bool last = false; !last;) {
+        if (piece && in.at_byte() && in.unread() == 0) {
+            return Step::block_done;
+        }
         const bool full = stop_when_full && at == size;
         in.refill();
         last = in.take(1) != 0;
+        if (piece && last) {
+            return Step::failed;
+        }
         const unsigned type = in.take(2);
         if (in.overran()) {
             return full ? Step::full : Step::failed;
@@ -571,6 +582,16 @@ inline long long inflate_whole(const byte* data, const std::size_t length, byte*
         return -1;
     }
     return static_cast<long long>(at);
+}
+
+// What a piece of a zlib stream deflated apart from the rest inflates to
+// (see `blocks`), the stream's header first where it is the `first`: true
+// if exactly `size` bytes, into out (room for size + slack).
+inline bool inflate_piece(const byte* data, const std::size_t length, const bool first, byte* out,
+                          const std::size_t size, Codes& codes) {
+    Bits in(data, length);
+    std::size_t at = 0;
+    return (!first || header(in)) && blocks(in, codes, out, at, size, false, true) == Step::block_done && at == size;
 }
 
 // CRC-32 as PNG's chunks carry it (ISO 3309), eight bytes a step through

@@ -27,12 +27,12 @@ from ._text import indented_json
 from .block_checks import Quality, quality
 from .blocks import BLOCK_FORMATS, BLOCK_SIDE, PLAIN_FORMATS, BlockEncoder, encoder_settings, encoder_version
 from .errors import AtlasError, require_pillow
-from .images import FLAT_NORMAL, compose, ordered_map, premultiplied, preview, workers
+from .images import FLAT_NORMAL, compose, drawn_regions, ordered_map, premultiplied, preview, workers
 from .inputs.still import read_image
 from .layout import Layer, Placement
 from .mipmaps import full_chain
 from .model import AtlasLayer
-from .png import RUNS, write_png
+from .png import RUNS, Strips, read_layer_strips, write_patched, write_png
 
 # A variant's suffix follows the layer's number in its files' names.
 SUFFIX = re.compile(r"(?:[@._-][A-Za-z0-9@._-]*)?")
@@ -408,6 +408,16 @@ def _keep_layer_pixels(layer_pixels: Dict[str, np.ndarray], written: Dict[str, n
         held -= layer_pixels.pop(name).nbytes
 
 
+def _read_strips(path: Path, size: Tuple[int, int], regions: Iterable[Tuple[int, int, int, int]]) -> Optional[Strips]:
+    """A layer image read back in the strips under the regions (png.read_layer_strips); None where it cannot be."""
+    try:
+        with open(path, "rb") as stream:
+            data = stream.read()
+    except OSError:  # read_image says what is wrong
+        return None
+    return read_layer_strips(data, size, ((top, bottom) for _, top, _, bottom in regions), workers())
+
+
 def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Union[dict, str]], *, with_pixels: bool,
                 with_preview: bool, texture: TextureOptions, step: Callable[[int], None],
                 unchanged: Collection[str] = (), patches: Optional[Dict[str, Sequence[Placement]]] = None,
@@ -449,6 +459,7 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
         size = (layer.width, layer.height)
         wanted = [fmt for fmt in texture.formats if with_pixels and texture_name(layer, fmt) not in unchanged]
         drawn: Dict[bool, np.ndarray] = {}  # the layer's pixels, by whether colour is premultiplied
+        strips: Optional[Strips] = None  # where only the PNG's strips under the patches were read
         # Normal maps hold directions, not colours: never bled nor premultiplied.
         normals = bool(layer.map)
         reach, background = (None, FLAT_NORMAL) if normals else (texture.bleed_reach, (0, 0, 0, 0))
@@ -471,6 +482,11 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
                 # fail, the folder keeps the earlier file, which these no
                 # longer show.
                 earlier = layer_pixels.pop(name, None) if layer_pixels is not None else None
+                if earlier is None and wanted == ["png"] and texture.png_level == RUNS and layer_pixels is None:
+                    # The PNG is all these pixels make, and none are kept after: only the strips
+                    # under what is drawn again are read and written.
+                    strips = _read_strips(out_dir / name, size, drawn_regions(size, changed, reach))
+                    earlier = strips.pixels if strips is not None else None
                 if earlier is None:  # drawn onto: a copy only where the reader's pixels are not ours to write
                     earlier = np.require(read_image(str(out_dir / name)), requirements=["C", "W"])
                 drawn[plain_premultiplied] = compose(size, changed, reach, plain_premultiplied, onto=earlier,
@@ -484,6 +500,8 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
             name = texture_name(layer, fmt)
             if fmt == "webp":
                 _write_webp(staging / name, pixels(texture.premultiply), texture.webp_method)
+            elif fmt == "png" and strips is not None:
+                write_patched(staging / name, strips, workers())
             elif fmt == "png":
                 write_png(staging / name, pixels(texture.premultiply), texture.png_level, workers())
             else:

@@ -23,11 +23,11 @@ import struct
 import sys
 import zlib
 from pathlib import Path
-from typing import BinaryIO, Optional, Tuple, Union
+from typing import BinaryIO, Iterable, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
-from ._png import deflate_rows, filter_rows, png_size, read_png
+from ._png import deflate_rows, filter_rows, patched_png, png_size, read_png, read_strips
 
 try:
     from zlib_ng import zlib_ng as deflater
@@ -40,6 +40,17 @@ RUNS = "rle"
 # Rows filtered and deflated at a time: a few megabytes at most, instead of
 # a filtered copy of the whole layer.
 STRIP_BYTES = 1 << 21
+
+
+# How layers are laid out in strips, in every cache's key: files written
+# before each strip was filtered and deflated apart are neither kept nor
+# written again a strip at a time.
+STRIP_LAYOUT = "png strips apart"
+
+
+def strip_rows(width: int) -> int:
+    """The rows of each strip of a layer `width` pixels wide."""
+    return max(1, STRIP_BYTES // max(1, width * 4))
 
 
 def _chunk(stream: BinaryIO, kind: bytes, data: bytes) -> None:
@@ -57,7 +68,7 @@ def write_png(path: Path, pixels: np.ndarray, level: Union[int, str], threads: i
     deflates them in turn, each piece written as it comes."""
     pixels = np.ascontiguousarray(pixels, dtype=np.uint8)
     height, width = pixels.shape[:2]
-    rows_per_strip = max(1, STRIP_BYTES // max(1, width * 4))
+    rows_per_strip = strip_rows(width)
     with open(path, "wb") as stream:
         stream.write(SIGNATURE)
         # 8 bits per channel, colour type 6 (RGBA), deflate, adaptive filters, no interlacing
@@ -73,6 +84,43 @@ def write_png(path: Path, pixels: np.ndarray, level: Union[int, str], threads: i
                     _chunk(stream, b"IDAT", data)
             _chunk(stream, b"IDAT", deflating.flush())
         _chunk(stream, b"IEND", b"")
+
+
+class Strips(NamedTuple):
+    """A layer image file as write_png wrote it at RUNS, read back only in
+    the strips that some rows cross (read_strips): its bytes, its pixels
+    (zeros outside those strips), the strips' numbers and their checksums."""
+
+    data: bytes
+    pixels: np.ndarray
+    numbers: List[int]
+    checksums: List[int]
+
+
+def read_layer_strips(data: bytes, size: Tuple[int, int], rows: Iterable[Tuple[int, int]],
+                      threads: int = 1) -> Optional[Strips]:
+    """The layer image file's bytes `data` of `size` (width, height) read
+    back in the strips that the row ranges (top, bottom) cross, for
+    write_patched to write again once only those rows changed: a one-sprite
+    rebuild decodes and deflates a strip or two, not the whole layer. None
+    where the file is not as write_png writes it at RUNS."""
+    width, height = size
+    per_strip = strip_rows(width)
+    numbers = sorted({k for top, bottom in rows if bottom > top for k in range(top // per_strip,
+                                                                               (bottom - 1) // per_strip + 1)})
+    pixels = np.zeros((height, width, 4), np.uint8)  # untouched pages: the other strips cost nothing
+    checksums = read_strips(data, pixels, per_strip, numbers, threads)
+    return None if checksums is None else Strips(data, pixels, numbers, checksums)
+
+
+def write_patched(path: Path, strips: Strips, threads: int = 1) -> None:
+    """Writes what write_png would write at RUNS of strips.pixels, drawn
+    onto in the strips read only: the file read, those strips made anew."""
+    data = patched_png(strips.data, strips.pixels, strip_rows(strips.pixels.shape[1]), strips.numbers,
+                       strips.checksums, threads)
+    assert data is not None, "read_layer_strips took the file"
+    with open(path, "wb") as stream:
+        stream.write(data)
 
 
 # Pillow's own limit on an image's pixels (MAX_IMAGE_PIXELS), as it has

@@ -10,9 +10,11 @@
 // may reach back into the piece before. Output is whole bytes, appended as
 // each piece is done; `finish` ends the stream with the data's checksum.
 // Pieces can also be deflated apart, on several threads, and joined: each
-// after the first continues from the byte before it (`continue_after`) and
-// each ends on a byte boundary (`sync`); the stream's checksum is then
-// their checksums joined (`adler32_joined`).
+// after the first has no header (`continue_apart`), no run reaches back
+// into the piece before, and each ends on a byte boundary (`sync`), so
+// that each inflates alone; the stream's checksum is then their checksums
+// joined (`adler32_joined`), or mended when one is replaced
+// (`adler32_replaced`).
 //
 // What it does not: look for repeats at any other distance, or weigh a
 // shorter run against a literal, as zlib's levels do at several times the
@@ -229,6 +231,22 @@ inline std::uint32_t adler32_joined(const std::uint32_t first, const std::uint32
     return static_cast<std::uint32_t>(b << 16 | a);
 }
 
+// The checksum of data once a part of it is replaced by another of the
+// same length, from the checksums of the whole, the part and its
+// replacement, and the count of bytes after the part: a changes by the
+// difference of the parts' sums; b, by that of their own b, and by that of
+// their sums once for every byte after them.
+inline std::uint32_t adler32_replaced(const std::uint32_t whole, const std::uint32_t part,
+                                      const std::uint32_t replacement, const std::uint64_t after) {
+    constexpr std::uint64_t modulus = 65521;
+    const std::uint64_t sum_change = (replacement & 0xFFFF) + modulus - (part & 0xFFFF);
+    const std::uint64_t a = ((whole & 0xFFFF) + sum_change) % modulus;
+    const std::uint64_t b =
+        ((whole >> 16) + (replacement >> 16) + modulus - (part >> 16) + (after % modulus) * (sum_change % modulus)) %
+        modulus;
+    return static_cast<std::uint32_t>(b << 16 | a);
+}
+
 // Whether the machine stores a number's lowest byte first.
 inline bool little_endian() {
     const std::uint16_t one = 1;
@@ -308,13 +326,8 @@ public:
     }
 
     // For a piece of a stream deflated apart from what comes before it:
-    // no header of its own, and a run may go on from `before`, the byte
-    // just before the piece.
-    void continue_after(const byte before) {
-        started_ = true;
-        has_previous_ = true;
-        previous_ = before;
-    }
+    // no header of its own, and no run reaching back before the piece.
+    void continue_apart() { started_ = true; }
 
     // Appends an empty block that is not compressed, which ends on a byte
     // boundary (zlib's sync flush): pieces deflated apart join there as bytes.
