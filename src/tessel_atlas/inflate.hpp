@@ -486,8 +486,8 @@ inline bool dynamic_codes(Bits& in, Codes& codes) {
 inline Step blocks(Bits& in, Codes& codes, byte* out, std::size_t& at, const std::size_t size,
                    const bool stop_when_full, const bool piece = false) {
     for (bool last = false; !last;) {
-        if (piece && in.at_byte() && in.unread() == 0) {
-            return Step::block_done;
+        if (piece && in.at_byte() && in.unread() == 0) {  // the end of its input, not zeros read past it
+            return in.overran() ? Step::failed : Step::block_done;
         }
         const bool full = stop_when_full && at == size;
         in.refill();
