@@ -22,7 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 #include <string>
 #include <vector>
 
@@ -30,10 +30,13 @@ namespace py = pybind11;
 
 namespace {
 
-// A time as os.stat gives it in ns, seconds * 10^9 + nanoseconds, which can
-// pass 64 bits (before 1677, after 2262): written as digits of whole
-// seconds and nine of nanoseconds, never multiplied out.
-std::string nanoseconds(const timespec& time) {
+// Each number's digits written into `at`, as os.stat's numbers print:
+// std::to_chars, which formats integers several times faster than
+// snprintf (a tenth of the stats' time went to printf's parsing).
+// A time in ns, seconds * 10^9 + nanoseconds, can pass 64 bits (before
+// 1677, after 2262): written as digits of whole seconds and nine of
+// nanoseconds, never multiplied out.
+char* nanoseconds(char* at, char* const end, const timespec& time) {
     const long long seconds = time.tv_sec;
     const long nanos = time.tv_nsec;  // 0 to 999,999,999
     unsigned long long whole = static_cast<unsigned long long>(seconds);
@@ -41,12 +44,16 @@ std::string nanoseconds(const timespec& time) {
     if (seconds < 0) {  // -(whole seconds and part), the part borrowed from a second where there is one
         whole = nanos == 0 ? 0ULL - whole : static_cast<unsigned long long>(-(seconds + 1));
         part = nanos == 0 ? 0 : 1000000000L - nanos;
+        *at++ = '-';
     }
-    char text[48];
-    const char* sign = seconds < 0 ? "-" : "";
-    const int length = whole == 0 ? std::snprintf(text, sizeof text, "%s%ld", sign, part)
-                                  : std::snprintf(text, sizeof text, "%s%llu%09ld", sign, whole, part);
-    return std::string(text, static_cast<std::size_t>(length));
+    if (whole == 0) {
+        return std::to_chars(at, end, part).ptr;
+    }
+    at = std::to_chars(at, end, whole).ptr;
+    for (int digit = 8; digit >= 0; --digit, part /= 10) {
+        at[digit] = static_cast<char>('0' + part % 10);
+    }
+    return at + 9;
 }
 
 // A moment in ns as whole seconds (rounded down) and nanoseconds, to
@@ -116,8 +123,16 @@ bool stamp(Folder& folder, const std::string& path, const Moment& recent, std::s
         text.clear();
         return true;
     }
-    text = std::to_string(static_cast<long long>(info.st_size)) + ' ' + nanoseconds(info.st_mtim) + ' ' +
-           nanoseconds(info.st_ctim) + ' ' + std::to_string(static_cast<unsigned long long>(info.st_ino));
+    char digits[128];  // four numbers of at most 30 characters each, and the spaces
+    char* const end = digits + sizeof digits;
+    char* at = std::to_chars(digits, end, static_cast<long long>(info.st_size)).ptr;
+    *at++ = ' ';
+    at = nanoseconds(at, end, info.st_mtim);
+    *at++ = ' ';
+    at = nanoseconds(at, end, info.st_ctim);
+    *at++ = ' ';
+    at = std::to_chars(at, end, static_cast<unsigned long long>(info.st_ino)).ptr;
+    text.assign(digits, at);
     return true;
 }
 
