@@ -32,7 +32,7 @@ from .inputs.still import read_image
 from .layout import Layer, Placement
 from .mipmaps import full_chain
 from .model import AtlasLayer
-from .png import RUNS, Strips, read_layer_strips, write_patched, write_png
+from .png import RUNS, Strips, read_layer_strips, shown_alike, write_patched, write_png
 
 # A variant's suffix follows the layer's number in its files' names.
 SUFFIX = re.compile(r"(?:[@._-][A-Za-z0-9@._-]*)?")
@@ -482,11 +482,15 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
                 # fail, the folder keeps the earlier file, which these no
                 # longer show.
                 earlier = layer_pixels.pop(name, None) if layer_pixels is not None else None
-                if earlier is None and wanted == ["png"] and texture.png_level == RUNS and layer_pixels is None:
-                    # The PNG is all these pixels make, and none are kept after: only the strips
-                    # under what is drawn again are read and written.
+                if wanted == ["png"] and texture.png_level == RUNS and (earlier is not None or layer_pixels is None):
+                    # The PNG is all these pixels make: only its strips under what is drawn again
+                    # are read and written. Pixels kept whole stand for those read where they
+                    # show the same, to be kept again; where none are kept after, those read do.
                     strips = _read_strips(out_dir / name, size, drawn_regions(size, changed, reach))
-                    earlier = strips.pixels if strips is not None else None
+                    if strips is not None and earlier is not None:
+                        strips = strips._replace(pixels=earlier) if shown_alike(strips, earlier) else None
+                    elif strips is not None:
+                        earlier = strips.pixels
                 if earlier is None:  # drawn onto: a copy only where the reader's pixels are not ours to write
                     earlier = np.require(read_image(str(out_dir / name)), requirements=["C", "W"])
                 drawn[plain_premultiplied] = compose(size, changed, reach, plain_premultiplied, onto=earlier,

@@ -113,6 +113,14 @@ def read_layer_strips(data: bytes, size: Tuple[int, int], rows: Iterable[Tuple[i
     return None if checksums is None else Strips(data, pixels, numbers, checksums)
 
 
+def shown_alike(strips: Strips, pixels: np.ndarray) -> bool:
+    """Whether pixels of the layer's size show what its file does in the strips read."""
+    per_strip = strip_rows(strips.pixels.shape[1])
+    return pixels.shape == strips.pixels.shape and all(
+        np.array_equal(pixels[k * per_strip:(k + 1) * per_strip], strips.pixels[k * per_strip:(k + 1) * per_strip])
+        for k in strips.numbers)
+
+
 def write_patched(path: Path, strips: Strips, threads: int = 1) -> None:
     """Writes what write_png would write at RUNS of strips.pixels, drawn
     onto in the strips read only: the file read, those strips made anew."""
