@@ -67,32 +67,39 @@ def test_written_pixels_read_back_exactly(tmp_path_factory, pixels, level, strip
        data=st.data())
 def test_a_layer_written_again_in_the_strips_that_changed_is_the_layer_written_whole(tmp_path_factory, pixels, strip,
                                                                                     threads, data):
+    # Regions drawn again, as a rebuild draws sprites: rows (top, bottom), each changed from a column
+    # on; one may be empty.
     height, width = pixels.shape[:2]
-    top = data.draw(st.integers(0, height - 1))
-    bottom = data.draw(st.integers(top + 1, height))
-    left = data.draw(st.integers(0, width - 1))
+    regions = []
+    for _ in range(data.draw(st.integers(1, 3))):
+        top = data.draw(st.integers(0, height - 1))
+        regions.append((top, data.draw(st.integers(top, height)), data.draw(st.integers(0, width - 1))))
     changed = pixels.copy()
-    changed[top:bottom, left:] = np.random.default_rng(top).integers(0, 256, (bottom - top, width - left, 4))
+    rng = np.random.default_rng(len(regions))
+    for top, bottom, left in regions:
+        changed[top:bottom, left:] = rng.integers(0, 256, (bottom - top, width - left, 4))
+    rows = [(top, bottom) for top, bottom, _ in regions]
     folder = tmp_path_factory.mktemp("strips")
     with mock.patch.object(png, "STRIP_BYTES", strip):
         png.write_png(folder / "before.png", pixels, png.RUNS)
         png.write_png(folder / "after.png", changed, png.RUNS)
         before = (folder / "before.png").read_bytes()
-        strips = png.read_layer_strips(before, (width, height), [(top, bottom), (0, 0)], threads)
+        strips = png.read_layer_strips(before, (width, height), rows, threads)
         assert strips is not None
         per_strip = png.strip_rows(width)
         read = np.zeros_like(pixels)
         for k in strips.numbers:
             read[k * per_strip:(k + 1) * per_strip] = pixels[k * per_strip:(k + 1) * per_strip]
         np.testing.assert_array_equal(strips.pixels, read)
-        strips.pixels[top:bottom] = changed[top:bottom]
+        for top, bottom, _ in regions:
+            strips.pixels[top:bottom] = changed[top:bottom]
         png.write_patched(folder / "patched.png", strips, threads)
         assert (folder / "patched.png").read_bytes() == (folder / "after.png").read_bytes()
         # A byte changed anywhere in the file, or another size: not read as such a file.
         spoilt = bytearray(before)
         spoilt[data.draw(st.integers(0, len(before) - 1))] ^= 1 << data.draw(st.integers(0, 7))
-        assert png.read_layer_strips(bytes(spoilt), (width, height), [(top, bottom)]) is None
-        assert png.read_layer_strips(before, (width, height + 1), [(top, bottom)]) is None
+        assert png.read_layer_strips(bytes(spoilt), (width, height), rows) is None
+        assert png.read_layer_strips(before, (width, height + 1), rows) is None
 
 
 @pytest.mark.parametrize("bits", [1, 2, 4])
