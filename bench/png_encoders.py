@@ -40,7 +40,7 @@ from tessel_atlas._png import deflate_rows, filter_rows  # noqa: E402
 from tessel_atlas.images import workers  # noqa: E402
 from tessel_atlas.inputs import collect_sprites  # noqa: E402
 from tessel_atlas.inputs.still import rgba_array  # noqa: E402
-from tessel_atlas.png import STRIP_BYTES  # noqa: E402
+from tessel_atlas.png import strip_rows  # noqa: E402
 
 
 def deflated(data, level, strategy=None):
@@ -53,7 +53,13 @@ def deflated(data, level, strategy=None):
 
 def runs(layer, threads):
     """The layer's image data as tessel-atlas's writer deflates it by default."""
-    return deflate_rows(layer, max(1, STRIP_BYTES // (4 * layer.shape[1])), threads)
+    return deflate_rows(layer, strip_rows(layer.shape[1]), threads)
+
+
+def filtered_rows(layer):
+    """The layer's rows filtered as tessel-atlas's writer filters them, a strip at a time."""
+    height, per_strip = layer.shape[0], strip_rows(layer.shape[1])
+    return b"".join(filter_rows(layer, top, min(height, top + per_strip)) for top in range(0, height, per_strip))
 
 
 def median_seconds(work, repeats):
@@ -89,9 +95,8 @@ def main():
         # The same files through Pillow alone: what tessel-atlas's own PNG reader saves.
         files = [s.source for s in sprites if Path(s.source).is_file()]
         pillow, _ = median_seconds(lambda: [rgba_array(Image.open(f)) for f in files], args.repeats)
-        filtered = [filter_rows(layer, 0, layer.shape[0]) for layer in layers]
-        filtering, _ = median_seconds(lambda: [filter_rows(layer, 0, layer.shape[0]) for layer in layers],
-                                      args.repeats)
+        filtered = [filtered_rows(layer) for layer in layers]
+        filtering, _ = median_seconds(lambda: [filtered_rows(layer) for layer in layers], args.repeats)
         rows = []
         seconds, size = median_seconds(lambda: sum(len(b"".join(runs(layer, 1))) for layer in layers), args.repeats)
         rows.append(("runs (tessel-atlas's default)", seconds, size))
