@@ -9,7 +9,10 @@
 // bytes, read as signed, sum to the least in magnitude: the heuristic PNG
 // encoders commonly use, and the one that keeps our files as small as theirs.
 // Reading adds the predictions back, row by row. The filtered rows are then
-// deflated looking for runs of one byte only (RunDeflater, run_deflate.hpp).
+// deflated looking for runs of one byte only (RunDeflater, run_deflate.hpp),
+// a layer in strips of about 2 MB, each of which restores alone: a run
+// that draws a sprite again reads and writes only the strips under it
+// (read_strips, patched_png).
 //
 // Reading walks a file's chunks, checking each (read_png says which files
 // are read here), inflates its image data (inflate.hpp) and restores the

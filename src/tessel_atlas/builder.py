@@ -27,7 +27,7 @@ from .mipmaps import kept_apart
 from .model import AtlasLayer, Frame, Result, Timing
 from .output import (CACHE_NAME, Text, TextureOptions, check_distinct, check_layer_sides, image_name, layer_files,
                      locked_folder, recorded_files, replace_text, texture_name, write_atlas)
-from . import png
+from .png import STRIP_LAYOUT
 from .progress import Progress
 from .project import playback
 from .report import report_html
@@ -245,7 +245,7 @@ def cache_key(args: argparse.Namespace) -> str:
     options = {k: v for k, v in vars(args).items() if k not in NOT_IN_CACHE_KEY}
     if args.template is not None:  # its text makes the manifests: an edit is a change
         options["template"] = (str(args.template), template_fingerprint(args.template))
-    options["encoders"] = [encoder_version(fmt) for fmt in texture_options(args).blocks] + [png.STRIP_LAYOUT]
+    options["encoders"] = [encoder_version(fmt) for fmt in texture_options(args).blocks] + [STRIP_LAYOUT]
     return options_key(options)
 
 

@@ -88,7 +88,7 @@ def write_png(path: Path, pixels: np.ndarray, level: Union[int, str], threads: i
 
 class Strips(NamedTuple):
     """A layer image file as write_png wrote it at RUNS, read back only in
-    the strips that some rows cross (read_strips): its bytes, its pixels
+    the strips that some rows cross (read_layer_strips): its bytes, its pixels
     (zeros outside those strips), the strips' numbers and their checksums."""
 
     data: bytes
