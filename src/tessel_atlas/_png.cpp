@@ -5,7 +5,8 @@
 // PNG deflates a row better when each byte is stored as its difference from
 // a prediction: the byte to its left, the one above, their average, or the
 // Paeth predictor of left, above and upper left. Which prediction pays
-// varies from row to row, so every row gets all five and keeps the one whose
+// varies from row to row, so every row gets all five (a strip's first row,
+// the two that do not look above: filter_strip) and keeps the one whose
 // bytes, read as signed, sum to the least in magnitude: the heuristic PNG
 // encoders commonly use, and the one that keeps our files as small as theirs.
 // Reading adds the predictions back, row by row. The filtered rows are then
