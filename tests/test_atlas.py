@@ -336,7 +336,11 @@ def hostile_cache(path, rng):
     """The cache at path made wrong in one of the ways a damaged or forged
     one is: valid JSON all, but for the one that nests too deeply."""
     head, data, saves, recent = map(json.loads, path.read_text().splitlines())
-    entry = data["sprites"][rng.choice(sorted(data["sprites"]))]
+    # A record made wrong by an earlier change outlasts a run that finds no
+    # file changed, which leaves the cache as it is: one as a build writes it.
+    written = sorted(name for name, entry in data["sprites"].items()
+                     if [type(v) for v in entry[2] + entry[3]] == [int] * 6)
+    entry = data["sprites"][rng.choice(written)]
     box, size = entry[2], entry[3]
     how = rng.choice(["beyond", "negative", "huge", "smaller", "strings", "three", "floats", "inverted", "nested",
                       "padded", "narrower"] + (["moved"] if saves and saves["where"][0] else []))
@@ -406,6 +410,7 @@ def knight(seed):
 @example(changes=[("option", 5), ("meddle", 1), ("meddle", 2), ("meddle", 3), ("meddle", 4)])
 @example(changes=[("apng", 1), ("edit", 1), ("apng", 1), ("option", 3)])
 @example(changes=[("rename", 0), ("rename", 1), ("rename", 1), ("apng", 1)])
+@example(changes=[("hostile", 326), ("hostile", 326)])  # the second after a run that changed nothing
 def test_a_rebuild_equals_a_clean_build_byte_for_byte(tmp_path_factory, capsys, changes):
     work = tmp_path_factory.mktemp("rebuild")
     root = work / "sprites"
