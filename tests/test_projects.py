@@ -1,10 +1,12 @@
 """Tests of the runs that build several atlases (a project's [[atlas]]
 tables, --atlas-per-folder) and of tessel_atlas.build, the command in-process."""
 
+import contextlib
 import os
 import queue
 import random
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -12,6 +14,7 @@ import threading
 import time
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 Image = pytest.importorskip("PIL.Image")
@@ -205,6 +208,32 @@ def test_ctrl_c_as_build_moves_the_atlas_in_comes_once_it_is_whole(tmp_path, mon
         tessel_atlas.build(tmp_path / "sprites", tmp_path / "out")
     assert set(read_frames(tmp_path / "out")) == names
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler  # the caller's, back
+
+
+def test_ctrl_c_while_layers_are_written_waits_for_them_and_leaves_nothing(tmp_path, monkeypatch):
+    from tessel_atlas.progress import Progress
+
+    rng = np.random.default_rng(1)
+    (tmp_path / "sprites").mkdir()
+    for i in range(6):  # a layer each, deflated at level 9: the next ones are on the threads as the first is done
+        Image.fromarray(rng.integers(0, 256, (256, 256, 4), dtype=np.uint8)).save(tmp_path / "sprites" / f"{i}.png")
+    phase = Progress.phase
+
+    def interrupted_once_a_layer_is_written(self, verb, total, unit):
+        def step(n):
+            raise KeyboardInterrupt
+        return phase(self, verb, total, unit) if verb != "wrote" else contextlib.nullcontext(step)
+
+    monkeypatch.setattr(Progress, "phase", interrupted_once_a_layer_is_written)
+    rmtree, threads_at_removal = shutil.rmtree, []
+    monkeypatch.setattr(shutil, "rmtree", lambda *args, **kwargs: (threads_at_removal.append(
+        threading.active_count()), rmtree(*args, **kwargs)))
+    threads = threading.active_count()
+    with pytest.raises(KeyboardInterrupt):
+        tessel_atlas.build(tmp_path / "sprites", tmp_path / "out", png_level=9, max_texture_size=256)
+    # The staging folder went once no thread could write into it any more.
+    assert threads_at_removal == [threads]
+    assert not (tmp_path / "out").exists()
 
 
 @pytest.mark.parametrize("options, message", [

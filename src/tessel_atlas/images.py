@@ -69,7 +69,9 @@ def ordered_map(fn: Callable[[T], R], items: Iterable[T], ahead: int,
     otherwise decode the next one, holding hundreds of megabytes for
     nothing. Earlier by position, not by time: a thread can take up an
     item and be held back until after the next item, on the other
-    thread, has failed."""
+    thread, has failed. A caller that stops taking results on an error of
+    its own closes the iterator (contextlib.closing), so that what runs
+    is waited for before it goes on."""
     first_failed = [math.inf]  # the position of the earliest item that failed
     failing = threading.Lock()
 
@@ -89,27 +91,32 @@ def ordered_map(fn: Callable[[T], R], items: Iterable[T], ahead: int,
     def result(in_this_thread: bool, position: int, what: Any) -> R:
         return noted(position, what) if in_this_thread else what.result()
 
-    with ThreadPoolExecutor(workers()) as pool:
-        # (in this thread, position, the item), or (not, position, its future)
-        pending: Deque[Tuple[bool, int, Any]] = deque()
-        on_threads = 0
-        try:
-            for position, item in enumerate(items):
-                if here(item):
-                    pending.append((True, position, item))
-                    continue
-                pending.append((False, position, pool.submit(guarded, position, item)))
-                on_threads += 1
-                while on_threads >= ahead:
-                    in_this_thread, at, what = pending.popleft()
-                    on_threads -= not in_this_thread
-                    yield result(in_this_thread, at, what)
-            while pending:
-                yield result(*pending.popleft())
-        finally:
-            for in_this_thread, _, future in pending:
-                if not in_this_thread:
-                    future.cancel()
+    pool = ThreadPoolExecutor(workers())
+    # (in this thread, position, the item), or (not, position, its future)
+    pending: Deque[Tuple[bool, int, Any]] = deque()
+    on_threads = 0
+    try:
+        for position, item in enumerate(items):
+            if here(item):
+                pending.append((True, position, item))
+                continue
+            pending.append((False, position, pool.submit(guarded, position, item)))
+            on_threads += 1
+            while on_threads >= ahead:
+                in_this_thread, at, what = pending.popleft()
+                on_threads -= not in_this_thread
+                yield result(in_this_thread, at, what)
+        while pending:
+            yield result(*pending.popleft())
+    finally:
+        for in_this_thread, _, future in pending:
+            if not in_this_thread:
+                future.cancel()
+        # Through a second Ctrl-C too: callers remove what the items write
+        # (a staging folder) once this returns, and the interpreter would
+        # wait for these threads before ending anyway.
+        with interrupts.held():
+            pool.shutdown(wait=True)
 
 
 class _Abandoned(Exception):

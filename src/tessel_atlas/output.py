@@ -9,7 +9,7 @@ import os
 import re
 import shutil
 import tempfile
-from contextlib import contextmanager, nullcontext
+from contextlib import closing, contextmanager, nullcontext
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Collection, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
@@ -380,17 +380,32 @@ def _write(path: Path, text: Text) -> None:
             file.writelines(text)
 
 
+@contextmanager
+def _staging_folder(out_dir: Path) -> Iterator[Path]:
+    """A new hidden folder in out_dir (held with locked_folder) to make
+    files in, removed on the way out. Made and known in one stretch that
+    a signal does not cut, so that none leaves it behind."""
+    with interrupts.held():
+        try:
+            staging = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=out_dir))
+        except OSError as error:
+            raise unwritable(out_dir, error) from error
+    try:
+        interrupts.checkpoint()
+        yield staging
+    finally:
+        with interrupts.held():
+            shutil.rmtree(staging, ignore_errors=True)
+
+
 def replace_text(out_dir: Path, name: str, text: Text) -> None:
     """Writes the file `name` in out_dir (held with locked_folder) whole or
     not at all: made in a hidden folder there, then moved over the old."""
     try:
-        staging = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=out_dir))
-        try:
+        with _staging_folder(out_dir) as staging:
             _write(staging / name, text)
             with interrupts.held():
                 os.replace(staging / name, out_dir / name)
-        finally:
-            shutil.rmtree(staging, ignore_errors=True)
     except OSError as error:
         raise AtlasError(f"{out_dir}: cannot write the atlas ({error})") from error
 
@@ -445,11 +460,6 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
     written, the least recently written let go past LAYER_PIXELS_BUDGET
     bytes. Returns the names of the atlas's files.
     """
-    try:
-        staging = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=out_dir))
-    except OSError as error:
-        raise unwritable(out_dir, error) from error
-
     def write_layer(layer: Layer) -> Tuple[List[str], List[Tuple[str, str, Callable[[], bytes], np.ndarray]]]:
         """Writes the layer's plain image and preview, and starts encoding
         its block formats: the names written, and each block file's name
@@ -543,52 +553,53 @@ def write_atlas(out_dir: Path, layers: Sequence[Layer], manifests: Dict[str, Uni
                      for name, manifest in manifests.items() if name not in unchanged})
 
     try:
-        encodings = [name for name in (texture_name(layer, fmt) for layer in layers for fmt in texture.blocks)
-                     if with_pixels and name not in unchanged]
-        with BlockEncoder(texture.block_effort, min(workers(), len(encodings)), texture.blocks) if encodings \
-                else nullcontext() as encoder:
+        with _staging_folder(out_dir) as staging:
+            encodings = [name for name in (texture_name(layer, fmt) for layer in layers for fmt in texture.blocks)
+                         if with_pixels and name not in unchanged]
+            jobs = [write_manifests] + [functools.partial(write_layer, layer) for layer in layers]
             # One layer more than threads in flight: each holds a whole image.
             # The manifests' text, made by the interpreter (a fifth of a second
-            # for 14,000 frames), is made in this thread while the first
-            # layers are composed and encoded on the others.
-            jobs = [write_manifests] + [functools.partial(write_layer, layer) for layer in layers]
-            done = ordered_map(lambda job: job(), jobs, ahead=workers() + 1, here=lambda job: job is write_manifests)
-            next(done)
-            for layer, (names, encoding) in zip(layers, done):
-                for name, fmt, blocks, stored in encoding:
-                    data = blocks()
-                    (staging / name).write_bytes(data)
-                    names.append(name)
-                    if measured is not None:
-                        frames = [(p.pixels.sprite.name, p.x, p.y, *p.footprint) for p in layer.placements]
-                        measured[name] = quality(fmt, data, stored, frames)
-                written.extend(names)
-                step(1)
-                interrupts.checkpoint()
-        kept += [name for name in unchanged if (out_dir / name).exists()]
-        write_texts(finish(staging, list(kept)) if finish else {})
-        atlas_files = written + kept
-        record = _record(name for name in atlas_files if name != CACHE_NAME)
-        try:
-            same = (out_dir / RECORD_NAME).read_text(encoding="utf-8") == record
-        except (OSError, ValueError):
-            same = False
-        write_texts({RECORD_NAME: None if same else record})
-        now = set(written) | set(kept)
-        stale = [name for name in recorded_files(out_dir) if name not in now and (out_dir / name).is_file()]
-        for name in (CACHE_NAME, EARLIER_CACHE_NAME):  # a build without the cache ends it
-            if name not in now and (out_dir / name).is_file():
-                stale.append(name)
-        # From here on the new atlas goes in whole: a signal waits until the
-        # command has said so (cli.main), whichever thread received it.
-        interrupts.checkpoint()
-        interrupts.hold()
-        _move_in(out_dir, staging, written, stale)
-        if layer_pixels is not None:
-            _keep_layer_pixels(layer_pixels, written_pixels)
+            # for 14,000 frames), is made in this thread while the first layers
+            # are composed and encoded on the others. Closed however this loop
+            # ends, so that no thread still writes a layer once the staging
+            # folder is removed.
+            with (BlockEncoder(texture.block_effort, min(workers(), len(encodings)), texture.blocks) if encodings
+                  else nullcontext()) as encoder, \
+                    closing(ordered_map(lambda job: job(), jobs, ahead=workers() + 1,
+                                        here=lambda job: job is write_manifests)) as done:
+                next(done)
+                for layer, (names, encoding) in zip(layers, done):
+                    for name, fmt, blocks, stored in encoding:
+                        data = blocks()
+                        (staging / name).write_bytes(data)
+                        names.append(name)
+                        if measured is not None:
+                            frames = [(p.pixels.sprite.name, p.x, p.y, *p.footprint) for p in layer.placements]
+                            measured[name] = quality(fmt, data, stored, frames)
+                    written.extend(names)
+                    step(1)
+                    interrupts.checkpoint()
+            kept += [name for name in unchanged if (out_dir / name).exists()]
+            write_texts(finish(staging, list(kept)) if finish else {})
+            atlas_files = written + kept
+            record = _record(name for name in atlas_files if name != CACHE_NAME)
+            try:
+                same = (out_dir / RECORD_NAME).read_text(encoding="utf-8") == record
+            except (OSError, ValueError):
+                same = False
+            write_texts({RECORD_NAME: None if same else record})
+            now = set(written) | set(kept)
+            stale = [name for name in recorded_files(out_dir) if name not in now and (out_dir / name).is_file()]
+            for name in (CACHE_NAME, EARLIER_CACHE_NAME):  # a build without the cache ends it
+                if name not in now and (out_dir / name).is_file():
+                    stale.append(name)
+            # From here on the new atlas goes in whole: a signal waits until the
+            # command has said so (cli.main), whichever thread received it.
+            interrupts.checkpoint()
+            interrupts.hold()
+            _move_in(out_dir, staging, written, stale)
+            if layer_pixels is not None:
+                _keep_layer_pixels(layer_pixels, written_pixels)
     except OSError as error:
         raise AtlasError(f"{out_dir}: cannot write the atlas ({error})") from error
-    finally:
-        with interrupts.held():
-            shutil.rmtree(staging, ignore_errors=True)
     return atlas_files
