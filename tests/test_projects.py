@@ -313,8 +313,11 @@ def test_watch_rebuilds_only_the_atlases_a_change_touches(tmp_path):
 
 @pytest.mark.slow
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
-@pytest.mark.parametrize("signal_number, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
-def test_a_signal_to_a_run_of_several_atlases_leaves_no_part_and_no_process(tmp_path, signal_number, status):
+@pytest.mark.parametrize("signal_number, status, to_all", [
+    (signal.SIGINT, 130, False), (signal.SIGTERM, 143, False),
+    (signal.SIGINT, 130, True),  # Ctrl-C in a terminal: every process gets it, then the command's SIGTERM
+])
+def test_a_signal_to_a_run_of_several_atlases_leaves_no_part_and_no_process(tmp_path, signal_number, status, to_all):
     rng = random.Random(3)
     for name in "abc":  # noise deflates slowly at level 9: seconds of writing each
         (tmp_path / "art" / name).mkdir(parents=True)
@@ -329,7 +332,10 @@ def test_a_signal_to_a_run_of_several_atlases_leaves_no_part_and_no_process(tmp_
         while not list(out.glob("*/.tessel-atlas-*/atlas_0.png")):
             assert run.poll() is None, run.communicate()
             time.sleep(0.01)
-        run.send_signal(signal_number)  # to the command alone, as a supervisor sends it
+        if to_all:
+            os.killpg(run.pid, signal_number)
+        else:
+            run.send_signal(signal_number)  # to the command alone, as a supervisor sends it
         assert run.wait() == status
         _, errors = run.communicate()
         assert errors.splitlines()[-1] == f"tessel-atlas: {'interrupted' if status == 130 else 'terminated'}"
