@@ -210,6 +210,23 @@ def test_ctrl_c_as_build_moves_the_atlas_in_comes_once_it_is_whole(tmp_path, mon
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler  # the caller's, back
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
+def test_ctrl_c_as_the_output_folder_is_locked_leaves_no_lock_and_no_folder(tmp_path, monkeypatch):
+    from tessel_atlas import output
+
+    make_sprites(tmp_path / "sprites", count=8)
+    lock_file = output._lock_file
+
+    def interrupted(fd):  # the lock file made, not yet locked
+        os.kill(os.getpid(), signal.SIGINT)
+        lock_file(fd)
+
+    monkeypatch.setattr(output, "_lock_file", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        tessel_atlas.build(tmp_path / "sprites", tmp_path / "out")
+    assert not (tmp_path / "out").exists()
+
+
 def test_ctrl_c_while_layers_are_written_waits_for_them_and_leaves_nothing(tmp_path, monkeypatch):
     from tessel_atlas.progress import Progress
 

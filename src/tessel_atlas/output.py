@@ -243,13 +243,17 @@ def locked_folder(out_dir: Path) -> Iterator[None]:
     are removed. On the way out the lock goes, and so does the folder if
     this run made it and it is still empty: a failed run leaves what others
     wrote, and only that."""
-    created = not out_dir.exists()
+    # Made and locked in one stretch that a signal does not cut, so that
+    # what is made is known, and removed below.
+    with interrupts.held():
+        created = not out_dir.exists()
+        try:
+            out_dir.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise unwritable(out_dir, error) from error
+        fd = _take_lock(out_dir)
     try:
-        out_dir.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        raise unwritable(out_dir, error) from error
-    fd = _take_lock(out_dir)
-    try:
+        interrupts.checkpoint()
         for left in out_dir.glob(STAGING_PREFIX + "*"):
             if left.is_dir() and not left.is_symlink():
                 shutil.rmtree(left, ignore_errors=True)
