@@ -91,7 +91,7 @@ def encode_blocks(fmt: str, effort: str, layers):
 def encode_pillow_dxt5(layers):
     def one(pixels):
         stream = io.BytesIO()
-        Image.fromarray(pixels, "RGBA").save(stream, "DDS", pixel_format="DXT5")
+        Image.fromarray(pixels).save(stream, "DDS", pixel_format="DXT5")
         return stream.getvalue()[128:]  # the blocks after the DDS header
 
     start = time.perf_counter()

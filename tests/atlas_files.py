@@ -52,7 +52,7 @@ def smooth_sprite(rng, width, height):
     tint = rng.randrange(60)
     rgba = np.stack([40 + 180 * x / width, 90 + tint + 40 * np.sin(x / 3) * np.cos(y / 4),
                      220 - 170 * y / height, alpha], axis=-1)
-    return Image.fromarray(np.round(rgba).astype(np.uint8), "RGBA")
+    return Image.fromarray(np.round(rgba).astype(np.uint8))
 
 
 def make_sprites(root, count=30, seed=5):
@@ -250,7 +250,7 @@ def premultiplied(image):
     """The image with its colour multiplied by alpha, rounded, as --premultiply stores it."""
     pixels = np.asarray(image.convert("RGBA")).astype(np.uint16)
     pixels[..., :3] = (pixels[..., :3] * pixels[..., 3:] + 127) // 255
-    return Image.fromarray(pixels.astype(np.uint8), "RGBA")
+    return Image.fromarray(pixels.astype(np.uint8))
 
 
 # texture2ddecoder's decoder of each block format by its GL internal format,

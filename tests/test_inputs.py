@@ -180,7 +180,7 @@ def full_frames(rng, count, size=(9, 7)):
 ])
 def test_animated_images_give_every_frame_as_drawn_with_its_duration(tmp_path, extension, options, repeat):
     frames = full_frames(np.random.default_rng(5), 4)
-    images = [Image.fromarray(f, "RGBA") for f in frames]
+    images = [Image.fromarray(f) for f in frames]
     path = tmp_path / f"walk{extension}"
     images[0].save(path, save_all=True, append_images=images[1:], duration=[100, 200, 40, 60], **options)
     sheet, decode = animated.read(str(path))

@@ -177,7 +177,7 @@ def scaled(pixels: np.ndarray, scale: float, source: str, straight: bool = False
         raise AtlasError(f"{source}: {width} x {height} pixels would be less than 1 px a side at scale {scale:g}; "
                          "use a larger --variant scale")
     Image = require_pillow()
-    image = Image.fromarray(np.ascontiguousarray(pixels), "RGBA")
+    image = Image.fromarray(np.ascontiguousarray(pixels))
     if straight:
         return np.asarray(image.resize(size, Image.LANCZOS))
     return np.asarray(image.convert("RGBa").resize(size, Image.LANCZOS).convert("RGBA"))

@@ -178,7 +178,7 @@ def check_layer_sides(texture: TextureOptions, max_texture_size: int, sides: Seq
 def _write_webp(path: Path, pixels, method: int) -> None:
     # exact: keep the colour under transparent pixels (bled, or the caller's)
     Image = require_pillow()
-    Image.fromarray(pixels, "RGBA").save(path, "WEBP", lossless=True, exact=True, method=method, quality=WEBP_EFFORT)
+    Image.fromarray(pixels).save(path, "WEBP", lossless=True, exact=True, method=method, quality=WEBP_EFFORT)
 
 
 def unwritable(out_dir: Path, error: OSError) -> AtlasError:
