@@ -15,7 +15,7 @@ import math
 import os
 import threading
 from collections import deque
-from contextlib import closing, contextmanager
+from contextlib import contextmanager
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any, Callable, Deque, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, TypeVar
@@ -412,13 +412,16 @@ def read_entries(sprites: Sequence[Sprite], trim: Optional[Trim], share: bool, s
 
     def decoded_in_order(to_read: List[Sprite]) -> Iterator[Tuple[np.ndarray, Box, Tuple[int, int], bytes,
                                                                   Optional[Pixels]]]:
-        with closing(ordered_map(read_batch, _batches(to_read), ahead=2 * workers())) as done:
+        done = ordered_map(read_batch, _batches(to_read), ahead=2 * workers())
+        try:
             for (files, members), found in done:
                 if not files:
                     yield found[0]
                     continue
                 for sprite, done_here in zip(members, found):
                     yield read(sprite) if done_here is None else from_batch(sprite, *done_here)
+        finally:
+            done.close()  # cancels what has not started, waits for what runs
 
     # Known readings are taken here, in order; only the others are read.
     readings = [known(sprite) for sprite in sprites]
@@ -480,9 +483,9 @@ def read_again(pictures: Iterable[Pixels]) -> None:
         if room < 0:
             break
         wanted.append(picture)
-    with closing(ordered_map(Pixels.image, wanted, ahead=4 * workers(), here=lambda p: _small(p.sprite))) as done:
-        for picture, image in zip(wanted, done):
-            picture.kept = image
+    for picture, image in zip(wanted, ordered_map(Pixels.image, wanted, ahead=4 * workers(),
+                                                  here=lambda p: _small(p.sprite))):
+        picture.kept = image
 
 
 # Sprites are drawn into a layer many at a time; those not kept since they
